@@ -1,0 +1,25 @@
+// Level 1: the plain reference converter. Every other level is held against it.
+#pragma once
+
+#include "plane_common.h"
+
+namespace bitgrade {
+
+class BitgradeNoopt : public GenericVideoFilter {
+public:
+    BitgradeNoopt(PClip child, IScriptEnvironment* env, int span, int ythr, int cthr, bool debug);
+    PVideoFrame HOST_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
+
+    // Converts one plane of src into the same plane of dst; false when the
+    // buffers for it cannot be allocated.
+    bool ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, int plane);
+    uint32_t Capacity() const { return capacity; }
+
+private:
+    ScratchArena scratch;
+    uint32_t capacity;
+    int span, ythr, cthr;
+    bool debug;
+};
+
+}  // namespace bitgrade

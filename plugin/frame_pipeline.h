@@ -1,0 +1,45 @@
+// What the three filter classes share: their output description and the
+// per-frame pipeline around their own ProcessPlane.
+#pragma once
+
+#include "../host/host_interface.h"
+
+namespace bitgrade {
+
+// Failures are raised only through the host, and every message names us.
+#define BITGRADE_MSG_NOT_YV12 "levelize: Requires YV12 input"
+#define BITGRADE_MSG_BAD_SSEOPT "levelize: \"sseopt\" should be 0 to 3.(default:0)"
+#define BITGRADE_MSG_WIDTH16 "levelize: Width should be a multiple of 16."
+#define BITGRADE_MSG_NO_MEMORY \
+    "levelize: Not enough memory for the conversion buffers; use a smaller frame or span."
+
+// 16-bit samples take two bytes each, so the declared width doubles; the
+// debug map keeps one byte per sample.
+inline VideoInfo OutputVideoInfo(VideoInfo vi, bool debug) {
+    if (!debug) vi.width *= 2;
+    return vi;
+}
+
+// Converts frame n of `child` with filter.ProcessPlane, which returns false
+// only when its buffers cannot be allocated.
+template <class Filter>
+PVideoFrame RunFramePipeline(Filter& filter, const PClip& child, const VideoInfo& vi, bool debug,
+                             int n, IScriptEnvironment* env) {
+    PVideoFrame src = child->GetFrame(n, env);
+    PVideoFrame dst = env->NewVideoFrame(vi, 16);
+    env->MakeWritable(&dst);
+    bool converted = filter.ProcessPlane(src, dst, PLANAR_Y);
+    if (debug) {
+        // The map has no chroma: neutral grey, padding included.
+        const size_t bytes = (size_t)src->GetHeight(PLANAR_U) * (size_t)dst->GetPitch(PLANAR_U);
+        FillBytes(dst->GetWritePtr(PLANAR_U), 128, bytes);
+        FillBytes(dst->GetWritePtr(PLANAR_V), 128, bytes);
+    } else {
+        converted = converted && filter.ProcessPlane(src, dst, PLANAR_U) &&
+                    filter.ProcessPlane(src, dst, PLANAR_V);
+    }
+    if (!converted) env->ThrowError(BITGRADE_MSG_NO_MEMORY);
+    return dst;
+}
+
+}  // namespace bitgrade

@@ -1,0 +1,26 @@
+// The plugin's face to the host: the entry point and what it registers.
+#pragma once
+
+#include "../host/host_interface.h"
+
+#if defined(_WIN32)
+#define BITGRADE_EXPORT extern "C" __declspec(dllexport)
+#else
+#define BITGRADE_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+#define BITGRADE_VERSION "Bitgrade ver 0.1"
+#define BITGRADE_FUNCTION "Bitgrade"
+#define BITGRADE_PARAMS "c[sseopt]i[span]i[ythr]i[cthr]i[debug]b"
+
+BITGRADE_EXPORT const char* HOST_STDCALL AvisynthPluginInit2(IScriptEnvironment* env);
+
+namespace bitgrade {
+
+// Turns one script call into one filter; raises the creation errors.
+AVSValue HOST_CDECL CreateBitgrade(AVSValue args, void* user_data, IScriptEnvironment* env);
+
+// 1 plain, 2 SSE2, 3 SSE4.1 (which also needs SSE3), by CPUID leaf 1.
+int DetectSseLevel();
+
+}  // namespace bitgrade

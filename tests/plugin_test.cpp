@@ -1,0 +1,172 @@
+// Registration, argument reading, creation errors and the frame pipeline.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "convert/bitgrade_noopt.h"
+#include "plugin/plugin.h"
+#include "test_support.h"
+
+using namespace testing_support;
+using native_host::Environment;
+using native_host::MemoryClip;
+using native_host::ScriptError;
+
+namespace {
+
+Picture SmallPicture(int width = 32, int height = 16) {
+    return MakePicture(width, height, [](int w, int h) { return Gradient(w, h, 3); });
+}
+
+std::vector<uint16_t> FirstFrame(Environment& env, const AVSValue& filter, int width, int height) {
+    const PVideoFrame frame = filter.AsClip()->GetFrame(0, &env);
+    return Read16(frame, PLANAR_Y, width, height);
+}
+
+TEST(Registration, RegistersOneFunctionAndReturnsTheVersion) {
+    Environment env;
+    EXPECT_STREQ(AvisynthPluginInit2(&env), "Bitgrade ver 0.1");
+    ASSERT_TRUE(env.FunctionExists("Bitgrade"));
+    EXPECT_STREQ(env.ParamsOf("Bitgrade"), "c[sseopt]i[span]i[ythr]i[cthr]i[debug]b");
+}
+
+TEST(Registration, DetectedLevelMatchesTheProcessor) {
+    const int expected = !__builtin_cpu_supports("sse2") ? 1
+                         : (__builtin_cpu_supports("sse3") && __builtin_cpu_supports("sse4.1")) ? 3
+                                                                                                 : 2;
+    EXPECT_EQ(bitgrade::DetectSseLevel(), expected);
+}
+
+// Argument lists that must all read as the defaults, against the explicit
+// defaults with the detected level.
+TEST(Arguments, MissingOrMistypedArgumentsTakeTheirDefaults) {
+    Environment env;
+    AvisynthPluginInit2(&env);
+    const Picture picture = SmallPicture();
+    const PClip clip = ClipOf(env, picture);
+    const auto expected = FirstFrame(env, CallBitgrade(env, clip, Args{bitgrade::DetectSseLevel(), 3, 1, 1, false}), 64, 16);
+
+    const AVSValue lone(clip);
+    EXPECT_EQ(FirstFrame(env, bitgrade::CreateBitgrade(lone, nullptr, &env), 64, 16), expected) << "lone clip";
+    EXPECT_EQ(FirstFrame(env, env.Call("Bitgrade", {AVSValue(clip)}), 64, 16), expected) << "short array";
+    EXPECT_EQ(FirstFrame(env, env.Call("Bitgrade", {AVSValue(clip), AVSValue("x"), AVSValue(2.5f), AVSValue(true),
+                                                    AVSValue(clip), AVSValue(7)}),
+                         64, 16),
+              expected)
+        << "wrong tags";
+    EXPECT_EQ(FirstFrame(env, env.Call("Bitgrade", {AVSValue(clip), AVSValue(), AVSValue(), AVSValue(),
+                                                    AVSValue(), AVSValue()}),
+                         64, 16),
+              expected)
+        << "void values";
+}
+
+TEST(Arguments, ShortArrayKeepsTheGivenPositions) {
+    Environment env;
+    const Picture picture = SmallPicture();
+    const PClip clip = ClipOf(env, picture);
+    const auto expected = FirstFrame(env, CallBitgrade(env, clip, Args{1, 0, 1, 1, false}), 64, 16);
+    EXPECT_EQ(FirstFrame(env, env.Call("Bitgrade", {AVSValue(clip), AVSValue(1), AVSValue(0)}), 64, 16), expected);
+}
+
+struct ErrorCase {
+    int pixelType, width, sseopt;
+    const char* message;
+};
+
+class CreationErrors : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(CreationErrors, RaiseTheFirstFailingCheckAndReleaseTheClip) {
+    const ErrorCase& c = GetParam();
+    Environment env;
+    AvisynthPluginInit2(&env);
+    auto* source = new MemoryClip(native_host::MakeVideoInfo(c.width, 16, c.pixelType), {});
+    const PClip clip(source);
+    ASSERT_EQ(source->References(), 1);
+    try {
+        env.Call("Bitgrade", {AVSValue(clip), AVSValue(c.sseopt)});
+        FAIL() << "no error raised";
+    } catch (const ScriptError& e) {
+        EXPECT_STREQ(e.what(), c.message);
+    }
+    EXPECT_EQ(source->References(), 1);
+}
+
+const int kYUY2 = 0x60000004, kRGB32 = 0x50000002;
+INSTANTIATE_TEST_SUITE_P(
+    InOrder, CreationErrors,
+    ::testing::Values(ErrorCase{kYUY2, 32, 1, "levelize: Requires YV12 input"},
+                      ErrorCase{kRGB32, 32, 4, "levelize: Requires YV12 input"},
+                      ErrorCase{kYUY2, 24, 3, "levelize: Requires YV12 input"},
+                      ErrorCase{VideoInfo::CS_YV12, 32, 4, "levelize: \"sseopt\" should be 0 to 3.(default:0)"},
+                      ErrorCase{VideoInfo::CS_I420, 32, -1, "levelize: \"sseopt\" should be 0 to 3.(default:0)"}));
+
+struct OutputCase {
+    int pixelType;
+    bool debug;
+    int expectedWidth;
+};
+
+class OutputDescription : public ::testing::TestWithParam<OutputCase> {};
+
+TEST_P(OutputDescription, DoublesTheWidthOnlyFor16BitOutput) {
+    const OutputCase& c = GetParam();
+    Environment env;
+    VideoInfo source = native_host::MakeVideoInfo(720, 480, c.pixelType, 17);
+    source.fps_numerator = 30000;
+    source.fps_denominator = 1001;
+    const PClip clip(new MemoryClip(source, {}));
+    const PClip filter = CallBitgrade(env, clip, Args{1, 3, 1, 1, c.debug}).AsClip();
+    VideoInfo expected = source;
+    expected.width = c.expectedWidth;
+    EXPECT_EQ(std::memcmp(&filter->GetVideoInfo(), &expected, sizeof expected), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModesBothTypes, OutputDescription,
+                         ::testing::Values(OutputCase{VideoInfo::CS_YV12, false, 1440},
+                                           OutputCase{VideoInfo::CS_YV12, true, 720},
+                                           OutputCase{VideoInfo::CS_I420, false, 1440},
+                                           OutputCase{VideoInfo::CS_I420, true, 720}));
+
+TEST(Pipeline, DebugModeFillsBothChromaPlanesWith128OverTheWholePitch) {
+    Environment env;
+    const Picture picture = SmallPicture(40, 10);
+    const PClip filter = CallBitgrade(env, ClipOf(env, picture), Args{1, 3, 1, 1, true}).AsClip();
+    const PVideoFrame frame = filter->GetFrame(0, &env);
+    for (int plane : {PLANAR_U, PLANAR_V}) {
+        ASSERT_GT(frame->GetPitch(plane), 20);
+        const auto bytes = Read8(frame, plane, frame->GetPitch(plane), 5);
+        EXPECT_EQ(bytes, std::vector<uint8_t>(bytes.size(), 128)) << "plane " << plane;
+    }
+}
+
+TEST(Pipeline, FramesAndClipsAreReleased) {
+    Environment env;
+    auto* source = new MemoryClip(native_host::MakeVideoInfo(32, 16), {FrameOf(env, SmallPicture())});
+    const PClip clip(source);
+    {
+        const PClip filter = CallBitgrade(env, clip, Args{1, 3, 1, 1, false}).AsClip();
+        EXPECT_EQ(source->References(), 2);
+        { const PVideoFrame frame = filter->GetFrame(0, &env); }
+        EXPECT_EQ(env.LiveFrames(), 1) << "only the source frame";
+    }
+    EXPECT_EQ(source->References(), 1);
+}
+
+TEST(Pipeline, FilterDestroyedBeforeItsFirstFrameReleasesItsChild) {
+    Environment env;
+    auto* source = new MemoryClip(native_host::MakeVideoInfo(32, 16), {});
+    const PClip clip(source);
+    { const AVSValue filter = CallBitgrade(env, clip, Args{1, 3, 1, 1, false}); }
+    EXPECT_EQ(source->References(), 1);
+}
+
+TEST(Pipeline, ParityAndAudioGoToTheChild) {
+    Environment env;
+    const PClip filter = CallBitgrade(env, ClipOf(env, SmallPicture()), Args{}).AsClip();
+    EXPECT_EQ(filter->GetVersion(), 2);
+    EXPECT_FALSE(filter->GetParity(0));
+    EXPECT_TRUE(filter->GetParity(1));
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+#include "test_support.h"
+
+#include <cstring>
+#include <random>
+
+#include "plugin/plugin.h"
+
+namespace testing_support {
+
+Plane MakePlane(int width, int height, const std::function<int(int x, int y)>& sample) {
+    Plane p;
+    p.width = width;
+    p.height = height;
+    p.samples.resize((size_t)width * height);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) p.at(x, y) = (uint8_t)sample(x, y);
+    return p;
+}
+
+Plane Gradient(int width, int height, int seed) {
+    const int base = 40 + seed % 50;
+    return MakePlane(width, height, [=](int x, int y) {
+        const bool object = x > width / 3 && x < width / 2 && y > height / 4 && y < height / 2;
+        return object ? 230 : base + (x * 24 + y * 9) / (width + height + 1);
+    });
+}
+
+Plane Noise(int width, int height, int seed, int lo, int hi) {
+    std::mt19937 rng((unsigned)seed);
+    std::uniform_int_distribution<int> level(lo, hi);
+    return MakePlane(width, height, [&](int, int) { return level(rng); });
+}
+
+Plane Steps(int width, int height, int seed) {
+    std::mt19937 rng((unsigned)seed);
+    const int step = 1 + (int)(rng() % 3), period = 2 + (int)(rng() % 9);
+    return MakePlane(width, height, [=](int x, int y) { return 100 + step * ((x + 2 * y) / period % 4); });
+}
+
+Plane Constant(int width, int height, int level) {
+    return MakePlane(width, height, [=](int, int) { return level; });
+}
+
+Plane Structured(int kind, int width, int height, int seed) {
+    switch (kind) {
+    case 0: return Gradient(width, height, seed);
+    case 1: return Noise(width, height, seed);
+    case 2: return Steps(width, height, seed);
+    default: return Constant(width, height, seed % 256);
+    }
+}
+
+Picture MakePicture(int width, int height, const std::function<Plane(int w, int h)>& generator) {
+    return Picture{generator(width, height), generator(width / 2, height / 2),
+                   generator(width / 2, height / 2)};
+}
+
+void WritePlane(const PVideoFrame& frame, int plane, const Plane& samples) {
+    BYTE* out = frame->GetWritePtr(plane);
+    for (int y = 0; y < samples.height; ++y)
+        std::memcpy(out + (size_t)y * frame->GetPitch(plane), &samples.samples[(size_t)y * samples.width],
+                    (size_t)samples.width);
+}
+
+PVideoFrame FrameOf(native_host::Environment& env, const Picture& picture, int pixelType) {
+    PVideoFrame frame = env.NewVideoFrame(native_host::MakeVideoInfo(picture.y.width, picture.y.height, pixelType), 16);
+    WritePlane(frame, PLANAR_Y, picture.y);
+    WritePlane(frame, PLANAR_U, picture.u);
+    WritePlane(frame, PLANAR_V, picture.v);
+    return frame;
+}
+
+PClip ClipOf(native_host::Environment& env, const Picture& picture, int pixelType) {
+    const VideoInfo vi = native_host::MakeVideoInfo(picture.y.width, picture.y.height, pixelType);
+    return PClip(new native_host::MemoryClip(vi, {FrameOf(env, picture, pixelType)}));
+}
+
+std::vector<uint16_t> Read16(const PVideoFrame& frame, int plane, int width, int height) {
+    std::vector<uint16_t> out((size_t)width * height);
+    for (int y = 0; y < height; ++y)
+        std::memcpy(&out[(size_t)y * width], frame->GetReadPtr(plane) + (size_t)y * frame->GetPitch(plane),
+                    (size_t)width * 2);
+    return out;
+}
+
+std::vector<uint8_t> Read8(const PVideoFrame& frame, int plane, int width, int height) {
+    std::vector<uint8_t> out((size_t)width * height);
+    for (int y = 0; y < height; ++y)
+        std::memcpy(&out[(size_t)y * width], frame->GetReadPtr(plane) + (size_t)y * frame->GetPitch(plane),
+                    (size_t)width);
+    return out;
+}
+
+AVSValue CallBitgrade(native_host::Environment& env, const PClip& clip, const Args& args) {
+    if (!env.FunctionExists("Bitgrade")) AvisynthPluginInit2(&env);
+    return env.Call("Bitgrade", {AVSValue(clip), AVSValue(args.sseopt), AVSValue(args.span),
+                                 AVSValue(args.ythr), AVSValue(args.cthr), AVSValue(args.debug)});
+}
+
+std::vector<uint16_t> Convert(native_host::Environment& env, const Picture& picture, const Args& args) {
+    const PClip filter = CallBitgrade(env, ClipOf(env, picture), args).AsClip();
+    const PVideoFrame frame = filter->GetFrame(0, &env);
+    const int w = picture.y.width, h = picture.y.height;
+    std::vector<uint16_t> all;
+    if (args.debug) {
+        const std::vector<uint8_t> map = Read8(frame, PLANAR_Y, w, h);
+        return std::vector<uint16_t>(map.begin(), map.end());
+    }
+    for (int plane : {PLANAR_Y, PLANAR_U, PLANAR_V}) {
+        const bool luma = plane == PLANAR_Y;
+        const std::vector<uint16_t> p = Read16(frame, plane, luma ? w : w / 2, luma ? h : h / 2);
+        all.insert(all.end(), p.begin(), p.end());
+    }
+    return all;
+}
+
+}  // namespace testing_support

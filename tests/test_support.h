@@ -1,0 +1,59 @@
+// Pictures, frames and filter calls for the tests, on the native host.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "native_host/native_host.h"
+
+namespace testing_support {
+
+// One 8-bit plane, tightly packed.
+struct Plane {
+    int width = 0, height = 0;
+    std::vector<uint8_t> samples;
+    uint8_t& at(int x, int y) { return samples[(size_t)y * width + x]; }
+    uint8_t at(int x, int y) const { return samples[(size_t)y * width + x]; }
+};
+
+Plane MakePlane(int width, int height, const std::function<int(int x, int y)>& sample);
+
+// Generators shared by many tests: a banded gradient with a sharp object,
+// noise, steps, a constant; each is deterministic in its seed.
+Plane Gradient(int width, int height, int seed);
+Plane Noise(int width, int height, int seed, int lo = 0, int hi = 255);
+Plane Steps(int width, int height, int seed);
+Plane Constant(int width, int height, int level);
+Plane Structured(int kind, int width, int height, int seed);  // kind 0..3: the four above
+const int kStructuredKinds = 4;
+
+struct Picture {
+    Plane y, u, v;
+};
+// A 4:2:0 picture whose chroma planes come from the same generator.
+Picture MakePicture(int width, int height, const std::function<Plane(int w, int h)>& generator);
+
+// Copies a plane into a frame's plane, whatever its pitch.
+void WritePlane(const PVideoFrame& frame, int plane, const Plane& samples);
+PVideoFrame FrameOf(native_host::Environment& env, const Picture& picture,
+                    int pixelType = VideoInfo::CS_YV12);
+PClip ClipOf(native_host::Environment& env, const Picture& picture,
+             int pixelType = VideoInfo::CS_YV12);
+
+// The visible 16-bit samples (or map bytes) of one output plane.
+std::vector<uint16_t> Read16(const PVideoFrame& frame, int plane, int width, int height);
+std::vector<uint8_t> Read8(const PVideoFrame& frame, int plane, int width, int height);
+
+struct Args {
+    int sseopt = 1, span = 3, ythr = 1, cthr = 1;
+    bool debug = false;
+};
+// Bitgrade(clip, sseopt, span, ythr, cthr, debug), called as a script would.
+AVSValue CallBitgrade(native_host::Environment& env, const PClip& clip, const Args& args);
+
+// Every visible output sample of frame 0, the three planes one after another
+// (map bytes widened to 16 bits in debug mode; no chroma then).
+std::vector<uint16_t> Convert(native_host::Environment& env, const Picture& picture, const Args& args);
+
+}  // namespace testing_support
