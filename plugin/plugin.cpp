@@ -3,6 +3,7 @@
 #include <cpuid.h>
 
 #include "../convert/bitgrade_noopt.h"
+#include "../convert/bitgrade_sse2.h"
 #include "frame_pipeline.h"
 
 namespace bitgrade {
@@ -25,9 +26,11 @@ AVSValue HOST_CDECL CreateBitgrade(AVSValue args, void*, IScriptEnvironment* env
     const bool debug = args[5].AsBool(false);
     if (sseopt == 0) sseopt = DetectSseLevel();
 
-    // Until the optimised converters exist, levels 2 and 3 run the reference.
     if (sseopt < 1 || sseopt > 3) env->ThrowError(BITGRADE_MSG_BAD_SSEOPT);
-    return AVSValue(new BitgradeNoopt(clip, env, span, ythr, cthr, debug));
+    // Until the vector converter exists, level 3 runs the streaming one.
+    IClip* filter = sseopt == 1 ? (IClip*)new BitgradeNoopt(clip, env, span, ythr, cthr, debug)
+                                : (IClip*)new BitgradeSSE2(clip, env, span, ythr, cthr, debug);
+    return AVSValue(filter);
 }
 
 }  // namespace bitgrade

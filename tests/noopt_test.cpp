@@ -16,29 +16,10 @@ namespace {
 
 const int kNoSmoothing = -1;  // a negative span: no window fits any plane
 
-// The luma plane through BitgradeNoopt::ProcessPlane, with a source pitch and
-// a working row length W of our choosing (0: the plane's width). Returns W
-// entries per row: 16-bit values, or map bytes in debug mode.
-std::vector<uint16_t> RunLuma(const Plane& plane, int span, int threshold, bool debug = false,
-                              int srcPitch = 0, int W = 0) {
-    Environment env;
-    srcPitch = srcPitch ? srcPitch : plane.width;
-    W = W ? W : plane.width;
-    const PVideoFrame src = env.NewPlanarFrame(plane.width, plane.height, srcPitch, srcPitch);
-    WritePlane(src, PLANAR_Y, plane);
-    const int bytesPerSample = debug ? 1 : 2;
-    const PVideoFrame dst = env.NewPlanarFrame(W * bytesPerSample, plane.height, W * bytesPerSample, W);
-    const PClip child(new MemoryClip(native_host::MakeVideoInfo(plane.width, plane.height), {}));
-    bitgrade::BitgradeNoopt filter(child, &env, span, threshold, threshold, debug);
-    EXPECT_TRUE(filter.ProcessPlane(src, dst, PLANAR_Y));
-    if (debug) {
-        const auto map = Read8(dst, PLANAR_Y, W, plane.height);
-        return std::vector<uint16_t>(map.begin(), map.end());
-    }
-    return Read16(dst, PLANAR_Y, W, plane.height);
+std::vector<uint16_t> RunLuma(const Plane& plane, int span, int threshold, bool debug = false, int srcPitch = 0,
+                              int W = 0) {
+    return RunPlane<bitgrade::BitgradeNoopt>(plane, span, threshold, debug, srcPitch, W);
 }
-
-uint16_t At(const std::vector<uint16_t>& out, int width, int x, int y) { return out[(size_t)y * width + x]; }
 
 struct FractionCase {
     int higher, lower, fraction;

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <functional>
 #include <vector>
 
@@ -55,5 +57,32 @@ AVSValue CallBitgrade(native_host::Environment& env, const PClip& clip, const Ar
 // Every visible output sample of frame 0, the three planes one after another
 // (map bytes widened to 16 bits in debug mode; no chroma then).
 std::vector<uint16_t> Convert(native_host::Environment& env, const Picture& picture, const Args& args);
+
+// One plane through a converter's own ProcessPlane, as its luma plane. The
+// source rows lie srcPitch apart (0: the plane's width); the destination holds
+// dstSamples per row (0: the plane's width), filled with 0xEE beforehand.
+// Returns dstSamples entries per row: 16-bit values, or map bytes in debug mode.
+template <class Filter>
+std::vector<uint16_t> RunPlane(const Plane& plane, int span, int threshold, bool debug = false, int srcPitch = 0,
+                               int dstSamples = 0) {
+    native_host::Environment env;
+    srcPitch = srcPitch ? srcPitch : plane.width;
+    dstSamples = dstSamples ? dstSamples : plane.width;
+    const PVideoFrame src = env.NewPlanarFrame(plane.width, plane.height, srcPitch, srcPitch);
+    WritePlane(src, PLANAR_Y, plane);
+    const int bytes = debug ? dstSamples : dstSamples * 2;
+    const PVideoFrame dst = env.NewPlanarFrame(bytes, plane.height, bytes, dstSamples);
+    std::memset(dst->GetWritePtr(PLANAR_Y), 0xEE, (size_t)bytes * plane.height);
+    const PClip child(new native_host::MemoryClip(native_host::MakeVideoInfo(plane.width, plane.height), {}));
+    Filter filter(child, &env, span, threshold, threshold, debug);
+    if (!filter.ProcessPlane(src, dst, PLANAR_Y)) throw std::bad_alloc();
+    if (debug) {
+        const auto map = Read8(dst, PLANAR_Y, dstSamples, plane.height);
+        return std::vector<uint16_t>(map.begin(), map.end());
+    }
+    return Read16(dst, PLANAR_Y, dstSamples, plane.height);
+}
+
+inline uint16_t At(const std::vector<uint16_t>& out, int width, int x, int y) { return out[(size_t)y * width + x]; }
 
 }  // namespace testing_support

@@ -1,0 +1,111 @@
+#include "bitgrade_sse2.h"
+
+#include <emmintrin.h>
+
+#include "../plugin/frame_pipeline.h"
+#include "window_stage.h"
+
+namespace bitgrade {
+
+namespace {
+
+// sample -> sample * 256, sixteen samples per step.
+__attribute__((target("sse2"))) void ShiftRowLeft8(uint16_t* row, uint32_t n) {
+    uint32_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        __m128i* at = (__m128i*)(row + i);
+        _mm_storeu_si128(at, _mm_slli_epi16(_mm_loadu_si128(at), 8));
+        _mm_storeu_si128(at + 1, _mm_slli_epi16(_mm_loadu_si128(at + 1), 8));
+    }
+    for (; i < n; ++i) row[i] = (uint16_t)(row[i] << 8);
+}
+
+// Turns the samples of the work plane into unsmoothed values (sample * 256
+// plus the fraction of a flat pixel) and marks edge and border pixels with
+// 255. Codes always come from unshifted samples: a row is shifted only after
+// the call in which it is the upper row.
+void ClassifyPlane(const WorkPlane<uint8_t>& p, uint16_t* carryCodes, uint16_t* codeRow) {
+    const uint32_t H = p.H, W = p.W;
+    FillBytes(carryCodes, 0, (size_t)p.stride * 2);
+    if (H >= 3) NeighbourCodeRow(p.Row(0), p.Row(1), W, carryCodes, codeRow);
+    for (uint32_t y = 1; y + 1 < H; ++y) {
+        uint16_t* values = p.Row(y);
+        uint8_t* edges = p.EdgeRow(y);
+        NeighbourCodeRow(values, p.Row(y + 1), W, carryCodes, codeRow);
+        ShiftRowLeft8(values, W);
+        edges[0] = edges[W - 1] = 255;
+        for (uint32_t x = 1; x + 1 < W; ++x) {
+            const uint16_t c = codeRow[x];
+            const bool flat = IsFlatCode(c);
+            edges[x] = flat ? 0 : 255;
+            if (flat) values[x] = (uint16_t)(values[x] + FractionOfCode(c));
+        }
+    }
+    auto borderRow = [&](uint32_t y) {
+        ShiftRowLeft8(p.Row(y), W);
+        FillBytes(p.EdgeRow(y), 255, (size_t)p.stride);
+    };
+    borderRow(0);
+    if (H > 1) borderRow(H - 1);
+}
+
+}  // namespace
+
+BitgradeSSE2::BitgradeSSE2(PClip child, IScriptEnvironment*, int span, int ythr, int cthr, bool debug)
+    : GenericVideoFilter(child), capacity(0), span(span), ythr(ythr), cthr(cthr), debug(debug) {
+    vi = OutputVideoInfo(vi, debug);
+}
+
+PVideoFrame BitgradeSSE2::GetFrame(int n, IScriptEnvironment* env) {
+    return RunFramePipeline(*this, child, vi, debug, n, env);
+}
+
+bool BitgradeSSE2::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, int plane) {
+    const bool luma = plane == PLANAR_Y;
+    const int H = src->GetHeight(plane);
+    const int W = (vi.width / (debug ? 1 : 2)) / (luma ? 1 : 2);
+    if (H <= 0 || W <= 0) return true;
+    const int srcPitch = src->GetPitch(plane);
+    const uint64_t stride = ((uint64_t)(srcPitch > W ? srcPitch : W) + 7) & ~(uint64_t)7;
+    const uint32_t r = PlaneRadius(span, plane);
+    const int threshold = luma ? ythr : cthr;
+    // A negative threshold is never met: nothing to smooth.
+    const bool smoothing = WindowFits(r, H, W) && threshold >= 0;
+    const bool wide = r > kNarrowMaxRadius;
+
+    ScratchLayout layout;
+    const uint64_t workAt = layout.Add((uint64_t)H * stride, 2), edgeAt = layout.Add((uint64_t)H * stride, 1);
+    const uint64_t carryAt = layout.Add(stride, 2), codeAt = layout.Add(stride, 2);
+    uint64_t windowAt[4] = {0, 0, 0, 0};
+    if (smoothing) {
+        if (wide) WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, r, windowAt);
+        else WindowScratch<uint32_t, uint16_t>::Lay(layout, stride, r, windowAt);
+    }
+    if ((uint64_t)H * stride > 0xFFFFFFFFu || !scratch.Reserve(layout.Total())) return false;
+    if (capacity < (uint64_t)H * stride) capacity = (uint32_t)((uint64_t)H * stride);
+    const WorkPlane<uint8_t> p = {Carve<uint16_t>(scratch, workAt), Carve<uint8_t>(scratch, edgeAt), stride,
+                                  (uint32_t)H, (uint32_t)W};
+
+    const BYTE* source = src->GetReadPtr(plane);
+    const int readable = srcPitch < W ? srcPitch : W;
+    for (int y = 0; y < H; ++y) {
+        uint16_t* row = p.Row(y);
+        const BYTE* in = source + (size_t)y * srcPitch;
+        for (int x = 0; x < W; ++x) row[x] = in[x < readable ? x : readable - 1];
+    }
+    ClassifyPlane(p, Carve<uint16_t>(scratch, carryAt), Carve<uint16_t>(scratch, codeAt));
+    if (smoothing) {
+        if (wide) SmoothPlane(p, r, threshold, debug, WindowScratch<uint64_t, uint32_t>::Carved(scratch, windowAt));
+        else SmoothPlane(p, r, threshold, debug, WindowScratch<uint32_t, uint16_t>::Carved(scratch, windowAt));
+    }
+
+    BYTE* out = dst->GetWritePtr(plane);
+    const int dstPitch = dst->GetPitch(plane);
+    for (int y = 0; y < H; ++y) {
+        const bool band = smoothing && (uint32_t)y >= r && (uint32_t)y + r < (uint32_t)H;
+        WriteRow(p, (uint32_t)y, debug, band ? r : 0, band ? W - r : 0, out + (size_t)y * dstPitch);
+    }
+    return true;
+}
+
+}  // namespace bitgrade

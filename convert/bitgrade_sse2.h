@@ -1,0 +1,27 @@
+// Level 2: the streaming converter. Rows are classified with the scalar
+// neighbour-code kernel and smoothed by a vertical window over per-row
+// horizontal sums, so each pixel costs the same whatever the radius.
+#pragma once
+
+#include "plane_common.h"
+
+namespace bitgrade {
+
+class BitgradeSSE2 : public GenericVideoFilter {
+public:
+    BitgradeSSE2(PClip child, IScriptEnvironment* env, int span, int ythr, int cthr, bool debug);
+    PVideoFrame HOST_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
+
+    // Converts one plane of src into the same plane of dst; false when the
+    // buffers for it cannot be allocated.
+    bool ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, int plane);
+    uint32_t Capacity() const { return capacity; }
+
+private:
+    ScratchArena scratch;
+    uint32_t capacity;
+    int span, ythr, cthr;
+    bool debug;
+};
+
+}  // namespace bitgrade

@@ -1,0 +1,119 @@
+// The vertical half of the box window, shared by the optimised converters:
+// per-row horizontal sums kept in a ring of 2r+2 row slots, and per-column
+// running totals that gain the entering row and lose the leaving one. Each
+// pixel then costs the same whatever the radius.
+#pragma once
+
+#include "row_kernels.h"
+
+namespace bitgrade {
+
+// Up to this radius a window's sum (at most 65280 * 255^2) fits 32 bits and
+// its busy count (at most 255^2) 16 bits, so running totals in those types
+// are exact; wider windows use 64-bit sums and 32-bit counts.
+const uint32_t kNarrowMaxRadius = 127;
+
+const uint8_t kFlatMark = 0x5F;  // map value of an unsmoothed flat pixel; OR-ed into edge marks
+
+// The plane being smoothed: H rows of `stride` entries, W in use.
+template <class Edge>
+struct WorkPlane {
+    uint16_t* values;
+    Edge* edges;
+    uint64_t stride;
+    uint32_t H, W;
+    uint16_t* Row(uint32_t y) const { return values + y * stride; }
+    Edge* EdgeRow(uint32_t y) const { return edges + y * stride; }
+};
+
+// Scratch of the window stage, in elements: columnSums and columnCounts one
+// row each, the rings 2r+2 rows each.
+template <class Sum, class Count>
+struct WindowScratch {
+    Sum* columnSums;
+    Count* columnCounts;
+    Sum* sumRing;
+    Count* countRing;
+
+    static void Lay(ScratchLayout& layout, uint64_t stride, uint32_t r, uint64_t at[4]) {
+        at[0] = layout.Add(stride, sizeof(Sum));
+        at[1] = layout.Add(stride, sizeof(Count));
+        at[2] = layout.Add((2 * (uint64_t)r + 2) * stride, sizeof(Sum));
+        at[3] = layout.Add((2 * (uint64_t)r + 2) * stride, sizeof(Count));
+    }
+    static WindowScratch Carved(const ScratchArena& arena, const uint64_t at[4]) {
+        return WindowScratch{Carve<Sum>(arena, at[0]), Carve<Count>(arena, at[1]), Carve<Sum>(arena, at[2]),
+                             Carve<Count>(arena, at[3])};
+    }
+};
+
+// Smooths rows r..H-r-1, columns r..W-r-1 in place: a pixel whose window
+// holds at most `limit` edge pixels takes the window's mean (debug: its edge
+// entry becomes 0); any other keeps its value (debug: its entry is marked
+// unsmoothed). Windows always see unsmoothed values, because a row enters
+// the ring before it is smoothed. The window must fit the plane; limit >= 0.
+template <class Sum, class Count, class Edge>
+void SmoothPlane(const WorkPlane<Edge>& p, uint32_t r, int64_t limit, bool debug,
+                 const WindowScratch<Sum, Count>& s) {
+    const uint64_t stride = p.stride;
+    const uint32_t slots = 2 * r + 2, W = p.W;
+    FillBytes(s.columnSums, 0, stride * sizeof(Sum));
+    FillBytes(s.columnCounts, 0, stride * sizeof(Count));
+    RowQueue<Sum> sumRows(s.sumRing, stride, slots);
+    RowQueue<Count> countRows(s.countRing, stride, slots);
+    const BoxMean mean(r);
+
+    auto smoothRow = [&](uint32_t y) {
+        uint16_t* values = p.Row(y);
+        Edge* edges = p.EdgeRow(y);
+        for (uint32_t x = r; x < W - r; ++x) {
+            const bool smooth = (int64_t)s.columnCounts[x] <= limit;
+            if (debug) edges[x] = smooth ? 0 : (Edge)(edges[x] | kFlatMark);
+            else if (smooth) values[x] = mean(s.columnSums[x]);
+        }
+    };
+
+    for (uint32_t k = 0; k <= 2 * r; ++k) {
+        Sum* sums = sumRows.Slot(k);
+        Count* counts = countRows.Slot(k);
+        WindowRowSums(r, W, p.Row(k), p.EdgeRow(k), sums, counts);
+        for (uint32_t x = r; x < W - r; ++x) {
+            s.columnSums[x] += sums[x];
+            s.columnCounts[x] += counts[x];
+        }
+    }
+    smoothRow(r);
+    for (uint32_t y = r + 1; y + r < p.H; ++y) {
+        const Sum* leavingSums = sumRows.Front();
+        const Count* leavingCounts = countRows.Front();
+        Sum* enteringSums = sumRows.Back();
+        Count* enteringCounts = countRows.Back();
+        WindowRowSums(r, W, p.Row(y + r), p.EdgeRow(y + r), enteringSums, enteringCounts);
+        for (uint32_t x = r; x < W - r; ++x) {
+            s.columnCounts[x] = (Count)(s.columnCounts[x] - leavingCounts[x] + enteringCounts[x]);
+            s.columnSums[x] += enteringSums[x] - leavingSums[x];
+        }
+        smoothRow(y);
+        sumRows.Rotate();
+        countRows.Rotate();
+    }
+}
+
+// One destination row from the work plane: W little-endian 16-bit values, or
+// W map bytes, where columns [markedFrom, markedTo) hold the marks that
+// smoothing left and every other column is marked unsmoothed.
+template <class Edge>
+void WriteRow(const WorkPlane<Edge>& p, uint32_t y, bool debug, uint32_t markedFrom, uint32_t markedTo,
+              BYTE* out) {
+    if (!debug) {
+        CopyBytes(out, p.Row(y), (size_t)p.W * 2);
+        return;
+    }
+    const Edge* edges = p.EdgeRow(y);
+    for (uint32_t x = 0; x < p.W; ++x) {
+        const bool marked = x >= markedFrom && x < markedTo;
+        out[x] = (uint8_t)(marked ? edges[x] : edges[x] | kFlatMark);
+    }
+}
+
+}  // namespace bitgrade
