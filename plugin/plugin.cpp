@@ -4,6 +4,7 @@
 
 #include "../convert/bitgrade_noopt.h"
 #include "../convert/bitgrade_sse2.h"
+#include "../convert/bitgrade_sse41.h"
 #include "frame_pipeline.h"
 
 namespace bitgrade {
@@ -27,9 +28,9 @@ AVSValue HOST_CDECL CreateBitgrade(AVSValue args, void*, IScriptEnvironment* env
     if (sseopt == 0) sseopt = DetectSseLevel();
 
     if (sseopt < 1 || sseopt > 3) env->ThrowError(BITGRADE_MSG_BAD_SSEOPT);
-    // Until the vector converter exists, level 3 runs the streaming one.
-    IClip* filter = sseopt == 1 ? (IClip*)new BitgradeNoopt(clip, env, span, ythr, cthr, debug)
-                                : (IClip*)new BitgradeSSE2(clip, env, span, ythr, cthr, debug);
+    IClip* filter = sseopt == 1   ? (IClip*)new BitgradeNoopt(clip, env, span, ythr, cthr, debug)
+                    : sseopt == 2 ? (IClip*)new BitgradeSSE2(clip, env, span, ythr, cthr, debug)
+                                  : (IClip*)new BitgradeSSE41(clip, env, span, ythr, cthr, debug);
     return AVSValue(filter);
 }
 

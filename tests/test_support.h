@@ -1,6 +1,8 @@
 // Pictures, frames and filter calls for the tests, on the native host.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -84,5 +86,31 @@ std::vector<uint16_t> RunPlane(const Plane& plane, int span, int threshold, bool
 }
 
 inline uint16_t At(const std::vector<uint16_t>& out, int width, int x, int y) { return out[(size_t)y * width + x]; }
+
+// Converts planes of one geometry after another with the same object.
+template <class Filter>
+void CheckBuffersFollowEveryPlaneGeometry() {
+    native_host::Environment env;
+    const VideoInfo vi = native_host::MakeVideoInfo(32, 64);
+    const PClip child(new native_host::MemoryClip(vi, {}));
+    auto convert = [&](Filter& filter, int plane, int height, int pitch) {
+        const PVideoFrame src = env.NewPlanarFrame(32, height, pitch, pitch / 2);
+        const Plane samples = Gradient(plane == PLANAR_Y ? 32 : 16, src->GetHeight(plane), pitch);
+        WritePlane(src, plane, samples);
+        const PVideoFrame dst = env.NewVideoFrame(native_host::MakeVideoInfo(64, height), 16);
+        EXPECT_TRUE(filter.ProcessPlane(src, dst, plane));
+        return Read16(dst, plane, samples.width, samples.height);
+    };
+    // Chroma first (half the radius), then luma of growing height and pitch,
+    // then small planes again.
+    const struct { int plane, height, pitch; } steps[] = {
+        {PLANAR_U, 20, 32}, {PLANAR_Y, 10, 32}, {PLANAR_Y, 40, 32}, {PLANAR_Y, 40, 96}, {PLANAR_U, 64, 64}, {PLANAR_Y, 14, 32}};
+    Filter shared(child, &env, 6, 3, 3, false);
+    for (const auto& step : steps) {
+        Filter fresh(child, &env, 6, 3, 3, false);
+        EXPECT_EQ(convert(shared, step.plane, step.height, step.pitch),
+                  convert(fresh, step.plane, step.height, step.pitch)) << step.plane << " " << step.height;
+    }
+}
 
 }  // namespace testing_support

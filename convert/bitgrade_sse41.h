@@ -1,0 +1,29 @@
+// Level 3: the vector converter, the product's engine. It classifies a whole
+// plane sixteen columns per block, then moves a vertical window over per-row
+// horizontal sums and writes each smoothed row straight to the destination.
+// It needs SSE4.1 and a clip width that is a multiple of 16.
+#pragma once
+
+#include "plane_common.h"
+
+namespace bitgrade {
+
+class BitgradeSSE41 : public GenericVideoFilter {
+public:
+    // Raises the width error through env when the width is not a multiple of 16.
+    BitgradeSSE41(PClip child, IScriptEnvironment* env, int span, int ythr, int cthr, bool debug);
+    PVideoFrame HOST_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
+
+    // Converts one plane of src into the same plane of dst; false when the
+    // buffers for it cannot be allocated.
+    bool ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, int plane);
+    uint32_t Capacity() const { return capacity; }
+
+private:
+    ScratchArena scratch;
+    uint32_t capacity;
+    int span, ythr, cthr;
+    bool debug;
+};
+
+}  // namespace bitgrade

@@ -1,0 +1,137 @@
+// Each SSE4.1 kernel against its scalar twin on many random rows, with the
+// differences the design allows, plus the worked examples.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "convert/row_kernels_sse41.h"
+
+using namespace bitgrade;
+
+namespace {
+
+// Aligned rows with room for the kernels' spare entries.
+template <class T>
+struct Row {
+    explicit Row(size_t n, T fill = 0) : data(n + 32, fill) {}
+    T* get() { return (T*)(((uintptr_t)data.data() + 15) & ~(uintptr_t)15); }
+    T& operator[](size_t i) { return get()[i]; }
+    std::vector<T> data;
+};
+
+std::vector<uint16_t> Lanes(__m128i v) {
+    std::vector<uint16_t> out(8);
+    _mm_storeu_si128((__m128i*)out.data(), v);
+    return out;
+}
+
+TEST(VectorKernels, DiffToCodeVecWorkedExampleAndEveryDifference) {
+    const __m128i d = _mm_setr_epi16(-1, 0, 1, 2, -2, 255, -255, 0);
+    EXPECT_EQ(Lanes(DiffToCodeVec(d)),
+              (std::vector<uint16_t>{0x0001, 0x1000, 0x0010, 0x0100, 0x0100, 0x0100, 0x0100, 0x1000}));
+    for (int base = -520; base <= 520; base += 8) {
+        const __m128i v = _mm_setr_epi16(base, base + 1, base + 2, base + 3, base + 4, base + 5, base + 6, base + 7);
+        const auto codes = Lanes(DiffToCodeVec(v));
+        const auto mirrored = Lanes(SwapNibblesVec(DiffToCodeVec(_mm_sub_epi16(_mm_setzero_si128(), v))));
+        const auto swapped = Lanes(SwapNibblesVec(DiffToCodeVec(v)));
+        for (int k = 0; k < 8; ++k) {
+            const int16_t dk = (int16_t)(base + k);
+            ASSERT_EQ(codes[k], dk == 0 ? 0x1000 : DiffToCode(dk)) << dk;
+            ASSERT_EQ(swapped[k], SwapNibbles(codes[k])) << dk;
+            ASSERT_EQ(mirrored[k], codes[k]) << dk;
+        }
+    }
+    EXPECT_EQ(Lanes(SwapNibblesVec(_mm_set1_epi16(0x1234)))[0], 0x1243);
+    EXPECT_EQ(Lanes(SwapNibblesVec(_mm_set1_epi16(0x0800)))[3], 0x0800);
+}
+
+const uint16_t kUnwritten = 0xBEEF;
+
+// Two calls over three random rows, vector and scalar, from the same carry.
+void CompareNeighbourCodes(std::mt19937& rng, uint32_t n) {
+    Row<uint16_t> rows[3] = {Row<uint16_t>(n), Row<uint16_t>(n), Row<uint16_t>(n)};
+    const int base = (int)(rng() % 250);
+    for (auto& row : rows)
+        for (uint32_t i = 0; i <= n + 16; ++i) row[i] = (uint16_t)(rng() % 6 == 0 ? rng() % 256 : base + rng() % 3);
+    Row<uint16_t> carry(n), code(n, kUnwritten), scalarCarry(n), scalarCode(n);
+    for (int call = 0; call < 2; ++call) {
+        NeighbourCodeRowVec(rows[call].get(), rows[call + 1].get(), n, carry.get(), code.get());
+        NeighbourCodeRow(rows[call].get(), rows[call + 1].get(), n, scalarCarry.get(), scalarCode.get());
+    }
+    const uint32_t covered = n / 16 * 16;
+    for (uint32_t i = 0; i < n; ++i) {
+        const bool computed = i < covered || i == 0 || i == n - 1;
+        if (!computed) {
+            ASSERT_EQ(code[i], kUnwritten) << "n " << n << " at " << i;
+            continue;
+        }
+        ASSERT_EQ(code[i] & 0x0FFF, scalarCode[i]) << "n " << n << " at " << i;
+        if (i > 0 && i < n - 1) {
+            const int fields = (code[i] & 0xF) + (code[i] >> 4 & 0xF) + (code[i] >> 8 & 0xF) + (code[i] >> 12);
+            ASSERT_EQ(fields, 8) << "the equal field completes the count; n " << n << " at " << i;
+        }
+        if (i + 1 < n && i < covered) {
+            ASSERT_EQ(carry[i] & 0x0FFF, scalarCarry[i]) << "carry, n " << n << " at " << i;
+        }
+    }
+}
+
+TEST(VectorKernels, NeighbourCodeRowVecMatchesItsTwin) {
+    std::mt19937 rng(3);
+    for (uint32_t n = 1; n <= 200; ++n)
+        for (int trial = 0; trial < 10; ++trial) CompareNeighbourCodes(rng, n);
+}
+
+TEST(VectorKernels, ConstantAreaCodesAreAllEqual) {
+    Row<uint16_t> c(32, 77), x(32, 77), carry(32), code(32);
+    NeighbourCodeRowVec(c.get(), x.get(), 32, carry.get(), code.get());
+    NeighbourCodeRowVec(c.get(), x.get(), 32, carry.get(), code.get());
+    EXPECT_EQ(code[0], 0x0800);
+    EXPECT_EQ(code[31], 0x0800);
+    for (int i = 1; i < 31; ++i) EXPECT_EQ(code[i], 0x8000) << i;
+}
+
+void CompareWindowSums(std::mt19937& rng, uint32_t W, uint32_t r) {
+    Row<uint16_t> values(W), edges(W);
+    for (uint32_t i = 0; i < W + 7; ++i) {
+        values[i] = (uint16_t)(rng() % 65281);
+        edges[i] = (uint16_t)(rng() % 3 == 0 ? 1 + rng() % 0xFFFF : 0);
+    }
+    const uint32_t kSentinel = 0xDEADBEEF;
+    Row<uint32_t> sums(W, kSentinel), scalarSums(W);
+    Row<uint16_t> counts(W, kUnwritten), scalarCounts(W);
+    WindowRowSumsVec(r, W, values.get(), edges.get(), sums.get(), counts.get());
+    WindowRowSums(r, W, values.get(), edges.get(), scalarSums.get(), scalarCounts.get());
+    for (uint32_t i = 0; i < W; ++i) {
+        ASSERT_EQ(counts[i], scalarCounts[i]) << "W " << W << " r " << r << " at " << i;
+        const bool rowEnd = i < r || i + r >= W;
+        ASSERT_EQ(sums[i], rowEnd ? (2 * r + 1) * values[i] : scalarSums[i]) << "W " << W << " r " << r << " at " << i;
+    }
+    for (uint32_t i = W + 7; i < W + 16; ++i) ASSERT_EQ(sums[i], kSentinel) << "past the spare entries";
+}
+
+TEST(VectorKernels, WindowRowSumsVecMatchesItsTwin) {
+    std::mt19937 rng(4);
+    for (uint32_t W = 1; W <= 200; ++W)
+        for (uint32_t r = 0; r <= 12 && 2 * r + 1 <= W; ++r)
+            for (int trial = 0; trial < 3; ++trial) CompareWindowSums(rng, W, r);
+}
+
+TEST(VectorKernels, WindowRowSumsVecWorkedExample) {
+    Row<uint16_t> values(16, 256), edges(16, 0);
+    Row<uint32_t> sums(16);
+    Row<uint16_t> counts(16);
+    WindowRowSumsVec(1, 16, values.get(), edges.get(), sums.get(), counts.get());
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(sums[i], 768u) << i;
+        EXPECT_EQ(counts[i], i == 0 || i == 15 ? 255 : 0) << i;
+    }
+}
+
+TEST(VectorKernels, FillBlocksVecWritesWholeBlocksOnly) {
+    Row<uint8_t> buffer(64, 1);
+    FillBlocksVec(buffer.get(), 0xAB, 40);
+    for (int i = 0; i < 48; ++i) EXPECT_EQ(buffer[i], i < 32 ? 0xAB : 1) << i;
+}
+
+}  // namespace
