@@ -10,6 +10,25 @@ BITGRADE_SSE41 inline __m128i FromLeft(__m128i current, __m128i previous) {
     return _mm_alignr_epi8(current, previous, 14);
 }
 
+// Inclusive prefix sums across the lanes, plus what came before them.
+BITGRADE_SSE41 inline __m128i PrefixSum16(__m128i v, __m128i before) {
+    v = _mm_add_epi16(v, _mm_slli_si128(v, 2));
+    v = _mm_add_epi16(v, _mm_slli_si128(v, 4));
+    v = _mm_add_epi16(v, _mm_slli_si128(v, 8));
+    return _mm_add_epi16(v, before);
+}
+
+BITGRADE_SSE41 inline __m128i PrefixSum32(__m128i v, __m128i before) {
+    v = _mm_add_epi32(v, _mm_slli_si128(v, 4));
+    v = _mm_add_epi32(v, _mm_slli_si128(v, 8));
+    return _mm_add_epi32(v, before);
+}
+
+BITGRADE_SSE41 inline __m128i BroadcastLast16(__m128i v) {
+    const __m128i high = _mm_shufflehi_epi16(v, 0xFF);
+    return _mm_unpackhi_epi64(high, high);
+}
+
 }  // namespace
 
 BITGRADE_SSE41 void NeighbourCodeRowVec(const uint16_t* c, const uint16_t* x, uint32_t n, uint16_t* carry,
@@ -45,45 +64,49 @@ BITGRADE_SSE41 void NeighbourCodeRowVec(const uint16_t* c, const uint16_t* x, ui
 
 BITGRADE_SSE41 void WindowRowSumsVec(uint32_t r, uint32_t W, const uint16_t* values, const uint16_t* edges,
                                      uint32_t* sums, uint16_t* counts) {
-    // What enters and leaves the window at each column, eight columns a step.
-    if (r + 1 < W - r) {
-        const __m128i one = Load(kOne), zero = _mm_setzero_si128();
-        for (uint32_t i = r + 1; i < W - r; i += 8) {
-            const __m128i edgeIn = _mm_lddqu_si128((const __m128i*)(edges + i + r));
-            const __m128i edgeOut = _mm_lddqu_si128((const __m128i*)(edges + i - r - 1));
-            const __m128i in = _mm_andnot_si128(_mm_cmpeq_epi16(edgeIn, zero), one);
-            const __m128i out = _mm_andnot_si128(_mm_cmpeq_epi16(edgeOut, zero), one);
-            _mm_storeu_si128((__m128i*)(counts + i), _mm_sub_epi16(in, out));
-            const __m128i valueIn = _mm_lddqu_si128((const __m128i*)(values + i + r));
-            const __m128i valueOut = _mm_lddqu_si128((const __m128i*)(values + i - r - 1));
-            _mm_storeu_si128((__m128i*)(sums + i),
-                             _mm_sub_epi32(_mm_cvtepu16_epi32(valueIn), _mm_cvtepu16_epi32(valueOut)));
-            _mm_storeu_si128((__m128i*)(sums + i + 4), _mm_sub_epi32(_mm_cvtepu16_epi32(_mm_srli_si128(valueIn, 8)),
-                                                                     _mm_cvtepu16_epi32(_mm_srli_si128(valueOut, 8))));
-        }
-    }
     uint32_t sum = 0;
     uint16_t count = 0;
     for (uint32_t i = 0; i <= 2 * r; ++i) {
         sum += values[i];
         count = (uint16_t)(count + (edges[i] != 0));
     }
+    sums[r] = sum;
+    counts[r] = count;
+
+    // Columns r+1.. eight a step: what enters the window minus what leaves
+    // it, accumulated across the lanes in registers onto the running totals.
+    // The last step may run up to 7 columns past W-r-1 (reading up to column
+    // W+6), into entries that the row ends below or the spare entries take.
+    const __m128i one = Load(kOne), zero = _mm_setzero_si128();
+    __m128i countBefore = _mm_set1_epi16((short)count), sumBefore = _mm_set1_epi32((int)sum);
+    for (uint32_t i = r + 1; i < W - r; i += 8) {
+        const __m128i edgeIn = _mm_lddqu_si128((const __m128i*)(edges + i + r));
+        const __m128i edgeOut = _mm_lddqu_si128((const __m128i*)(edges + i - r - 1));
+        const __m128i in = _mm_andnot_si128(_mm_cmpeq_epi16(edgeIn, zero), one);
+        const __m128i out = _mm_andnot_si128(_mm_cmpeq_epi16(edgeOut, zero), one);
+        countBefore = PrefixSum16(_mm_sub_epi16(in, out), countBefore);
+        _mm_storeu_si128((__m128i*)(counts + i), countBefore);
+        countBefore = BroadcastLast16(countBefore);
+
+        const __m128i valueIn = _mm_lddqu_si128((const __m128i*)(values + i + r));
+        const __m128i valueOut = _mm_lddqu_si128((const __m128i*)(values + i - r - 1));
+        const __m128i lowDiff = _mm_sub_epi32(_mm_cvtepu16_epi32(valueIn), _mm_cvtepu16_epi32(valueOut));
+        const __m128i highDiff = _mm_sub_epi32(_mm_cvtepu16_epi32(_mm_srli_si128(valueIn, 8)),
+                                               _mm_cvtepu16_epi32(_mm_srli_si128(valueOut, 8)));
+        const __m128i low = PrefixSum32(lowDiff, sumBefore);
+        const __m128i high = PrefixSum32(highDiff, _mm_shuffle_epi32(low, 0xFF));
+        _mm_storeu_si128((__m128i*)(sums + i), low);
+        _mm_storeu_si128((__m128i*)(sums + i + 4), high);
+        sumBefore = _mm_shuffle_epi32(high, 0xFF);
+    }
+
+    // Row ends: the count 255 and the sum of a row constant around them.
     const uint32_t side = 2 * r + 1;
     for (uint32_t i = 0; i < r; ++i) {
         sums[i] = side * values[i];
         counts[i] = 255;
-    }
-    sums[r] = sum;
-    counts[r] = count;
-    for (uint32_t i = r + 1; i < W - r; ++i) {
-        sum += sums[i];
-        count = (uint16_t)(count + counts[i]);
-        sums[i] = sum;
-        counts[i] = count;
-    }
-    for (uint32_t i = W - r; i < W; ++i) {
-        sums[i] = side * values[i];
-        counts[i] = 255;
+        sums[W - 1 - i] = side * values[W - 1 - i];
+        counts[W - 1 - i] = 255;
     }
 }
 
