@@ -1,12 +1,217 @@
-// Placeholder until the command-line program lands: converts a built-in
-// gradient through the plugin and prints a summary.
-#include <cstdio>
+// bitgrade: 8-bit YUV4MPEG2 in, 16-bit YUV4MPEG2 out, for ffmpeg and x265
+// pipelines. Frames go through the plugin exactly as a script's would.
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <thread>
+
+#include "demo.h"
+#include "frame_engine.h"
 #include "native_host/native_host.h"
 #include "plugin/plugin.h"
+#include "y4m.h"
 
-int main() {
-    native_host::Environment env;
-    std::printf("%s\n", AvisynthPluginInit2(&env));
+namespace {
+
+const char kUsage[] =
+    "Usage: bitgrade [options] [INPUT] [OUTPUT]\n"
+    "       bitgrade --demo OUT.png [OUT.y4m]\n"
+    "\n"
+    "Turns 8-bit 4:2:0 YUV4MPEG2 video into 16-bit (C420p16) without banding.\n"
+    "INPUT and OUTPUT default to '-', standard input and output.\n"
+    "\n"
+    "Options (the script function's arguments and defaults):\n"
+    "  --sseopt N    converter: 0 fastest this processor runs, 1 plain, 2 streaming,\n"
+    "                3 vector (needs a width that is a multiple of 16)   [0]\n"
+    "  --span N      radius of the averaging window for luma; chroma uses half [3]\n"
+    "  --ythr N      edge pixels a luma window may hold and still be averaged  [1]\n"
+    "  --cthr N      the same for chroma                                        [1]\n"
+    "  --debug       output the 8-bit decision map (C420): 0 averaged, 95 flat,\n"
+    "                255 edge; chroma 128\n"
+    "  --threads N   frames converted at once            [number of cores]\n"
+    "  --quiet       print nothing but errors\n"
+    "  --demo OUT.png [OUT.y4m]\n"
+    "                convert a built-in banded gradient; write input, output and\n"
+    "                map side by side as a PNG, and the 16-bit clip if asked\n"
+    "  --help        this text\n"
+    "  --version     the plugin's version\n"
+    "\n"
+    "Example:\n"
+    "  ffmpeg -i in.mkv -f yuv4mpegpipe -pix_fmt yuv420p - | bitgrade |\n"
+    "    x265 --y4m --input - --output-depth 10 -o out.hevc\n";
+
+struct Options {
+    cli::FilterArgs filter;
+    int threads = (int)std::max(1u, std::thread::hardware_concurrency());
+    bool quiet = false;
+    bool demo = false;
+    std::vector<std::string> paths;
+};
+
+[[noreturn]] void Fail(const std::string& message, int status = 1) {
+    std::fprintf(stderr, "bitgrade: %s\n", message.c_str());
+    std::exit(status);
+}
+
+int ParseInt(const char* option, const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = text ? std::strtol(text, &end, 10) : 0;
+    if (!text || *text == '\0' || *end != '\0' || errno == ERANGE || value < INT32_MIN || value > INT32_MAX)
+        Fail(std::string(option) + " needs a whole number (see --help)", 2);
+    return (int)value;
+}
+
+Options ParseOptions(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (arg == "--sseopt") o.filter.sseopt = ParseInt("--sseopt", next), ++i;
+        else if (arg == "--span") o.filter.span = ParseInt("--span", next), ++i;
+        else if (arg == "--ythr") o.filter.ythr = ParseInt("--ythr", next), ++i;
+        else if (arg == "--cthr") o.filter.cthr = ParseInt("--cthr", next), ++i;
+        else if (arg == "--threads") o.threads = ParseInt("--threads", next), ++i;
+        else if (arg == "--debug") o.filter.debug = true;
+        else if (arg == "--quiet") o.quiet = true;
+        else if (arg == "--demo") o.demo = true;
+        else if (arg == "--help") std::fputs(kUsage, stdout), std::exit(0);
+        else if (arg == "--version") std::printf("bitgrade, plugin %s\n", BITGRADE_VERSION), std::exit(0);
+        else if (arg.size() > 1 && arg[0] == '-') Fail("unknown option " + arg + " (see --help)", 2);
+        else o.paths.push_back(arg);
+    }
+    if (o.threads < 1 || o.threads > 256) Fail("--threads must be 1 to 256", 2);
+    if (o.paths.size() > 2) Fail("too many paths: give at most INPUT and OUTPUT (see --help)", 2);
+    if (o.demo && o.paths.empty()) Fail("--demo needs the path of the PNG to write", 2);
+    return o;
+}
+
+FILE* Open(const std::string& path, bool output) {
+    if (path == "-") return output ? stdout : stdin;
+    FILE* f = std::fopen(path.c_str(), output ? "wb" : "rb");
+    if (!f) Fail("cannot open " + std::string(output ? "output '" : "input '") + path + "': " + std::strerror(errno));
+    return f;
+}
+
+// Writes or ends the program: a closed pipe ends it quietly, any other
+// failure with a message.
+void Write(FILE* out, const void* data, size_t bytes, const std::string& path) {
+    if (std::fwrite(data, 1, bytes, out) == bytes) return;
+    if (errno == EPIPE) std::exit(0);
+    Fail("cannot write to '" + path + "': " + std::strerror(errno));
+}
+
+class Progress {
+public:
+    explicit Progress(bool show) : show(show), start(Clock::now()), last(start) {}
+    void Frame(int frames) {
+        const auto now = Clock::now();
+        if (!show || now - last < std::chrono::milliseconds(250)) return;
+        last = now;
+        std::fprintf(stderr, "\rframe %d  %.1f fps  %s elapsed ", frames, frames / Seconds(now), Elapsed(now).c_str());
+    }
+    void Summary(int frames, const y4m::StreamHeader& h, int level, int threads) {
+        if (!show) return;
+        const auto now = Clock::now();
+        std::fprintf(stderr, "\rbitgrade: %d frames of %dx%d, level %d, %d threads, %.1f fps, %s elapsed\n", frames,
+                     h.width, h.height, level, threads, frames / Seconds(now), Elapsed(now).c_str());
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    double Seconds(Clock::time_point now) const {
+        return std::max(1e-6, std::chrono::duration<double>(now - start).count());
+    }
+    std::string Elapsed(Clock::time_point now) const {
+        const int s = (int)Seconds(now);
+        char text[32];
+        std::snprintf(text, sizeof text, "%d:%02d", s / 60, s % 60);
+        return text;
+    }
+    bool show;
+    Clock::time_point start, last;
+};
+
+int Convert(const Options& o) {
+    const std::string inPath = o.paths.size() > 0 ? o.paths[0] : "-";
+    const std::string outPath = o.paths.size() > 1 ? o.paths[1] : "-";
+    FILE* in = Open(inPath, false);
+    y4m::Reader reader(in);
+    y4m::StreamHeader header;
+    try {
+        header = reader.ReadHeader();
+    } catch (const y4m::Error& e) {
+        Fail(e.what());
+    }
+    std::unique_ptr<cli::FrameEngine> engine;
+    try {
+        engine = std::make_unique<cli::FrameEngine>(header.width, header.height, o.filter, o.threads);
+    } catch (const native_host::ScriptError& e) {
+        const bool width = std::strstr(e.what(), "multiple of 16") != nullptr;
+        Fail(std::string(e.what()) + (width ? "\nhint: --sseopt 2 converts any width" : ""));
+    }
+    FILE* out = Open(outPath, true);
+    std::setvbuf(out, nullptr, _IOFBF, 1 << 20);
+    const std::string head = y4m::OutputHeader(header, o.filter.debug);
+    Write(out, head.data(), head.size(), outPath);
+
+    Progress progress(!o.quiet && isatty(STDERR_FILENO));
+    std::deque<std::string> params;  // of the frames in the engine, in order
+    int written = 0;
+    std::vector<uint8_t> converted;
+    auto writeOldest = [&] {
+        engine->Collect(converted);
+        const std::string line = "FRAME" + params.front() + "\n";
+        params.pop_front();
+        Write(out, line.data(), line.size(), outPath);
+        Write(out, converted.data(), converted.size(), outPath);
+        progress.Frame(++written);
+    };
+    std::string inputError;
+    try {
+        std::vector<uint8_t> frame;
+        std::string frameParams;
+        while (reader.ReadFrame(frame, frameParams)) {
+            engine->Submit(std::move(frame));
+            params.push_back(frameParams);
+            while (engine->Pending() >= 2 * (size_t)engine->Threads()) writeOldest();
+        }
+    } catch (const y4m::Error& e) {
+        inputError = e.what();  // every complete frame before it is still written
+    }
+    try {
+        while (engine->Pending() > 0) writeOldest();
+    } catch (const std::runtime_error& e) {
+        Fail(e.what());
+    }
+    if (std::fflush(out) != 0) {
+        if (errno == EPIPE) return 0;
+        Fail("cannot write to '" + outPath + "': " + std::strerror(errno));
+    }
+    if (!inputError.empty()) Fail(inputError);
+    progress.Summary(written, header, engine->Level(), engine->Threads());
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    const Options o = ParseOptions(argc, argv);
+    if (o.demo) {
+        try {
+            cli::RunDemo(o.paths[0], o.paths.size() > 1 ? o.paths[1] : "", o.filter, o.threads, o.quiet);
+        } catch (const std::exception& e) {
+            Fail(e.what());
+        }
+        return 0;
+    }
+    return Convert(o);
 }

@@ -1,0 +1,127 @@
+#include "frame_engine.h"
+
+#include <cstring>
+
+#include "native_host/native_host.h"
+#include "plugin/plugin.h"
+
+namespace cli {
+
+struct FrameEngine::Job {
+    int index;
+    std::vector<uint8_t> input, output;
+    bool finished = false;
+    std::string error;
+};
+
+struct FrameEngine::Worker {
+    native_host::Environment env;
+    native_host::MemoryClip* source = nullptr;  // owned through the filter's child reference
+    PClip filter;
+    std::thread thread;
+};
+
+namespace {
+
+// Copies packed rows into a frame plane, or a frame plane into packed rows.
+void CopyPlane(const uint8_t* from, int fromPitch, uint8_t* to, int toPitch, int rowBytes, int rows) {
+    for (int y = 0; y < rows; ++y) std::memcpy(to + (size_t)y * toPitch, from + (size_t)y * fromPitch, (size_t)rowBytes);
+}
+
+}  // namespace
+
+FrameEngine::FrameEngine(int width, int height, const FilterArgs& args, int threads)
+    : width(width), height(height), level(args.sseopt ? args.sseopt : bitgrade::DetectSseLevel()) {
+    const VideoInfo vi = native_host::MakeVideoInfo(width, height, VideoInfo::CS_YV12, 1 << 30);
+    for (int t = 0; t < threads; ++t) {
+        auto worker = std::make_unique<Worker>();
+        AvisynthPluginInit2(&worker->env);
+        worker->source = new native_host::MemoryClip(vi, {});
+        const PClip source(worker->source);
+        worker->filter = worker->env
+                             .Call("Bitgrade", {AVSValue(source), AVSValue(args.sseopt), AVSValue(args.span),
+                                                AVSValue(args.ythr), AVSValue(args.cthr), AVSValue(args.debug)})
+                             .AsClip();
+        workers.push_back(std::move(worker));
+    }
+    for (auto& worker : workers) worker->thread = std::thread([this, w = worker.get()] { Run(*w); });
+}
+
+FrameEngine::~FrameEngine() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    work.notify_all();
+    for (auto& worker : workers) worker->thread.join();
+}
+
+void FrameEngine::Submit(std::vector<uint8_t> frame) {
+    auto job = std::make_shared<Job>();
+    job->index = submitted++;
+    job->input = std::move(frame);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        pending.push_back(job);
+        queue.push_back(job);
+    }
+    work.notify_one();
+}
+
+bool FrameEngine::Collect(std::vector<uint8_t>& output) {
+    if (pending.empty()) return false;
+    std::shared_ptr<Job> job = pending.front();
+    std::unique_lock<std::mutex> lock(mutex);
+    done.wait(lock, [&] { return job->finished; });
+    pending.pop_front();
+    if (!job->error.empty()) throw std::runtime_error(job->error);
+    output = std::move(job->output);
+    return true;
+}
+
+void FrameEngine::Run(Worker& worker) {
+    const VideoInfo& vi = worker.source->GetVideoInfo();
+    const int cw = width / 2, ch = height / 2;
+    for (;;) {
+        std::shared_ptr<Job> job;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            work.wait(lock, [&] { return stopping || !queue.empty(); });
+            if (queue.empty()) return;
+            job = queue.front();
+            queue.pop_front();
+        }
+        try {
+            PVideoFrame in = worker.env.NewVideoFrame(vi, 16);
+            const uint8_t* packed = job->input.data();
+            CopyPlane(packed, width, in->GetWritePtr(PLANAR_Y), in->GetPitch(PLANAR_Y), width, height);
+            CopyPlane(packed + (size_t)width * height, cw, in->GetWritePtr(PLANAR_U), in->GetPitch(PLANAR_U), cw, ch);
+            CopyPlane(packed + (size_t)width * height + (size_t)cw * ch, cw, in->GetWritePtr(PLANAR_V),
+                      in->GetPitch(PLANAR_V), cw, ch);
+            worker.source->SetFrames({in});
+            in = PVideoFrame();
+            const PVideoFrame out = worker.filter->GetFrame(job->index, &worker.env);
+            worker.source->SetFrames({});
+            const int bytes = worker.filter->GetVideoInfo().width == width ? 1 : 2;  // debug map or 16-bit
+            job->output.resize(((size_t)width * height + 2 * (size_t)cw * ch) * bytes);
+            uint8_t* to = job->output.data();
+            CopyPlane(out->GetReadPtr(PLANAR_Y), out->GetPitch(PLANAR_Y), to, width * bytes, width * bytes, height);
+            to += (size_t)width * height * bytes;
+            for (int plane : {PLANAR_U, PLANAR_V}) {
+                CopyPlane(out->GetReadPtr(plane), out->GetPitch(plane), to, cw * bytes, cw * bytes, ch);
+                to += (size_t)cw * ch * bytes;
+            }
+        } catch (const std::exception& e) {
+            job->error = "frame " + std::to_string(job->index + 1) + ": " + e.what();
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            job->finished = true;
+            job->input.clear();
+            job->input.shrink_to_fit();
+        }
+        done.notify_all();
+    }
+}
+
+}  // namespace cli

@@ -1,0 +1,56 @@
+// Converts frames on several threads through the plugin's own path. Every
+// worker has its own host environment, source clip and filter object, so
+// workers share nothing; results come back in input order.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace cli {
+
+// The script arguments, with the script's defaults.
+struct FilterArgs {
+    int sseopt = 0, span = 3, ythr = 1, cthr = 1;
+    bool debug = false;
+};
+
+class FrameEngine {
+public:
+    // Creates one filter per thread; a creation error is raised as
+    // native_host::ScriptError with the plugin's own message.
+    FrameEngine(int width, int height, const FilterArgs& args, int threads);
+    ~FrameEngine();
+
+    // Hands a packed 8-bit frame over for conversion.
+    void Submit(std::vector<uint8_t> frame);
+    // The oldest submitted frame's output (packed planes), waiting for it;
+    // false when none is pending.
+    bool Collect(std::vector<uint8_t>& output);
+    size_t Pending() const { return pending.size(); }
+    int Threads() const { return (int)workers.size(); }
+    // The level the filters run (after detection).
+    int Level() const { return level; }
+
+private:
+    struct Job;
+    struct Worker;
+    void Run(Worker& worker);
+
+    int width, height;
+    int level;
+    std::vector<std::unique_ptr<Worker>> workers;
+    std::deque<std::shared_ptr<Job>> pending;  // in input order
+    std::deque<std::shared_ptr<Job>> queue;    // not yet taken by a worker
+    std::mutex mutex;
+    std::condition_variable work, done;
+    bool stopping = false;
+    int submitted = 0;
+};
+
+}  // namespace cli

@@ -1,0 +1,53 @@
+// YUV4MPEG2 streams: 8-bit 4:2:0 in, 16-bit (or the 8-bit debug map) out.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace y4m {
+
+// Bad input or output; the message names the problem and, where it helps,
+// the remedy and the frame number.
+class Error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct StreamHeader {
+    int width = 0, height = 0;
+    std::string colourSpace;         // the C tag's value, empty when absent
+    std::vector<std::string> tags;   // every other tag, as written (F, I, A, X...)
+
+    size_t FrameBytes() const { return (size_t)width * height * 3 / 2; }
+};
+
+// The 8-bit 4:2:0 colour spaces we accept.
+extern const char* const kAcceptedColourSpaces[4];
+
+// Reads a stream from a file, one frame at a time. Dimensions above
+// maxDimension on either side are refused.
+class Reader {
+public:
+    explicit Reader(FILE* in, int maxDimension = 16384) : in(in), maxDimension(maxDimension) {}
+    StreamHeader ReadHeader();
+    // The next frame's samples (Y, U, V planes, packed) and the parameters of
+    // its FRAME line; false at the clean end of the stream.
+    bool ReadFrame(std::vector<uint8_t>& samples, std::string& params);
+    int FramesRead() const { return frames; }
+
+private:
+    // One line without its newline; false at the clean end of the input.
+    bool ReadLine(std::string& line, const std::string& what);
+    FILE* in;
+    int maxDimension;
+    StreamHeader header;
+    int frames = 0;
+};
+
+// The header of the converted stream: C420p16 (debug: C420), tags kept.
+std::string OutputHeader(const StreamHeader& in, bool debug);
+
+}  // namespace y4m

@@ -1,0 +1,200 @@
+// The bitgrade command, end to end: real ffmpeg sources through the program
+// must equal the plugin's in-process result; bad input gets its message.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct Result {
+    int status;
+    std::string out, err;
+};
+
+// A file of this test process's own: tests run in parallel processes.
+std::string TempPath(const std::string& name) {
+    return ::testing::TempDir() + "bitgrade_" + std::to_string(getpid()) + "_" + name;
+}
+
+// Runs a shell command, with `input` on its standard input.
+Result Shell(const std::string& command, const std::string& input = "") {
+    const std::string in = TempPath("stdin"), err = TempPath("stderr");
+    std::ofstream(in, std::ios::binary) << input;
+    FILE* pipe = popen(("(" + command + ") < " + in + " 2> " + err).c_str(), "r");
+    Result r;
+    char buffer[65536];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.out.append(buffer, n);
+    const int status = pclose(pipe);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::stringstream text;
+    text << std::ifstream(err).rdbuf();
+    r.err = text.str();
+    return r;
+}
+
+bool HaveTool(const char* name) { return Shell(std::string("command -v ") + name).status == 0; }
+
+const std::string kProgram = BITGRADE_CLI;
+const int kW = 320, kH = 240, kFrames = 3;
+
+// A lavfi source rendered once into a file, so that every run sees the same
+// frames (some sources are random).
+std::string SourceFile(const std::string& source) {
+    const std::string path = TempPath("source.y4m");
+    const Result r = Shell("ffmpeg -v error -y -f lavfi -i '" + source +
+                           "' -frames:v 3 -s 320x240 -f yuv4mpegpipe -pix_fmt yuv420p " + path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return path;
+}
+
+std::string RawFrames(const std::string& y4mFile) {
+    return Shell("ffmpeg -v error -i " + y4mFile + " -f rawvideo -pix_fmt yuv420p -").out;
+}
+
+std::vector<uint16_t> InProcess(const std::string& raw8, const Args& args) {
+    native_host::Environment env;
+    std::vector<uint16_t> all;
+    const size_t frameBytes = (size_t)kW * kH * 3 / 2;
+    for (int f = 0; f < kFrames; ++f) {
+        const uint8_t* at = (const uint8_t*)raw8.data() + f * frameBytes;
+        auto plane = [&](int w, int h, size_t offset) {
+            return MakePlane(w, h, [&](int x, int y) { return at[offset + (size_t)y * w + x]; });
+        };
+        const Picture picture{plane(kW, kH, 0), plane(kW / 2, kH / 2, (size_t)kW * kH),
+                              plane(kW / 2, kH / 2, (size_t)kW * kH * 5 / 4)};
+        const auto frame = Convert(env, picture, args);
+        all.insert(all.end(), frame.begin(), frame.end());
+    }
+    return all;
+}
+
+std::vector<uint16_t> AsSamples(const std::string& raw16) {
+    std::vector<uint16_t> samples(raw16.size() / 2);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = (uint16_t)((uint8_t)raw16[2 * i] | (uint8_t)raw16[2 * i + 1] << 8);
+    return samples;
+}
+
+std::string Options(const Args& a, int threads) {
+    return " --sseopt " + std::to_string(a.sseopt) + " --span " + std::to_string(a.span) + " --ythr " +
+           std::to_string(a.ythr) + " --cthr " + std::to_string(a.cthr) + " --threads " + std::to_string(threads);
+}
+
+TEST(Command, FfmpegSourcesThroughThePipeEqualTheInProcessResult) {
+    if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    for (const char* source : {"gradients=s=320x240", "testsrc2=s=320x240", "color=c=gray:s=320x240,noise=alls=40:allf=t"}) {
+        const std::string file = SourceFile(source);
+        const std::string raw = RawFrames(file);
+        ASSERT_EQ(raw.size(), (size_t)kW * kH * 3 / 2 * kFrames);
+        for (const Args& args : {Args{1, 3, 1, 1, false}, Args{2, 3, 1, 1, false}, Args{3, 3, 1, 1, false},
+                                 Args{3, 6, 4, 2, false}, Args{2, 1, 0, 9, false}}) {
+            const auto expected = InProcess(raw, args);
+            for (int threads : {1, 4}) {
+                const Result converted = Shell("cat " + file + " | " + kProgram +
+                                               Options(args, threads) +
+                                               " | ffmpeg -v error -f yuv4mpegpipe -i - -f rawvideo -pix_fmt yuv420p16le -");
+                ASSERT_EQ(converted.status, 0) << converted.err;
+                ASSERT_EQ(AsSamples(converted.out), expected)
+                    << source << " level " << args.sseopt << " span " << args.span << " threads " << threads;
+            }
+        }
+    }
+}
+
+TEST(Command, DebugMapHasTheMapInLumaAndGreyChroma) {
+    if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    const std::string file = SourceFile("testsrc2=s=320x240");
+    const auto map = InProcess(RawFrames(file), Args{3, 3, 1, 1, true});
+    const Result out = Shell(kProgram + " --debug " + file +
+                             " | ffmpeg -v error -f yuv4mpegpipe -i - -f rawvideo -pix_fmt yuv420p -");
+    ASSERT_EQ(out.status, 0) << out.err;
+    const size_t luma = (size_t)kW * kH, frame = luma * 3 / 2;
+    ASSERT_EQ(out.out.size(), frame * kFrames);
+    for (int f = 0; f < kFrames; ++f)
+        for (size_t i = 0; i < frame; ++i) {
+            const int expected = i < luma ? map[f * luma + i] : 128;
+            ASSERT_EQ((uint8_t)out.out[f * frame + i], expected) << "frame " << f << " byte " << i;
+        }
+}
+
+TEST(Command, X265AcceptsTheOutput) {
+    if (!HaveTool("ffmpeg") || !HaveTool("x265")) GTEST_SKIP() << "ffmpeg or x265 is not installed";
+    const std::string hevc = TempPath("out.hevc");
+    const Result r = Shell(kProgram + " " + SourceFile("testsrc2=s=320x240") +
+                           " | x265 --log-level error --preset ultrafast --y4m --input - --output-depth 10 -o " + hevc);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_GT(Shell("wc -c < " + hevc).out, "1000");
+}
+
+std::string Frame(int w, int h, uint8_t level) { return "FRAME\n" + std::string((size_t)w * h * 3 / 2, (char)level); }
+
+struct BadInput {
+    const char* name;
+    std::string input, options, message;
+    int status;
+};
+
+class CommandErrors : public ::testing::TestWithParam<BadInput> {};
+
+TEST_P(CommandErrors, NameTheProblemAndExitNonZero) {
+    const BadInput& c = GetParam();
+    const Result r = Shell(kProgram + " --quiet " + c.options, c.input);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), c.message.find("hint") == std::string::npos ? 1 : 2);
+}
+
+const std::string kHeader = "YUV4MPEG2 W16 H16 F25:1 Ip A1:1 C420jpeg\n";
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CommandErrors,
+    ::testing::Values(
+        BadInput{"empty", "", "", "the input is empty", 1},
+        BadInput{"not_y4m", "RIFF....WAVEfmt ", "", "not a YUV4MPEG2 stream", 1},
+        BadInput{"colour_space", "YUV4MPEG2 W16 H16 C422\n", "", "unsupported colour space C422; accepted: C420", 1},
+        BadInput{"high_depth", "YUV4MPEG2 W16 H16 C420p10\n", "", "unsupported colour space C420p10", 1},
+        BadInput{"odd", "YUV4MPEG2 W15 H16\n", "", "is odd", 1},
+        BadInput{"huge", "YUV4MPEG2 W100000 H16\n", "", "larger than the supported 16384", 1},
+        BadInput{"no_size", "YUV4MPEG2 F25:1\n", "", "positive width (W) and height (H)", 1},
+        BadInput{"frame_header", kHeader + "FRAMX\n", "", "malformed FRAME header of frame 1", 1},
+        BadInput{"second_frame_header", kHeader + Frame(16, 16, 9) + "FRAMEX\n", "", "malformed FRAME header of frame 2", 1},
+        BadInput{"truncated", kHeader + Frame(16, 16, 9) + Frame(16, 16, 9).substr(0, 100), "", "frame 2 is truncated", 1},
+        BadInput{"width16", "YUV4MPEG2 W24 H16\n", "--sseopt 3", "levelize: Width should be a multiple of 16.\nhint", 1},
+        BadInput{"sseopt", kHeader, "--sseopt 7", "levelize: \"sseopt\" should be 0 to 3.(default:0)", 1},
+        BadInput{"unwritable", kHeader, "- /nonexistent/dir/out.y4m", "cannot open output '/nonexistent/dir/out.y4m'", 1},
+        BadInput{"missing_input", "", "/nonexistent/in.y4m", "cannot open input '/nonexistent/in.y4m'", 1},
+        BadInput{"bad_number", kHeader, "--span x", "--span needs a whole number", 2},
+        BadInput{"unknown_option", kHeader, "--fast", "unknown option --fast", 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Command, TruncatedInputStillWritesEveryCompleteFrame) {
+    const Result r = Shell(kProgram + " --quiet --sseopt 2", kHeader + Frame(16, 16, 9) + Frame(16, 16, 9) + "FRAME\nabc");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.size(), std::string("YUV4MPEG2 W16 H16 F25:1 Ip A1:1 C420p16\n").size() + 2 * (6 + 16 * 16 * 3));
+    EXPECT_EQ(r.out.compare(0, 40, "YUV4MPEG2 W16 H16 F25:1 Ip A1:1 C420p16\n"), 0);
+}
+
+TEST(Command, ClosedOutputPipeEndsQuietly) {
+    std::string input = kHeader;
+    for (int f = 0; f < 2000; ++f) input += Frame(16, 16, 9);
+    const Result r = Shell("(" + kProgram + "; echo $? >&2) | head -c 100 > /dev/null", input);
+    EXPECT_EQ(r.err, "0\n");
+}
+
+TEST(Command, DemoWritesThePictureAndTheClip) {
+    const std::string png = TempPath("demo.png"), clip = TempPath("demo.y4m");
+    const Result r = Shell(kProgram + " --demo " + png + " " + clip + " --quiet");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Shell("head -c 8 " + png + " | od -An -tx1").out, " 89 50 4e 47 0d 0a 1a 0a\n");
+    EXPECT_EQ(Shell("head -c 44 " + clip).out, "YUV4MPEG2 W640 H360 F24:1 Ip A1:1 C420p16\nFR");
+}
+
+}  // namespace
