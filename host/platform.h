@@ -8,14 +8,14 @@
 
 #if defined(_WIN32) && defined(BITGRADE_MSVCRT)
 extern "C" {
-void* __cdecl memcpy(void* dst, const void* src, size_t n);
-void* __cdecl memset(void* dst, int value, size_t n);
-void* __cdecl malloc(size_t n);
-void __cdecl free(void* p);
-void* __cdecl _aligned_malloc(size_t n, size_t alignment);
-void __cdecl _aligned_free(void* p);
-void __cdecl _assert(const char* condition, const char* file, unsigned line);
-void __cdecl abort(void);
+void* __cdecl memcpy(void* dst, const void* src, size_t n) noexcept;
+void* __cdecl memset(void* dst, int value, size_t n) noexcept;
+void* __cdecl malloc(size_t n) noexcept;
+void __cdecl free(void* p) noexcept;
+void* __cdecl _aligned_malloc(size_t n, size_t alignment) noexcept;
+void __cdecl _aligned_free(void* p) noexcept;
+void __cdecl _assert(const char* condition, const char* file, unsigned line) noexcept;
+__declspec(noreturn) void __cdecl abort(void) noexcept;
 }
 #else
 #include <stdio.h>

@@ -1,0 +1,276 @@
+// A host built for the frame server's own ABI (Microsoft C++, 32-bit) that
+// loads bitgrade.dll by name, as the real host does, and checks the plugin
+// through it. Prints "N passed, N failed"; exits non-zero on a failure.
+//
+// It runs in the folder that holds bitgrade.dll and native_checksums.txt
+// (the native build's checksums of the shared cases).
+#include <stdarg.h>
+
+#include "frame_cases.h"
+#include "host/host_interface.h"
+
+extern "C" {
+__declspec(dllimport) void* __stdcall LoadLibraryA(const char* name);
+__declspec(dllimport) void* __stdcall GetProcAddress(void* module, const char* name);
+int __cdecl printf(const char* fmt, ...) noexcept;
+int __cdecl _vsnprintf(char* buffer, size_t size, const char* fmt, va_list args) noexcept;
+int __cdecl strcmp(const char* a, const char* b) noexcept;
+size_t __cdecl strlen(const char* s) noexcept;
+void* __cdecl fopen(const char* path, const char* mode) noexcept;
+char* __cdecl fgets(char* line, int size, void* file) noexcept;
+int __cdecl fclose(void* file) noexcept;
+__declspec(noreturn) void __cdecl exit(int status) noexcept;
+}
+
+// Throwing needs type descriptors, which point at type_info's vtable; its
+// contents never matter, because catching compares type names.
+extern "C" const void* const TypeInfoVtable[2] __asm__("??_7type_info@@6B@") = {nullptr, nullptr};
+
+namespace {
+
+using bitgrade::CopyBytes;
+using bitgrade::FillBytes;
+
+// What ThrowError raises.
+struct HostError {
+    const char* message;
+};
+
+class TestEnvironment : public IScriptEnvironment {
+public:
+    ~TestEnvironment() override {
+        for (int i = 0; i < frameCount; ++i) {
+            free(frames[i]->buffer.data);
+            free(frames[i]);
+        }
+        for (int i = 0; i < stringCount; ++i) free(strings[i]);
+    }
+    long HOST_STDCALL GetCPUFlags() override { return 0; }
+    char* HOST_STDCALL SaveString(const char* s, int length = -1) override {
+        const size_t n = length < 0 ? strlen(s) : (size_t)length;
+        char* copy = (char*)malloc(n + 1);
+        CopyBytes(copy, s, n);
+        copy[n] = '\0';
+        if (stringCount < kMaxStrings) strings[stringCount++] = copy;
+        return copy;
+    }
+    char* Sprintf(const char* fmt, ...) override {
+        va_list args;
+        va_start(args, fmt);
+        char* text = Format(fmt, args);
+        va_end(args);
+        return text;
+    }
+    char* HOST_STDCALL VSprintf(const char* fmt, void* val) override { return Format(fmt, *(va_list*)val); }
+    [[noreturn]] void ThrowError(const char* fmt, ...) override {
+        va_list args;
+        va_start(args, fmt);
+        char* text = Format(fmt, args);
+        va_end(args);
+        throw HostError{text};
+    }
+    void HOST_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply, void* user) override {
+        if (functionCount < kMaxFunctions) functions[functionCount++] = Function{name, params, apply, user};
+    }
+    bool HOST_STDCALL FunctionExists(const char* name) override { return Find(name) != nullptr; }
+    AVSValue HOST_STDCALL Invoke(const char* name, const AVSValue args, const char** = nullptr) override {
+        const Function* f = Find(name);
+        if (!f) throw HostError{"no such function"};
+        return f->apply(args, f->user, this);
+    }
+    AVSValue HOST_STDCALL GetVar(const char*) override { return AVSValue(); }
+    bool HOST_STDCALL SetVar(const char*, const AVSValue&) override { return false; }
+    bool HOST_STDCALL SetGlobalVar(const char*, const AVSValue&) override { return false; }
+    void HOST_STDCALL PushContext(int) override {}
+    void HOST_STDCALL PopContext() override {}
+    PVideoFrame HOST_STDCALL NewVideoFrame(const VideoInfo& vi, int align) override {
+        const int pitch = (vi.width + align - 1) / align * align;
+        const int pitchUV = (vi.width / 2 + align - 1) / align * align;
+        return NewFrame(vi.width, vi.height, pitch, pitchUV);
+    }
+    bool HOST_STDCALL MakeWritable(PVideoFrame* pvf) override {
+        if ((*pvf)->IsWritable()) return false;
+        const VideoFrame& old = *pvf->get();
+        PVideoFrame copy = NewFrame(old.row_size, old.height, old.pitch, old.pitchUV);
+        CopyBytes(copy->vfb->data, old.vfb->data, (size_t)old.vfb->data_size);
+        *pvf = copy;
+        return true;
+    }
+    void HOST_STDCALL BitBlt(BYTE* dst, int dstPitch, const BYTE* src, int srcPitch, int rowSize, int height) override {
+        for (int y = 0; y < height; ++y) CopyBytes(dst + y * dstPitch, src + y * srcPitch, (size_t)rowSize);
+    }
+    void HOST_STDCALL AtExit(ShutdownFunc, void*) override {}
+    void HOST_STDCALL CheckVersion(int) override {}
+    PVideoFrame HOST_STDCALL Subframe(PVideoFrame, int, int, int, int) override { throw HostError{"no subframes"}; }
+    int HOST_STDCALL SetMemoryMax(int) override { return 0; }
+    int HOST_STDCALL SetWorkingDir(const char*) override { return -1; }
+
+    int FunctionCount() const { return functionCount; }
+    const char* FunctionName(int i) const { return functions[i].name; }
+    const char* FunctionParams(int i) const { return functions[i].params; }
+
+private:
+    struct Function {
+        const char* name;
+        const char* params;
+        ApplyFunc apply;
+        void* user;
+    };
+    struct Record {
+        VideoFrame frame;
+        VideoFrameBuffer buffer;
+    };
+    static const int kMaxFunctions = 8, kMaxFrames = 64, kMaxStrings = 64;
+
+    char* Format(const char* fmt, va_list args) {
+        char text[1024];
+        _vsnprintf(text, sizeof text - 1, fmt, args);
+        text[sizeof text - 1] = '\0';
+        return SaveString(text);
+    }
+    const Function* Find(const char* name) const {
+        for (int i = 0; i < functionCount; ++i)
+            if (strcmp(functions[i].name, name) == 0) return &functions[i];
+        return nullptr;
+    }
+    // Frames are the host's: freed records are handed out again.
+    PVideoFrame NewFrame(int width, int height, int pitch, int pitchUV) {
+        const int size = pitch * height + 2 * pitchUV * (height / 2);
+        Record* record = nullptr;
+        for (int i = 0; i < frameCount && !record; ++i)
+            if (frames[i]->frame.refcount == 0 && frames[i]->buffer.refcount == 0 && frames[i]->buffer.data_size == size)
+                record = frames[i];
+        if (!record) {
+            if (frameCount == kMaxFrames) throw HostError{"out of frames"};
+            record = frames[frameCount++] = (Record*)malloc(sizeof(Record));
+            FillBytes(record, 0, sizeof *record);
+            record->buffer.data = (BYTE*)malloc((size_t)size + 16);
+            record->buffer.data_size = size;
+        }
+        FillBytes(record->buffer.data, 0, (size_t)size + 16);
+        VideoFrame& f = record->frame;
+        f.vfb = &record->buffer;
+        f.offset = 0;
+        f.pitch = pitch;
+        f.row_size = width;
+        f.height = height;
+        f.pitchUV = pitchUV;
+        f.offsetU = pitch * height;
+        f.offsetV = pitch * height + pitchUV * (height / 2);
+        record->buffer.refcount = 1;
+        return PVideoFrame(&f);
+    }
+
+    Function functions[kMaxFunctions];
+    int functionCount = 0;
+    Record* frames[kMaxFrames];
+    int frameCount = 0;
+    char* strings[kMaxStrings];
+    int stringCount = 0;
+};
+
+int passed = 0, failed = 0;
+
+void Check(bool ok, const char* what) {
+    if (ok) {
+        ++passed;
+    } else {
+        ++failed;
+        printf("FAILED: %s\n", what);
+    }
+}
+
+AVSValue Create(TestEnvironment& env, const PClip& clip, int sseopt) {
+    const AVSValue args[2] = {AVSValue(clip), AVSValue(sseopt)};
+    return env.Invoke("Bitgrade", AVSValue(args, 2));
+}
+
+// The error a creation raises, or null; the source's count must come back.
+void CheckCreationError(TestEnvironment& env, int pixelType, int width, int sseopt, const char* message) {
+    VideoInfo vi = frame_cases::Yv12(width, 16);
+    vi.pixel_type = pixelType;
+    frame_cases::GeneratedClip* source = new frame_cases::GeneratedClip(vi);
+    const PClip clip(source);
+    const char* raised = nullptr;
+    try {
+        Create(env, clip, sseopt);
+    } catch (const HostError& e) {
+        raised = e.message;
+    }
+    Check(raised && strcmp(raised, message) == 0, message);
+    Check(source->References() == 1, "the source clip's count returns after a creation error");
+}
+
+unsigned long long ParseHex(const char* text) {
+    unsigned long long value = 0;
+    for (; *text; ++text) {
+        const char c = *text;
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) break;
+        value = value * 16 + (unsigned)digit;
+    }
+    return value;
+}
+
+int RunChecks() {
+    void* dll = LoadLibraryA("bitgrade.dll");
+    Check(dll != nullptr, "LoadLibrary(bitgrade.dll)");
+    if (!dll) return 1;
+    typedef const char*(__stdcall * InitFunction)(IScriptEnvironment*);
+    const InitFunction init = (InitFunction)GetProcAddress(dll, "_AvisynthPluginInit2@4");
+    Check(init != nullptr, "GetProcAddress(_AvisynthPluginInit2@4)");
+    if (!init) return 1;
+
+    TestEnvironment env;
+    const char* version = init(&env);
+    Check(version && strcmp(version, "Bitgrade ver 0.1") == 0, "the version string");
+    Check(env.FunctionCount() == 1 && strcmp(env.FunctionName(0), "Bitgrade") == 0, "one function, Bitgrade");
+    Check(env.FunctionCount() == 1 && strcmp(env.FunctionParams(0), "c[sseopt]i[span]i[ythr]i[cthr]i[debug]b") == 0,
+          "the parameter string");
+
+    const PClip source(new frame_cases::GeneratedClip(frame_cases::Yv12(64, 48)));
+    for (int level = 0; level <= 3; ++level) {
+        const PClip filter = Create(env, source, level).AsClip();
+        Check(filter && filter->GetVideoInfo().width == 128, "creation at each level doubles the width");
+        if (filter) Check(filter->GetFrame(0, &env)->GetReadPtr(PLANAR_Y) != nullptr, "a frame at each level");
+    }
+    const PClip defaults = env.Invoke("Bitgrade", AVSValue(source)).AsClip();
+    Check(defaults && defaults->GetVideoInfo().width == 128, "creation from a lone clip value takes the defaults");
+
+    void* checksums = fopen("native_checksums.txt", "r");
+    Check(checksums != nullptr, "native_checksums.txt is there");
+    char line[64];
+    for (int i = 0; checksums && i < frame_cases::kCaseCount; ++i) {
+        const bool read = fgets(line, sizeof line, checksums) != nullptr;
+        const unsigned long long dll = frame_cases::ConvertCase(&env, frame_cases::kCases[i]);
+        const bool same = read && dll == ParseHex(line);
+        if (!same) printf("case %d: DLL %08x%08x\n", i, (unsigned)(dll >> 32), (unsigned)dll);
+        Check(same, "frames equal the native build's");
+    }
+    if (checksums) fclose(checksums);
+
+    CheckCreationError(env, 0x60000004, 64, 1, "levelize: Requires YV12 input");
+    CheckCreationError(env, 0x60000004, 64, 4, "levelize: Requires YV12 input");
+    CheckCreationError(env, VideoInfo::CS_YV12, 64, 4, "levelize: \"sseopt\" should be 0 to 3.(default:0)");
+    CheckCreationError(env, VideoInfo::CS_I420, 64, -1, "levelize: \"sseopt\" should be 0 to 3.(default:0)");
+    CheckCreationError(env, VideoInfo::CS_YV12, 24, 3, "levelize: Width should be a multiple of 16.");
+
+    bool destroyed = false;
+    {
+        PClip filter;
+        {
+            const PClip child(new frame_cases::GeneratedClip(frame_cases::Yv12(32, 16), &destroyed));
+            filter = Create(env, child, 3).AsClip();
+        }
+        Check(!destroyed, "the filter holds its child");
+        filter->GetFrame(0, &env);
+    }
+    Check(destroyed, "releasing the filter's last reference destroys it and releases its child");
+
+    printf("%d passed, %d failed\n", passed, failed);
+    return failed ? 1 : 0;
+}
+
+}  // namespace
+
+extern "C" void __cdecl HostEntry() { exit(RunChecks()); }
