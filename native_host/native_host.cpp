@@ -1,5 +1,7 @@
 #include "native_host.h"
 
+#include "../host/host_side.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -25,15 +27,7 @@ std::string FormatV(const char* fmt, va_list args) {
 }  // namespace
 
 VideoInfo MakeVideoInfo(int width, int height, int pixelType, int numFrames) {
-    VideoInfo vi;
-    std::memset(&vi, 0, sizeof vi);
-    vi.width = width;
-    vi.height = height;
-    vi.fps_numerator = 25;
-    vi.fps_denominator = 1;
-    vi.num_frames = numFrames;
-    vi.pixel_type = pixelType;
-    return vi;
+    return host_side::PlanarVideoInfo(width, height, pixelType, numFrames);
 }
 
 // The host owns frames and their buffers: the plugin only counts references.
@@ -66,8 +60,7 @@ const char* Environment::ParamsOf(const std::string& name) const {
 }
 
 PVideoFrame Environment::NewPlanarFrame(int width, int height, int pitch, int pitchUV) {
-    const size_t lumaBytes = (size_t)pitch * height;
-    const size_t size = lumaBytes + 2 * (size_t)pitchUV * (height / 2);
+    const size_t size = host_side::PlanarFrameBytes(height, pitch, pitchUV);
     FrameRecord* record = nullptr;
     for (auto& candidate : frames) {
         const VideoFrame& f = candidate->frame;
@@ -88,17 +81,8 @@ PVideoFrame Environment::NewPlanarFrame(int width, int height, int pitch, int pi
     // No result may ever depend on what an earlier frame left behind.
     std::memset(record->buffer.data, 0, size);
     record->width = width;
-    VideoFrame& f = record->frame;
-    f.vfb = &record->buffer;
-    f.offset = 0;
-    f.pitch = pitch;
-    f.row_size = width;
-    f.height = height;
-    f.pitchUV = pitchUV;
-    f.offsetU = (int)lumaBytes;
-    f.offsetV = (int)(lumaBytes + (size_t)pitchUV * (height / 2));
-    record->buffer.refcount = 1;
-    return PVideoFrame(&f);
+    host_side::LayOutPlanarFrame(record->frame, record->buffer, width, height, pitch, pitchUV);
+    return PVideoFrame(&record->frame);
 }
 
 int Environment::LiveFrames() const {

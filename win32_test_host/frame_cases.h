@@ -4,7 +4,7 @@
 // standard library.
 #pragma once
 
-#include "host/host_interface.h"
+#include "host/host_side.h"
 
 namespace frame_cases {
 
@@ -60,18 +60,6 @@ private:
     bool* destroyed;
 };
 
-inline VideoInfo Yv12(int width, int height) {
-    VideoInfo vi;
-    bitgrade::FillBytes(&vi, 0, sizeof vi);
-    vi.width = width;
-    vi.height = height;
-    vi.fps_numerator = 25;
-    vi.fps_denominator = 1;
-    vi.num_frames = 1;
-    vi.pixel_type = VideoInfo::CS_YV12;
-    return vi;
-}
-
 // FNV-1a over the visible bytes of every plane of a frame.
 inline unsigned long long HashFrame(const PVideoFrame& frame, int rowBytes, int height) {
     unsigned long long hash = 14695981039346656037ull;
@@ -88,7 +76,7 @@ inline unsigned long long HashFrame(const PVideoFrame& frame, int rowBytes, int 
 // Bitgrade(clip, sseopt, span, ythr, cthr, debug) through the environment's
 // Invoke, as a script would call it; the checksum of its frame 0.
 inline unsigned long long ConvertCase(IScriptEnvironment* env, const Case& c) {
-    const AVSValue args[6] = {AVSValue(new GeneratedClip(Yv12(c.width, c.height))), AVSValue(c.sseopt),
+    const AVSValue args[6] = {AVSValue(new GeneratedClip(host_side::PlanarVideoInfo(c.width, c.height))), AVSValue(c.sseopt),
                               AVSValue(c.span), AVSValue(c.ythr), AVSValue(c.cthr), AVSValue(c.debug)};
     const PClip filter = env->Invoke("Bitgrade", AVSValue(args, 6)).AsClip();
     const PVideoFrame frame = filter->GetFrame(0, env);

@@ -7,7 +7,7 @@
 #include <stdarg.h>
 
 #include "frame_cases.h"
-#include "host/host_interface.h"
+#include "host/host_side.h"
 
 extern "C" {
 __declspec(dllimport) void* __stdcall LoadLibraryA(const char* name);
@@ -135,7 +135,7 @@ private:
     }
     // Frames are the host's: freed records are handed out again.
     PVideoFrame NewFrame(int width, int height, int pitch, int pitchUV) {
-        const int size = pitch * height + 2 * pitchUV * (height / 2);
+        const int size = (int)host_side::PlanarFrameBytes(height, pitch, pitchUV);
         Record* record = nullptr;
         for (int i = 0; i < frameCount && !record; ++i)
             if (frames[i]->frame.refcount == 0 && frames[i]->buffer.refcount == 0 && frames[i]->buffer.data_size == size)
@@ -148,17 +148,8 @@ private:
             record->buffer.data_size = size;
         }
         FillBytes(record->buffer.data, 0, (size_t)size + 16);
-        VideoFrame& f = record->frame;
-        f.vfb = &record->buffer;
-        f.offset = 0;
-        f.pitch = pitch;
-        f.row_size = width;
-        f.height = height;
-        f.pitchUV = pitchUV;
-        f.offsetU = pitch * height;
-        f.offsetV = pitch * height + pitchUV * (height / 2);
-        record->buffer.refcount = 1;
-        return PVideoFrame(&f);
+        host_side::LayOutPlanarFrame(record->frame, record->buffer, width, height, pitch, pitchUV);
+        return PVideoFrame(&record->frame);
     }
 
     Function functions[kMaxFunctions];
@@ -187,7 +178,7 @@ AVSValue Create(TestEnvironment& env, const PClip& clip, int sseopt) {
 
 // The error a creation raises, or null; the source's count must come back.
 void CheckCreationError(TestEnvironment& env, int pixelType, int width, int sseopt, const char* message) {
-    VideoInfo vi = frame_cases::Yv12(width, 16);
+    VideoInfo vi = host_side::PlanarVideoInfo(width, 16);
     vi.pixel_type = pixelType;
     frame_cases::GeneratedClip* source = new frame_cases::GeneratedClip(vi);
     const PClip clip(source);
@@ -228,7 +219,7 @@ int RunChecks() {
     Check(env.FunctionCount() == 1 && strcmp(env.FunctionParams(0), "c[sseopt]i[span]i[ythr]i[cthr]i[debug]b") == 0,
           "the parameter string");
 
-    const PClip source(new frame_cases::GeneratedClip(frame_cases::Yv12(64, 48)));
+    const PClip source(new frame_cases::GeneratedClip(host_side::PlanarVideoInfo(64, 48)));
     for (int level = 0; level <= 3; ++level) {
         const PClip filter = Create(env, source, level).AsClip();
         Check(filter && filter->GetVideoInfo().width == 128, "creation at each level doubles the width");
@@ -259,7 +250,7 @@ int RunChecks() {
     {
         PClip filter;
         {
-            const PClip child(new frame_cases::GeneratedClip(frame_cases::Yv12(32, 16), &destroyed));
+            const PClip child(new frame_cases::GeneratedClip(host_side::PlanarVideoInfo(32, 16), &destroyed));
             filter = Create(env, child, 3).AsClip();
         }
         Check(!destroyed, "the filter holds its child");

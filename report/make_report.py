@@ -1,0 +1,184 @@
+#!/usr/bin/python3
+"""Speed and banding-removal quality of bitgrade against its peers.
+
+Writes report/results.md (the tables) and report/profile.png (one row's
+profile), and prints the tables. Run through `./dev report`.
+"""
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BITGRADE = os.path.join(ROOT, "build", "default", "bitgrade")
+WORK = os.path.join(ROOT, "build", "report")
+OUT_DIR = os.path.join(ROOT, "report")
+
+
+def run(command, stdin=None, stdout=subprocess.DEVNULL):
+    return subprocess.run(command, shell=True, check=True, input=stdin, stdout=stdout, stderr=subprocess.PIPE)
+
+
+# ---------------------------------------------------------------- speed
+
+def timed(command, runs):
+    """Median wall time of whole runs of a shell command, in seconds."""
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        run(command)
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def speed(frames=100, runs=3):
+    source = os.path.join(WORK, "speed_input.y4m")
+    if not os.path.exists(source):
+        run(f"ffmpeg -v error -y -f lavfi -i 'gradients=s=1920x1080:speed=0.02:r=25,noise=alls=2:allf=t' "
+            f"-frames:v {frames} -f yuv4mpegpipe -pix_fmt yuv420p {source}")
+    ff = "ffmpeg -v error -threads 1 -filter_threads 1 -i " + source
+    rows = [
+        ("bitgrade level 1 (plain), 1 thread", f"{BITGRADE} --quiet --threads 1 --sseopt 1 {source} > /dev/null", 1),
+        ("bitgrade level 2 (streaming), 1 thread", f"{BITGRADE} --quiet --threads 1 --sseopt 2 {source} > /dev/null", runs),
+        ("bitgrade level 3 (vector), 1 thread", f"{BITGRADE} --quiet --threads 1 --sseopt 3 {source} > /dev/null", runs),
+        (f"bitgrade level 3, {os.cpu_count()} threads", f"{BITGRADE} --quiet {source} > /dev/null", runs),
+        ("ffmpeg gradfun (8-bit), 1 thread", f"{ff} -vf gradfun -f null -", runs),
+        ("ffmpeg deband on 16-bit, 1 thread", f"{ff} -vf format=yuv420p16le,deband -f null -", runs),
+        ("copy floor: 8-bit in, 16-bit out, no filter", f"{ff} -vf format=yuv420p16le -f rawvideo - > /dev/null", runs),
+    ]
+    # Every row reads the same file; that cost is taken off every row alike.
+    read = timed(f"cat {source} > /dev/null", 5)
+    results = [(name, (timed(cmd, n) - read) * 1000 / frames) for name, cmd, n in rows]
+    level3 = results[2][1]
+    lines = [f"1920x1080 4:2:0, {frames} frames, median of {runs} runs (level 1: one run); "
+             f"reading the input ({read * 1000 / frames:.2f} ms/frame) subtracted from every row. "
+             f"Machine: {machine()}.", "",
+             "| what | ms per frame | × level 3 |", "|---|---:|---:|"]
+    lines += [f"| {name} | {ms:.2f} | {ms / level3:.2f} |" for name, ms in results]
+    return "\n".join(lines)
+
+
+def machine():
+    model = "unknown processor"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    return f"{model}, {os.cpu_count()} cores"
+
+
+# ---------------------------------------------------------------- quality
+
+W, H = 640, 360
+
+
+def pictures():
+    """Smooth 16-bit ground truths (0..65280, 8-bit level L is L*256), each
+    with sharp objects in it, and the mask of the pixels next to their edges."""
+    y, x = np.mgrid[0:H, 0:W].astype(np.float64)
+    cx, cy = W / 2, H / 2
+    smooth = {
+        "shallow ramp (8 levels)": 60 + 8 * x / W,
+        "ramp (40 levels)": 40 + 40 * x / W,
+        "diagonal ramp": 70 + 30 * (x + y) / (W + H),
+        "vignette": 110 - 40 * ((x - cx) ** 2 + (y - cy) ** 2) / (cx ** 2 + cy ** 2),
+        "slow wave": 100 + 10 * np.sin(x / W * 2 * np.pi) + 6 * np.cos(y / H * 3 * np.pi),
+    }
+    objects = np.zeros((H, W), bool)
+    objects[60:120, 80:200] = True                                   # a block
+    objects[((x - 470) ** 2 + (y - 220) ** 2) < 60 ** 2] = True       # a disc
+    objects[250:330, 300:304] = True                                  # a thin bar
+    edge = np.zeros_like(objects)
+    for dy in (-1, 0, 1):
+        for dx in (-1, 0, 1):
+            edge |= np.roll(np.roll(objects, dy, 0), dx, 1) != objects
+    result = []
+    for name, levels in smooth.items():
+        truth = levels * 256
+        truth[objects] = 220 * 256
+        result.append((name, np.clip(truth, 0, 65280), edge))
+    return result
+
+
+def quantise(truth):
+    return np.clip(np.round(truth / 256), 0, 255).astype(np.uint8)
+
+
+def bitgrade(luma8, span):
+    header = f"YUV4MPEG2 W{W} H{H} F25:1 Ip A1:1 C420jpeg\n".encode()
+    chroma = np.full(W * H // 2, 128, np.uint8).tobytes()
+    data = run(f"{BITGRADE} --quiet --span {span}", header + b"FRAME\n" + luma8.tobytes() + chroma,
+               subprocess.PIPE).stdout
+    start = data.index(b"FRAME\n") + 6
+    return np.frombuffer(data[start:start + W * H * 2], "<u2").reshape(H, W).astype(np.float64)
+
+
+def deband16(luma8):
+    frame = np.concatenate([luma8.astype("<u2").ravel() * 256, np.full(W * H // 2, 128 * 256, "<u2")])
+    data = run(f"ffmpeg -v error -f rawvideo -pix_fmt yuv420p16le -s {W}x{H} -i - -vf deband "
+               f"-f rawvideo -pix_fmt yuv420p16le -", frame.tobytes(), subprocess.PIPE).stdout
+    return np.frombuffer(data[:W * H * 2], "<u2").reshape(H, W).astype(np.float64)
+
+
+def psnr(a, truth, mask=None):
+    diff = (a - truth) if mask is None else (a - truth)[mask]
+    mse = np.mean(diff ** 2)
+    return float("inf") if mse == 0 else 10 * np.log10(65535.0 ** 2 / mse)
+
+
+def quality():
+    spans = [1, 3, 6, 8]
+    methods = ["8-bit shifted"] + [f"bitgrade span {s}" for s in spans] + ["ffmpeg deband (16-bit)"]
+    whole = ["| picture | " + " | ".join(methods) + " |", "|---" * (len(methods) + 1) + "|"]
+    edges = list(whole)
+    profile = None
+    for name, truth, edge in pictures():
+        luma8 = quantise(truth)
+        outputs = [luma8.astype(np.float64) * 256] + [bitgrade(luma8, s) for s in spans] + [deband16(luma8)]
+        whole.append(f"| {name} | " + " | ".join(f"{psnr(o, truth):.2f}" for o in outputs) + " |")
+        edges.append(f"| {name} | " + " | ".join(f"{psnr(o, truth, edge):.2f}" for o in outputs) + " |")
+        if name.startswith("ramp"):
+            profile = (name, truth, outputs)
+    plot(*profile)
+    return ("16-bit PSNR (dB) against the ground truth, whole picture (luma):\n\n" + "\n".join(whole) +
+            "\n\nThe same on the pixels next to the sharp objects' edges, where debanding must not do worse "
+            "than the plain shift:\n\n" + "\n".join(edges))
+
+
+def plot(name, truth, outputs):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    row, xs = 180, slice(0, 200)
+    fig, ax = plt.subplots(figsize=(10, 4.2), dpi=100)
+    x = np.arange(W)[xs]
+    ax.plot(x, truth[row, xs] / 256, color="black", lw=2.2, label="16-bit truth")
+    ax.step(x, outputs[0][row, xs] / 256, where="mid", color="tab:gray", lw=1, label="8-bit (shifted)")
+    ax.plot(x, outputs[2][row, xs] / 256, color="tab:blue", lw=1.4, label="bitgrade, span 3")
+    ax.plot(x, outputs[3][row, xs] / 256, color="tab:green", lw=1.4, label="bitgrade, span 6")
+    ax.plot(x, outputs[-1][row, xs] / 256, color="tab:orange", lw=1.2, ls="--", label="ffmpeg deband (16-bit)")
+    ax.set_xlabel(f"column (row {row} of '{name}')")
+    ax.set_ylabel("level (8-bit units)")
+    ax.legend(loc="upper left")
+    ax.grid(alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(os.path.join(OUT_DIR, "profile.png"))
+
+
+def main():
+    os.makedirs(WORK, exist_ok=True)
+    sections = [quality()]
+    if "--quality-only" not in sys.argv:
+        sections.insert(0, speed())
+    text = "\n\n".join(sections) + "\n"
+    with open(os.path.join(OUT_DIR, "results.md"), "w") as f:
+        f.write(text)
+    print(text)
+
+
+if __name__ == "__main__":
+    main()
