@@ -208,8 +208,13 @@ int RunChecks() {
     Check(dll != nullptr, "LoadLibrary(bitgrade.dll)");
     if (!dll) return 1;
     typedef const char*(__stdcall * InitFunction)(IScriptEnvironment*);
-    const InitFunction init = (InitFunction)GetProcAddress(dll, "_AvisynthPluginInit2@4");
-    Check(init != nullptr, "GetProcAddress(_AvisynthPluginInit2@4)");
+#if defined(_WIN64)
+    const char* const entry = "AvisynthPluginInit2";  // x86_64 has one calling convention, undecorated
+#else
+    const char* const entry = "_AvisynthPluginInit2@4";
+#endif
+    const InitFunction init = (InitFunction)GetProcAddress(dll, entry);
+    Check(init != nullptr, "GetProcAddress of the entry point");
     if (!init) return 1;
 
     TestEnvironment env;
