@@ -56,10 +56,17 @@ FrameEngine::~FrameEngine() {
     for (auto& worker : workers) worker->thread.join();
 }
 
-void FrameEngine::Submit(std::vector<uint8_t> frame) {
-    auto job = std::make_shared<Job>();
+void FrameEngine::Submit(std::vector<uint8_t>& frame) {
+    std::shared_ptr<Job> job;
+    if (spare.empty()) {
+        job = std::make_shared<Job>();
+    } else {
+        job = spare.back();
+        spare.pop_back();
+        job->finished = false;
+    }
     job->index = submitted++;
-    job->input = std::move(frame);
+    job->input.swap(frame);
     {
         std::lock_guard<std::mutex> lock(mutex);
         pending.push_back(job);
@@ -75,7 +82,8 @@ bool FrameEngine::Collect(std::vector<uint8_t>& output) {
     done.wait(lock, [&] { return job->finished; });
     pending.pop_front();
     if (!job->error.empty()) throw std::runtime_error(job->error);
-    output = std::move(job->output);
+    output.swap(job->output);
+    spare.push_back(job);
     return true;
 }
 
@@ -117,8 +125,6 @@ void FrameEngine::Run(Worker& worker) {
         {
             std::lock_guard<std::mutex> lock(mutex);
             job->finished = true;
-            job->input.clear();
-            job->input.shrink_to_fit();
         }
         done.notify_all();
     }

@@ -27,10 +27,12 @@ public:
     FrameEngine(int width, int height, const FilterArgs& args, int threads);
     ~FrameEngine();
 
-    // Hands a packed 8-bit frame over for conversion.
-    void Submit(std::vector<uint8_t> frame);
-    // The oldest submitted frame's output (packed planes), waiting for it;
-    // false when none is pending.
+    // Hands a packed 8-bit frame over for conversion. Buffers are recycled:
+    // `frame` comes back holding a spare buffer (often of the right size),
+    // so that reading the next frame into it allocates nothing.
+    void Submit(std::vector<uint8_t>& frame);
+    // Swaps the oldest submitted frame's output (packed planes) into
+    // `output`, waiting for it; false when none is pending.
     bool Collect(std::vector<uint8_t>& output);
     size_t Pending() const { return pending.size(); }
     int Threads() const { return (int)workers.size(); }
@@ -47,6 +49,7 @@ private:
     std::vector<std::unique_ptr<Worker>> workers;
     std::deque<std::shared_ptr<Job>> pending;  // in input order
     std::deque<std::shared_ptr<Job>> queue;    // not yet taken by a worker
+    std::vector<std::shared_ptr<Job>> spare;   // collected, their buffers kept
     std::mutex mutex;
     std::condition_variable work, done;
     bool stopping = false;

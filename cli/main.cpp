@@ -179,7 +179,7 @@ int Convert(const Options& o) {
         std::vector<uint8_t> frame;
         std::string frameParams;
         while (reader.ReadFrame(frame, frameParams)) {
-            engine->Submit(std::move(frame));
+            engine->Submit(frame);
             params.push_back(frameParams);
             while (engine->Pending() >= 2 * (size_t)engine->Threads()) writeOldest();
         }

@@ -70,18 +70,30 @@ PVideoFrame Environment::NewPlanarFrame(int width, int height, int pitch, int pi
             break;
         }
     }
-    if (!record) {
+    const bool reused = record != nullptr;
+    if (!reused) {
         frames.push_back(std::make_unique<FrameRecord>());
         record = frames.back().get();
         // Room for whole 16-byte blocks past the last row, as hosts allow.
         record->buffer.data = (BYTE*)std::aligned_alloc(64, (size + 16 + 63) / 64 * 64);
         if (!record->buffer.data) throw std::bad_alloc();
         record->buffer.data_size = (int)size;
+        std::memset(record->buffer.data, 0, size + 16);
     }
-    // No result may ever depend on what an earlier frame left behind.
-    std::memset(record->buffer.data, 0, size);
     record->width = width;
     host_side::LayOutPlanarFrame(record->frame, record->buffer, width, height, pitch, pitchUV);
+    // Whoever takes a frame writes its visible samples; the padding past them
+    // must not carry what an earlier frame left there, because some readers
+    // look past the visible width.
+    if (reused) {
+        for (int plane : {PLANAR_Y, PLANAR_U, PLANAR_V}) {
+            const VideoFrame& f = record->frame;
+            const int visible = plane == PLANAR_Y ? width : width / 2, padding = f.GetPitch(plane) - visible;
+            BYTE* row = record->buffer.data + (plane == PLANAR_Y ? f.offset : plane == PLANAR_U ? f.offsetU : f.offsetV);
+            for (int y = 0; y < f.GetHeight(plane) && padding > 0; ++y) std::memset(row + (size_t)y * f.GetPitch(plane) + visible, 0, (size_t)padding);
+        }
+        std::memset(record->buffer.data + size, 0, 16);
+    }
     return PVideoFrame(&record->frame);
 }
 

@@ -34,7 +34,9 @@ public:
     // The parameter string a function was registered with, or null.
     const char* ParamsOf(const std::string& name) const;
 
-    // A planar 4:2:0 frame with the given pitches; every byte starts at 0.
+    // A planar 4:2:0 frame with the given pitches. A new frame is all zeros; a
+    // recycled one keeps its old visible samples (every taker overwrites
+    // them) but has its padding zeroed again.
     PVideoFrame NewPlanarFrame(int width, int height, int pitch, int pitchUV);
     // Frames still referenced by someone.
     int LiveFrames() const;
