@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "convert/bitgrade_noopt.h"
+#include "convert/bitgrade_sse2.h"
+#include "convert/bitgrade_sse41.h"
 #include "plugin/plugin.h"
 #include "test_support.h"
 
@@ -167,6 +169,54 @@ TEST(Pipeline, ParityAndAudioGoToTheChild) {
     EXPECT_EQ(filter->GetVersion(), 2);
     EXPECT_FALSE(filter->GetParity(0));
     EXPECT_TRUE(filter->GetParity(1));
+}
+
+}  // namespace
+
+namespace {
+
+// A frame that claims rows `pitch` bytes apart over a small buffer: sizes
+// computed from it overflow 32 bits, so a converter must refuse it before
+// touching a byte.
+struct ImpossibleFrame {
+    explicit ImpossibleFrame(int pitch) {
+        buffer = {bytes, (int)sizeof bytes, 0, 1};
+        frame = {0, &buffer, 0, pitch, 64, 16, 0, 0, pitch / 2};
+    }
+    BYTE bytes[64] = {};
+    VideoFrameBuffer buffer;
+    VideoFrame frame;
+};
+
+template <class Filter>
+bool ConvertsImpossiblePlanes() {
+    Environment env;
+    const PClip child(new MemoryClip(native_host::MakeVideoInfo(64, 16), {}));
+    Filter filter(child, &env, 3, 1, 1, false);
+    ImpossibleFrame src(1 << 30), dst(1 << 30);
+    return filter.ProcessPlane(PVideoFrame(&src.frame), PVideoFrame(&dst.frame), PLANAR_Y);
+}
+
+TEST(Pipeline, ImpossiblePlaneSizesAreRefusedBeforeAnyAccess) {
+    EXPECT_FALSE(ConvertsImpossiblePlanes<bitgrade::BitgradeNoopt>());
+    EXPECT_FALSE(ConvertsImpossiblePlanes<bitgrade::BitgradeSSE2>());
+    EXPECT_FALSE(ConvertsImpossiblePlanes<bitgrade::BitgradeSSE41>());
+}
+
+TEST(Pipeline, ARefusedPlaneFailsTheFrameWithOurMessage) {
+    Environment env;
+    ImpossibleFrame huge(1 << 30);
+    const PClip source(new MemoryClip(native_host::MakeVideoInfo(64, 16), {PVideoFrame(&huge.frame)}));
+    for (int level : {2, 3}) {
+        const PClip filter = CallBitgrade(env, source, Args{level, 3, 1, 1, false}).AsClip();
+        try {
+            filter->GetFrame(0, &env);
+            ADD_FAILURE() << "level " << level << " converted an impossible plane";
+        } catch (const ScriptError& e) {
+            EXPECT_STREQ(e.what(),
+                         "levelize: Not enough memory for the conversion buffers; use a smaller frame or span.");
+        }
+    }
 }
 
 }  // namespace
