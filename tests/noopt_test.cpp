@@ -43,7 +43,10 @@ INSTANTIATE_TEST_SUITE_P(
                       FractionCase{4, 0, 112}, FractionCase{5, 0, 127}, FractionCase{8, 0, 127},
                       FractionCase{0, 1, -32}, FractionCase{0, 2, -64}, FractionCase{0, 3, -96},
                       FractionCase{0, 4, -112}, FractionCase{0, 8, -127}, FractionCase{1, 6, -127},
-                      FractionCase{6, 1, 127}, FractionCase{2, 1, 32}, FractionCase{4, 4, 0}));
+                      FractionCase{6, 1, 127}, FractionCase{2, 1, 32}, FractionCase{4, 4, 0}),
+    [](const auto& info) {
+        return "higher" + std::to_string(info.param.higher) + "_lower" + std::to_string(info.param.lower);
+    });
 
 TEST(Reference, FarNeighbourMakesAnEdgePixel) {
     Plane plane = Constant(5, 5, 100);

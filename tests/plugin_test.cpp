@@ -72,6 +72,7 @@ TEST(Arguments, ShortArrayKeepsTheGivenPositions) {
 }
 
 struct ErrorCase {
+    const char* name;
     int pixelType, width, sseopt;
     const char* message;
 };
@@ -97,11 +98,13 @@ TEST_P(CreationErrors, RaiseTheFirstFailingCheckAndReleaseTheClip) {
 const int kYUY2 = 0x60000004, kRGB32 = 0x50000002;
 INSTANTIATE_TEST_SUITE_P(
     InOrder, CreationErrors,
-    ::testing::Values(ErrorCase{kYUY2, 32, 1, "levelize: Requires YV12 input"},
-                      ErrorCase{kRGB32, 32, 4, "levelize: Requires YV12 input"},
-                      ErrorCase{kYUY2, 24, 3, "levelize: Requires YV12 input"},
-                      ErrorCase{VideoInfo::CS_YV12, 32, 4, "levelize: \"sseopt\" should be 0 to 3.(default:0)"},
-                      ErrorCase{VideoInfo::CS_I420, 32, -1, "levelize: \"sseopt\" should be 0 to 3.(default:0)"}));
+    ::testing::Values(ErrorCase{"packed", kYUY2, 32, 1, "levelize: Requires YV12 input"},
+                      ErrorCase{"packed_bad_sseopt", kRGB32, 32, 4, "levelize: Requires YV12 input"},
+                      ErrorCase{"packed_bad_width", kYUY2, 24, 3, "levelize: Requires YV12 input"},
+                      ErrorCase{"sseopt_4", VideoInfo::CS_YV12, 32, 4, "levelize: \"sseopt\" should be 0 to 3.(default:0)"},
+                      ErrorCase{"sseopt_minus_1", VideoInfo::CS_I420, 32, -1,
+                                "levelize: \"sseopt\" should be 0 to 3.(default:0)"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct OutputCase {
     int pixelType;
@@ -128,7 +131,11 @@ INSTANTIATE_TEST_SUITE_P(BothModesBothTypes, OutputDescription,
                          ::testing::Values(OutputCase{VideoInfo::CS_YV12, false, 1440},
                                            OutputCase{VideoInfo::CS_YV12, true, 720},
                                            OutputCase{VideoInfo::CS_I420, false, 1440},
-                                           OutputCase{VideoInfo::CS_I420, true, 720}));
+                                           OutputCase{VideoInfo::CS_I420, true, 720}),
+                         [](const auto& info) {
+                             return std::string(info.param.pixelType == VideoInfo::CS_YV12 ? "YV12" : "I420") +
+                                    (info.param.debug ? "_debug" : "_16bit");
+                         });
 
 TEST(Pipeline, DebugModeFillsBothChromaPlanesWith128OverTheWholePitch) {
     Environment env;

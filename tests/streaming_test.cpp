@@ -97,7 +97,10 @@ TEST_P(AgainstReference, DiffersOnlyAroundMixedPixels) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, AgainstReference,
                          ::testing::Values(Geometry{16, 16}, Geometry{33, 17}, Geometry{48, 9}, Geometry{7, 30},
-                                           Geometry{3, 3}, Geometry{64, 40}));
+                                           Geometry{3, 3}, Geometry{64, 40}),
+                         [](const auto& info) {
+                             return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
+                         });
 
 TEST(Streaming, MixedPixelIsAnEdge) {
     Plane plane = Constant(7, 7, 100);

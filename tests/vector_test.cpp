@@ -45,7 +45,8 @@ TEST_P(SameAsStreaming, OnRandomAndStructuredFrames) {
 
 INSTANTIATE_TEST_SUITE_P(Widths, SameAsStreaming,
                          ::testing::Values(Width{16, 24}, Width{32, 18}, Width{48, 20}, Width{80, 12}, Width{720, 16},
-                                           Width{1280, 10}, Width{1920, 12}));
+                                           Width{1280, 10}, Width{1920, 12}),
+                         [](const auto& info) { return "width" + std::to_string(info.param.width); });
 
 // Planes converted one at a time, as luma, at sizes the frames above miss.
 TEST(Vector, SameAsStreamingOnOddPlaneShapes) {
