@@ -9,7 +9,6 @@ const uint8_t FractionRamp[9] = {0, 32, 64, 96, 112, 127, 127, 127, 127};
 namespace {
 
 const uint8_t kEdge = 255;
-const uint8_t kFlatMark = 95;  // OR-ed into the edge mask: 95 flat, 255 edge
 
 // Rows of one plane, each `width` samples long. The working row length may
 // exceed the source pitch (the destination pitch decides it); columns past

@@ -7,6 +7,10 @@
 
 namespace bitgrade {
 
+// Debug map: an unsmoothed pixel shows its edge mark OR-ed with this, so 95
+// for a flat pixel and 255 for an edge or border pixel; a smoothed one 0.
+const uint8_t kFlatMark = 95;
+
 // Fraction of a flat pixel by its count of higher (or lower) neighbours.
 extern const uint8_t FractionRamp[9];
 

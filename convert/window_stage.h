@@ -13,8 +13,6 @@ namespace bitgrade {
 // are exact; wider windows use 64-bit sums and 32-bit counts.
 const uint32_t kNarrowMaxRadius = 127;
 
-const uint8_t kFlatMark = 0x5F;  // map value of an unsmoothed flat pixel; OR-ed into edge marks
-
 // The plane being smoothed: H rows of `stride` entries, W in use.
 template <class Edge>
 struct WorkPlane {
