@@ -74,8 +74,7 @@ bool BitgradeNoopt::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
     ScratchLayout layout;
     const uint64_t fracAt = layout.Add(N, 1), edgeAt = layout.Add(N, 1);
     const uint64_t workAt = layout.Add(N, 2), debugAt = layout.Add(N, 1);
-    if (N > 0xFFFFFFFFu || !scratch.Reserve(layout.Total())) return false;
-    if (capacity < N) capacity = (uint32_t)N;
+    if (!ReservePlane(scratch, capacity, N, layout.Total())) return false;
     int8_t* fracMap = Carve<int8_t>(scratch, fracAt);
     uint8_t* edgeMask = Carve<uint8_t>(scratch, edgeAt);
     uint16_t* workPlane = Carve<uint16_t>(scratch, workAt);

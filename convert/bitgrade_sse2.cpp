@@ -61,14 +61,13 @@ PVideoFrame BitgradeSSE2::GetFrame(int n, IScriptEnvironment* env) {
 }
 
 bool BitgradeSSE2::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, int plane) {
-    const bool luma = plane == PLANAR_Y;
     const int H = src->GetHeight(plane);
-    const int W = (vi.width / (debug ? 1 : 2)) / (luma ? 1 : 2);
+    const int W = PlaneWidth(vi, debug, plane);
     if (H <= 0 || W <= 0) return true;
     const int srcPitch = src->GetPitch(plane);
     const uint64_t stride = ((uint64_t)(srcPitch > W ? srcPitch : W) + 7) & ~(uint64_t)7;
     const uint32_t r = PlaneRadius(span, plane);
-    const int threshold = luma ? ythr : cthr;
+    const int threshold = plane == PLANAR_Y ? ythr : cthr;
     // A negative threshold is never met: nothing to smooth.
     const bool smoothing = WindowFits(r, H, W) && threshold >= 0;
     const bool wide = r > kNarrowMaxRadius;
@@ -81,8 +80,7 @@ bool BitgradeSSE2::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, 
         if (wide) WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, r, windowAt);
         else WindowScratch<uint32_t, uint16_t>::Lay(layout, stride, r, windowAt);
     }
-    if ((uint64_t)H * stride > 0xFFFFFFFFu || !scratch.Reserve(layout.Total())) return false;
-    if (capacity < (uint64_t)H * stride) capacity = (uint32_t)((uint64_t)H * stride);
+    if (!ReservePlane(scratch, capacity, (uint64_t)H * stride, layout.Total())) return false;
     const WorkPlane<uint8_t> p = {Carve<uint16_t>(scratch, workAt), Carve<uint8_t>(scratch, edgeAt), stride,
                                   (uint32_t)H, (uint32_t)W};
 

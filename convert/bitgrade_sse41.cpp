@@ -221,9 +221,8 @@ PVideoFrame BitgradeSSE41::GetFrame(int n, IScriptEnvironment* env) {
 }
 
 bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, int plane) {
-    const bool luma = plane == PLANAR_Y;
     const int H = src->GetHeight(plane);
-    const int W = (vi.width / (debug ? 1 : 2)) / (luma ? 1 : 2);
+    const int W = PlaneWidth(vi, debug, plane);
     if (H <= 0 || W <= 0) return true;
     const int srcPitch = src->GetPitch(plane);
     const uint32_t columns = BlockColumns((uint32_t)W);
@@ -231,7 +230,7 @@ bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
     const uint32_t r = PlaneRadius(span, plane);
     // The threshold test is busy < (int16)(threshold + 1): nothing passes when
     // that is 0 or negative, else busy <= its predecessor.
-    const int16_t t = (int16_t)((luma ? ythr : cthr) + 1);
+    const int16_t t = (int16_t)((plane == PLANAR_Y ? ythr : cthr) + 1);
     const bool smoothing = WindowFits(r, H, W) && t > 0;
     const uint16_t limit = (uint16_t)(t - 1);
     const bool vectorBand = smoothing && r <= kNarrowMaxRadius;
@@ -248,8 +247,7 @@ bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
     } else if (smoothing) {
         WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, r, windowAt);
     }
-    if (N > 0xFFFFFFFFu || !scratch.Reserve(layout.Total())) return false;
-    if (capacity < N) capacity = (uint32_t)N;
+    if (!ReservePlane(scratch, capacity, N, layout.Total())) return false;
     const VectorPlane v = {{Carve<uint16_t>(scratch, workAt), Carve<uint16_t>(scratch, edgeAt), stride, (uint32_t)H,
                             (uint32_t)W},
                            columns,

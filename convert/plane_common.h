@@ -90,6 +90,22 @@ private:
     uint64_t size;
 };
 
+// Makes room for one plane of `samples` entries per buffer and `bytes` of
+// scratch in all, and records the largest plane in `capacity` (32-bit, as the
+// filter classes keep it). False when the plane is too large to convert.
+inline bool ReservePlane(ScratchArena& scratch, uint32_t& capacity, uint64_t samples, uint64_t bytes) {
+    if (samples > 0xFFFFFFFFu || !scratch.Reserve(bytes)) return false;
+    if (capacity < samples) capacity = (uint32_t)samples;
+    return true;
+}
+
+// The visible width in samples of a plane of a filter's output: the output
+// description is twice as wide as the source unless it holds the debug map.
+inline int PlaneWidth(const VideoInfo& vi, bool debug, int plane) {
+    const int lumaWidth = debug ? vi.width : vi.width / 2;
+    return plane == PLANAR_Y ? lumaWidth : lumaWidth / 2;
+}
+
 // Lays buffers out one after another, each on a 16-byte boundary.
 class ScratchLayout {
 public:
