@@ -13,8 +13,15 @@ namespace {
 const uint32_t kRow = 1920;
 
 struct Rows {
-    Rows() : a(kRow + 64), b(kRow + 64), carry(kRow + 64), code(kRow + 64), edges8(kRow + 64), edges16(kRow + 64),
-             sums(kRow + 64), counts(kRow + 64) {
+    Rows()
+        : a(kRow + 64),
+          b(kRow + 64),
+          carry(kRow + 64),
+          code(kRow + 64),
+          edges8(kRow + 64),
+          edges16(kRow + 64),
+          sums(kRow + 64),
+          counts(kRow + 64) {
         std::mt19937 rng(1);
         for (uint32_t i = 0; i < kRow + 32; ++i) {
             a[i] = (uint16_t)(100 + rng() % 3);

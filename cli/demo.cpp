@@ -77,8 +77,7 @@ void WriteGreyPng(const std::string& path, int width, int height, const std::vec
     }
 }
 
-void RunDemo(const std::string& pngPath, const std::string& y4mPath, const FilterArgs& args, int threads,
-             bool quiet) {
+void RunDemo(const std::string& pngPath, const std::string& y4mPath, const FilterArgs& args, int threads, bool quiet) {
     const DemoClip clip = MakeDemoClip();
     const int w = clip.width, h = clip.height, gap = 8;
     FilterArgs mapArgs = args;

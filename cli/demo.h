@@ -23,7 +23,6 @@ void WriteGreyPng(const std::string& path, int width, int height, const std::vec
 
 // Converts the demo clip; writes the side-by-side PNG of frame 0 and, when
 // y4mPath is not empty, the whole converted clip.
-void RunDemo(const std::string& pngPath, const std::string& y4mPath, const FilterArgs& args, int threads,
-             bool quiet);
+void RunDemo(const std::string& pngPath, const std::string& y4mPath, const FilterArgs& args, int threads, bool quiet);
 
 }  // namespace cli

@@ -25,7 +25,8 @@ namespace {
 
 // Copies packed rows into a frame plane, or a frame plane into packed rows.
 void CopyPlane(const uint8_t* from, int fromPitch, uint8_t* to, int toPitch, int rowBytes, int rows) {
-    for (int y = 0; y < rows; ++y) std::memcpy(to + (size_t)y * toPitch, from + (size_t)y * fromPitch, (size_t)rowBytes);
+    for (int y = 0; y < rows; ++y)
+        std::memcpy(to + (size_t)y * toPitch, from + (size_t)y * fromPitch, (size_t)rowBytes);
 }
 
 }  // namespace

@@ -56,8 +56,9 @@ StreamHeader Reader::ReadHeader() {
     if (got == 0 && !std::ferror(in)) throw Error("the input is empty; expected a YUV4MPEG2 stream");
     std::string line;
     if (got < sizeof magic || std::memcmp(magic, "YUV4MPEG2 ", sizeof magic) != 0 || !ReadLine(line, "stream header"))
-        throw Error("the input is not a YUV4MPEG2 stream (it must start with 'YUV4MPEG2 '); "
-                    "make one with: ffmpeg -i IN -f yuv4mpegpipe -pix_fmt yuv420p -");
+        throw Error(
+            "the input is not a YUV4MPEG2 stream (it must start with 'YUV4MPEG2 '); "
+            "make one with: ffmpeg -i IN -f yuv4mpegpipe -pix_fmt yuv420p -");
     header = StreamHeader();
     for (const std::string& tag : Split(line)) {
         if (tag[0] == 'W') header.width = ParseDimension(tag.substr(1));

@@ -18,8 +18,8 @@ public:
 
 struct StreamHeader {
     int width = 0, height = 0;
-    std::string colourSpace;         // the C tag's value, empty when absent
-    std::vector<std::string> tags;   // every other tag, as written (F, I, A, X...)
+    std::string colourSpace;        // the C tag's value, empty when absent
+    std::vector<std::string> tags;  // every other tag, as written (F, I, A, X...)
 
     size_t FrameBytes() const { return (size_t)width * height * 3 / 2; }
 };

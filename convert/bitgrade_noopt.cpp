@@ -52,8 +52,7 @@ void CheckMean(uint16_t stored, uint64_t sum, uint64_t area) {
 
 }  // namespace
 
-BitgradeNoopt::BitgradeNoopt(PClip child, IScriptEnvironment*, int span, int ythr, int cthr,
-                             bool debug)
+BitgradeNoopt::BitgradeNoopt(PClip child, IScriptEnvironment*, int span, int ythr, int cthr, bool debug)
     : GenericVideoFilter(child), capacity(0), span(span), ythr(ythr), cthr(cthr), debug(debug) {
     vi = OutputVideoInfo(vi, debug);
 }
@@ -131,8 +130,7 @@ bool BitgradeNoopt::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
     BYTE* out = dst->GetWritePtr(plane);
     const size_t rowBytes = debug ? (size_t)W : (size_t)W * 2;
     for (int i = 0; i < H; ++i) {
-        const void* row = debug ? (const void*)(debugMap + (size_t)i * W)
-                                : (const void*)(workPlane + (size_t)i * W);
+        const void* row = debug ? (const void*)(debugMap + (size_t)i * W) : (const void*)(workPlane + (size_t)i * W);
         CopyBytes(out + (size_t)i * dstPitch, row, rowBytes);
     }
     return true;

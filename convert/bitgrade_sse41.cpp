@@ -128,17 +128,17 @@ BITGRADE_SSE41 void ClassifyPlane(const VectorPlane& v) {
 // Busy counts and window sums of eight columns: out with the leaving row,
 // in with the entering one.
 BITGRADE_SSE41 inline __m128i Slide16(uint16_t* totals, const uint16_t* leaving, const uint16_t* entering) {
-    const __m128i t = _mm_add_epi16(_mm_sub_epi16(_mm_load_si128((const __m128i*)totals),
-                                                  _mm_load_si128((const __m128i*)leaving)),
-                                    _mm_load_si128((const __m128i*)entering));
+    const __m128i t =
+        _mm_add_epi16(_mm_sub_epi16(_mm_load_si128((const __m128i*)totals), _mm_load_si128((const __m128i*)leaving)),
+                      _mm_load_si128((const __m128i*)entering));
     _mm_store_si128((__m128i*)totals, t);
     return t;
 }
 
 BITGRADE_SSE41 inline __m128i Slide32(uint32_t* totals, const uint32_t* leaving, const uint32_t* entering) {
-    const __m128i t = _mm_add_epi32(_mm_sub_epi32(_mm_load_si128((const __m128i*)totals),
-                                                  _mm_load_si128((const __m128i*)leaving)),
-                                    _mm_load_si128((const __m128i*)entering));
+    const __m128i t =
+        _mm_add_epi32(_mm_sub_epi32(_mm_load_si128((const __m128i*)totals), _mm_load_si128((const __m128i*)leaving)),
+                      _mm_load_si128((const __m128i*)entering));
     _mm_store_si128((__m128i*)totals, t);
     return t;
 }
@@ -188,7 +188,8 @@ BITGRADE_SSE41 void SmoothBand(const VectorPlane& v, uint16_t limit, BYTE* out, 
                                          : _mm_load_si128((const __m128i*)(v.codeRow + i));
             const __m128i smooth = _mm_cmpeq_epi16(_mm_min_epu16(busy, most), busy);
             if (Debug) {
-                const __m128i map = _mm_or_si128(_mm_packs_epi16(_mm_load_si128((const __m128i*)(edges + i)), zero), marks);
+                const __m128i map =
+                    _mm_or_si128(_mm_packs_epi16(_mm_load_si128((const __m128i*)(edges + i)), zero), marks);
                 _mm_storel_epi64((__m128i*)(row + i), _mm_andnot_si128(_mm_packs_epi16(smooth, zero), map));
                 continue;
             }
@@ -248,15 +249,15 @@ bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
         WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, r, windowAt);
     }
     if (!ReservePlane(scratch, capacity, N, layout.Total())) return false;
-    const VectorPlane v = {{Carve<uint16_t>(scratch, workAt), Carve<uint16_t>(scratch, edgeAt), stride, (uint32_t)H,
-                            (uint32_t)W},
-                           columns,
-                           r,
-                           Carve<uint16_t>(scratch, carryAt),
-                           Carve<uint16_t>(scratch, codeAt),
-                           Carve<uint32_t>(scratch, windowAt[0]),
-                           Carve<uint32_t>(scratch, windowAt[1]),
-                           Carve<uint16_t>(scratch, windowAt[2])};
+    const VectorPlane v = {
+        {Carve<uint16_t>(scratch, workAt), Carve<uint16_t>(scratch, edgeAt), stride, (uint32_t)H, (uint32_t)W},
+        columns,
+        r,
+        Carve<uint16_t>(scratch, carryAt),
+        Carve<uint16_t>(scratch, codeAt),
+        Carve<uint32_t>(scratch, windowAt[0]),
+        Carve<uint32_t>(scratch, windowAt[1]),
+        Carve<uint16_t>(scratch, windowAt[2])};
 
     const BYTE* in = src->GetReadPtr(plane);
     const uint32_t readable = (uint32_t)(srcPitch < W ? srcPitch : W);

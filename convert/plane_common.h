@@ -14,15 +14,11 @@ const uint8_t kFlatMark = 95;
 // Fraction of a flat pixel by its count of higher (or lower) neighbours.
 extern const uint8_t FractionRamp[9];
 
-inline int Fraction(int netCount) {
-    return netCount >= 0 ? FractionRamp[netCount] : -FractionRamp[-netCount];
-}
+inline int Fraction(int netCount) { return netCount >= 0 ? FractionRamp[netCount] : -FractionRamp[-netCount]; }
 
 // Luma uses the whole span, chroma half of it (span read as unsigned, so a
 // negative span gives a radius too large for any plane).
-inline uint32_t PlaneRadius(int span, int plane) {
-    return plane == PLANAR_Y ? (uint32_t)span : (uint32_t)span / 2;
-}
+inline uint32_t PlaneRadius(int span, int plane) { return plane == PLANAR_Y ? (uint32_t)span : (uint32_t)span / 2; }
 
 // Whether a (2r+1)-square window fits a plane; computed wide so that the
 // huge radius of a negative span never wraps into a small window.
@@ -134,8 +130,7 @@ inline T* Carve(const ScratchArena& arena, uint64_t offset) {
 template <class T>
 class RowQueue {
 public:
-    RowQueue(T* ring, uint64_t stride, uint32_t slots)
-        : ring(ring), stride(stride), slots(slots), head(0) {}
+    RowQueue(T* ring, uint64_t stride, uint32_t slots) : ring(ring), stride(stride), slots(slots), head(0) {}
     T* Slot(uint32_t position) const {
         uint32_t k = head + position;
         if (k >= slots) k -= slots;

@@ -10,21 +10,17 @@ namespace bitgrade {
 // NeighbourCode: 16-bit packed neighbour counts, one nibble each. A code is
 // the plain sum of one increment per neighbour; no field exceeds 8, so no
 // field carries into the next.
-const uint16_t kCodeUp = 0x0001;    // neighbour one level higher
-const uint16_t kCodeDown = 0x0010;  // neighbour one level lower
-const uint16_t kCodeFar = 0x0100;   // neighbour two or more levels away
-const uint16_t kCodeEqual = 0x1000; // equal neighbour (vector codes only)
+const uint16_t kCodeUp = 0x0001;      // neighbour one level higher
+const uint16_t kCodeDown = 0x0010;    // neighbour one level lower
+const uint16_t kCodeFar = 0x0100;     // neighbour two or more levels away
+const uint16_t kCodeEqual = 0x1000;   // equal neighbour (vector codes only)
 const uint16_t kRowEndCode = 0x0800;  // far = 8: the first and last pixel of a row
 
 // Increment for one neighbour, from d = pixel - neighbour.
-inline uint16_t DiffToCode(int16_t d) {
-    return d == -1 ? kCodeUp : d == 1 ? kCodeDown : d == 0 ? 0 : kCodeFar;
-}
+inline uint16_t DiffToCode(int16_t d) { return d == -1 ? kCodeUp : d == 1 ? kCodeDown : d == 0 ? 0 : kCodeFar; }
 
 // The same pair seen from the other pixel: up and down change places.
-inline uint16_t SwapNibbles(uint16_t c) {
-    return (uint16_t)(((c >> 4) & 0xF) | ((c & 0xF) << 4) | (c & 0xFF00));
-}
+inline uint16_t SwapNibbles(uint16_t c) { return (uint16_t)(((c >> 4) & 0xF) | ((c & 0xF) << 4) | (c & 0xFF00)); }
 
 inline bool IsFlatCode(uint16_t c) {
     const unsigned up = c & 0xF, down = (c >> 4) & 0xF, far = (c >> 8) & 0xF;
@@ -36,16 +32,14 @@ inline int FractionOfCode(uint16_t c) { return FractionRamp[c & 0xF] - FractionR
 // both pixels), and in `carry` the upper-neighbour part of the next row's
 // codes for the next call. A zeroed carry stands for a missing row above.
 // Entries 0 and n-1 of `code` become kRowEndCode. n >= 1.
-void NeighbourCodeRow(const uint16_t* current, const uint16_t* next, uint32_t n, uint16_t* carry,
-                      uint16_t* code);
+void NeighbourCodeRow(const uint16_t* current, const uint16_t* next, uint32_t n, uint16_t* carry, uint16_t* code);
 
 // Horizontal window sums of `values` and edge counts of `edges` over the
 // 2r+1 columns centred on each column r..W-r-1; the columns whose window does
 // not fit get the count 255 and no sum. W >= 2r+1. Sum and Count wrap like
 // the unsigned types they are.
 template <class Sum, class Count, class Edge>
-void WindowRowSums(uint32_t r, uint32_t W, const uint16_t* values, const Edge* edges, Sum* sums,
-                   Count* counts) {
+void WindowRowSums(uint32_t r, uint32_t W, const uint16_t* values, const Edge* edges, Sum* sums, Count* counts) {
     Sum sum = 0;
     Count count = 0;
     for (uint32_t i = 0; i <= 2 * r; ++i) {

@@ -15,7 +15,10 @@ namespace bitgrade {
 struct alignas(16) Lanes16 {
     uint16_t v[8];
 };
-#define BITGRADE_LANES(x) {{x, x, x, x, x, x, x, x}}
+#define BITGRADE_LANES(x)          \
+    {                              \
+        { x, x, x, x, x, x, x, x } \
+    }
 const Lanes16 kMinusOne = BITGRADE_LANES(0xFFFF), kOne = BITGRADE_LANES(0x0001);
 const Lanes16 kIncUp = BITGRADE_LANES(kCodeUp), kIncDown = BITGRADE_LANES(kCodeDown);
 const Lanes16 kIncFar = BITGRADE_LANES(kCodeFar), kIncEqual = BITGRADE_LANES(kCodeEqual);
@@ -27,19 +30,18 @@ BITGRADE_SSE41 inline __m128i Load(const Lanes16& lanes) { return _mm_load_si128
 // Increments for eight differences d = pixel - neighbour: 0x0001 for -1,
 // 0x1000 for 0, 0x0010 for +1, 0x0100 for anything else.
 BITGRADE_SSE41 inline __m128i DiffToCodeVec(__m128i d) {
-    const __m128i h = _mm_or_si128(
-        _mm_or_si128(_mm_and_si128(_mm_cmpeq_epi16(d, Load(kMinusOne)), Load(kIncUp)),
-                     _mm_and_si128(_mm_cmpeq_epi16(d, _mm_setzero_si128()), Load(kIncEqual))),
-        _mm_and_si128(_mm_cmpeq_epi16(d, Load(kOne)), Load(kIncDown)));
+    const __m128i h =
+        _mm_or_si128(_mm_or_si128(_mm_and_si128(_mm_cmpeq_epi16(d, Load(kMinusOne)), Load(kIncUp)),
+                                  _mm_and_si128(_mm_cmpeq_epi16(d, _mm_setzero_si128()), Load(kIncEqual))),
+                     _mm_and_si128(_mm_cmpeq_epi16(d, Load(kOne)), Load(kIncDown)));
     return _mm_or_si128(h, _mm_and_si128(_mm_cmpeq_epi16(h, _mm_setzero_si128()), Load(kIncFar)));
 }
 
 // up and down exchanged in each lane; far and equal unchanged.
 BITGRADE_SSE41 inline __m128i SwapNibblesVec(__m128i c) {
     const __m128i nibble = Load(kLowNibble);
-    return _mm_or_si128(_mm_and_si128(c, Load(kHighByte)),
-                        _mm_or_si128(_mm_and_si128(_mm_srli_epi16(c, 4), nibble),
-                                     _mm_slli_epi16(_mm_and_si128(c, nibble), 4)));
+    return _mm_or_si128(_mm_and_si128(c, Load(kHighByte)), _mm_or_si128(_mm_and_si128(_mm_srli_epi16(c, 4), nibble),
+                                                                        _mm_slli_epi16(_mm_and_si128(c, nibble), 4)));
 }
 
 // NeighbourCodeRow over columns 0..16*floor(n/16)-1, sixteen per pair of

@@ -51,8 +51,7 @@ struct WindowScratch {
 // unsmoothed). Windows always see unsmoothed values, because a row enters
 // the ring before it is smoothed. The window must fit the plane; limit >= 0.
 template <class Sum, class Count, class Edge>
-void SmoothPlane(const WorkPlane<Edge>& p, uint32_t r, int64_t limit, bool debug,
-                 const WindowScratch<Sum, Count>& s) {
+void SmoothPlane(const WorkPlane<Edge>& p, uint32_t r, int64_t limit, bool debug, const WindowScratch<Sum, Count>& s) {
     const uint64_t stride = p.stride;
     const uint32_t slots = 2 * r + 2, W = p.W;
     FillBytes(s.columnSums, 0, stride * sizeof(Sum));
@@ -101,8 +100,7 @@ void SmoothPlane(const WorkPlane<Edge>& p, uint32_t r, int64_t limit, bool debug
 // W map bytes, where columns [markedFrom, markedTo) hold the marks that
 // smoothing left and every other column is marked unsmoothed.
 template <class Edge>
-void WriteRow(const WorkPlane<Edge>& p, uint32_t y, bool debug, uint32_t markedFrom, uint32_t markedTo,
-              BYTE* out) {
+void WriteRow(const WorkPlane<Edge>& p, uint32_t y, bool debug, uint32_t markedFrom, uint32_t markedTo, BYTE* out) {
     if (!debug) {
         CopyBytes(out, p.Row(y), (size_t)p.W * 2);
         return;

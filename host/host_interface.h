@@ -42,9 +42,7 @@ struct VideoInfo {
     int nchannels;
     int image_type;
 
-    bool IsYV12() const {
-        return (pixel_type & CS_YV12) == CS_YV12 || (pixel_type & CS_I420) == CS_I420;
-    }
+    bool IsYV12() const { return (pixel_type & CS_YV12) == CS_YV12 || (pixel_type & CS_I420) == CS_I420; }
 };
 #pragma pack(pop)
 
@@ -62,9 +60,7 @@ public:
     VideoFrameBuffer* vfb;
     int offset, pitch, row_size, height, offsetU, offsetV, pitchUV;
 
-    int GetPitch(int plane = 0) const {
-        return (plane == PLANAR_U || plane == PLANAR_V) ? pitchUV : pitch;
-    }
+    int GetPitch(int plane = 0) const { return (plane == PLANAR_U || plane == PLANAR_V) ? pitchUV : pitch; }
     int GetRowSize(int plane = 0) const {
         return (plane == PLANAR_U || plane == PLANAR_V) ? (pitchUV ? row_size >> 1 : 0) : row_size;
     }
@@ -88,17 +84,21 @@ public:
     }
 
 private:
-    int PlaneOffset(int plane) const {
-        return plane == PLANAR_U ? offsetU : plane == PLANAR_V ? offsetV : offset;
-    }
+    int PlaneOffset(int plane) const { return plane == PLANAR_U ? offsetU : plane == PLANAR_V ? offsetV : offset; }
 };
 
 class PVideoFrame {
 public:
     PVideoFrame() : p(nullptr) {}
-    PVideoFrame(VideoFrame* frame) : p(frame) { if (p) p->AddRef(); }
-    PVideoFrame(const PVideoFrame& other) : p(other.p) { if (p) p->AddRef(); }
-    ~PVideoFrame() { if (p) p->Release(); }
+    PVideoFrame(VideoFrame* frame) : p(frame) {
+        if (p) p->AddRef();
+    }
+    PVideoFrame(const PVideoFrame& other) : p(other.p) {
+        if (p) p->AddRef();
+    }
+    ~PVideoFrame() {
+        if (p) p->Release();
+    }
     PVideoFrame& operator=(const PVideoFrame& other) {
         if (other.p) other.p->AddRef();
         if (p) p->Release();
@@ -124,8 +124,7 @@ public:
     virtual int HOST_STDCALL GetVersion() { return 2; }
     virtual PVideoFrame HOST_STDCALL GetFrame(int n, IScriptEnvironment* env) = 0;
     virtual bool HOST_STDCALL GetParity(int n) = 0;
-    virtual void HOST_STDCALL GetAudio(void* buf, long long start, long long count,
-                                        IScriptEnvironment* env) = 0;
+    virtual void HOST_STDCALL GetAudio(void* buf, long long start, long long count, IScriptEnvironment* env) = 0;
     virtual void HOST_STDCALL SetCacheHints(int cachehints, int frame_range) = 0;
     virtual const VideoInfo& HOST_STDCALL GetVideoInfo() = 0;
     virtual HOST_STDCALL ~IClip() {}
@@ -135,15 +134,23 @@ protected:
 
 private:
     void AddRef() { host_atomic::Increment(&refcnt); }
-    void Release() { if (host_atomic::Decrement(&refcnt) == 0) delete this; }
+    void Release() {
+        if (host_atomic::Decrement(&refcnt) == 0) delete this;
+    }
 };
 
 class PClip {
 public:
     PClip() : p(nullptr) {}
-    PClip(IClip* clip) : p(clip) { if (p) p->AddRef(); }
-    PClip(const PClip& other) : p(other.p) { if (p) p->AddRef(); }
-    ~PClip() { if (p) p->Release(); }
+    PClip(IClip* clip) : p(clip) {
+        if (p) p->AddRef();
+    }
+    PClip(const PClip& other) : p(other.p) {
+        if (p) p->AddRef();
+    }
+    ~PClip() {
+        if (p) p->Release();
+    }
     PClip& operator=(const PClip& other) {
         if (other.p) other.p->AddRef();
         if (p) p->Release();
@@ -162,17 +169,37 @@ private:
 class AVSValue {
 public:
     AVSValue() : type('v'), array_size(0) { clip = nullptr; }
-    AVSValue(IClip* c) : type('c'), array_size(0) { clip = c; if (c) c->AddRef(); }
+    AVSValue(IClip* c) : type('c'), array_size(0) {
+        clip = c;
+        if (c) c->AddRef();
+    }
     AVSValue(const PClip& c) : AVSValue(c.get()) {}
-    AVSValue(bool b) : type('b'), array_size(0) { clip = nullptr; boolean = b; }
-    AVSValue(int i) : type('i'), array_size(0) { clip = nullptr; integer = i; }
-    AVSValue(float f) : type('f'), array_size(0) { clip = nullptr; floating_pt = f; }
+    AVSValue(bool b) : type('b'), array_size(0) {
+        clip = nullptr;
+        boolean = b;
+    }
+    AVSValue(int i) : type('i'), array_size(0) {
+        clip = nullptr;
+        integer = i;
+    }
+    AVSValue(float f) : type('f'), array_size(0) {
+        clip = nullptr;
+        floating_pt = f;
+    }
     AVSValue(const char* s) : type('s'), array_size(0) { string = s; }
     // An array value refers to its elements; it does not own them.
     AVSValue(const AVSValue* a, int size) : type('a'), array_size((short)size) { array = a; }
-    AVSValue(const AVSValue& v) : type('v'), array_size(0) { clip = nullptr; Assign(v); }
-    ~AVSValue() { if (IsClip() && clip) clip->Release(); }
-    AVSValue& operator=(const AVSValue& v) { Assign(v); return *this; }
+    AVSValue(const AVSValue& v) : type('v'), array_size(0) {
+        clip = nullptr;
+        Assign(v);
+    }
+    ~AVSValue() {
+        if (IsClip() && clip) clip->Release();
+    }
+    AVSValue& operator=(const AVSValue& v) {
+        Assign(v);
+        return *this;
+    }
 
     bool Defined() const { return type != 'v'; }
     bool IsClip() const { return type == 'c'; }
@@ -189,9 +216,7 @@ public:
     int ArraySize() const { return IsArray() ? array_size : 1; }
 
     // Element i of an array; any other value stands for every index.
-    const AVSValue& operator[](int index) const {
-        return (IsArray() && index < array_size) ? array[index] : *this;
-    }
+    const AVSValue& operator[](int index) const { return (IsArray() && index < array_size) ? array[index] : *this; }
 
 private:
     short type;
@@ -224,11 +249,9 @@ public:
     [[noreturn]] virtual void ThrowError(const char* fmt, ...) = 0;
 
     typedef AVSValue(HOST_CDECL* ApplyFunc)(AVSValue args, void* user_data, IScriptEnvironment* env);
-    virtual void HOST_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply,
-                                          void* user_data) = 0;
+    virtual void HOST_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply, void* user_data) = 0;
     virtual bool HOST_STDCALL FunctionExists(const char* name) = 0;
-    virtual AVSValue HOST_STDCALL Invoke(const char* name, const AVSValue args,
-                                         const char** arg_names = nullptr) = 0;
+    virtual AVSValue HOST_STDCALL Invoke(const char* name, const AVSValue args, const char** arg_names = nullptr) = 0;
     virtual AVSValue HOST_STDCALL GetVar(const char* name) = 0;
     virtual bool HOST_STDCALL SetVar(const char* name, const AVSValue& val) = 0;
     virtual bool HOST_STDCALL SetGlobalVar(const char* name, const AVSValue& val) = 0;
@@ -236,14 +259,14 @@ public:
     virtual void HOST_STDCALL PopContext() = 0;
     virtual PVideoFrame HOST_STDCALL NewVideoFrame(const VideoInfo& vi, int align = 8) = 0;
     virtual bool HOST_STDCALL MakeWritable(PVideoFrame* pvf) = 0;
-    virtual void HOST_STDCALL BitBlt(BYTE* dstp, int dst_pitch, const BYTE* srcp, int src_pitch,
-                                     int row_size, int height) = 0;
+    virtual void HOST_STDCALL BitBlt(BYTE* dstp, int dst_pitch, const BYTE* srcp, int src_pitch, int row_size,
+                                     int height) = 0;
 
     typedef void(HOST_CDECL* ShutdownFunc)(void* user_data, IScriptEnvironment* env);
     virtual void HOST_STDCALL AtExit(ShutdownFunc function, void* user_data) = 0;
     virtual void HOST_STDCALL CheckVersion(int version = 2) = 0;
-    virtual PVideoFrame HOST_STDCALL Subframe(PVideoFrame src, int rel_offset, int new_pitch,
-                                              int new_row_size, int new_height) = 0;
+    virtual PVideoFrame HOST_STDCALL Subframe(PVideoFrame src, int rel_offset, int new_pitch, int new_row_size,
+                                              int new_height) = 0;
     virtual int HOST_STDCALL SetMemoryMax(int mem) = 0;
     virtual int HOST_STDCALL SetWorkingDir(const char* newdir) = 0;
 };
@@ -252,12 +275,9 @@ class GenericVideoFilter : public IClip {
 public:
     explicit GenericVideoFilter(PClip source) : child(source), vi(source->GetVideoInfo()) {}
 
-    PVideoFrame HOST_STDCALL GetFrame(int n, IScriptEnvironment* env) override {
-        return child->GetFrame(n, env);
-    }
+    PVideoFrame HOST_STDCALL GetFrame(int n, IScriptEnvironment* env) override { return child->GetFrame(n, env); }
     bool HOST_STDCALL GetParity(int n) override { return child->GetParity(n); }
-    void HOST_STDCALL GetAudio(void* buf, long long start, long long count,
-                               IScriptEnvironment* env) override {
+    void HOST_STDCALL GetAudio(void* buf, long long start, long long count, IScriptEnvironment* env) override {
         child->GetAudio(buf, start, count, env);
     }
     void HOST_STDCALL SetCacheHints(int, int) override {}

@@ -89,8 +89,11 @@ PVideoFrame Environment::NewPlanarFrame(int width, int height, int pitch, int pi
         for (int plane : {PLANAR_Y, PLANAR_U, PLANAR_V}) {
             const VideoFrame& f = record->frame;
             const int visible = plane == PLANAR_Y ? width : width / 2, padding = f.GetPitch(plane) - visible;
-            BYTE* row = record->buffer.data + (plane == PLANAR_Y ? f.offset : plane == PLANAR_U ? f.offsetU : f.offsetV);
-            for (int y = 0; y < f.GetHeight(plane) && padding > 0; ++y) std::memset(row + (size_t)y * f.GetPitch(plane) + visible, 0, (size_t)padding);
+            BYTE* row = record->buffer.data + (plane == PLANAR_Y   ? f.offset
+                                               : plane == PLANAR_U ? f.offsetU
+                                                                   : f.offsetV);
+            for (int y = 0; y < f.GetHeight(plane) && padding > 0; ++y)
+                std::memset(row + (size_t)y * f.GetPitch(plane) + visible, 0, (size_t)padding);
         }
         std::memset(record->buffer.data + size, 0, 16);
     }
@@ -98,8 +101,7 @@ PVideoFrame Environment::NewPlanarFrame(int width, int height, int pitch, int pi
 }
 
 int Environment::LiveFrames() const {
-    return (int)std::count_if(frames.begin(), frames.end(),
-                              [](const auto& record) { return !record->Free(); });
+    return (int)std::count_if(frames.begin(), frames.end(), [](const auto& record) { return !record->Free(); });
 }
 
 PVideoFrame Environment::NewVideoFrame(const VideoInfo& vi, int align) {
@@ -129,9 +131,7 @@ char* Environment::Sprintf(const char* fmt, ...) {
     return SaveString(text.c_str());
 }
 
-char* Environment::VSprintf(const char* fmt, void* val) {
-    return SaveString(FormatV(fmt, *(va_list*)val).c_str());
-}
+char* Environment::VSprintf(const char* fmt, void* val) { return SaveString(FormatV(fmt, *(va_list*)val).c_str()); }
 
 void Environment::ThrowError(const char* fmt, ...) {
     va_list args;
@@ -153,8 +153,7 @@ AVSValue Environment::Invoke(const char* name, const AVSValue args, const char**
     return Call(name, list);
 }
 
-void Environment::BitBlt(BYTE* dstp, int dst_pitch, const BYTE* srcp, int src_pitch, int row_size,
-                         int height) {
+void Environment::BitBlt(BYTE* dstp, int dst_pitch, const BYTE* srcp, int src_pitch, int row_size, int height) {
     for (int y = 0; y < height; ++y)
         std::memcpy(dstp + (size_t)y * dst_pitch, srcp + (size_t)y * src_pitch, (size_t)row_size);
 }
@@ -169,8 +168,7 @@ PVideoFrame Environment::Subframe(PVideoFrame, int, int, int, int) {
     throw ScriptError("Subframe is not supported by this host");
 }
 
-MemoryClip::MemoryClip(const VideoInfo& vi, std::vector<PVideoFrame> frames)
-    : vi(vi), frames(std::move(frames)) {}
+MemoryClip::MemoryClip(const VideoInfo& vi, std::vector<PVideoFrame> frames) : vi(vi), frames(std::move(frames)) {}
 
 PVideoFrame MemoryClip::GetFrame(int n, IScriptEnvironment*) {
     if (frames.empty()) return PVideoFrame();

@@ -19,8 +19,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-VideoInfo MakeVideoInfo(int width, int height, int pixelType = VideoInfo::CS_YV12,
-                        int numFrames = 1);
+VideoInfo MakeVideoInfo(int width, int height, int pixelType = VideoInfo::CS_YV12, int numFrames = 1);
 
 class Environment : public IScriptEnvironment {
 public:
@@ -46,11 +45,9 @@ public:
     char* Sprintf(const char* fmt, ...) override;
     char* HOST_STDCALL VSprintf(const char* fmt, void* val) override;
     [[noreturn]] void ThrowError(const char* fmt, ...) override;
-    void HOST_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply,
-                                  void* user_data) override;
+    void HOST_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply, void* user_data) override;
     bool HOST_STDCALL FunctionExists(const char* name) override;
-    AVSValue HOST_STDCALL Invoke(const char* name, const AVSValue args,
-                                 const char** arg_names = nullptr) override;
+    AVSValue HOST_STDCALL Invoke(const char* name, const AVSValue args, const char** arg_names = nullptr) override;
     AVSValue HOST_STDCALL GetVar(const char*) override { return AVSValue(); }
     bool HOST_STDCALL SetVar(const char*, const AVSValue&) override { return false; }
     bool HOST_STDCALL SetGlobalVar(const char*, const AVSValue&) override { return false; }
@@ -58,8 +55,8 @@ public:
     void HOST_STDCALL PopContext() override {}
     PVideoFrame HOST_STDCALL NewVideoFrame(const VideoInfo& vi, int align = 8) override;
     bool HOST_STDCALL MakeWritable(PVideoFrame* pvf) override;
-    void HOST_STDCALL BitBlt(BYTE* dstp, int dst_pitch, const BYTE* srcp, int src_pitch,
-                             int row_size, int height) override;
+    void HOST_STDCALL BitBlt(BYTE* dstp, int dst_pitch, const BYTE* srcp, int src_pitch, int row_size,
+                             int height) override;
     void HOST_STDCALL AtExit(ShutdownFunc function, void* user_data) override;
     void HOST_STDCALL CheckVersion(int version = 2) override;
     PVideoFrame HOST_STDCALL Subframe(PVideoFrame, int, int, int, int) override;
@@ -87,8 +84,7 @@ public:
     MemoryClip(const VideoInfo& vi, std::vector<PVideoFrame> frames);
     PVideoFrame HOST_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
     bool HOST_STDCALL GetParity(int n) override { return n % 2 != 0; }
-    void HOST_STDCALL GetAudio(void* buf, long long start, long long count,
-                               IScriptEnvironment* env) override;
+    void HOST_STDCALL GetAudio(void* buf, long long start, long long count, IScriptEnvironment* env) override;
     void HOST_STDCALL SetCacheHints(int, int) override {}
     const VideoInfo& HOST_STDCALL GetVideoInfo() override { return vi; }
 

@@ -10,8 +10,7 @@ namespace bitgrade {
 #define BITGRADE_MSG_NOT_YV12 "levelize: Requires YV12 input"
 #define BITGRADE_MSG_BAD_SSEOPT "levelize: \"sseopt\" should be 0 to 3.(default:0)"
 #define BITGRADE_MSG_WIDTH16 "levelize: Width should be a multiple of 16."
-#define BITGRADE_MSG_NO_MEMORY \
-    "levelize: Not enough memory for the conversion buffers; use a smaller frame or span."
+#define BITGRADE_MSG_NO_MEMORY "levelize: Not enough memory for the conversion buffers; use a smaller frame or span."
 
 // 16-bit samples take two bytes each, so the declared width doubles; the
 // debug map keeps one byte per sample.
@@ -23,8 +22,8 @@ inline VideoInfo OutputVideoInfo(VideoInfo vi, bool debug) {
 // Converts frame n of `child` with filter.ProcessPlane, which returns false
 // only when its buffers cannot be allocated.
 template <class Filter>
-PVideoFrame RunFramePipeline(Filter& filter, const PClip& child, const VideoInfo& vi, bool debug,
-                             int n, IScriptEnvironment* env) {
+PVideoFrame RunFramePipeline(Filter& filter, const PClip& child, const VideoInfo& vi, bool debug, int n,
+                             IScriptEnvironment* env) {
     PVideoFrame src = child->GetFrame(n, env);
     PVideoFrame dst = env->NewVideoFrame(vi, 16);
     env->MakeWritable(&dst);
@@ -35,8 +34,7 @@ PVideoFrame RunFramePipeline(Filter& filter, const PClip& child, const VideoInfo
         FillBytes(dst->GetWritePtr(PLANAR_U), 128, bytes);
         FillBytes(dst->GetWritePtr(PLANAR_V), 128, bytes);
     } else {
-        converted = converted && filter.ProcessPlane(src, dst, PLANAR_U) &&
-                    filter.ProcessPlane(src, dst, PLANAR_V);
+        converted = converted && filter.ProcessPlane(src, dst, PLANAR_U) && filter.ProcessPlane(src, dst, PLANAR_V);
     }
     if (!converted) env->ThrowError(BITGRADE_MSG_NO_MEMORY);
     return dst;

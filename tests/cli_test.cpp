@@ -91,7 +91,8 @@ std::string Options(const Args& a, int threads) {
 
 TEST(Command, FfmpegSourcesThroughThePipeEqualTheInProcessResult) {
     if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
-    for (const char* source : {"gradients=s=320x240", "testsrc2=s=320x240", "color=c=gray:s=320x240,noise=alls=40:allf=t"}) {
+    for (const char* source :
+         {"gradients=s=320x240", "testsrc2=s=320x240", "color=c=gray:s=320x240,noise=alls=40:allf=t"}) {
         const std::string file = SourceFile(source);
         const std::string raw = RawFrames(file);
         ASSERT_EQ(raw.size(), (size_t)kW * kH * 3 / 2 * kFrames);
@@ -99,9 +100,9 @@ TEST(Command, FfmpegSourcesThroughThePipeEqualTheInProcessResult) {
                                  Args{3, 6, 4, 2, false}, Args{2, 1, 0, 9, false}}) {
             const auto expected = InProcess(raw, args);
             for (int threads : {1, 4}) {
-                const Result converted = Shell("cat " + file + " | " + kProgram +
-                                               Options(args, threads) +
-                                               " | ffmpeg -v error -f yuv4mpegpipe -i - -f rawvideo -pix_fmt yuv420p16le -");
+                const Result converted =
+                    Shell("cat " + file + " | " + kProgram + Options(args, threads) +
+                          " | ffmpeg -v error -f yuv4mpegpipe -i - -f rawvideo -pix_fmt yuv420p16le -");
                 ASSERT_EQ(converted.status, 0) << converted.err;
                 ASSERT_EQ(AsSamples(converted.out), expected)
                     << source << " level " << args.sseopt << " span " << args.span << " threads " << threads;
@@ -114,8 +115,8 @@ TEST(Command, DebugMapHasTheMapInLumaAndGreyChroma) {
     if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
     const std::string file = SourceFile("testsrc2=s=320x240");
     const auto map = InProcess(RawFrames(file), Args{3, 3, 1, 1, true});
-    const Result out = Shell(kProgram + " --debug " + file +
-                             " | ffmpeg -v error -f yuv4mpegpipe -i - -f rawvideo -pix_fmt yuv420p -");
+    const Result out =
+        Shell(kProgram + " --debug " + file + " | ffmpeg -v error -f yuv4mpegpipe -i - -f rawvideo -pix_fmt yuv420p -");
     ASSERT_EQ(out.status, 0) << out.err;
     const size_t luma = (size_t)kW * kH, frame = luma * 3 / 2;
     ASSERT_EQ(out.out.size(), frame * kFrames);
@@ -165,18 +166,23 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"huge", "YUV4MPEG2 W100000 H16\n", "", "larger than the supported 16384", 1},
         BadInput{"no_size", "YUV4MPEG2 F25:1\n", "", "positive width (W) and height (H)", 1},
         BadInput{"frame_header", kHeader + "FRAMX\n", "", "malformed FRAME header of frame 1", 1},
-        BadInput{"second_frame_header", kHeader + Frame(16, 16, 9) + "FRAMEX\n", "", "malformed FRAME header of frame 2", 1},
-        BadInput{"truncated", kHeader + Frame(16, 16, 9) + Frame(16, 16, 9).substr(0, 100), "", "frame 2 is truncated", 1},
-        BadInput{"width16", "YUV4MPEG2 W24 H16\n", "--sseopt 3", "levelize: Width should be a multiple of 16.\nhint", 1},
+        BadInput{"second_frame_header", kHeader + Frame(16, 16, 9) + "FRAMEX\n", "",
+                 "malformed FRAME header of frame 2", 1},
+        BadInput{"truncated", kHeader + Frame(16, 16, 9) + Frame(16, 16, 9).substr(0, 100), "", "frame 2 is truncated",
+                 1},
+        BadInput{"width16", "YUV4MPEG2 W24 H16\n", "--sseopt 3", "levelize: Width should be a multiple of 16.\nhint",
+                 1},
         BadInput{"sseopt", kHeader, "--sseopt 7", "levelize: \"sseopt\" should be 0 to 3.(default:0)", 1},
-        BadInput{"unwritable", kHeader, "- /nonexistent/dir/out.y4m", "cannot open output '/nonexistent/dir/out.y4m'", 1},
+        BadInput{"unwritable", kHeader, "- /nonexistent/dir/out.y4m", "cannot open output '/nonexistent/dir/out.y4m'",
+                 1},
         BadInput{"missing_input", "", "/nonexistent/in.y4m", "cannot open input '/nonexistent/in.y4m'", 1},
         BadInput{"bad_number", kHeader, "--span x", "--span needs a whole number", 2},
         BadInput{"unknown_option", kHeader, "--fast", "unknown option --fast", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Command, TruncatedInputStillWritesEveryCompleteFrame) {
-    const Result r = Shell(kProgram + " --quiet --sseopt 2", kHeader + Frame(16, 16, 9) + Frame(16, 16, 9) + "FRAME\nabc");
+    const Result r =
+        Shell(kProgram + " --quiet --sseopt 2", kHeader + Frame(16, 16, 9) + Frame(16, 16, 9) + "FRAME\nabc");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out.size(), std::string("YUV4MPEG2 W16 H16 F25:1 Ip A1:1 C420p16\n").size() + 2 * (6 + 16 * 16 * 3));
     EXPECT_EQ(r.out.compare(0, 40, "YUV4MPEG2 W16 H16 F25:1 Ip A1:1 C420p16\n"), 0);

@@ -37,16 +37,17 @@ TEST_P(FractionTable, FlatPixelLeansByItsNetCount) {
     EXPECT_EQ(At(RunLuma(plane, kNoSmoothing, 1), 5, 2, 2), 25600 + c.fraction);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    NetCounts, FractionTable,
-    ::testing::Values(FractionCase{0, 0, 0}, FractionCase{1, 0, 32}, FractionCase{2, 0, 64}, FractionCase{3, 0, 96},
-                      FractionCase{4, 0, 112}, FractionCase{5, 0, 127}, FractionCase{8, 0, 127},
-                      FractionCase{0, 1, -32}, FractionCase{0, 2, -64}, FractionCase{0, 3, -96},
-                      FractionCase{0, 4, -112}, FractionCase{0, 8, -127}, FractionCase{1, 6, -127},
-                      FractionCase{6, 1, 127}, FractionCase{2, 1, 32}, FractionCase{4, 4, 0}),
-    [](const auto& info) {
-        return "higher" + std::to_string(info.param.higher) + "_lower" + std::to_string(info.param.lower);
-    });
+INSTANTIATE_TEST_SUITE_P(NetCounts, FractionTable,
+                         ::testing::Values(FractionCase{0, 0, 0}, FractionCase{1, 0, 32}, FractionCase{2, 0, 64},
+                                           FractionCase{3, 0, 96}, FractionCase{4, 0, 112}, FractionCase{5, 0, 127},
+                                           FractionCase{8, 0, 127}, FractionCase{0, 1, -32}, FractionCase{0, 2, -64},
+                                           FractionCase{0, 3, -96}, FractionCase{0, 4, -112}, FractionCase{0, 8, -127},
+                                           FractionCase{1, 6, -127}, FractionCase{6, 1, 127}, FractionCase{2, 1, 32},
+                                           FractionCase{4, 4, 0}),
+                         [](const auto& info) {
+                             return "higher" + std::to_string(info.param.higher) + "_lower" +
+                                    std::to_string(info.param.lower);
+                         });
 
 TEST(Reference, FarNeighbourMakesAnEdgePixel) {
     Plane plane = Constant(5, 5, 100);
@@ -89,8 +90,9 @@ TEST(Reference, UnsmoothedValuesStayInRangeAndRoundBackToTheSample) {
 }
 
 TEST(BoxMeanTest, ConstantsForTheDefaultRadii) {
-    const struct { uint32_t r, reciprocal, high, low; } table[] = {
-        {0, 16777217, 65536, 1}, {1, 1864136, 7281, 200}, {3, 342393, 1337, 121}};
+    const struct {
+        uint32_t r, reciprocal, high, low;
+    } table[] = {{0, 16777217, 65536, 1}, {1, 1864136, 7281, 200}, {3, 342393, 1337, 121}};
     for (const auto& row : table) {
         const BoxMean mean(row.r);
         EXPECT_EQ(mean.reciprocal, row.reciprocal);
@@ -131,7 +133,8 @@ TEST(Reference, SpanZeroDebugMap) {
         const auto map = RunLuma(plane, 0, threshold, true);
         for (int y = 0; y < 8; ++y)
             for (int x = 0; x < 8; ++x) {
-                const bool busy = x == 0 || y == 0 || x == 7 || y == 7 || (std::abs(x - 4) <= 1 && std::abs(y - 4) <= 1);
+                const bool busy =
+                    x == 0 || y == 0 || x == 7 || y == 7 || (std::abs(x - 4) <= 1 && std::abs(y - 4) <= 1);
                 EXPECT_EQ(At(map, 8, x, y), busy && threshold == 0 ? 255 : 0) << x << "," << y;
             }
     }
@@ -157,7 +160,9 @@ TEST(Reference, ThresholdZeroAndNegative) {
             for (int x = 0; x < 12; ++x) {
                 const bool border = x == 0 || y == 0 || x == 11 || y == 11;
                 const bool smoothed = x >= c.lo && x <= c.hi && y >= c.lo && y <= c.hi;
-                EXPECT_EQ(At(map, 12, x, y), smoothed ? 0 : border ? 255 : 95)
+                EXPECT_EQ(At(map, 12, x, y), smoothed ? 0
+                                             : border ? 255
+                                                      : 95)
                     << "threshold " << c.threshold << " at " << x << "," << y;
             }
         EXPECT_EQ(RunLuma(plane, 1, c.threshold), std::vector<uint16_t>(144, 80 * 256));

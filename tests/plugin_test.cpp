@@ -33,9 +33,9 @@ TEST(Registration, RegistersOneFunctionAndReturnsTheVersion) {
 }
 
 TEST(Registration, DetectedLevelMatchesTheProcessor) {
-    const int expected = !__builtin_cpu_supports("sse2") ? 1
+    const int expected = !__builtin_cpu_supports("sse2")                                        ? 1
                          : (__builtin_cpu_supports("sse3") && __builtin_cpu_supports("sse4.1")) ? 3
-                                                                                                 : 2;
+                                                                                                : 2;
     EXPECT_EQ(bitgrade::DetectSseLevel(), expected);
 }
 
@@ -46,20 +46,23 @@ TEST(Arguments, MissingOrMistypedArgumentsTakeTheirDefaults) {
     AvisynthPluginInit2(&env);
     const Picture picture = SmallPicture();
     const PClip clip = ClipOf(env, picture);
-    const auto expected = FirstFrame(env, CallBitgrade(env, clip, Args{bitgrade::DetectSseLevel(), 3, 1, 1, false}), 64, 16);
+    const auto expected =
+        FirstFrame(env, CallBitgrade(env, clip, Args{bitgrade::DetectSseLevel(), 3, 1, 1, false}), 64, 16);
 
     const AVSValue lone(clip);
     EXPECT_EQ(FirstFrame(env, bitgrade::CreateBitgrade(lone, nullptr, &env), 64, 16), expected) << "lone clip";
     EXPECT_EQ(FirstFrame(env, env.Call("Bitgrade", {AVSValue(clip)}), 64, 16), expected) << "short array";
-    EXPECT_EQ(FirstFrame(env, env.Call("Bitgrade", {AVSValue(clip), AVSValue("x"), AVSValue(2.5f), AVSValue(true),
-                                                    AVSValue(clip), AVSValue(7)}),
+    EXPECT_EQ(FirstFrame(env,
+                         env.Call("Bitgrade", {AVSValue(clip), AVSValue("x"), AVSValue(2.5f), AVSValue(true),
+                                               AVSValue(clip), AVSValue(7)}),
                          64, 16),
               expected)
         << "wrong tags";
-    EXPECT_EQ(FirstFrame(env, env.Call("Bitgrade", {AVSValue(clip), AVSValue(), AVSValue(), AVSValue(),
-                                                    AVSValue(), AVSValue()}),
-                         64, 16),
-              expected)
+    EXPECT_EQ(
+        FirstFrame(env,
+                   env.Call("Bitgrade", {AVSValue(clip), AVSValue(), AVSValue(), AVSValue(), AVSValue(), AVSValue()}),
+                   64, 16),
+        expected)
         << "void values";
 }
 
@@ -96,15 +99,16 @@ TEST_P(CreationErrors, RaiseTheFirstFailingCheckAndReleaseTheClip) {
 }
 
 const int kYUY2 = 0x60000004, kRGB32 = 0x50000002;
-INSTANTIATE_TEST_SUITE_P(
-    InOrder, CreationErrors,
-    ::testing::Values(ErrorCase{"packed", kYUY2, 32, 1, "levelize: Requires YV12 input"},
-                      ErrorCase{"packed_bad_sseopt", kRGB32, 32, 4, "levelize: Requires YV12 input"},
-                      ErrorCase{"packed_bad_width", kYUY2, 24, 3, "levelize: Requires YV12 input"},
-                      ErrorCase{"sseopt_4", VideoInfo::CS_YV12, 32, 4, "levelize: \"sseopt\" should be 0 to 3.(default:0)"},
-                      ErrorCase{"sseopt_minus_1", VideoInfo::CS_I420, 32, -1,
-                                "levelize: \"sseopt\" should be 0 to 3.(default:0)"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(InOrder, CreationErrors,
+                         ::testing::Values(ErrorCase{"packed", kYUY2, 32, 1, "levelize: Requires YV12 input"},
+                                           ErrorCase{"packed_bad_sseopt", kRGB32, 32, 4,
+                                                     "levelize: Requires YV12 input"},
+                                           ErrorCase{"packed_bad_width", kYUY2, 24, 3, "levelize: Requires YV12 input"},
+                                           ErrorCase{"sseopt_4", VideoInfo::CS_YV12, 32, 4,
+                                                     "levelize: \"sseopt\" should be 0 to 3.(default:0)"},
+                                           ErrorCase{"sseopt_minus_1", VideoInfo::CS_I420, 32, -1,
+                                                     "levelize: \"sseopt\" should be 0 to 3.(default:0)"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct OutputCase {
     int pixelType;

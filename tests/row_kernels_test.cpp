@@ -56,7 +56,8 @@ uint16_t DirectCode(const std::vector<std::vector<uint16_t>>& rows, int x, int y
     uint16_t code = 0;
     for (int j = y0; j <= y1; ++j)
         for (int i = x - 1; i <= x + 1; ++i)
-            if ((i != x || j != y) && i >= 0 && i < n) code = (uint16_t)(code + DiffToCode((int16_t)(rows[y][x] - rows[j][i])));
+            if ((i != x || j != y) && i >= 0 && i < n)
+                code = (uint16_t)(code + DiffToCode((int16_t)(rows[y][x] - rows[j][i])));
     return code;
 }
 

@@ -163,7 +163,8 @@ TEST(Streaming, WideWindowsMatchTheReference) {
         const Plane plane = EvenLevels(size, size, span);
         EXPECT_EQ(RunPlane<BitgradeSSE2>(plane, span, 1 << 20), RunPlane<BitgradeNoopt>(plane, span, 1 << 20)) << span;
         EXPECT_EQ(RunPlane<BitgradeSSE2>(plane, span, 1 << 20, true),
-                  RunPlane<BitgradeNoopt>(plane, span, 1 << 20, true)) << span;
+                  RunPlane<BitgradeNoopt>(plane, span, 1 << 20, true))
+            << span;
     }
 }
 

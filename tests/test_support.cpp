@@ -43,16 +43,15 @@ Plane Constant(int width, int height, int level) {
 
 Plane Structured(int kind, int width, int height, int seed) {
     switch (kind) {
-    case 0: return Gradient(width, height, seed);
-    case 1: return Noise(width, height, seed);
-    case 2: return Steps(width, height, seed);
-    default: return Constant(width, height, seed % 256);
+        case 0: return Gradient(width, height, seed);
+        case 1: return Noise(width, height, seed);
+        case 2: return Steps(width, height, seed);
+        default: return Constant(width, height, seed % 256);
     }
 }
 
 Picture MakePicture(int width, int height, const std::function<Plane(int w, int h)>& generator) {
-    return Picture{generator(width, height), generator(width / 2, height / 2),
-                   generator(width / 2, height / 2)};
+    return Picture{generator(width, height), generator(width / 2, height / 2), generator(width / 2, height / 2)};
 }
 
 void WritePlane(const PVideoFrame& frame, int plane, const Plane& samples) {
@@ -93,8 +92,8 @@ std::vector<uint8_t> Read8(const PVideoFrame& frame, int plane, int width, int h
 
 AVSValue CallBitgrade(native_host::Environment& env, const PClip& clip, const Args& args) {
     if (!env.FunctionExists("Bitgrade")) AvisynthPluginInit2(&env);
-    return env.Call("Bitgrade", {AVSValue(clip), AVSValue(args.sseopt), AVSValue(args.span),
-                                 AVSValue(args.ythr), AVSValue(args.cthr), AVSValue(args.debug)});
+    return env.Call("Bitgrade", {AVSValue(clip), AVSValue(args.sseopt), AVSValue(args.span), AVSValue(args.ythr),
+                                 AVSValue(args.cthr), AVSValue(args.debug)});
 }
 
 std::vector<uint16_t> Convert(native_host::Environment& env, const Picture& picture, const Args& args) {

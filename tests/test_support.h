@@ -5,8 +5,8 @@
 
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <functional>
+#include <new>
 #include <vector>
 
 #include "native_host/native_host.h"
@@ -40,10 +40,8 @@ Picture MakePicture(int width, int height, const std::function<Plane(int w, int 
 
 // Copies a plane into a frame's plane, whatever its pitch.
 void WritePlane(const PVideoFrame& frame, int plane, const Plane& samples);
-PVideoFrame FrameOf(native_host::Environment& env, const Picture& picture,
-                    int pixelType = VideoInfo::CS_YV12);
-PClip ClipOf(native_host::Environment& env, const Picture& picture,
-             int pixelType = VideoInfo::CS_YV12);
+PVideoFrame FrameOf(native_host::Environment& env, const Picture& picture, int pixelType = VideoInfo::CS_YV12);
+PClip ClipOf(native_host::Environment& env, const Picture& picture, int pixelType = VideoInfo::CS_YV12);
 
 // The visible 16-bit samples (or map bytes) of one output plane.
 std::vector<uint16_t> Read16(const PVideoFrame& frame, int plane, int width, int height);
@@ -103,13 +101,16 @@ void CheckBuffersFollowEveryPlaneGeometry() {
     };
     // Chroma first (half the radius), then luma of growing height and pitch,
     // then small planes again.
-    const struct { int plane, height, pitch; } steps[] = {
-        {PLANAR_U, 20, 32}, {PLANAR_Y, 10, 32}, {PLANAR_Y, 40, 32}, {PLANAR_Y, 40, 96}, {PLANAR_U, 64, 64}, {PLANAR_Y, 14, 32}};
+    const struct {
+        int plane, height, pitch;
+    } steps[] = {{PLANAR_U, 20, 32}, {PLANAR_Y, 10, 32}, {PLANAR_Y, 40, 32},
+                 {PLANAR_Y, 40, 96}, {PLANAR_U, 64, 64}, {PLANAR_Y, 14, 32}};
     Filter shared(child, &env, 6, 3, 3, false);
     for (const auto& step : steps) {
         Filter fresh(child, &env, 6, 3, 3, false);
         EXPECT_EQ(convert(shared, step.plane, step.height, step.pitch),
-                  convert(fresh, step.plane, step.height, step.pitch)) << step.plane << " " << step.height;
+                  convert(fresh, step.plane, step.height, step.pitch))
+            << step.plane << " " << step.height;
     }
 }
 

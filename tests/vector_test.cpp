@@ -34,7 +34,8 @@ TEST_P(SameAsStreaming, OnRandomAndStructuredFrames) {
                 const int side = 2 * (span / 2) + 1;  // chroma windows are the smaller ones
                 if (threshold + 1 > 255 * side) continue;
                 for (bool debug : {false, true}) {
-                    const Args level2{2, span, threshold, threshold, debug}, level3{3, span, threshold, threshold, debug};
+                    const Args level2{2, span, threshold, threshold, debug},
+                        level3{3, span, threshold, threshold, debug};
                     ASSERT_EQ(Convert(env, picture, level3), Convert(env, picture, level2))
                         << "kind " << kind << " span " << span << " threshold " << threshold << " debug " << debug;
                 }
@@ -55,7 +56,8 @@ TEST(Vector, SameAsStreamingOnOddPlaneShapes) {
             const Plane plane = Structured(kind, w, h, w * h + kind);
             for (int span : {0, 1, 2, 3, 7, 40, -1}) {
                 for (bool debug : {false, true}) {
-                    ASSERT_EQ(RunPlane<BitgradeSSE41>(plane, span, 2, debug), RunPlane<BitgradeSSE2>(plane, span, 2, debug))
+                    ASSERT_EQ(RunPlane<BitgradeSSE41>(plane, span, 2, debug),
+                              RunPlane<BitgradeSSE2>(plane, span, 2, debug))
                         << w << "x" << h << " kind " << kind << " span " << span;
                 }
             }

@@ -76,8 +76,12 @@ inline unsigned long long HashFrame(const PVideoFrame& frame, int rowBytes, int 
 // Bitgrade(clip, sseopt, span, ythr, cthr, debug) through the environment's
 // Invoke, as a script would call it; the checksum of its frame 0.
 inline unsigned long long ConvertCase(IScriptEnvironment* env, const Case& c) {
-    const AVSValue args[6] = {AVSValue(new GeneratedClip(host_side::PlanarVideoInfo(c.width, c.height))), AVSValue(c.sseopt),
-                              AVSValue(c.span), AVSValue(c.ythr), AVSValue(c.cthr), AVSValue(c.debug)};
+    const AVSValue args[6] = {AVSValue(new GeneratedClip(host_side::PlanarVideoInfo(c.width, c.height))),
+                              AVSValue(c.sseopt),
+                              AVSValue(c.span),
+                              AVSValue(c.ythr),
+                              AVSValue(c.cthr),
+                              AVSValue(c.debug)};
     const PClip filter = env->Invoke("Bitgrade", AVSValue(args, 6)).AsClip();
     const PVideoFrame frame = filter->GetFrame(0, env);
     return HashFrame(frame, filter->GetVideoInfo().width, c.height);

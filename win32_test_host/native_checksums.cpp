@@ -9,7 +9,6 @@
 int main() {
     native_host::Environment env;
     AvisynthPluginInit2(&env);
-    for (const frame_cases::Case& c : frame_cases::kCases)
-        std::printf("%016llx\n", frame_cases::ConvertCase(&env, c));
+    for (const frame_cases::Case& c : frame_cases::kCases) std::printf("%016llx\n", frame_cases::ConvertCase(&env, c));
     return 0;
 }

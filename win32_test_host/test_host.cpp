@@ -138,7 +138,8 @@ private:
         const int size = (int)host_side::PlanarFrameBytes(height, pitch, pitchUV);
         Record* record = nullptr;
         for (int i = 0; i < frameCount && !record; ++i)
-            if (frames[i]->frame.refcount == 0 && frames[i]->buffer.refcount == 0 && frames[i]->buffer.data_size == size)
+            if (frames[i]->frame.refcount == 0 && frames[i]->buffer.refcount == 0 &&
+                frames[i]->buffer.data_size == size)
                 record = frames[i];
         if (!record) {
             if (frameCount == kMaxFrames) throw HostError{"out of frames"};
