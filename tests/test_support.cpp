@@ -43,10 +43,10 @@ Plane Constant(int width, int height, int level) {
 
 Plane Structured(int kind, int width, int height, int seed) {
     switch (kind) {
-        case 0: return Gradient(width, height, seed);
-        case 1: return Noise(width, height, seed);
-        case 2: return Steps(width, height, seed);
-        default: return Constant(width, height, seed % 256);
+    case 0: return Gradient(width, height, seed);
+    case 1: return Noise(width, height, seed);
+    case 2: return Steps(width, height, seed);
+    default: return Constant(width, height, seed % 256);
     }
 }
 
