@@ -11,6 +11,7 @@ find_program(WIN32_CLANG clang++ REQUIRED)
 find_program(WIN32_LINK lld-link REQUIRED)
 find_program(WIN32_DLLTOOL llvm-dlltool REQUIRED)
 find_program(LLVM_READOBJ llvm-readobj REQUIRED)
+find_program(LLVM_OBJDUMP llvm-objdump REQUIRED)
 
 if(BITGRADE_WINDOWS_ARCH STREQUAL "i686")
     set(DLLTOOL_MACHINE i386)
@@ -65,6 +66,12 @@ endfunction()
 
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/obj)
 win32_import_library(plugin/msvcrt.def msvcrt.lib)
+set(HELPER_LIBS)
+if(BITGRADE_WINDOWS_ARCH STREQUAL "i686")
+    # 64-bit arithmetic helpers: x86_64 has the instructions, i686 calls these.
+    win32_import_library(plugin/ntdll.def ntdll.lib)
+    set(HELPER_LIBS ${CMAKE_BINARY_DIR}/ntdll.lib)
+endif()
 win32_compile(DLL_OBJECTS
     plugin/plugin.cpp plugin/dll_runtime.cpp
     convert/bitgrade_noopt.cpp convert/bitgrade_sse2.cpp convert/row_kernels.cpp
@@ -72,8 +79,8 @@ win32_compile(DLL_OBJECTS
 add_custom_command(
     OUTPUT ${CMAKE_BINARY_DIR}/bitgrade.dll
     COMMAND ${WIN32_LINK} /dll /nodefaultlib ${LINK_FLAGS} /entry:DllEntry /out:${CMAKE_BINARY_DIR}/bitgrade.dll
-            ${DLL_OBJECTS} ${CMAKE_BINARY_DIR}/msvcrt.lib
-    DEPENDS ${DLL_OBJECTS} ${CMAKE_BINARY_DIR}/msvcrt.lib
+            ${DLL_OBJECTS} ${CMAKE_BINARY_DIR}/msvcrt.lib ${HELPER_LIBS}
+    DEPENDS ${DLL_OBJECTS} ${CMAKE_BINARY_DIR}/msvcrt.lib ${HELPER_LIBS}
     COMMENT "Linking bitgrade.dll")
 add_custom_target(bitgrade_dll ALL DEPENDS ${CMAKE_BINARY_DIR}/bitgrade.dll)
 
@@ -81,13 +88,16 @@ add_custom_target(bitgrade_dll ALL DEPENDS ${CMAKE_BINARY_DIR}/bitgrade.dll)
 win32_import_library(win32_test_host/msvcrt.def msvcrt_host.lib)
 win32_import_library(win32_test_host/kernel32.def kernel32.lib)
 win32_compile(HOST_OBJECTS win32_test_host/test_host.cpp)
-list(FILTER DLL_OBJECTS INCLUDE REGEX "dll_runtime")
+# The host shares the DLL's stand-in runtime (entry point, new and delete).
+set(RUNTIME_OBJECTS ${DLL_OBJECTS})
+list(FILTER RUNTIME_OBJECTS INCLUDE REGEX "dll_runtime")
 add_custom_command(
     OUTPUT ${CMAKE_BINARY_DIR}/win32_test_host.exe
     COMMAND ${WIN32_LINK} /subsystem:console /nodefaultlib ${LINK_FLAGS} /entry:HostEntry
-            /out:${CMAKE_BINARY_DIR}/win32_test_host.exe ${HOST_OBJECTS} ${DLL_OBJECTS}
-            ${CMAKE_BINARY_DIR}/msvcrt_host.lib ${CMAKE_BINARY_DIR}/kernel32.lib
-    DEPENDS ${HOST_OBJECTS} ${DLL_OBJECTS} ${CMAKE_BINARY_DIR}/msvcrt_host.lib ${CMAKE_BINARY_DIR}/kernel32.lib
+            /out:${CMAKE_BINARY_DIR}/win32_test_host.exe ${HOST_OBJECTS} ${RUNTIME_OBJECTS}
+            ${CMAKE_BINARY_DIR}/msvcrt_host.lib ${CMAKE_BINARY_DIR}/kernel32.lib ${HELPER_LIBS}
+    DEPENDS ${HOST_OBJECTS} ${RUNTIME_OBJECTS} ${CMAKE_BINARY_DIR}/msvcrt_host.lib ${CMAKE_BINARY_DIR}/kernel32.lib
+            ${HELPER_LIBS}
     COMMENT "Linking win32_test_host.exe")
 add_custom_target(win32_test_host ALL DEPENDS ${CMAKE_BINARY_DIR}/win32_test_host.exe)
 
@@ -97,8 +107,8 @@ target_link_libraries(native_checksums PRIVATE native_host)
 target_compile_options(native_checksums PRIVATE ${BITGRADE_WARNINGS})
 
 add_test(NAME dll_exports_and_imports
-         COMMAND ${CMAKE_SOURCE_DIR}/win32_test_host/check_dll.sh ${LLVM_READOBJ} ${CMAKE_BINARY_DIR}/bitgrade.dll
-                 ${EXPECTED_EXPORT} ${EXPECTED_MACHINE})
+         COMMAND ${CMAKE_SOURCE_DIR}/win32_test_host/check_dll.sh ${LLVM_READOBJ} ${LLVM_OBJDUMP}
+                 ${CMAKE_BINARY_DIR}/bitgrade.dll ${EXPECTED_EXPORT} ${EXPECTED_MACHINE} ${DLL_OBJECTS})
 if(WINE)
     add_test(NAME dll_in_wine
              COMMAND ${CMAKE_SOURCE_DIR}/win32_test_host/run_in_wine.sh ${WINE} ${CMAKE_BINARY_DIR}

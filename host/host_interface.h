@@ -287,3 +287,20 @@ protected:
     PClip child;
     VideoInfo vi;
 };
+
+// The real host is a 32-bit Microsoft-ABI build that reads these records
+// and values directly: pin their sizes and offsets, so that a change that
+// would break it fails our build instead of a user's script.
+static_assert(sizeof(VideoInfo) == 48 && offsetof(VideoInfo, num_audio_samples) == 32 &&
+                  offsetof(VideoInfo, image_type) == 44,
+              "VideoInfo layout");
+#if defined(_WIN32) && defined(__i386__)
+static_assert(sizeof(AVSValue) == 8, "AVSValue: type, array size, 4-byte payload");
+static_assert(sizeof(VideoFrameBuffer) == 16 && offsetof(VideoFrameBuffer, refcount) == 12, "VideoFrameBuffer layout");
+static_assert(sizeof(VideoFrame) == 36 && offsetof(VideoFrame, vfb) == 4 && offsetof(VideoFrame, offset) == 8 &&
+                  offsetof(VideoFrame, pitch) == 12 && offsetof(VideoFrame, height) == 20 &&
+                  offsetof(VideoFrame, offsetU) == 24 && offsetof(VideoFrame, pitchUV) == 32,
+              "VideoFrame layout");
+static_assert(sizeof(PVideoFrame) == 4 && sizeof(PClip) == 4, "smart pointers hold one pointer");
+static_assert(sizeof(IClip) == 8, "IClip: vtable pointer, reference count");
+#endif

@@ -39,4 +39,16 @@ inline void LayOutPlanarFrame(VideoFrame& frame, VideoFrameBuffer& buffer, int w
     buffer.refcount = 1;
 }
 
+// The host's MakeWritable: a frame that someone else also holds is replaced
+// by a copy of the same layout from newFrame(width, height, pitch, pitchUV).
+template <class NewFrame>
+bool MakeWritableCopy(PVideoFrame* pvf, NewFrame newFrame) {
+    if ((*pvf)->IsWritable()) return false;
+    const VideoFrame& old = *pvf->get();
+    PVideoFrame copy = newFrame(old.row_size, old.height, old.pitch, old.pitchUV);
+    bitgrade::CopyBytes(copy->vfb->data, old.vfb->data, (size_t)old.vfb->data_size);
+    *pvf = copy;
+    return true;
+}
+
 }  // namespace host_side

@@ -110,12 +110,8 @@ PVideoFrame Environment::NewVideoFrame(const VideoInfo& vi, int align) {
 }
 
 bool Environment::MakeWritable(PVideoFrame* pvf) {
-    if ((*pvf)->IsWritable()) return false;
-    const VideoFrame& old = *pvf->get();
-    PVideoFrame copy = NewPlanarFrame(old.row_size, old.height, old.pitch, old.pitchUV);
-    std::memcpy(copy->vfb->data, old.vfb->data, (size_t)old.vfb->data_size);
-    *pvf = copy;
-    return true;
+    return host_side::MakeWritableCopy(
+        pvf, [this](int width, int height, int pitch, int pitchUV) { return NewPlanarFrame(width, height, pitch, pitchUV); });
 }
 
 char* Environment::SaveString(const char* s, int length) {

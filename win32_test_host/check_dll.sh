@@ -1,17 +1,55 @@
 #!/usr/bin/env bash
-# What the host's loader sees of bitgrade.dll: one export, the entry point;
-# imports from msvcrt.dll and kernel32.dll only; the expected machine; no TLS
-# and no static-constructor sections (no C runtime start-up runs them).
+# What the host's loader sees of bitgrade.dll, checked without running it:
+# one export, the entry point; no import but those listed below; the
+# expected machine; no TLS and no static-constructor sections (no C runtime
+# start-up runs them). For i686 also the stack: 32-bit Windows aligns it to
+# 4 bytes only, so no object may touch a stack slot with an SSE access that
+# needs 16-byte alignment unless its function realigns the stack first.
+#   check_dll.sh READOBJ OBJDUMP DLL EXPORT MACHINE OBJECT...
 set -euo pipefail
-readobj=$1 dll=$2 export=$3 machine=$4
+readobj=$1 objdump=$2 dll=$3 export=$4 machine=$5
+shift 5
+
+# Every import the DLL may have. Each name is exported by that DLL on current
+# Windows and implemented (not stubbed) by wine. ntdll.dll provides the
+# 64-bit arithmetic helpers of 32-bit code (see plugin/ntdll.def).
+allowed="
+msvcrt.dll:memcpy msvcrt.dll:memset msvcrt.dll:malloc msvcrt.dll:free msvcrt.dll:abort
+msvcrt.dll:_aligned_malloc msvcrt.dll:_aligned_free msvcrt.dll:_assert msvcrt.dll:__CxxFrameHandler3
+ntdll.dll:_alldiv ntdll.dll:_alldvrm ntdll.dll:_allmul ntdll.dll:_allrem ntdll.dll:_allshl
+ntdll.dll:_allshr ntdll.dll:_aulldiv ntdll.dll:_aulldvrm ntdll.dll:_aullrem ntdll.dll:_aullshr"
+
+passed=0 failed=0
+check() {
+    local what=$1
+    shift
+    if "$@"; then passed=$((passed + 1)); else echo "FAILED: $what"; failed=$((failed + 1)); fi
+}
+
 exports=$("$readobj" --coff-exports "$dll" | sed -n 's/^ *Name: //p' | grep -v '^$')
-imports=$("$readobj" --coff-imports "$dll" | sed -n 's/^ *Name: //p' | sort -u)
+check "the only export is $export (found: $exports)" test "$exports" = "$export"
+
+imports=$("$readobj" --coff-imports "$dll" | awk '/^ *Name:/ {dll = $2} /^ *Symbol:/ {print dll ":" $2}')
+for import in $imports; do
+    check "import $import is not on the allowed list" grep -qw -- "$import" <<<"$allowed"
+done
+
 sections=$("$readobj" --sections "$dll" | sed -n 's/^ *Name: \([^ ]*\).*/\1/p')
-failed=0
-check() { if "$@"; then :; else echo "FAILED: $*"; failed=$((failed + 1)); fi; }
-check test "$exports" = "$export"
-for lib in $imports; do check test "$lib" = msvcrt.dll -o "$lib" = kernel32.dll; done
-check test -z "$(echo "$sections" | grep -iE '^\.(tls|CRT)' || true)"
-check grep -q "Machine: $machine" <("$readobj" --file-headers "$dll")
-echo "$((3 + $(echo "$imports" | wc -w) - failed)) passed, $failed failed"
+check "no TLS or static-constructor sections" test -z "$(grep -iE '^\.(tls|CRT)' <<<"$sections" || true)"
+check "machine $machine" grep -q "Machine: $machine" <("$readobj" --file-headers "$dll")
+
+if [ "$machine" = IMAGE_FILE_MACHINE_I386 ]; then
+    # Functions with an aligned SSE access to a frame slot (%esp or %ebp
+    # alone as the base; %ebp also serves as a plain register) and no
+    # "and $-16, %esp" of their own.
+    unaligned=$("$objdump" -d --no-show-raw-insn "$@" | awk '
+        function report() { if (needs && !realigns) print name }
+        /^[0-9a-f]+ <.*>:$/ { report(); name = $2; needs = 0; realigns = 0; next }
+        /and[l]?[ \t]+\$(-16|0xfffffff0), %esp/ { realigns = 1 }
+        /xmm/ && /\(%e(sp|bp)\)/ && !/(movup|movdqu|lddqu|movq|movd|movss|movsd|movlp|movhp|pinsr|pextr)/ { needs = 1 }
+        END { report() }')
+    check "no aligned SSE stack access without realignment (found: $unaligned)" test -z "$unaligned"
+fi
+
+echo "$passed passed, $failed failed"
 exit $((failed > 0))

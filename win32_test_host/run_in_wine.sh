@@ -5,7 +5,7 @@
 set -euo pipefail
 wine=$1 dir=$2 native_checksums=$3
 if ! "$wine" --version >/dev/null 2>&1; then
-    echo "skipped: $wine cannot run here (a 32-bit loader needs a kernel with 32-bit emulation on)"
+    echo "skipped: $wine cannot start here (32-bit programs need a kernel with ia32 emulation on)"
     exit 77
 fi
 cd "$dir"
