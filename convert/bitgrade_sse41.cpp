@@ -1,3 +1,4 @@
+// Level 3, the vector converter: SSE4.1 row kernels over 16-column blocks.
 #include "bitgrade_sse41.h"
 
 #include "../plugin/frame_pipeline.h"
@@ -8,15 +9,21 @@ namespace bitgrade {
 
 namespace {
 
-// FractionRamp as a byte table for pshufb: index 0 is 0, so the high byte of
-// each 16-bit lane (index 0) looks up nothing.
+// FractionRamp as a byte table for pshufb, its last entry repeated up to
+// index 15: index 0 is 0, so the high byte of each 16-bit lane (index 0)
+// looks up nothing.
 struct alignas(16) ByteTable {
     uint8_t v[16];
 };
-const ByteTable kRampBytes = {{0, 32, 64, 96, 112, 127, 127, 127, 127, 127, 127, 127, 127, 127, 127, 127}};
-const Lanes16 kDownNibble = {{0xF0, 0xF0, 0xF0, 0xF0, 0xF0, 0xF0, 0xF0, 0xF0}};
-const Lanes16 kFarNibble = {{0x0F00, 0x0F00, 0x0F00, 0x0F00, 0x0F00, 0x0F00, 0x0F00, 0x0F00}};
-const Lanes16 kFlatMarks = {{0x5F5F, 0x5F5F, 0x5F5F, 0x5F5F, 0x5F5F, 0x5F5F, 0x5F5F, 0x5F5F}};
+constexpr ByteTable RampBytes() {
+    ByteTable table = {};
+    for (int i = 0; i < 16; ++i) table.v[i] = FractionRamp[i < 9 ? i : 8];
+    return table;
+}
+constexpr ByteTable kRampBytes = RampBytes();
+const Lanes16 kDownNibble = Splat(0x00F0);
+const Lanes16 kFarNibble = Splat(0x0F00);
+const Lanes16 kFlatMarks = Splat(kFlatMark * 0x0101);
 
 // Block columns: rows are converted in whole 16-column blocks, the last one
 // padded; stride leaves at least one spare block after them.
@@ -112,14 +119,16 @@ BITGRADE_SSE41 void ClassifyPlane(const VectorPlane& v) {
     if (H >= 3) NeighbourCodeRowVec(p.Row(0), p.Row(1), v.columns, v.carryCodes, v.codeRow);
     for (uint32_t y = 1; y + 1 < H; ++y) {
         NeighbourCodeRowVec(p.Row(y), p.Row(y + 1), v.columns, v.carryCodes, v.codeRow);
+        // The last visible column is a border pixel even when the row ends
+        // inside a block: its right neighbours are padding, not picture.
+        v.codeRow[W - 1] = kRowEndCode;
         uint16_t* edges = p.EdgeRow(y);
         ClassifyRow(v.codeRow, p.Row(y), edges, v.columns);
-        edges[0] = edges[W - 1] = 0xFFFF;
-        FillBlocksVec(edges + v.columns, 0xFF, (uint32_t)(p.stride - v.columns) * 2);
+        FillBlocksVec(edges + v.columns, kEdgeMark, (uint32_t)(p.stride - v.columns) * 2);
     }
     auto borderRow = [&](uint32_t y) {
         ShiftRow(p.Row(y), v.columns);
-        FillBlocksVec(p.EdgeRow(y), 0xFF, (uint32_t)(p.stride * 2));
+        FillBlocksVec(p.EdgeRow(y), kEdgeMark, (uint32_t)(p.stride * 2));
     };
     borderRow(0);
     if (H > 1) borderRow(H - 1);
@@ -230,8 +239,9 @@ bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
     const uint64_t stride = (((uint64_t)(srcPitch > W ? srcPitch : W) + 15) & ~(uint64_t)15) + 16;
     const uint32_t r = PlaneRadius(span, plane);
     // The threshold test is busy < (int16)(threshold + 1): nothing passes when
-    // that is 0 or negative, else busy <= its predecessor.
-    const int16_t t = (int16_t)((plane == PLANAR_Y ? ythr : cthr) + 1);
+    // that is 0 or negative, else busy <= its predecessor. The sum is taken
+    // unsigned, so that the largest threshold wraps instead of overflowing.
+    const int16_t t = (int16_t)(uint16_t)((uint32_t)(plane == PLANAR_Y ? ythr : cthr) + 1u);
     const bool smoothing = WindowFits(r, H, W) && t > 0;
     const uint16_t limit = (uint16_t)(t - 1);
     const bool vectorBand = smoothing && r <= kNarrowMaxRadius;

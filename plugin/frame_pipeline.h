@@ -3,14 +3,9 @@
 #pragma once
 
 #include "../host/host_interface.h"
+#include "messages.h"
 
 namespace bitgrade {
-
-// Failures are raised only through the host, and every message names us.
-#define BITGRADE_MSG_NOT_YV12 "levelize: Requires YV12 input"
-#define BITGRADE_MSG_BAD_SSEOPT "levelize: \"sseopt\" should be 0 to 3.(default:0)"
-#define BITGRADE_MSG_WIDTH16 "levelize: Width should be a multiple of 16."
-#define BITGRADE_MSG_NO_MEMORY "levelize: Not enough memory for the conversion buffers; use a smaller frame or span."
 
 // 16-bit samples take two bytes each, so the declared width doubles; the
 // debug map keeps one byte per sample.

@@ -20,7 +20,14 @@ namespace bitgrade {
 // Turns one script call into one filter; raises the creation errors.
 AVSValue HOST_CDECL CreateBitgrade(AVSValue args, void* user_data, IScriptEnvironment* env);
 
-// 1 plain, 2 SSE2, 3 SSE4.1 (which also needs SSE3), by CPUID leaf 1.
+// The same, for a processor that runs converter levels up to processorLevel.
+AVSValue CreateBitgradeOn(const AVSValue& args, IScriptEnvironment* env, int processorLevel);
+
+// The highest converter level this processor runs, by CPUID leaf 1:
+// 1 plain, 2 streaming (SSE2), 3 vector (SSE4.1, which also needs SSE3).
 int DetectSseLevel();
+
+// The converter level that `sseopt` asks for: 0 is the processor's own.
+int ChosenLevel(int sseopt, int processorLevel);
 
 }  // namespace bitgrade

@@ -6,6 +6,7 @@
 #include "convert/bitgrade_noopt.h"
 #include "convert/bitgrade_sse2.h"
 #include "convert/bitgrade_sse41.h"
+#include "plugin/messages.h"
 #include "plugin/plugin.h"
 #include "test_support.h"
 
@@ -109,6 +110,34 @@ INSTANTIATE_TEST_SUITE_P(InOrder, CreationErrors,
                                            ErrorCase{"sseopt_minus_1", VideoInfo::CS_I420, 32, -1,
                                                      "levelize: \"sseopt\" should be 0 to 3.(default:0)"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The processor's level injected: an explicit level above it is refused at
+// creation, naming what is missing; 0 and every level up to it are created.
+TEST(CreationErrors, ALevelTheProcessorCannotRunIsRefused) {
+    const struct {
+        int processorLevel, sseopt;
+        const char* message;  // null: created
+    } cases[] = {
+        {1, 2, BITGRADE_MSG_NO_SSE2}, {1, 3, BITGRADE_MSG_NO_SSE41}, {2, 3, BITGRADE_MSG_NO_SSE41},
+        {1, 0, nullptr},           {1, 1, nullptr},            {2, 0, nullptr},
+        {2, 2, nullptr},           {3, 3, nullptr},            {3, 0, nullptr},
+    };
+    Environment env;
+    for (const auto& c : cases) {
+        auto* source = new MemoryClip(native_host::MakeVideoInfo(32, 16), {});
+        const PClip clip(source);
+        const AVSValue args[2] = {AVSValue(clip), AVSValue(c.sseopt)};
+        std::string raised;
+        try {
+            EXPECT_TRUE(bitgrade::CreateBitgradeOn(AVSValue(args, 2), &env, c.processorLevel).AsClip());
+        } catch (const ScriptError& e) {
+            raised = e.what();
+        }
+        EXPECT_EQ(raised, c.message ? c.message : "") << c.processorLevel << " " << c.sseopt;
+        EXPECT_EQ(raised.rfind("levelize: ", 0), c.message ? 0u : std::string::npos);
+        EXPECT_EQ(source->References(), 2) << "held by clip and args only";
+    }
+}
 
 struct OutputCase {
     int pixelType;

@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -41,11 +42,25 @@ Plane Constant(int width, int height, int level) {
     return MakePlane(width, height, [=](int, int) { return level; });
 }
 
+Plane Extremes(int width, int height, int seed) {
+    static const int kLevels[4] = {0, 1, 254, 255};
+    std::mt19937 rng((unsigned)seed);
+    const int stripe = 2 + (int)(rng() % 3), first = (int)(rng() % 4);
+    return MakePlane(width, height, [&](int, int y) {
+        const int base = kLevels[(first + y / stripe) % 4];
+        const unsigned pick = rng() % 24;
+        if (pick == 0) return kLevels[rng() % 4];
+        if (pick < 5) return std::clamp(base + (pick % 2 ? 1 : -1), 0, 255);
+        return base;
+    });
+}
+
 Plane Structured(int kind, int width, int height, int seed) {
     switch (kind) {
     case 0: return Gradient(width, height, seed);
     case 1: return Noise(width, height, seed);
     case 2: return Steps(width, height, seed);
+    case 3: return Extremes(width, height, seed);
     default: return Constant(width, height, seed % 256);
     }
 }

@@ -24,13 +24,18 @@ struct Plane {
 Plane MakePlane(int width, int height, const std::function<int(int x, int y)>& sample);
 
 // Generators shared by many tests: a banded gradient with a sharp object,
-// noise, steps, a constant; each is deterministic in its seed.
+// noise, steps, the extreme levels, a constant; each is deterministic in its
+// seed.
 Plane Gradient(int width, int height, int seed);
 Plane Noise(int width, int height, int seed, int lo = 0, int hi = 255);
 Plane Steps(int width, int height, int seed);
 Plane Constant(int width, int height, int level);
-Plane Structured(int kind, int width, int height, int seed);  // kind 0..3: the four above
-const int kStructuredKinds = 4;
+// Stripes a few rows high of 0, 1, 254 and 255, with neighbouring levels and
+// the other extremes sprinkled in: flat runs of the extreme levels that meet
+// both sides of the plane, where padding and clamping faults show.
+Plane Extremes(int width, int height, int seed);
+Plane Structured(int kind, int width, int height, int seed);  // kind 0..4: the five above
+const int kStructuredKinds = 5;
 
 struct Picture {
     Plane y, u, v;

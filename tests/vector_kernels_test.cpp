@@ -1,7 +1,11 @@
-// Each SSE4.1 kernel against its scalar twin on many random rows, with the
-// differences the design allows, plus the worked examples.
+// Each SSE4.1 kernel against its scalar twin on many random rows, plus the
+// worked examples. The twins agree except that vector codes also count equal
+// neighbours (bits 12-15), columns past the last whole block get no vector
+// code, and vector row-end sums are (2r+1) * value where the scalar kernel
+// writes none.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "convert/row_kernels_sse41.h"
@@ -50,9 +54,12 @@ const uint16_t kUnwritten = 0xBEEF;
 // Two calls over three random rows, vector and scalar, from the same carry.
 void CompareNeighbourCodes(std::mt19937& rng, uint32_t n) {
     Row<uint16_t> rows[3] = {Row<uint16_t>(n), Row<uint16_t>(n), Row<uint16_t>(n)};
-    const int base = (int)(rng() % 250);
+    // Half the rows sit at the extreme levels, where clamping faults show.
+    static const int kExtremes[5] = {0, 1, 253, 254, 255};
+    const int base = rng() % 2 ? kExtremes[rng() % 5] : (int)(rng() % 250);
     for (auto& row : rows)
-        for (uint32_t i = 0; i <= n + 16; ++i) row[i] = (uint16_t)(rng() % 6 == 0 ? rng() % 256 : base + rng() % 3);
+        for (uint32_t i = 0; i <= n + 16; ++i)
+            row[i] = (uint16_t)(rng() % 6 == 0 ? rng() % 256 : std::min(255, base + (int)(rng() % 3)));
     Row<uint16_t> carry(n), code(n, kUnwritten), scalarCarry(n), scalarCode(n);
     for (int call = 0; call < 2; ++call) {
         NeighbourCodeRowVec(rows[call].get(), rows[call + 1].get(), n, carry.get(), code.get());
@@ -94,7 +101,7 @@ TEST(VectorKernels, ConstantAreaCodesAreAllEqual) {
 void CompareWindowSums(std::mt19937& rng, uint32_t W, uint32_t r) {
     Row<uint16_t> values(W), edges(W);
     for (uint32_t i = 0; i < W + 7; ++i) {
-        values[i] = (uint16_t)(rng() % 65281);
+        values[i] = (uint16_t)(rng() % 4 == 0 ? (rng() % 2) * 65280 : rng() % 65281);
         edges[i] = (uint16_t)(rng() % 3 == 0 ? 1 + rng() % 0xFFFF : 0);
     }
     const uint32_t kSentinel = 0xDEADBEEF;

@@ -1,7 +1,10 @@
-// The vector converter: exactly level 2's output wherever the design says
-// so, at every width it accepts, and its own rules at the row ends.
+// The vector converter (level 3): exactly level 2's output at every width it
+// accepts, for every threshold below the row-end busy count 255 * (2r+1),
+// and its own rules beyond: row-end columns smoothed only above that count,
+// and the threshold test made in 16 bits.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <set>
 
 #include "convert/bitgrade_sse2.h"
@@ -49,20 +52,37 @@ INSTANTIATE_TEST_SUITE_P(Widths, SameAsStreaming,
                                            Width{1280, 10}, Width{1920, 12}),
                          [](const auto& info) { return "width" + std::to_string(info.param.width); });
 
-// Planes converted one at a time, as luma, at sizes the frames above miss.
+// Planes converted one at a time, as luma, at sizes the frames above miss,
+// with source rows lying further apart than the plane is wide. (Rows that
+// end half-way through a block are the chroma planes of the frames above.)
 TEST(Vector, SameAsStreamingOnOddPlaneShapes) {
     for (auto [w, h] : {std::pair{16, 1}, {16, 2}, {16, 3}, {32, 7}, {16, 15}, {64, 5}, {48, 33}}) {
         for (int kind = 0; kind < kStructuredKinds; ++kind) {
             const Plane plane = Structured(kind, w, h, w * h + kind);
-            for (int span : {0, 1, 2, 3, 7, 40, -1}) {
-                for (bool debug : {false, true}) {
-                    ASSERT_EQ(RunPlane<BitgradeSSE41>(plane, span, 2, debug),
-                              RunPlane<BitgradeSSE2>(plane, span, 2, debug))
-                        << w << "x" << h << " kind " << kind << " span " << span;
+            for (int extraPitch : {0, 8, 40}) {
+                for (int span : {0, 1, 2, 3, 7, 40, -1}) {
+                    for (bool debug : {false, true}) {
+                        const int pitch = w + extraPitch;
+                        ASSERT_EQ(RunPlane<BitgradeSSE41>(plane, span, 2, debug, pitch),
+                                  RunPlane<BitgradeSSE2>(plane, span, 2, debug, pitch))
+                            << w << "x" << h << " pitch " << pitch << " kind " << kind << " span " << span;
+                    }
                 }
             }
         }
     }
+}
+
+// A chroma row that ends half-way through a block: its last sample is a
+// border pixel, not a pixel whose right neighbours are the zero padding.
+TEST(Vector, LastColumnOfAPartialBlockIsABorderPixel) {
+    Environment env;
+    Picture picture = MakePicture(720, 16, [](int w, int h) { return Gradient(w, h, 3); });
+    picture.u = Constant(360, 8, 1);
+    const auto level3 = Convert(env, picture, Args{3, 3, 1, 1, false});
+    EXPECT_EQ(level3, Convert(env, picture, Args{2, 3, 1, 1, false}));
+    const size_t uRow4 = 720 * 16 + 4 * 360;
+    for (size_t x = 357; x < 360; ++x) EXPECT_EQ(level3[uRow4 + x], 256) << x;
 }
 
 // Row-end columns carry the busy count 255 * (2r+1); a threshold above it
@@ -83,16 +103,34 @@ TEST(Vector, RowEndColumnsPassOnlyAboveTheirBusyCount) {
 }
 
 // t = threshold + 1 in 16 bits: nothing passes when it is 0 or negative.
+// The sum wraps for the largest int too (INT_MAX + 1 has low bits 0).
 TEST(Vector, ThresholdsWhoseSuccessorIsNotPositiveSmoothNothing) {
     const Plane plane = Gradient(32, 20, 5);
     const auto unsmoothed = RunPlane<BitgradeSSE41>(plane, -1, 1);
-    for (int threshold : {-1, -2, -32769, 32767, 65535}) {
+    for (int threshold : {-1, -2, -32769, 32767, 65535, INT_MAX}) {
         EXPECT_EQ(RunPlane<BitgradeSSE41>(plane, 2, threshold), unsmoothed) << threshold;
         const auto map = RunPlane<BitgradeSSE41>(plane, 2, threshold, true);
         EXPECT_EQ(std::set<uint16_t>(map.begin(), map.end()), (std::set<uint16_t>{95, 255})) << threshold;
     }
-    const auto wrapped = RunPlane<BitgradeSSE41>(Constant(32, 20, 9), 2, 65536, true);
-    EXPECT_EQ(At(wrapped, 32, 10, 10), 0) << "65536 + 1 wraps to 1: edge-free windows pass";
+    for (int threshold : {65536, INT_MIN}) {
+        const auto wrapped = RunPlane<BitgradeSSE41>(Constant(32, 20, 9), 2, threshold, true);
+        EXPECT_EQ(At(wrapped, 32, 10, 10), 0) << threshold << " + 1 wraps to 1: edge-free windows pass";
+    }
+}
+
+// The documented range where levels 2 and 3 agree: thresholds from -32769
+// (one less and t = threshold + 1 wraps to 32767) up to one below the
+// row-end busy count 255 * (2r+1); at either side of it they differ.
+TEST(Vector, SameAsStreamingExactlyWithinTheThresholdBound) {
+    const Plane plane = Gradient(32, 20, 2);
+    const int r = 2, bound = 255 * (2 * r + 1);
+    for (auto [threshold, same] :
+         {std::pair{-32770, false}, {-32769, true}, {-1, true}, {bound - 1, true}, {bound, false}}) {
+        EXPECT_EQ(
+            RunPlane<BitgradeSSE41>(plane, r, threshold, true) == RunPlane<BitgradeSSE2>(plane, r, threshold, true),
+            same)
+            << threshold;
+    }
 }
 
 // Radii whose row-end count no longer fits a signed 16-bit lane, and radii

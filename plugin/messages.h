@@ -1,0 +1,11 @@
+// Every text the plugin raises through the host. Failures are raised only
+// while a filter is created or a frame is made, and every message names us.
+#pragma once
+
+#define BITGRADE_MSG_NOT_YV12 "levelize: Requires YV12 input"
+#define BITGRADE_MSG_BAD_SSEOPT "levelize: \"sseopt\" should be 0 to 3.(default:0)"
+#define BITGRADE_MSG_WIDTH16 "levelize: Width should be a multiple of 16."
+#define BITGRADE_MSG_NO_SSE2 "levelize: \"sseopt\" 2 needs SSE2, which this processor lacks; use sseopt 0 or 1."
+#define BITGRADE_MSG_NO_SSE41 \
+    "levelize: \"sseopt\" 3 needs SSE4.1 and SSE3, which this processor lacks; use sseopt 0, 1 or 2."
+#define BITGRADE_MSG_NO_MEMORY "levelize: Not enough memory for the conversion buffers; use a smaller frame or span."
