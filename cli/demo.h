@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,11 +18,18 @@ struct DemoClip {
 
 DemoClip MakeDemoClip();
 
-// Writes an 8-bit greyscale PNG; throws y4m::Error on failure, leaving no
+// A picture that could not be written.
+class PngError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Writes an 8-bit greyscale PNG; throws PngError on failure, leaving no
 // partial file behind.
 void WriteGreyPng(const std::string& path, int width, int height, const std::vector<uint8_t>& pixels);
 
-// Converts the demo clip; writes the side-by-side PNG of frame 0 and, when
+// Converts the demo clip; writes a PNG of a magnified crop of frame 0 (input,
+// output, decision map, one row's profile, under a caption) and, when
 // y4mPath is not empty, the whole converted clip.
 void RunDemo(const std::string& pngPath, const std::string& y4mPath, const FilterArgs& args, int threads, bool quiet);
 

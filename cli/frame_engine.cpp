@@ -32,7 +32,10 @@ void CopyPlane(const uint8_t* from, int fromPitch, uint8_t* to, int toPitch, int
 }  // namespace
 
 FrameEngine::FrameEngine(int width, int height, const FilterArgs& args, int threads)
-    : width(width), height(height), level(args.sseopt ? args.sseopt : bitgrade::DetectSseLevel()) {
+    : width(width),
+      height(height),
+      debug(args.debug),
+      level(bitgrade::ChosenLevel(args.sseopt, bitgrade::DetectSseLevel())) {
     const VideoInfo vi = native_host::MakeVideoInfo(width, height, VideoInfo::CS_YV12, 1 << 30);
     for (int t = 0; t < threads; ++t) {
         auto worker = std::make_unique<Worker>();
@@ -111,7 +114,7 @@ void FrameEngine::Run(Worker& worker) {
             in = PVideoFrame();
             const PVideoFrame out = worker.filter->GetFrame(job->index, &worker.env);
             worker.source->SetFrames({});
-            const int bytes = worker.filter->GetVideoInfo().width == width ? 1 : 2;  // debug map or 16-bit
+            const int bytes = debug ? 1 : 2;  // map bytes or 16-bit samples
             job->output.resize(((size_t)width * height + 2 * (size_t)cw * ch) * bytes);
             uint8_t* to = job->output.data();
             CopyPlane(out->GetReadPtr(PLANAR_Y), out->GetPitch(PLANAR_Y), to, width * bytes, width * bytes, height);

@@ -45,6 +45,7 @@ private:
     void Run(Worker& worker);
 
     int width, height;
+    bool debug;
     int level;
     std::vector<std::unique_ptr<Worker>> workers;
     std::deque<std::shared_ptr<Job>> pending;  // in input order

@@ -15,6 +15,7 @@
 #include "demo.h"
 #include "frame_engine.h"
 #include "native_host/native_host.h"
+#include "plugin/messages.h"
 #include "plugin/plugin.h"
 #include "y4m.h"
 
@@ -28,11 +29,16 @@ const char kUsage[] =
     "INPUT and OUTPUT default to '-', standard input and output.\n"
     "\n"
     "Options (the script function's arguments and defaults):\n"
-    "  --sseopt N    converter: 0 fastest this processor runs, 1 plain, 2 streaming,\n"
-    "                3 vector (needs a width that is a multiple of 16)   [0]\n"
+    "  --sseopt N    converter: 0 fastest this processor runs (streaming for widths\n"
+    "                that are not a multiple of 16), 1 plain, 2 streaming, 3 vector\n"
+    "                (needs a width that is a multiple of 16)                   [0]\n"
     "  --span N      radius of the averaging window for luma; chroma uses half [3]\n"
     "  --ythr N      edge pixels a luma window may hold and still be averaged  [1]\n"
     "  --cthr N      the same for chroma                                        [1]\n"
+    "                Levels 2 and 3 give the same output for thresholds from -32769\n"
+    "                to 255*(2r+1)-1, r being the window's radius (span for luma,\n"
+    "                span/2 for chroma): up to 1784 and 764 at the default span.\n"
+    "                Above, level 3 also averages the columns at the row ends.\n"
     "  --debug       output the 8-bit decision map (C420): 0 averaged, 95 flat,\n"
     "                255 edge; chroma 128\n"
     "  --threads N   frames converted at once            [number of cores]\n"
@@ -139,6 +145,22 @@ private:
     Clock::time_point start, last;
 };
 
+// The script function refuses the vector converter for widths that are not
+// a multiple of 16; the command, asked for the fastest converter, takes the
+// streaming one for them instead.
+cli::FilterArgs FilterFor(const Options& o, int width) {
+    cli::FilterArgs args = o.filter;
+    if (args.sseopt == 0 && width % 16 != 0 && bitgrade::ChosenLevel(0, bitgrade::DetectSseLevel()) == 3) {
+        args.sseopt = 2;
+        if (!o.quiet)
+            std::fprintf(stderr,
+                         "bitgrade: width %d is not a multiple of 16, which the vector converter needs; "
+                         "using the streaming converter\n",
+                         width);
+    }
+    return args;
+}
+
 int Convert(const Options& o) {
     const std::string inPath = o.paths.size() > 0 ? o.paths[0] : "-";
     const std::string outPath = o.paths.size() > 1 ? o.paths[1] : "-";
@@ -152,9 +174,9 @@ int Convert(const Options& o) {
     }
     std::unique_ptr<cli::FrameEngine> engine;
     try {
-        engine = std::make_unique<cli::FrameEngine>(header.width, header.height, o.filter, o.threads);
+        engine = std::make_unique<cli::FrameEngine>(header.width, header.height, FilterFor(o, header.width), o.threads);
     } catch (const native_host::ScriptError& e) {
-        const bool width = std::strstr(e.what(), "multiple of 16") != nullptr;
+        const bool width = std::strcmp(e.what(), BITGRADE_MSG_WIDTH16) == 0;
         Fail(std::string(e.what()) + (width ? "\nhint: --sseopt 2 converts any width" : ""));
     }
     FILE* out = Open(outPath, true);

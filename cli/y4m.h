@@ -36,7 +36,6 @@ public:
     // The next frame's samples (Y, U, V planes, packed) and the parameters of
     // its FRAME line; false at the clean end of the stream.
     bool ReadFrame(std::vector<uint8_t>& samples, std::string& params);
-    int FramesRead() const { return frames; }
 
 private:
     // One line without its newline; false at the clean end of the input.

@@ -1,14 +1,11 @@
+// Level 1, the plain converter: every window summed directly.
 #include "bitgrade_noopt.h"
 
 #include "../plugin/frame_pipeline.h"
 
 namespace bitgrade {
 
-const uint8_t FractionRamp[9] = {0, 32, 64, 96, 112, 127, 127, 127, 127};
-
 namespace {
-
-const uint8_t kEdge = 255;
 
 // Rows of one plane, each `width` samples long. The working row length may
 // exceed the source pitch (the destination pitch decides it); columns past
@@ -44,6 +41,8 @@ int NetNeighbourCount(const SourcePlane& s, int i, int j) {
 }
 
 // The stored mean never strays more than one from the truncated quotient.
+// The report's text is the filter's own; in it DST(j, i) is `stored`, the
+// value written for pixel (i, j), and a is `sum`, its window's sum.
 void CheckMean(uint16_t stored, uint64_t sum, uint64_t area) {
     const uint64_t quotient = sum / area;
     const uint64_t gap = stored > quotient ? stored - quotient : quotient - stored;
@@ -81,7 +80,7 @@ bool BitgradeNoopt::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
 
     // Every sample starts as a border pixel: no fraction, an edge.
     FillBytes(fracMap, 0, (size_t)N);
-    FillBytes(edgeMask, kEdge, (size_t)N);
+    FillBytes(edgeMask, kEdgeMark, (size_t)N);
 
     // Classification reads only the source, so no pixel influences another.
     for (int i = 1; i + 1 < H; ++i) {

@@ -1,4 +1,5 @@
-// Level 1: the plain reference converter. Every other level is held against it.
+// Level 1, the plain converter (class BitgradeNoopt, no vector code): the
+// reference that every other level is held against.
 #pragma once
 
 #include "plane_common.h"
@@ -13,7 +14,6 @@ public:
     // Converts one plane of src into the same plane of dst; false when the
     // buffers for it cannot be allocated.
     bool ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, int plane);
-    uint32_t Capacity() const { return capacity; }
 
 private:
     ScratchArena scratch;

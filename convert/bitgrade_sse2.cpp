@@ -1,3 +1,4 @@
+// Level 2, the streaming converter: scalar row kernels and running window sums.
 #include "bitgrade_sse2.h"
 
 #include <emmintrin.h>
@@ -21,8 +22,8 @@ __attribute__((target("sse2"))) void ShiftRowLeft8(uint16_t* row, uint32_t n) {
 }
 
 // Turns the samples of the work plane into unsmoothed values (sample * 256
-// plus the fraction of a flat pixel) and marks edge and border pixels with
-// 255. Codes always come from unshifted samples: a row is shifted only after
+// plus the fraction of a flat pixel) and gives edge and border pixels their
+// edge mark. Codes always come from unshifted samples: a row is shifted only after
 // the call in which it is the upper row.
 void ClassifyPlane(const WorkPlane<uint8_t>& p, uint16_t* carryCodes, uint16_t* codeRow) {
     const uint32_t H = p.H, W = p.W;
@@ -33,17 +34,17 @@ void ClassifyPlane(const WorkPlane<uint8_t>& p, uint16_t* carryCodes, uint16_t* 
         uint8_t* edges = p.EdgeRow(y);
         NeighbourCodeRow(values, p.Row(y + 1), W, carryCodes, codeRow);
         ShiftRowLeft8(values, W);
-        edges[0] = edges[W - 1] = 255;
+        edges[0] = edges[W - 1] = kEdgeMark;
         for (uint32_t x = 1; x + 1 < W; ++x) {
             const uint16_t c = codeRow[x];
             const bool flat = IsFlatCode(c);
-            edges[x] = flat ? 0 : 255;
+            edges[x] = flat ? 0 : kEdgeMark;
             if (flat) values[x] = (uint16_t)(values[x] + FractionOfCode(c));
         }
     }
     auto borderRow = [&](uint32_t y) {
         ShiftRowLeft8(p.Row(y), W);
-        FillBytes(p.EdgeRow(y), 255, (size_t)p.stride);
+        FillBytes(p.EdgeRow(y), kEdgeMark, (size_t)p.stride);
     };
     borderRow(0);
     if (H > 1) borderRow(H - 1);

@@ -1,4 +1,5 @@
-// Level 2: the streaming converter. Rows are classified with the scalar
+// Level 2, the streaming converter (class BitgradeSSE2, named for the SSE2
+// row shift it uses; the rest is scalar). Rows are classified with the scalar
 // neighbour-code kernel and smoothed by a vertical window over per-row
 // horizontal sums, so each pixel costs the same whatever the radius.
 #pragma once
@@ -15,7 +16,6 @@ public:
     // Converts one plane of src into the same plane of dst; false when the
     // buffers for it cannot be allocated.
     bool ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, int plane);
-    uint32_t Capacity() const { return capacity; }
 
 private:
     ScratchArena scratch;

@@ -1,4 +1,4 @@
-// Level 3: the vector converter, the product's engine. It classifies a whole
+// Level 3, the vector converter (class BitgradeSSE41), the product's engine. It classifies a whole
 // plane sixteen columns per block, then moves a vertical window over per-row
 // horizontal sums and writes each smoothed row straight to the destination.
 // It needs SSE4.1 and a clip width that is a multiple of 16.
@@ -17,7 +17,6 @@ public:
     // Converts one plane of src into the same plane of dst; false when the
     // buffers for it cannot be allocated.
     bool ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, int plane);
-    uint32_t Capacity() const { return capacity; }
 
 private:
     ScratchArena scratch;

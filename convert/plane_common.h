@@ -7,12 +7,16 @@
 
 namespace bitgrade {
 
+// Edge mark of an edge or border pixel (a flat pixel's is 0); 16-bit edge
+// entries repeat it in both bytes.
+const uint8_t kEdgeMark = 255;
+
 // Debug map: an unsmoothed pixel shows its edge mark OR-ed with this, so 95
 // for a flat pixel and 255 for an edge or border pixel; a smoothed one 0.
 const uint8_t kFlatMark = 95;
 
 // Fraction of a flat pixel by its count of higher (or lower) neighbours.
-extern const uint8_t FractionRamp[9];
+constexpr uint8_t FractionRamp[9] = {0, 32, 64, 96, 112, 127, 127, 127, 127};
 
 inline int Fraction(int netCount) { return netCount >= 0 ? FractionRamp[netCount] : -FractionRamp[-netCount]; }
 
@@ -79,7 +83,6 @@ public:
         return true;
     }
     uint8_t* Base() const { return (uint8_t*)block; }
-    uint64_t Size() const { return size; }
 
 private:
     void* block;

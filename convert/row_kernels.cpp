@@ -1,3 +1,4 @@
+// The scalar row kernels of level 2, the streaming converter.
 #include "row_kernels.h"
 
 namespace bitgrade {

@@ -16,6 +16,10 @@ const uint16_t kCodeFar = 0x0100;     // neighbour two or more levels away
 const uint16_t kCodeEqual = 0x1000;   // equal neighbour (vector codes only)
 const uint16_t kRowEndCode = 0x0800;  // far = 8: the first and last pixel of a row
 
+// The busy count a row gives a column whose window does not fit the row: more
+// edge pixels than any threshold below 255 allows.
+const uint16_t kRowEndBusy = 255;
+
 // Increment for one neighbour, from d = pixel - neighbour.
 inline uint16_t DiffToCode(int16_t d) { return d == -1 ? kCodeUp : d == 1 ? kCodeDown : d == 0 ? 0 : kCodeFar; }
 
@@ -36,7 +40,7 @@ void NeighbourCodeRow(const uint16_t* current, const uint16_t* next, uint32_t n,
 
 // Horizontal window sums of `values` and edge counts of `edges` over the
 // 2r+1 columns centred on each column r..W-r-1; the columns whose window does
-// not fit get the count 255 and no sum. W >= 2r+1. Sum and Count wrap like
+// not fit get the count kRowEndBusy and no sum. W >= 2r+1. Sum and Count wrap like
 // the unsigned types they are.
 template <class Sum, class Count, class Edge>
 void WindowRowSums(uint32_t r, uint32_t W, const uint16_t* values, const Edge* edges, Sum* sums, Count* counts) {
@@ -54,7 +58,7 @@ void WindowRowSums(uint32_t r, uint32_t W, const uint16_t* values, const Edge* e
         sums[i] = sum;
         counts[i] = count;
     }
-    for (uint32_t i = 0; i < r; ++i) counts[i] = counts[W - 1 - i] = 255;
+    for (uint32_t i = 0; i < r; ++i) counts[i] = counts[W - 1 - i] = kRowEndBusy;
 }
 
 }  // namespace bitgrade

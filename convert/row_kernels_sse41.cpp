@@ -1,3 +1,4 @@
+// The SSE4.1 row kernels of level 3, the vector converter.
 #include "row_kernels_sse41.h"
 
 namespace bitgrade {
@@ -100,13 +101,13 @@ BITGRADE_SSE41 void WindowRowSumsVec(uint32_t r, uint32_t W, const uint16_t* val
         sumBefore = _mm_shuffle_epi32(high, 0xFF);
     }
 
-    // Row ends: the count 255 and the sum of a row constant around them.
+    // Row ends: kRowEndBusy and the sum of a row constant around them.
     const uint32_t side = 2 * r + 1;
     for (uint32_t i = 0; i < r; ++i) {
         sums[i] = side * values[i];
-        counts[i] = 255;
+        counts[i] = kRowEndBusy;
         sums[W - 1 - i] = side * values[W - 1 - i];
-        counts[W - 1 - i] = 255;
+        counts[W - 1 - i] = kRowEndBusy;
     }
 }
 

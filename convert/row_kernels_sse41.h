@@ -15,15 +15,12 @@ namespace bitgrade {
 struct alignas(16) Lanes16 {
     uint16_t v[8];
 };
-#define BITGRADE_LANES(x)          \
-    {                              \
-        { x, x, x, x, x, x, x, x } \
-    }
-const Lanes16 kMinusOne = BITGRADE_LANES(0xFFFF), kOne = BITGRADE_LANES(0x0001);
-const Lanes16 kIncUp = BITGRADE_LANES(kCodeUp), kIncDown = BITGRADE_LANES(kCodeDown);
-const Lanes16 kIncFar = BITGRADE_LANES(kCodeFar), kIncEqual = BITGRADE_LANES(kCodeEqual);
-const Lanes16 kHighByte = BITGRADE_LANES(0xFF00), kLowNibble = BITGRADE_LANES(0x000F);
-#undef BITGRADE_LANES
+// Eight lanes of one value.
+constexpr Lanes16 Splat(uint16_t x) { return Lanes16{{x, x, x, x, x, x, x, x}}; }
+const Lanes16 kMinusOne = Splat(0xFFFF), kOne = Splat(0x0001);
+const Lanes16 kIncUp = Splat(kCodeUp), kIncDown = Splat(kCodeDown);
+const Lanes16 kIncFar = Splat(kCodeFar), kIncEqual = Splat(kCodeEqual);
+const Lanes16 kHighByte = Splat(0xFF00), kLowNibble = Splat(0x000F);
 
 BITGRADE_SSE41 inline __m128i Load(const Lanes16& lanes) { return _mm_load_si128((const __m128i*)lanes.v); }
 
@@ -51,7 +48,7 @@ BITGRADE_SSE41 inline __m128i SwapNibblesVec(__m128i c) {
 void NeighbourCodeRowVec(const uint16_t* c, const uint16_t* x, uint32_t n, uint16_t* carry, uint16_t* code);
 
 // WindowRowSums for every column 0..W-1: the row-end columns get the count
-// 255 and the sum (2r+1) * value. Edge entries are 16-bit; every row needs 7
+// kRowEndBusy and the sum (2r+1) * value. Edge entries are 16-bit; every row needs 7
 // spare entries after column W-1. W >= 2r+1.
 void WindowRowSumsVec(uint32_t r, uint32_t W, const uint16_t* values, const uint16_t* edges, uint32_t* sums,
                       uint16_t* counts);

@@ -1,5 +1,8 @@
 // Fuzzer-chosen rows, lengths and radii through each vector kernel and its
-// scalar twin; any difference the design does not allow is a crash.
+// scalar twin. The two must agree on every code's up, down and far fields
+// (the vector codes also count equal neighbours), on every carry, and on
+// every count and sum, except that the vector sums of the row-end columns
+// are (2r+1) * value; anything else is a crash.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>

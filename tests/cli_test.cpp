@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "plugin/plugin.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -20,45 +22,57 @@ struct Result {
     std::string out, err;
 };
 
-// A file of this test process's own: tests run in parallel processes.
-std::string TempPath(const std::string& name) {
-    return ::testing::TempDir() + "bitgrade_" + std::to_string(getpid()) + "_" + name;
-}
-
-// Runs a shell command, with `input` on its standard input.
-Result Shell(const std::string& command, const std::string& input = "") {
-    const std::string in = TempPath("stdin"), err = TempPath("stderr");
-    std::ofstream(in, std::ios::binary) << input;
-    FILE* pipe = popen(("(" + command + ") < " + in + " 2> " + err).c_str(), "r");
-    Result r;
-    char buffer[65536];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.out.append(buffer, n);
-    const int status = pclose(pipe);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::stringstream text;
-    text << std::ifstream(err).rdbuf();
-    r.err = text.str();
-    return r;
-}
-
-bool HaveTool(const char* name) { return Shell(std::string("command -v ") + name).status == 0; }
-
 const std::string kProgram = BITGRADE_CLI;
 const int kW = 320, kH = 240, kFrames = 3;
 
-// A lavfi source rendered once into a file, so that every run sees the same
-// frames (some sources are random).
-std::string SourceFile(const std::string& source) {
-    const std::string path = TempPath("source.y4m");
-    const Result r = Shell("ffmpeg -v error -y -f lavfi -i '" + source +
-                           "' -frames:v 3 -s 320x240 -f yuv4mpegpipe -pix_fmt yuv420p " + path);
-    EXPECT_EQ(r.status, 0) << r.err;
-    return path;
-}
+// Each test works in a folder of its own, removed afterwards, pass or fail.
+class Command : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = ::testing::TempDir() + "bitgrade_XXXXXX";
+        ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override {
+        if (!dir.empty()) std::filesystem::remove_all(dir);
+    }
 
-std::string RawFrames(const std::string& y4mFile) {
-    return Shell("ffmpeg -v error -i " + y4mFile + " -f rawvideo -pix_fmt yuv420p -").out;
-}
+    std::string Path(const std::string& name) const { return dir + "/" + name; }
+
+    // Runs a shell command, with `input` on its standard input.
+    Result Shell(const std::string& command, const std::string& input = "") const {
+        const std::string in = Path("stdin"), err = Path("stderr");
+        std::ofstream(in, std::ios::binary) << input;
+        FILE* pipe = popen(("(" + command + ") < " + in + " 2> " + err).c_str(), "r");
+        Result r;
+        char buffer[65536];
+        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.out.append(buffer, n);
+        const int status = pclose(pipe);
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::stringstream text;
+        text << std::ifstream(err).rdbuf();
+        r.err = text.str();
+        return r;
+    }
+
+    bool HaveTool(const char* name) const { return Shell(std::string("command -v ") + name).status == 0; }
+
+    // A lavfi source rendered once into a file, so that every run sees the
+    // same frames (some sources are random).
+    std::string SourceFile(const std::string& source) const {
+        const std::string path = Path("source.y4m");
+        const Result r = Shell("ffmpeg -v error -y -f lavfi -i '" + source +
+                               "' -frames:v 3 -s 320x240 -f yuv4mpegpipe -pix_fmt yuv420p " + path);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return path;
+    }
+
+    std::string RawFrames(const std::string& y4mFile) const {
+        return Shell("ffmpeg -v error -i " + y4mFile + " -f rawvideo -pix_fmt yuv420p -").out;
+    }
+
+    std::string dir;
+};
 
 std::vector<uint16_t> InProcess(const std::string& raw8, const Args& args) {
     native_host::Environment env;
@@ -89,7 +103,7 @@ std::string Options(const Args& a, int threads) {
            std::to_string(a.ythr) + " --cthr " + std::to_string(a.cthr) + " --threads " + std::to_string(threads);
 }
 
-TEST(Command, FfmpegSourcesThroughThePipeEqualTheInProcessResult) {
+TEST_F(Command, FfmpegSourcesThroughThePipeEqualTheInProcessResult) {
     if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
     for (const char* source :
          {"gradients=s=320x240", "testsrc2=s=320x240", "color=c=gray:s=320x240,noise=alls=40:allf=t"}) {
@@ -111,7 +125,7 @@ TEST(Command, FfmpegSourcesThroughThePipeEqualTheInProcessResult) {
     }
 }
 
-TEST(Command, DebugMapHasTheMapInLumaAndGreyChroma) {
+TEST_F(Command, DebugMapHasTheMapInLumaAndGreyChroma) {
     if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
     const std::string file = SourceFile("testsrc2=s=320x240");
     const auto map = InProcess(RawFrames(file), Args{3, 3, 1, 1, true});
@@ -127,9 +141,9 @@ TEST(Command, DebugMapHasTheMapInLumaAndGreyChroma) {
         }
 }
 
-TEST(Command, X265AcceptsTheOutput) {
+TEST_F(Command, X265AcceptsTheOutput) {
     if (!HaveTool("ffmpeg") || !HaveTool("x265")) GTEST_SKIP() << "ffmpeg or x265 is not installed";
-    const std::string hevc = TempPath("out.hevc");
+    const std::string hevc = Path("out.hevc");
     const Result r = Shell(kProgram + " " + SourceFile("testsrc2=s=320x240") +
                            " | x265 --log-level error --preset ultrafast --y4m --input - --output-depth 10 -o " + hevc);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -144,7 +158,7 @@ struct BadInput {
     int status;
 };
 
-class CommandErrors : public ::testing::TestWithParam<BadInput> {};
+class CommandErrors : public Command, public ::testing::WithParamInterface<BadInput> {};
 
 TEST_P(CommandErrors, NameTheProblemAndExitNonZero) {
     const BadInput& c = GetParam();
@@ -180,7 +194,22 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"unknown_option", kHeader, "--fast", "unknown option --fast", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Command, TruncatedInputStillWritesEveryCompleteFrame) {
+// Asked for the fastest converter, a width the vector converter refuses is
+// converted by the streaming one, with a notice unless --quiet.
+TEST_F(Command, WidthsOffTheVectorBlocksFallBackToStreaming) {
+    const std::string input = "YUV4MPEG2 W24 H16 F25:1\n" + Frame(24, 16, 9) + Frame(24, 16, 200);
+    const Result fallback = Shell(kProgram, input), quiet = Shell(kProgram + " --quiet", input);
+    const Result streaming = Shell(kProgram + " --quiet --sseopt 2", input);
+    ASSERT_EQ(fallback.status, 0) << fallback.err;
+    EXPECT_EQ(fallback.out, streaming.out);
+    EXPECT_EQ(quiet.out, streaming.out);
+    EXPECT_EQ(quiet.err, "");
+    if (bitgrade::DetectSseLevel() == 3) {
+        EXPECT_NE(fallback.err.find("using the streaming converter"), std::string::npos);
+    }
+}
+
+TEST_F(Command, TruncatedInputStillWritesEveryCompleteFrame) {
     const Result r =
         Shell(kProgram + " --quiet --sseopt 2", kHeader + Frame(16, 16, 9) + Frame(16, 16, 9) + "FRAME\nabc");
     EXPECT_EQ(r.status, 1);
@@ -188,15 +217,15 @@ TEST(Command, TruncatedInputStillWritesEveryCompleteFrame) {
     EXPECT_EQ(r.out.compare(0, 40, "YUV4MPEG2 W16 H16 F25:1 Ip A1:1 C420p16\n"), 0);
 }
 
-TEST(Command, ClosedOutputPipeEndsQuietly) {
+TEST_F(Command, ClosedOutputPipeEndsQuietly) {
     std::string input = kHeader;
     for (int f = 0; f < 2000; ++f) input += Frame(16, 16, 9);
     const Result r = Shell("(" + kProgram + "; echo $? >&2) | head -c 100 > /dev/null", input);
     EXPECT_EQ(r.err, "0\n");
 }
 
-TEST(Command, DemoWritesThePictureAndTheClip) {
-    const std::string png = TempPath("demo.png"), clip = TempPath("demo.y4m");
+TEST_F(Command, DemoWritesThePictureAndTheClip) {
+    const std::string png = Path("demo.png"), clip = Path("demo.y4m");
     const Result r = Shell(kProgram + " --demo " + png + " " + clip + " --quiet");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Shell("head -c 8 " + png + " | od -An -tx1").out, " 89 50 4e 47 0d 0a 1a 0a\n");

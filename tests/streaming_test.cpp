@@ -1,5 +1,7 @@
-// The streaming converter against the reference: equal wherever they agree
-// by design, different exactly where the design says so.
+// The streaming converter (level 2) against the reference: equal on every
+// plane without a pixel that has both higher and lower neighbours; where such
+// a mixed pixel exists, different only within the window radius of one, and
+// the mixed pixel itself, left unsmoothed, is sample * 256 marked as an edge.
 #include <gtest/gtest.h>
 
 #include <set>
