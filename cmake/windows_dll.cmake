@@ -73,7 +73,7 @@ if(BITGRADE_WINDOWS_ARCH STREQUAL "i686")
     set(HELPER_LIBS ${CMAKE_BINARY_DIR}/ntdll.lib)
 endif()
 win32_compile(DLL_OBJECTS
-    plugin/plugin.cpp plugin/dll_runtime.cpp
+    plugin/plugin.cpp plugin/cpp_entry.cpp plugin/dll_runtime.cpp
     convert/bitgrade_noopt.cpp convert/bitgrade_sse2.cpp convert/row_kernels.cpp
     convert/bitgrade_sse41.cpp convert/row_kernels_sse41.cpp)
 add_custom_command(

@@ -57,7 +57,11 @@ BitgradeNoopt::BitgradeNoopt(PClip child, IScriptEnvironment*, int span, int yth
 }
 
 PVideoFrame BitgradeNoopt::GetFrame(int n, IScriptEnvironment* env) {
-    return RunFramePipeline(*this, child, vi, debug, n, env);
+    return RunFramePipeline(*this, child, vi, n, env);
+}
+
+bool BitgradeNoopt::ConvertFrame(const PVideoFrame& src, const PVideoFrame& dst) {
+    return ConvertPlanes(*this, src, dst, debug);
 }
 
 bool BitgradeNoopt::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, int plane) {

@@ -10,6 +10,8 @@ class BitgradeNoopt : public GenericVideoFilter {
 public:
     BitgradeNoopt(PClip child, IScriptEnvironment* env, int span, int ythr, int cthr, bool debug);
     PVideoFrame HOST_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
+    // Every plane of src into dst; false when the buffers cannot be allocated.
+    bool ConvertFrame(const PVideoFrame& src, const PVideoFrame& dst);
 
     // Converts one plane of src into the same plane of dst; false when the
     // buffers for it cannot be allocated.

@@ -58,7 +58,11 @@ BitgradeSSE2::BitgradeSSE2(PClip child, IScriptEnvironment*, int span, int ythr,
 }
 
 PVideoFrame BitgradeSSE2::GetFrame(int n, IScriptEnvironment* env) {
-    return RunFramePipeline(*this, child, vi, debug, n, env);
+    return RunFramePipeline(*this, child, vi, n, env);
+}
+
+bool BitgradeSSE2::ConvertFrame(const PVideoFrame& src, const PVideoFrame& dst) {
+    return ConvertPlanes(*this, src, dst, debug);
 }
 
 bool BitgradeSSE2::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, int plane) {

@@ -227,7 +227,11 @@ BitgradeSSE41::BitgradeSSE41(PClip child, IScriptEnvironment* env, int span, int
 }
 
 PVideoFrame BitgradeSSE41::GetFrame(int n, IScriptEnvironment* env) {
-    return RunFramePipeline(*this, child, vi, debug, n, env);
+    return RunFramePipeline(*this, child, vi, n, env);
+}
+
+bool BitgradeSSE41::ConvertFrame(const PVideoFrame& src, const PVideoFrame& dst) {
+    return ConvertPlanes(*this, src, dst, debug);
 }
 
 bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, int plane) {

@@ -14,24 +14,27 @@ inline VideoInfo OutputVideoInfo(VideoInfo vi, bool debug) {
     return vi;
 }
 
-// Converts frame n of `child` with filter.ProcessPlane, which returns false
-// only when its buffers cannot be allocated.
+// Converts every plane of src into dst with filter.ProcessPlane (debug: the
+// map into luma, neutral grey chroma); false only when the filter's buffers
+// cannot be allocated. Every host's frame path ends here.
 template <class Filter>
-PVideoFrame RunFramePipeline(Filter& filter, const PClip& child, const VideoInfo& vi, bool debug, int n,
-                             IScriptEnvironment* env) {
+bool ConvertPlanes(Filter& filter, const PVideoFrame& src, const PVideoFrame& dst, bool debug) {
+    if (!filter.ProcessPlane(src, dst, PLANAR_Y)) return false;
+    if (!debug) return filter.ProcessPlane(src, dst, PLANAR_U) && filter.ProcessPlane(src, dst, PLANAR_V);
+    // The map has no chroma: neutral grey, padding included.
+    const size_t bytes = (size_t)src->GetHeight(PLANAR_U) * (size_t)dst->GetPitch(PLANAR_U);
+    FillBytes(dst->GetWritePtr(PLANAR_U), 128, bytes);
+    FillBytes(dst->GetWritePtr(PLANAR_V), 128, bytes);
+    return true;
+}
+
+// Frame n of `child`, converted by filter.ConvertFrame into a new frame.
+template <class Filter>
+PVideoFrame RunFramePipeline(Filter& filter, const PClip& child, const VideoInfo& vi, int n, IScriptEnvironment* env) {
     PVideoFrame src = child->GetFrame(n, env);
     PVideoFrame dst = env->NewVideoFrame(vi, 16);
     env->MakeWritable(&dst);
-    bool converted = filter.ProcessPlane(src, dst, PLANAR_Y);
-    if (debug) {
-        // The map has no chroma: neutral grey, padding included.
-        const size_t bytes = (size_t)src->GetHeight(PLANAR_U) * (size_t)dst->GetPitch(PLANAR_U);
-        FillBytes(dst->GetWritePtr(PLANAR_U), 128, bytes);
-        FillBytes(dst->GetWritePtr(PLANAR_V), 128, bytes);
-    } else {
-        converted = converted && filter.ProcessPlane(src, dst, PLANAR_U) && filter.ProcessPlane(src, dst, PLANAR_V);
-    }
-    if (!converted) env->ThrowError(BITGRADE_MSG_NO_MEMORY);
+    if (!filter.ConvertFrame(src, dst)) env->ThrowError(BITGRADE_MSG_NO_MEMORY);
     return dst;
 }
 

@@ -28,7 +28,7 @@ int DetectSseLevel() {
 
 int ChosenLevel(int sseopt, int processorLevel) { return sseopt == 0 ? processorLevel : sseopt; }
 
-AVSValue CreateBitgradeOn(const AVSValue& args, IScriptEnvironment* env, int processorLevel) {
+AVSValue CreateBitgradeOn(const AVSValue& args, IScriptEnvironment* env, int processorLevel, int* createdLevel) {
     PClip clip = args[0].AsClip();
     if (!clip || !clip->GetVideoInfo().IsYV12()) env->ThrowError(BITGRADE_MSG_NOT_YV12);
 
@@ -45,6 +45,7 @@ AVSValue CreateBitgradeOn(const AVSValue& args, IScriptEnvironment* env, int pro
     IClip* filter = level == 1   ? (IClip*)new BitgradeNoopt(clip, env, span, ythr, cthr, debug)
                     : level == 2 ? (IClip*)new BitgradeSSE2(clip, env, span, ythr, cthr, debug)
                                  : (IClip*)new BitgradeSSE41(clip, env, span, ythr, cthr, debug);
+    if (createdLevel) *createdLevel = level;
     return AVSValue(filter);
 }
 
@@ -53,8 +54,3 @@ AVSValue HOST_CDECL CreateBitgrade(AVSValue args, void*, IScriptEnvironment* env
 }
 
 }  // namespace bitgrade
-
-const char* HOST_STDCALL AvisynthPluginInit2(IScriptEnvironment* env) {
-    env->AddFunction(BITGRADE_FUNCTION, BITGRADE_PARAMS, bitgrade::CreateBitgrade, nullptr);
-    return BITGRADE_VERSION;
-}

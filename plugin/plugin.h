@@ -20,8 +20,10 @@ namespace bitgrade {
 // Turns one script call into one filter; raises the creation errors.
 AVSValue HOST_CDECL CreateBitgrade(AVSValue args, void* user_data, IScriptEnvironment* env);
 
-// The same, for a processor that runs converter levels up to processorLevel.
-AVSValue CreateBitgradeOn(const AVSValue& args, IScriptEnvironment* env, int processorLevel);
+// The same, for a processor that runs converter levels up to processorLevel;
+// the level of the filter it made goes to *createdLevel when that is given.
+AVSValue CreateBitgradeOn(const AVSValue& args, IScriptEnvironment* env, int processorLevel,
+                          int* createdLevel = nullptr);
 
 // The highest converter level this processor runs, by CPUID leaf 1:
 // 1 plain, 2 streaming (SSE2), 3 vector (SSE4.1, which also needs SSE3).

@@ -1,0 +1,255 @@
+// libbitgrade.so inside the real AviSynth+, driven through the host's C
+// interface. The host library is opened RTLD_LOCAL, as ffmpeg opens it, so
+// the plugin must find the host's functions without global symbols. Scripts
+// make their own sources; frames are held against the native build's.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "host/c_api.h"
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kPlugin = BITGRADE_C_PLUGIN, kConvertStacked = AVSPLUS_CONVERTSTACKED;
+
+// The host library and the functions of it that the tests call.
+struct Host {
+    Host() {
+        library = dlopen(AVSPLUS_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        if (!library) return;
+        auto lookup = [this](const char* name) { return dlsym(library, name); };
+        bound = avs_c::BindHostFunctions(f, lookup) & avs_c::Bind(create, lookup, "avs_create_script_environment") &
+                avs_c::Bind(destroy, lookup, "avs_delete_script_environment") &
+                avs_c::Bind(invoke, lookup, "avs_invoke") & avs_c::Bind(release_value, lookup, "avs_release_value") &
+                avs_c::Bind(take_clip, lookup, "avs_take_clip") & avs_c::Bind(video_info, lookup, "avs_get_video_info");
+    }
+
+    void* library = nullptr;
+    bool bound = false;
+    avs_c::HostFunctions f;
+    AVS_ScriptEnvironment* (*create)(int version);
+    void (*destroy)(AVS_ScriptEnvironment*);
+    AVS_Value (*invoke)(AVS_ScriptEnvironment*, const char* name, AVS_Value args, const char** names);
+    void (*release_value)(AVS_Value);
+    AVS_Clip* (*take_clip)(AVS_Value, AVS_ScriptEnvironment*);
+    const AVS_VideoInfo* (*video_info)(AVS_Clip*);
+};
+
+Host& TheHost() {
+    static Host host;
+    return host;
+}
+
+// One script environment with our plugin and ConvertStacked loaded.
+class AvisynthPlus : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(TheHost().library) << AVSPLUS_LIBRARY << ": " << dlerror();
+        ASSERT_TRUE(TheHost().bound);
+        env = TheHost().create(6);
+        ASSERT_NE(env, nullptr);
+        ASSERT_EQ(Error("LoadPlugin(\"" + kPlugin + "\")\nLoadPlugin(\"" + kConvertStacked + "\")"), "");
+    }
+    void TearDown() override {
+        if (env) TheHost().destroy(env);
+    }
+
+    AVS_Value Eval(const std::string& script) {
+        AVS_Value text;
+        text.type = 's';
+        text.array_size = 0;
+        text.d.string = script.c_str();
+        return TheHost().invoke(env, "Eval", text, nullptr);
+    }
+    // The script's error message, or "" when it evaluates.
+    std::string Error(const std::string& script) {
+        const AVS_Value v = Eval(script);
+        const std::string message = v.type == 'e' ? v.d.string : "";
+        if (v.type != 'e') TheHost().release_value(v);
+        return message;
+    }
+    // The script's clip; the caller releases it.
+    AVS_Clip* ClipOf(const std::string& script) {
+        const AVS_Value v = Eval(script);
+        EXPECT_EQ(v.type, 'c') << script << "\n" << (v.type == 'e' ? v.d.string : "");
+        if (v.type != 'c') return nullptr;
+        AVS_Clip* clip = TheHost().take_clip(v, env);
+        TheHost().release_value(v);
+        return clip;
+    }
+    // The visible bytes of frame n, planes one after another.
+    std::vector<uint8_t> FrameBytes(AVS_Clip* clip, int n) {
+        const avs_c::HostFunctions& f = TheHost().f;
+        AVS_VideoFrame* frame = f.get_frame(clip, n);
+        EXPECT_NE(frame, nullptr) << f.clip_get_error(clip);
+        std::vector<uint8_t> bytes;
+        if (!frame) return bytes;
+        for (int plane : {PLANAR_Y, PLANAR_U, PLANAR_V}) {
+            const uint8_t* row = f.get_read_ptr_p(frame, plane);
+            const int rowBytes = f.get_row_size_p(frame, plane), pitch = f.get_pitch_p(frame, plane);
+            for (int y = 0; y < f.get_height_p(frame, plane); ++y, row += pitch)
+                bytes.insert(bytes.end(), row, row + rowBytes);
+        }
+        f.release_video_frame(frame);
+        return bytes;
+    }
+
+    AVS_ScriptEnvironment* env = nullptr;
+};
+
+// A YV12 source with a gradient, a hard-edged block and extreme levels at
+// both sides, different in every frame.
+std::string Source(int width, int height, int frames = 3) {
+    return "BlankClip(width=" + std::to_string(width) + ", height=" + std::to_string(height) +
+           ", length=" + std::to_string(frames) +
+           ", pixel_type=\"YV12\").Expr(\"sx 20 > sx 30 < and sy 8 > and 220 sx 7 * sy 3 * + 17 / 40 + frameno + ?\", "
+           "\"sx 3 < 1 sx 4 / 100 + ?\", \"sx " +
+           std::to_string(width / 2 - 3) + " > 255 sy 5 / 120 + ?\")";
+}
+
+std::string Call(const Args& a) {
+    return ".Bitgrade(sseopt=" + std::to_string(a.sseopt) + ", span=" + std::to_string(a.span) +
+           ", ythr=" + std::to_string(a.ythr) + ", cthr=" + std::to_string(a.cthr) +
+           ", debug=" + (a.debug ? "true" : "false") + ")";
+}
+
+Picture PictureOf(const std::vector<uint8_t>& bytes, int w, int h) {
+    auto plane = [&](int pw, int ph, size_t offset) {
+        return MakePlane(pw, ph, [&](int x, int y) { return bytes[offset + (size_t)y * pw + x]; });
+    };
+    return Picture{plane(w, h, 0), plane(w / 2, h / 2, (size_t)w * h), plane(w / 2, h / 2, (size_t)w * h * 5 / 4)};
+}
+
+// Little-endian 16-bit samples (or map bytes, luma only) as the native
+// build's Convert gives them.
+std::vector<uint16_t> Samples(const std::vector<uint8_t>& bytes, bool debug, size_t lumaSamples) {
+    if (debug) return std::vector<uint16_t>(bytes.begin(), bytes.begin() + (long)lumaSamples);
+    std::vector<uint16_t> out(bytes.size() / 2);
+    for (size_t i = 0; i < out.size(); ++i) out[i] = (uint16_t)(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    return out;
+}
+
+TEST_F(AvisynthPlus, FramesEqualTheNativeBuildsAtEveryLevel) {
+    native_host::Environment native;
+    // 48 and 720 wide: chroma rows end half-way through a 16-column block.
+    for (auto [w, h] : {std::pair{64, 48}, {48, 32}, {720, 32}}) {
+        AVS_Clip* source = ClipOf(Source(w, h));
+        ASSERT_NE(source, nullptr);
+        const Picture picture = PictureOf(FrameBytes(source, 1), w, h);
+        TheHost().f.release_clip(source);
+        for (const Args& args : {Args{1, 3, 1, 1, false}, Args{2, 3, 1, 1, false}, Args{3, 3, 1, 1, false},
+                                 Args{3, 6, 4, 2, false}, Args{2, 2, 0, 9, true}, Args{3, 3, 1, 1, true}}) {
+            // The plain converter's working row is the destination pitch, which
+            // this host aligns to 64 bytes and the native one to 16.
+            if (args.sseopt == 1 && (2 * w) % 64 != 0) continue;
+            AVS_Clip* clip = ClipOf(Source(w, h) + Call(args));
+            ASSERT_NE(clip, nullptr);
+            EXPECT_EQ(TheHost().video_info(clip)->width, args.debug ? w : 2 * w);
+            EXPECT_EQ(Samples(FrameBytes(clip, 1), args.debug, (size_t)w * h), Convert(native, picture, args))
+                << w << "x" << h << Call(args);
+            TheHost().f.release_clip(clip);
+        }
+    }
+}
+
+TEST_F(AvisynthPlus, PrefetchGivesTheFramesOfOneThread) {
+    const std::string script = Source(320, 240, 12) + ".Bitgrade()";
+    AVS_Clip* single = ClipOf(script);
+    AVS_Clip* threaded = ClipOf(script + ".Prefetch(2)");
+    ASSERT_TRUE(single && threaded);
+    for (int n : {0, 5, 1, 11, 6, 2, 7, 3, 8, 4, 9, 10}) EXPECT_EQ(FrameBytes(threaded, n), FrameBytes(single, n)) << n;
+    TheHost().f.release_clip(single);
+    TheHost().f.release_clip(threaded);
+}
+
+TEST_F(AvisynthPlus, CreationErrorsArriveAsScriptErrors) {
+    const struct {
+        std::string script, message;
+    } cases[] = {
+        {"BlankClip(pixel_type=\"YUY2\").Bitgrade()", "levelize: Requires YV12 input"},
+        {Source(64, 16) + ".Bitgrade(sseopt=4)", "levelize: \"sseopt\" should be 0 to 3.(default:0)"},
+        {Source(24, 16) + ".Bitgrade(sseopt=3)", "levelize: Width should be a multiple of 16."},
+    };
+    for (const auto& c : cases) {
+        const std::string error = Error(c.script);
+        EXPECT_EQ(error.rfind(c.message, 0), 0u) << c.script << ": " << error;
+    }
+}
+
+// A C filter of the test's own whose frames always fail.
+AVS_VideoFrame* AVSC_CC FailingFrame(AVS_FilterInfo* fi, int) {
+    fi->error = "the child fails here";
+    return nullptr;
+}
+
+AVS_Value AVSC_CC CreateFailing(AVS_ScriptEnvironment* env, AVS_Value args, void*) {
+    AVS_FilterInfo* fi = nullptr;
+    AVS_Clip* clip = TheHost().f.new_c_filter(env, &fi, args.d.array[0], 1);
+    fi->get_frame = FailingFrame;
+    AVS_Value v;
+    TheHost().f.set_to_clip(&v, clip);
+    TheHost().f.release_clip(clip);
+    return v;
+}
+
+TEST_F(AvisynthPlus, AChildsFrameErrorIsPassedOn) {
+    ASSERT_EQ(TheHost().f.add_function(env, "FailingFrames", "c", CreateFailing, nullptr), 0);
+    AVS_Clip* clip = ClipOf(Source(64, 32) + ".FailingFrames().Bitgrade()");
+    ASSERT_NE(clip, nullptr);
+    EXPECT_EQ(TheHost().f.get_frame(clip, 0), nullptr);
+    const char* error = TheHost().f.clip_get_error(clip);
+    EXPECT_NE(std::string(error ? error : "").find("the child fails here"), std::string::npos) << error;
+    TheHost().f.release_clip(clip);
+}
+
+TEST_F(AvisynthPlus, ConvertFromDoubleWidthMakesANative16BitClip) {
+    AVS_Clip* wide = ClipOf(Source(64, 32) + ".Bitgrade()");
+    AVS_Clip* native = ClipOf(Source(64, 32) + ".Bitgrade().ConvertFromDoubleWidth(bits=16)");
+    ASSERT_TRUE(wide && native);
+    const AVS_VideoInfo* vi = TheHost().video_info(native);
+    EXPECT_EQ(vi->pixel_type, (int)0xA0010008) << "YUV420P16";
+    EXPECT_EQ(vi->width, 64);
+    EXPECT_EQ(FrameBytes(native, 2), FrameBytes(wide, 2));
+    TheHost().f.release_clip(wide);
+    TheHost().f.release_clip(native);
+}
+
+long ResidentKilobytes() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// The host's frame cache is capped, so whatever grows past it is ours.
+TEST_F(AvisynthPlus, AThousandFramesInFlatMemory) {
+    AVS_Clip* clip = ClipOf("SetMemoryMax(32)\n" + Source(320, 240, 1100) + ".Bitgrade()");
+    ASSERT_NE(clip, nullptr);
+    long before = 0;
+    for (int n = 0; n < 1100; ++n) {
+        AVS_VideoFrame* frame = TheHost().f.get_frame(clip, n);
+        ASSERT_NE(frame, nullptr) << n;
+        TheHost().f.release_video_frame(frame);
+        if (n == 99) before = ResidentKilobytes();
+    }
+    EXPECT_LT(ResidentKilobytes() - before, 32 * 1024) << "kB grown over 1000 frames";
+    TheHost().f.release_clip(clip);
+}
+
+TEST(AvisynthPlusLoading, TheHostIsNotGlobalAndThePluginExportsOnlyItsEntry) {
+    ASSERT_TRUE(TheHost().library);
+    EXPECT_EQ(dlsym(RTLD_DEFAULT, "avs_add_function"), nullptr) << "the host library must be local to this test";
+    void* plugin = dlopen(BITGRADE_C_PLUGIN, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(plugin, nullptr) << dlerror();
+    EXPECT_NE(dlsym(plugin, "avisynth_c_plugin_init"), nullptr);
+    EXPECT_EQ(dlsym(plugin, "AvisynthPluginInit2"), nullptr);
+    dlclose(plugin);
+}
+
+}  // namespace
