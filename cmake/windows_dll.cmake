@@ -53,6 +53,7 @@ endfunction()
 function(win32_import_library def lib)
     set(source ${CMAKE_SOURCE_DIR}/${def})
     if(NOT BITGRADE_WINDOWS_ARCH STREQUAL "i686")
+        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
         file(READ ${source} text)
         string(REGEX REPLACE "@[0-9]+" "" text "${text}")
         set(source ${CMAKE_BINARY_DIR}/${lib}.def)
@@ -61,7 +62,7 @@ function(win32_import_library def lib)
     add_custom_command(
         OUTPUT ${CMAKE_BINARY_DIR}/${lib}
         COMMAND ${WIN32_DLLTOOL} -m ${DLLTOOL_MACHINE} -k -d ${source} -l ${CMAKE_BINARY_DIR}/${lib}
-        DEPENDS ${CMAKE_SOURCE_DIR}/${def})
+        DEPENDS ${source})
 endfunction()
 
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/obj)
@@ -72,34 +73,38 @@ if(BITGRADE_WINDOWS_ARCH STREQUAL "i686")
     win32_import_library(plugin/ntdll.def ntdll.lib)
     set(HELPER_LIBS ${CMAKE_BINARY_DIR}/ntdll.lib)
 endif()
-win32_compile(DLL_OBJECTS
-    plugin/plugin.cpp plugin/cpp_entry.cpp plugin/dll_runtime.cpp
+win32_import_library(plugin/kernel32.def kernel32.lib)
+win32_import_library(win32_test_host/msvcrt.def msvcrt_host.lib)
+
+# Links `inputs` (objects and import libraries) into `output` with the given
+# entry point and flags, as part of the default build.
+function(win32_link output entry flags)
+    set(inputs ${ARGN})
+    add_custom_command(
+        OUTPUT ${CMAKE_BINARY_DIR}/${output}
+        COMMAND ${WIN32_LINK} /nodefaultlib ${LINK_FLAGS} ${flags} /entry:${entry} /out:${CMAKE_BINARY_DIR}/${output}
+                ${inputs}
+        DEPENDS ${inputs}
+        COMMENT "Linking ${output}")
+    string(MAKE_C_IDENTIFIER ${output} target)
+    add_custom_target(${target} ALL DEPENDS ${CMAKE_BINARY_DIR}/${output})
+endfunction()
+
+win32_compile(CORE_OBJECTS
+    plugin/plugin.cpp plugin/dll_runtime.cpp
     convert/bitgrade_noopt.cpp convert/bitgrade_sse2.cpp convert/row_kernels.cpp
     convert/bitgrade_sse41.cpp convert/row_kernels_sse41.cpp)
-add_custom_command(
-    OUTPUT ${CMAKE_BINARY_DIR}/bitgrade.dll
-    COMMAND ${WIN32_LINK} /dll /nodefaultlib ${LINK_FLAGS} /entry:DllEntry /out:${CMAKE_BINARY_DIR}/bitgrade.dll
-            ${DLL_OBJECTS} ${CMAKE_BINARY_DIR}/msvcrt.lib ${HELPER_LIBS}
-    DEPENDS ${DLL_OBJECTS} ${CMAKE_BINARY_DIR}/msvcrt.lib ${HELPER_LIBS}
-    COMMENT "Linking bitgrade.dll")
-add_custom_target(bitgrade_dll ALL DEPENDS ${CMAKE_BINARY_DIR}/bitgrade.dll)
+win32_compile(CPP_ENTRY_OBJECTS plugin/cpp_entry.cpp)
+set(DLL_OBJECTS ${CORE_OBJECTS} ${CPP_ENTRY_OBJECTS})
+win32_link(bitgrade.dll DllEntry /dll ${DLL_OBJECTS} ${CMAKE_BINARY_DIR}/msvcrt.lib ${HELPER_LIBS})
 
-# The test host: the frame server's side of the interface, built the same way.
-win32_import_library(win32_test_host/msvcrt.def msvcrt_host.lib)
-win32_import_library(win32_test_host/kernel32.def kernel32.lib)
-win32_compile(HOST_OBJECTS win32_test_host/test_host.cpp)
-# The host shares the DLL's stand-in runtime (entry point, new and delete).
-set(RUNTIME_OBJECTS ${DLL_OBJECTS})
+# The test host: the frame server's side of the interface, built the same
+# way. It shares the DLL's stand-in runtime (entry point, new and delete).
+set(RUNTIME_OBJECTS ${CORE_OBJECTS})
 list(FILTER RUNTIME_OBJECTS INCLUDE REGEX "dll_runtime")
-add_custom_command(
-    OUTPUT ${CMAKE_BINARY_DIR}/win32_test_host.exe
-    COMMAND ${WIN32_LINK} /subsystem:console /nodefaultlib ${LINK_FLAGS} /entry:HostEntry
-            /out:${CMAKE_BINARY_DIR}/win32_test_host.exe ${HOST_OBJECTS} ${RUNTIME_OBJECTS}
-            ${CMAKE_BINARY_DIR}/msvcrt_host.lib ${CMAKE_BINARY_DIR}/kernel32.lib ${HELPER_LIBS}
-    DEPENDS ${HOST_OBJECTS} ${RUNTIME_OBJECTS} ${CMAKE_BINARY_DIR}/msvcrt_host.lib ${CMAKE_BINARY_DIR}/kernel32.lib
-            ${HELPER_LIBS}
-    COMMENT "Linking win32_test_host.exe")
-add_custom_target(win32_test_host ALL DEPENDS ${CMAKE_BINARY_DIR}/win32_test_host.exe)
+win32_compile(HOST_OBJECTS win32_test_host/test_host.cpp)
+win32_link(win32_test_host.exe HostEntry /subsystem:console ${HOST_OBJECTS} ${RUNTIME_OBJECTS}
+           ${CMAKE_BINARY_DIR}/msvcrt_host.lib ${CMAKE_BINARY_DIR}/kernel32.lib ${HELPER_LIBS})
 
 # The native build's checksums of the same frames, for the host to compare.
 add_executable(native_checksums win32_test_host/native_checksums.cpp)
@@ -112,7 +117,28 @@ add_test(NAME dll_exports_and_imports
 if(WINE)
     add_test(NAME dll_in_wine
              COMMAND ${CMAKE_SOURCE_DIR}/win32_test_host/run_in_wine.sh ${WINE} ${CMAKE_BINARY_DIR}
-                     $<TARGET_FILE:native_checksums>)
+                     $<TARGET_FILE:native_checksums> win32_test_host.exe)
     # 77: this machine cannot run the wine loader (no 32-bit programs).
     set_tests_properties(dll_in_wine PROPERTIES TIMEOUT 600 SKIP_RETURN_CODE 77)
+endif()
+
+# AviSynth+ x64 loads plugins through the plain-C interface: bitgrade64.dll,
+# with a test host of ours that exports the host's C functions.
+if(BITGRADE_WINDOWS_ARCH STREQUAL "x86_64")
+    win32_compile(C_ENTRY_OBJECTS plugin/c_plugin.cpp)
+    win32_link(bitgrade64.dll DllEntry /dll ${CORE_OBJECTS} ${C_ENTRY_OBJECTS} ${CMAKE_BINARY_DIR}/msvcrt.lib
+               ${CMAKE_BINARY_DIR}/kernel32.lib)
+    win32_compile(C_HOST_OBJECTS win32_test_host/c_test_host.cpp)
+    win32_link(c_test_host.exe HostEntry /subsystem:console ${C_HOST_OBJECTS} ${RUNTIME_OBJECTS}
+               ${CMAKE_BINARY_DIR}/msvcrt_host.lib ${CMAKE_BINARY_DIR}/kernel32.lib)
+    add_test(NAME c_dll_exports_and_imports
+             COMMAND ${CMAKE_SOURCE_DIR}/win32_test_host/check_dll.sh ${LLVM_READOBJ} ${LLVM_OBJDUMP}
+                     ${CMAKE_BINARY_DIR}/bitgrade64.dll avisynth_c_plugin_init ${EXPECTED_MACHINE} ${CORE_OBJECTS}
+                     ${C_ENTRY_OBJECTS})
+    if(WINE)
+        add_test(NAME c_dll_in_wine
+                 COMMAND ${CMAKE_SOURCE_DIR}/win32_test_host/run_in_wine.sh ${WINE} ${CMAKE_BINARY_DIR}
+                         $<TARGET_FILE:native_checksums> c_test_host.exe)
+        set_tests_properties(c_dll_in_wine PROPERTIES TIMEOUT 600 SKIP_RETURN_CODE 77)
+    endif()
 endif()

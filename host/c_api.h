@@ -71,8 +71,7 @@ typedef AVS_Value(AVSC_CC* AVS_ApplyFunc)(AVS_ScriptEnvironment* env, AVS_Value 
 }  // extern "C"
 
 // What the host reads directly: a layout change here breaks every host.
-static_assert(sizeof(AVS_VideoInfo) == 48 && offsetof(AVS_VideoInfo, num_audio_samples) == 32,
-              "AVS_VideoInfo layout");
+static_assert(sizeof(AVS_VideoInfo) == 48 && offsetof(AVS_VideoInfo, num_audio_samples) == 32, "AVS_VideoInfo layout");
 static_assert(sizeof(AVS_Value) == 2 * sizeof(void*), "AVS_Value: 8 bytes on x86, 16 on x64");
 static_assert(offsetof(AVS_FilterInfo, vi) == 8 && offsetof(AVS_FilterInfo, env) == 56 &&
                   offsetof(AVS_FilterInfo, get_frame) == (sizeof(void*) == 8 ? 64 : 60) &&
@@ -116,14 +115,13 @@ bool Bind(F& function, Lookup& lookup, const char* name) {
 // function or null. False when any is missing.
 template <class Lookup>
 bool BindHostFunctions(HostFunctions& h, Lookup lookup) {
-    return Bind(h.add_function, lookup, "avs_add_function") & Bind(h.new_c_filter, lookup, "avs_new_c_filter") &
-           Bind(h.release_clip, lookup, "avs_release_clip") & Bind(h.set_to_clip, lookup, "avs_set_to_clip") &
-           Bind(h.get_frame, lookup, "avs_get_frame") &
-           Bind(h.clip_get_error, lookup, "avs_clip_get_error") &
-           Bind(h.release_video_frame, lookup, "avs_release_video_frame") &
-           Bind(h.new_video_frame_a, lookup, "avs_new_video_frame_a") &
-           Bind(h.get_pitch_p, lookup, "avs_get_pitch_p") & Bind(h.get_row_size_p, lookup, "avs_get_row_size_p") &
-           Bind(h.get_height_p, lookup, "avs_get_height_p") & Bind(h.get_read_ptr_p, lookup, "avs_get_read_ptr_p") &
+    return Bind(h.add_function, lookup, "avs_add_function") && Bind(h.new_c_filter, lookup, "avs_new_c_filter") &&
+           Bind(h.release_clip, lookup, "avs_release_clip") && Bind(h.set_to_clip, lookup, "avs_set_to_clip") &&
+           Bind(h.get_frame, lookup, "avs_get_frame") && Bind(h.clip_get_error, lookup, "avs_clip_get_error") &&
+           Bind(h.release_video_frame, lookup, "avs_release_video_frame") &&
+           Bind(h.new_video_frame_a, lookup, "avs_new_video_frame_a") &&
+           Bind(h.get_pitch_p, lookup, "avs_get_pitch_p") && Bind(h.get_row_size_p, lookup, "avs_get_row_size_p") &&
+           Bind(h.get_height_p, lookup, "avs_get_height_p") && Bind(h.get_read_ptr_p, lookup, "avs_get_read_ptr_p") &&
            Bind(h.get_write_ptr_p, lookup, "avs_get_write_ptr_p");
 }
 

@@ -16,6 +16,10 @@ extern "C" {
 __declspec(dllimport) int __stdcall GetModuleHandleExA(unsigned long flags, const char* address, void** module);
 __declspec(dllimport) void* __stdcall GetProcAddress(void* module, const char* name);
 }
+// Creation errors are thrown and caught inside this file; the thrown type's
+// descriptor points at type_info's vtable, which only Microsoft's runtime
+// library would define. Its contents never matter: matching compares names.
+extern "C" const void* const TypeInfoVtable[2] __asm__("??_7type_info@@6B@") = {nullptr, nullptr};
 #else
 #include <dlfcn.h>
 #endif

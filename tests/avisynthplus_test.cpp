@@ -24,10 +24,11 @@ struct Host {
         library = dlopen(AVSPLUS_LIBRARY, RTLD_NOW | RTLD_LOCAL);
         if (!library) return;
         auto lookup = [this](const char* name) { return dlsym(library, name); };
-        bound = avs_c::BindHostFunctions(f, lookup) & avs_c::Bind(create, lookup, "avs_create_script_environment") &
-                avs_c::Bind(destroy, lookup, "avs_delete_script_environment") &
-                avs_c::Bind(invoke, lookup, "avs_invoke") & avs_c::Bind(release_value, lookup, "avs_release_value") &
-                avs_c::Bind(take_clip, lookup, "avs_take_clip") & avs_c::Bind(video_info, lookup, "avs_get_video_info");
+        bound = avs_c::BindHostFunctions(f, lookup) && avs_c::Bind(create, lookup, "avs_create_script_environment") &&
+                avs_c::Bind(destroy, lookup, "avs_delete_script_environment") &&
+                avs_c::Bind(invoke, lookup, "avs_invoke") && avs_c::Bind(release_value, lookup, "avs_release_value") &&
+                avs_c::Bind(take_clip, lookup, "avs_take_clip") &&
+                avs_c::Bind(video_info, lookup, "avs_get_video_info");
     }
 
     void* library = nullptr;

@@ -12,12 +12,14 @@ shift 5
 
 # Every import the DLL may have. Each name is exported by that DLL on current
 # Windows and implemented (not stubbed) by wine. ntdll.dll provides the
-# 64-bit arithmetic helpers of 32-bit code (see plugin/ntdll.def).
+# 64-bit arithmetic helpers of 32-bit code (see plugin/ntdll.def); the C
+# plugin finds the host's functions through kernel32.dll.
 allowed="
 msvcrt.dll:memcpy msvcrt.dll:memset msvcrt.dll:malloc msvcrt.dll:free msvcrt.dll:abort
-msvcrt.dll:_aligned_malloc msvcrt.dll:_aligned_free msvcrt.dll:_assert msvcrt.dll:__CxxFrameHandler3
+msvcrt.dll:_aligned_malloc msvcrt.dll:_aligned_free msvcrt.dll:_assert msvcrt.dll:__CxxFrameHandler3 msvcrt.dll:_CxxThrowException
 ntdll.dll:_alldiv ntdll.dll:_alldvrm ntdll.dll:_allmul ntdll.dll:_allrem ntdll.dll:_allshl
-ntdll.dll:_allshr ntdll.dll:_aulldiv ntdll.dll:_aulldvrm ntdll.dll:_aullrem ntdll.dll:_aullshr"
+ntdll.dll:_allshr ntdll.dll:_aulldiv ntdll.dll:_aulldvrm ntdll.dll:_aullrem ntdll.dll:_aullshr
+kernel32.dll:GetModuleHandleExA kernel32.dll:GetProcAddress"
 
 passed=0 failed=0
 check() {

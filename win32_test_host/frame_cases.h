@@ -60,17 +60,24 @@ private:
     bool* destroyed;
 };
 
-// FNV-1a over the visible bytes of every plane of a frame.
-inline unsigned long long HashFrame(const PVideoFrame& frame, int rowBytes, int height) {
+// FNV-1a over the visible bytes of three planes (chroma: half the row
+// bytes and rows).
+inline unsigned long long HashPlanes(const BYTE* const planes[3], const int pitches[3], int rowBytes, int height) {
     unsigned long long hash = 14695981039346656037ull;
-    const int planes[3] = {PLANAR_Y, PLANAR_U, PLANAR_V};
     for (int p = 0; p < 3; ++p) {
         const int bytes = p ? rowBytes / 2 : rowBytes, rows = p ? height / 2 : height;
-        const BYTE* row = frame->GetReadPtr(planes[p]);
-        for (int y = 0; y < rows; ++y, row += frame->GetPitch(planes[p]))
+        const BYTE* row = planes[p];
+        for (int y = 0; y < rows; ++y, row += pitches[p])
             for (int x = 0; x < bytes; ++x) hash = (hash ^ row[x]) * 1099511628211ull;
     }
     return hash;
+}
+
+inline unsigned long long HashFrame(const PVideoFrame& frame, int rowBytes, int height) {
+    const BYTE* const planes[3] = {frame->GetReadPtr(PLANAR_Y), frame->GetReadPtr(PLANAR_U),
+                                   frame->GetReadPtr(PLANAR_V)};
+    const int pitches[3] = {frame->GetPitch(PLANAR_Y), frame->GetPitch(PLANAR_U), frame->GetPitch(PLANAR_V)};
+    return HashPlanes(planes, pitches, rowBytes, height);
 }
 
 // Bitgrade(clip, sseopt, span, ythr, cthr, debug) through the environment's

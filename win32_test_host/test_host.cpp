@@ -4,23 +4,9 @@
 //
 // It runs in the folder that holds bitgrade.dll and native_checksums.txt
 // (the native build's checksums of the shared cases).
-#include <stdarg.h>
-
 #include "frame_cases.h"
 #include "host/host_side.h"
-
-extern "C" {
-__declspec(dllimport) void* __stdcall LoadLibraryA(const char* name);
-__declspec(dllimport) void* __stdcall GetProcAddress(void* module, const char* name);
-int __cdecl printf(const char* fmt, ...) noexcept;
-int __cdecl _vsnprintf(char* buffer, size_t size, const char* fmt, va_list args) noexcept;
-int __cdecl strcmp(const char* a, const char* b) noexcept;
-size_t __cdecl strlen(const char* s) noexcept;
-void* __cdecl fopen(const char* path, const char* mode) noexcept;
-char* __cdecl fgets(char* line, int size, void* file) noexcept;
-int __cdecl fclose(void* file) noexcept;
-__declspec(noreturn) void __cdecl exit(int status) noexcept;
-}
+#include "host_checks.h"
 
 // Throwing needs type descriptors, which point at type_info's vtable; its
 // contents never matter, because catching compares type names.
@@ -30,6 +16,7 @@ namespace {
 
 using bitgrade::CopyBytes;
 using bitgrade::FillBytes;
+using host_checks::Check;
 
 // What ThrowError raises.
 struct HostError {
@@ -89,8 +76,9 @@ public:
         return NewFrame(vi.width, vi.height, pitch, pitchUV);
     }
     bool HOST_STDCALL MakeWritable(PVideoFrame* pvf) override {
-        return host_side::MakeWritableCopy(
-            pvf, [this](int width, int height, int pitch, int pitchUV) { return NewFrame(width, height, pitch, pitchUV); });
+        return host_side::MakeWritableCopy(pvf, [this](int width, int height, int pitch, int pitchUV) {
+            return NewFrame(width, height, pitch, pitchUV);
+        });
     }
     void HOST_STDCALL BitBlt(BYTE* dst, int dstPitch, const BYTE* src, int srcPitch, int rowSize, int height) override {
         for (int y = 0; y < height; ++y) CopyBytes(dst + y * dstPitch, src + y * srcPitch, (size_t)rowSize);
@@ -157,17 +145,6 @@ private:
     int stringCount = 0;
 };
 
-int passed = 0, failed = 0;
-
-void Check(bool ok, const char* what) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        printf("FAILED: %s\n", what);
-    }
-}
-
 AVSValue Create(TestEnvironment& env, const PClip& clip, int sseopt) {
     const AVSValue args[2] = {AVSValue(clip), AVSValue(sseopt)};
     return env.Invoke("Bitgrade", AVSValue(args, 2));
@@ -187,17 +164,6 @@ void CheckCreationError(TestEnvironment& env, int pixelType, int width, int sseo
     }
     Check(raised && strcmp(raised, message) == 0, message);
     Check(source->References() == 1, "the source clip's count returns after a creation error");
-}
-
-unsigned long long ParseHex(const char* text) {
-    unsigned long long value = 0;
-    for (; *text; ++text) {
-        const char c = *text;
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (digit < 0) break;
-        value = value * 16 + (unsigned)digit;
-    }
-    return value;
 }
 
 #if defined(__i386__)
@@ -287,17 +253,8 @@ int RunChecks() {
     const PClip defaults = env.Invoke("Bitgrade", AVSValue(source)).AsClip();
     Check(defaults && defaults->GetVideoInfo().width == 128, "creation from a lone clip value takes the defaults");
 
-    void* checksums = fopen("native_checksums.txt", "r");
-    Check(checksums != nullptr, "native_checksums.txt is there");
-    char line[64];
-    for (int i = 0; checksums && i < frame_cases::kCaseCount; ++i) {
-        const bool read = fgets(line, sizeof line, checksums) != nullptr;
-        const unsigned long long dll = frame_cases::ConvertCase(&env, frame_cases::kCases[i]);
-        const bool same = read && dll == ParseHex(line);
-        if (!same) printf("case %d: DLL %08x%08x\n", i, (unsigned)(dll >> 32), (unsigned)dll);
-        Check(same, "frames equal the native build's");
-    }
-    if (checksums) fclose(checksums);
+    host_checks::CheckAgainstNativeChecksums(
+        [&](const frame_cases::Case& c) { return frame_cases::ConvertCase(&env, c); });
 
     CheckCreationError(env, 0x60000004, 64, 1, "levelize: Requires YV12 input");
     CheckCreationError(env, 0x60000004, 64, 4, "levelize: Requires YV12 input");
@@ -319,8 +276,7 @@ int RunChecks() {
     }
     Check(destroyed, "releasing the filter's last reference destroys it and releases its child");
 
-    printf("%d passed, %d failed\n", passed, failed);
-    return failed ? 1 : 0;
+    return host_checks::Finish();
 }
 
 }  // namespace
