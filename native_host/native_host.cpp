@@ -110,8 +110,9 @@ PVideoFrame Environment::NewVideoFrame(const VideoInfo& vi, int align) {
 }
 
 bool Environment::MakeWritable(PVideoFrame* pvf) {
-    return host_side::MakeWritableCopy(
-        pvf, [this](int width, int height, int pitch, int pitchUV) { return NewPlanarFrame(width, height, pitch, pitchUV); });
+    return host_side::MakeWritableCopy(pvf, [this](int width, int height, int pitch, int pitchUV) {
+        return NewPlanarFrame(width, height, pitch, pitchUV);
+    });
 }
 
 char* Environment::SaveString(const char* s, int length) {

@@ -144,7 +144,7 @@ template <class Filter>
 bool ConvertWith(IClip* filter, const FrameView& src, const FrameView& dst) {
     // The views live on the stack: the smart pointers only count references.
     return static_cast<Filter*>(filter)->ConvertFrame(PVideoFrame((VideoFrame*)&src.frame),
-                                                        PVideoFrame((VideoFrame*)&dst.frame));
+                                                      PVideoFrame((VideoFrame*)&dst.frame));
 }
 
 bool Convert(const Instance& instance, const AVS_VideoFrame* src, AVS_VideoFrame* dst) {

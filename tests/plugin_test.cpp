@@ -118,9 +118,15 @@ TEST(CreationErrors, ALevelTheProcessorCannotRunIsRefused) {
         int processorLevel, sseopt;
         const char* message;  // null: created
     } cases[] = {
-        {1, 2, BITGRADE_MSG_NO_SSE2}, {1, 3, BITGRADE_MSG_NO_SSE41}, {2, 3, BITGRADE_MSG_NO_SSE41},
-        {1, 0, nullptr},           {1, 1, nullptr},            {2, 0, nullptr},
-        {2, 2, nullptr},           {3, 3, nullptr},            {3, 0, nullptr},
+        {1, 2, BITGRADE_MSG_NO_SSE2},
+        {1, 3, BITGRADE_MSG_NO_SSE41},
+        {2, 3, BITGRADE_MSG_NO_SSE41},
+        {1, 0, nullptr},
+        {1, 1, nullptr},
+        {2, 0, nullptr},
+        {2, 2, nullptr},
+        {3, 3, nullptr},
+        {3, 0, nullptr},
     };
     Environment env;
     for (const auto& c : cases) {
