@@ -23,11 +23,19 @@ PClip GradientClip(native_host::Environment& env, int width, int height) {
     return PClip(new native_host::MemoryClip(vi, {frame}));
 }
 
+// Level, instruction set of level 3 (0 SSE4.1, 1 AVX2), width, height.
 void Frame(benchmark::State& state) {
-    const int level = (int)state.range(0), width = (int)state.range(1), height = (int)state.range(2);
+    const int level = (int)state.range(0), width = (int)state.range(2), height = (int)state.range(3);
+    bitgrade::Processor processor = bitgrade::DetectProcessor();
+    if (state.range(1) == 1 && processor.vectorIsa != bitgrade::VectorIsa::kAvx2) {
+        state.SkipWithError("this processor does not run AVX2");
+        return;
+    }
+    processor.vectorIsa = state.range(1) == 1 ? bitgrade::VectorIsa::kAvx2 : bitgrade::VectorIsa::kSse41;
     native_host::Environment env;
-    AvisynthPluginInit2(&env);
-    const PClip filter = env.Call("Bitgrade", {AVSValue(GradientClip(env, width, height)), AVSValue(level)}).AsClip();
+    const AVSValue args[2] = {AVSValue(GradientClip(env, width, height)), AVSValue(level)};
+    const PClip filter = bitgrade::CreateBitgradeOn(AVSValue(args, 2), &env, processor).AsClip();
+    if (level == 3) state.SetLabel(bitgrade::KernelsFor(processor.vectorIsa).isa);
     for (auto _ : state) {
         PVideoFrame frame = filter->GetFrame(0, &env);
         benchmark::DoNotOptimize(frame->GetReadPtr(PLANAR_Y));
@@ -37,9 +45,11 @@ void Frame(benchmark::State& state) {
 }
 
 BENCHMARK(Frame)
-    ->ArgNames({"level", "width", "height"})
-    ->ArgsProduct({{1, 2, 3}, {1920}, {1080}})
-    ->ArgsProduct({{1, 2, 3}, {1280}, {720}})
+    ->ArgNames({"level", "avx2", "width", "height"})
+    ->ArgsProduct({{1, 2}, {0}, {1920}, {1080}})
+    ->ArgsProduct({{3}, {0, 1}, {1920}, {1080}})
+    ->ArgsProduct({{1, 2}, {0}, {1280}, {720}})
+    ->ArgsProduct({{3}, {0, 1}, {1280}, {720}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -1,81 +1,116 @@
-// Each row kernel per 1920-sample row, scalar against vector.
+// Every kernel of every table (scalar, SSE4.1, AVX2) on a 1920-sample row,
+// each beside its twins: the same table the converter and the tests use.
 #include <benchmark/benchmark.h>
 
 #include <random>
 #include <vector>
 
-#include "convert/row_kernels_sse41.h"
+#include "convert/vector_kernels.h"
+#include "plugin/plugin.h"
 
 using namespace bitgrade;
 
 namespace {
 
-const uint32_t kRow = 1920;
+const uint32_t kRow = 1920, kRadius = 3;
 
 struct Rows {
-    Rows()
-        : a(kRow + 64),
-          b(kRow + 64),
-          carry(kRow + 64),
-          code(kRow + 64),
-          edges8(kRow + 64),
-          edges16(kRow + 64),
-          sums(kRow + 64),
-          counts(kRow + 64) {
+    Rows() {
         std::mt19937 rng(1);
+        for (auto* v : {&a, &b, &carry, &code, &edges, &counts, &busy, &leavingCounts, &enteringCounts})
+            v->resize(kRow + 64);
+        for (auto* v : {&sums, &columnSums, &leavingSums}) v->resize(kRow + 64);
         for (uint32_t i = 0; i < kRow + 32; ++i) {
             a[i] = (uint16_t)(100 + rng() % 3);
             b[i] = (uint16_t)(100 + rng() % 3);
-            edges8[i] = rng() % 4 == 0 ? 255 : 0;
-            edges16[i] = edges8[i] ? 0xFFFF : 0;
+            edges[i] = rng() % 4 == 0 ? 0xFFFF : 0;
+            code[i] = (uint16_t)(rng() % 3 | (rng() % 2) << 4 | 0x6000);
         }
     }
-    std::vector<uint16_t> a, b, carry, code;
-    std::vector<uint8_t> edges8;
-    std::vector<uint16_t> edges16;
-    std::vector<uint32_t> sums;
-    std::vector<uint16_t> counts;
+    std::vector<uint16_t> a, b, carry, code, edges, counts, busy, leavingCounts, enteringCounts;
+    std::vector<uint32_t> sums, columnSums, leavingSums;
 };
 
-void NeighbourCodes(benchmark::State& state) {
-    Rows rows;
+const RowKernels& Table(const benchmark::State& state) {
+    const RowKernels* tables[3] = {&kScalarKernels, &kSse41Kernels, &kAvx2Kernels};
+    return *tables[state.range(0)];
+}
+
+// Runs `step` per iteration unless the processor lacks the table's set.
+template <class Step>
+void Run(benchmark::State& state, Step step) {
+    if (state.range(0) == 2 && DetectProcessor().vectorIsa != VectorIsa::kAvx2) {
+        state.SkipWithError("this processor does not run AVX2");
+        return;
+    }
+    state.SetLabel(Table(state).isa);
     for (auto _ : state) {
-        NeighbourCodeRow(rows.a.data(), rows.b.data(), kRow, rows.carry.data(), rows.code.data());
+        step(Table(state));
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * kRow);
 }
 
-void NeighbourCodesVec(benchmark::State& state) {
-    Rows rows;
-    for (auto _ : state) {
-        NeighbourCodeRowVec(rows.a.data(), rows.b.data(), kRow, rows.carry.data(), rows.code.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations() * kRow);
+void NeighbourCodeRow(benchmark::State& state) {
+    Rows r;
+    Run(state,
+        [&](const RowKernels& k) { k.neighbourCodeRow(r.a.data(), r.b.data(), kRow, r.carry.data(), r.code.data()); });
 }
 
-void WindowSums(benchmark::State& state) {
-    Rows rows;
-    for (auto _ : state) {
-        WindowRowSums(3u, kRow, rows.a.data(), rows.edges8.data(), rows.sums.data(), rows.counts.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations() * kRow);
+void WindowRowSums(benchmark::State& state) {
+    Rows r;
+    Run(state, [&](const RowKernels& k) {
+        k.windowRowSums(kRadius, kRow, r.a.data(), r.edges.data(), r.sums.data(), r.counts.data());
+    });
 }
 
-void WindowSumsVec(benchmark::State& state) {
-    Rows rows;
-    for (auto _ : state) {
-        WindowRowSumsVec(3u, kRow, rows.a.data(), rows.edges16.data(), rows.sums.data(), rows.counts.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations() * kRow);
+void ClassifyRow(benchmark::State& state) {
+    Rows r;
+    Run(state, [&](const RowKernels& k) { k.classifyRow(r.code.data(), r.a.data(), r.edges.data(), kRow); });
 }
 
-BENCHMARK(NeighbourCodes);
-BENCHMARK(NeighbourCodesVec);
-BENCHMARK(WindowSums);
-BENCHMARK(WindowSumsVec);
+void SmoothedBandRow(benchmark::State& state) {
+    Rows r;
+    const BoxMean mean(kRadius);
+    std::vector<BYTE> out(2 * kRow);
+    const BandRow row = {r.busy.data(),
+                         r.columnSums.data(),
+                         r.leavingCounts.data(),
+                         r.enteringCounts.data(),
+                         r.leavingSums.data(),
+                         r.sums.data(),
+                         r.a.data(),
+                         r.edges.data(),
+                         &mean,
+                         kRow,
+                         1,
+                         true};
+    Run(state, [&](const RowKernels& k) { k.bandRow(row, out.data()); });
+}
+
+void MapBandRow(benchmark::State& state) {
+    Rows r;
+    const BoxMean mean(kRadius);
+    std::vector<BYTE> out(kRow);
+    const BandRow row = {r.busy.data(),
+                         nullptr,
+                         r.leavingCounts.data(),
+                         r.enteringCounts.data(),
+                         r.leavingSums.data(),
+                         r.sums.data(),
+                         r.a.data(),
+                         r.edges.data(),
+                         &mean,
+                         kRow,
+                         1,
+                         true};
+    Run(state, [&](const RowKernels& k) { k.bandMapRow(row, out.data()); });
+}
+
+BENCHMARK(NeighbourCodeRow)->ArgName("table")->DenseRange(0, 2);
+BENCHMARK(WindowRowSums)->ArgName("table")->DenseRange(0, 2);
+BENCHMARK(ClassifyRow)->ArgName("table")->DenseRange(0, 2);
+BENCHMARK(SmoothedBandRow)->ArgName("table")->DenseRange(0, 2);
+BENCHMARK(MapBandRow)->ArgName("table")->DenseRange(0, 2);
 
 }  // namespace

@@ -32,24 +32,24 @@ void CopyPlane(const uint8_t* from, int fromPitch, uint8_t* to, int toPitch, int
 }  // namespace
 
 FrameEngine::FrameEngine(int width, int height, const FilterArgs& args, int threads)
-    : width(width),
-      height(height),
-      debug(args.debug),
-      level(bitgrade::ChosenLevel(args.sseopt, bitgrade::DetectSseLevel())) {
+    : width(width), height(height), debug(args.debug), level(0), isa(args.processor.vectorIsa) {
     const VideoInfo vi = native_host::MakeVideoInfo(width, height, VideoInfo::CS_YV12, 1 << 30);
     for (int t = 0; t < threads; ++t) {
         auto worker = std::make_unique<Worker>();
-        AvisynthPluginInit2(&worker->env);
         worker->source = new native_host::MemoryClip(vi, {});
-        const PClip source(worker->source);
-        worker->filter = worker->env
-                             .Call("Bitgrade", {AVSValue(source), AVSValue(args.sseopt), AVSValue(args.span),
-                                                AVSValue(args.ythr), AVSValue(args.cthr), AVSValue(args.debug)})
-                             .AsClip();
+        const AVSValue values[6] = {AVSValue(PClip(worker->source)),
+                                    AVSValue(args.sseopt),
+                                    AVSValue(args.span),
+                                    AVSValue(args.ythr),
+                                    AVSValue(args.cthr),
+                                    AVSValue(args.debug)};
+        worker->filter = bitgrade::CreateBitgradeOn(AVSValue(values, 6), &worker->env, args.processor, &level).AsClip();
         workers.push_back(std::move(worker));
     }
     for (auto& worker : workers) worker->thread = std::thread([this, w = worker.get()] { Run(*w); });
 }
+
+const char* FrameEngine::Isa() const { return level == 3 ? bitgrade::KernelsFor(isa).isa : ""; }
 
 FrameEngine::~FrameEngine() {
     {

@@ -12,12 +12,16 @@
 #include <thread>
 #include <vector>
 
+#include "plugin/plugin.h"
+
 namespace cli {
 
-// The script arguments, with the script's defaults.
+// The script arguments, with the script's defaults, and the processor the
+// filters are made for (the vector converter's instruction set can be forced).
 struct FilterArgs {
     int sseopt = 0, span = 3, ythr = 1, cthr = 1;
     bool debug = false;
+    bitgrade::Processor processor = bitgrade::DetectProcessor();
 };
 
 class FrameEngine {
@@ -36,8 +40,10 @@ public:
     bool Collect(std::vector<uint8_t>& output);
     size_t Pending() const { return pending.size(); }
     int Threads() const { return (int)workers.size(); }
-    // The level the filters run (after detection).
+    // The level the filters run (after detection), and for level 3 the
+    // instruction set of its kernels.
     int Level() const { return level; }
+    const char* Isa() const;
 
 private:
     struct Job;
@@ -47,6 +53,7 @@ private:
     int width, height;
     bool debug;
     int level;
+    bitgrade::VectorIsa isa;
     std::vector<std::unique_ptr<Worker>> workers;
     std::deque<std::shared_ptr<Job>> pending;  // in input order
     std::deque<std::shared_ptr<Job>> queue;    // not yet taken by a worker

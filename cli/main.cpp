@@ -42,6 +42,8 @@ const char kUsage[] =
     "  --debug       output the 8-bit decision map (C420): 0 averaged, 95 flat,\n"
     "                255 edge; chroma 128\n"
     "  --threads N   frames converted at once            [number of cores]\n"
+    "  --cpu ISA     the vector converter's kernels: sse41 or avx2\n"
+    "                                              [the fastest this processor runs]\n"
     "  --quiet       print nothing but errors\n"
     "  --demo OUT.png [OUT.y4m]\n"
     "                convert a built-in banded gradient; write input, output and\n"
@@ -75,6 +77,15 @@ int ParseInt(const char* option, const char* text) {
     return (int)value;
 }
 
+// --cpu: the vector converter's instruction set, if this processor runs it.
+void ForceIsa(bitgrade::Processor& processor, const char* name) {
+    const std::string isa = name ? name : "";
+    if (isa != "sse41" && isa != "avx2") Fail("--cpu needs sse41 or avx2 (see --help)", 2);
+    if (processor.sseLevel < 3 || (isa == "avx2" && processor.vectorIsa != bitgrade::VectorIsa::kAvx2))
+        Fail("--cpu " + isa + ": this processor does not run it", 2);
+    processor.vectorIsa = isa == "avx2" ? bitgrade::VectorIsa::kAvx2 : bitgrade::VectorIsa::kSse41;
+}
+
 Options ParseOptions(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
@@ -85,6 +96,7 @@ Options ParseOptions(int argc, char** argv) {
         else if (arg == "--ythr") o.filter.ythr = ParseInt("--ythr", next), ++i;
         else if (arg == "--cthr") o.filter.cthr = ParseInt("--cthr", next), ++i;
         else if (arg == "--threads") o.threads = ParseInt("--threads", next), ++i;
+        else if (arg == "--cpu") ForceIsa(o.filter.processor, next), ++i;
         else if (arg == "--debug") o.filter.debug = true;
         else if (arg == "--quiet") o.quiet = true;
         else if (arg == "--demo") o.demo = true;
@@ -123,11 +135,12 @@ public:
         last = now;
         std::fprintf(stderr, "\rframe %d  %.1f fps  %s elapsed ", frames, frames / Seconds(now), Elapsed(now).c_str());
     }
-    void Summary(int frames, const y4m::StreamHeader& h, int level, int threads) {
+    void Summary(int frames, const y4m::StreamHeader& h, const cli::FrameEngine& engine) {
         if (!show) return;
         const auto now = Clock::now();
-        std::fprintf(stderr, "\rbitgrade: %d frames of %dx%d, level %d, %d threads, %.1f fps, %s elapsed\n", frames,
-                     h.width, h.height, level, threads, frames / Seconds(now), Elapsed(now).c_str());
+        std::fprintf(stderr, "\rbitgrade: %d frames of %dx%d, level %d%s%s, %d threads, %.1f fps, %s elapsed\n", frames,
+                     h.width, h.height, engine.Level(), *engine.Isa() ? " " : "", engine.Isa(), engine.Threads(),
+                     frames / Seconds(now), Elapsed(now).c_str());
     }
 
 private:
@@ -150,7 +163,7 @@ private:
 // streaming one for them instead.
 cli::FilterArgs FilterFor(const Options& o, int width) {
     cli::FilterArgs args = o.filter;
-    if (args.sseopt == 0 && width % 16 != 0 && bitgrade::ChosenLevel(0, bitgrade::DetectSseLevel()) == 3) {
+    if (args.sseopt == 0 && width % 16 != 0 && bitgrade::ChosenLevel(0, args.processor.sseLevel) == 3) {
         args.sseopt = 2;
         if (!o.quiet)
             std::fprintf(stderr,
@@ -218,7 +231,7 @@ int Convert(const Options& o) {
         Fail("cannot write to '" + outPath + "': " + std::strerror(errno));
     }
     if (!inputError.empty()) Fail(inputError);
-    progress.Summary(written, header, engine->Level(), engine->Threads());
+    progress.Summary(written, header, *engine);
     return 0;
 }
 

@@ -93,7 +93,7 @@ endfunction()
 win32_compile(CORE_OBJECTS
     plugin/plugin.cpp plugin/dll_runtime.cpp
     convert/bitgrade_noopt.cpp convert/bitgrade_sse2.cpp convert/row_kernels.cpp
-    convert/bitgrade_sse41.cpp convert/row_kernels_sse41.cpp)
+    convert/bitgrade_sse41.cpp convert/row_kernels_sse41.cpp convert/row_kernels_avx2.cpp)
 win32_compile(CPP_ENTRY_OBJECTS plugin/cpp_entry.cpp)
 set(DLL_OBJECTS ${CORE_OBJECTS} ${CPP_ENTRY_OBJECTS})
 win32_link(bitgrade.dll DllEntry /dll ${DLL_OBJECTS} ${CMAKE_BINARY_DIR}/msvcrt.lib ${HELPER_LIBS})

@@ -86,8 +86,12 @@ bool BitgradeSSE2::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, 
         else WindowScratch<uint32_t, uint16_t>::Lay(layout, stride, r, windowAt);
     }
     if (!ReservePlane(scratch, capacity, (uint64_t)H * stride, layout.Total())) return false;
-    const WorkPlane<uint8_t> p = {Carve<uint16_t>(scratch, workAt), Carve<uint8_t>(scratch, edgeAt), stride,
-                                  (uint32_t)H, (uint32_t)W};
+    const WorkPlane<uint8_t> p = {Carve<uint16_t>(scratch, workAt),
+                                  Carve<uint8_t>(scratch, edgeAt),
+                                  stride,
+                                  (uint32_t)H,
+                                  (uint32_t)W,
+                                  (uint32_t)H};
 
     const BYTE* source = src->GetReadPtr(plane);
     const int readable = srcPitch < W ? srcPitch : W;

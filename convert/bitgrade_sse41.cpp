@@ -9,22 +9,6 @@ namespace bitgrade {
 
 namespace {
 
-// FractionRamp as a byte table for pshufb, its last entry repeated up to
-// index 15: index 0 is 0, so the high byte of each 16-bit lane (index 0)
-// looks up nothing.
-struct alignas(16) ByteTable {
-    uint8_t v[16];
-};
-constexpr ByteTable RampBytes() {
-    ByteTable table = {};
-    for (int i = 0; i < 16; ++i) table.v[i] = FractionRamp[i < 9 ? i : 8];
-    return table;
-}
-constexpr ByteTable kRampBytes = RampBytes();
-const Lanes16 kDownNibble = Splat(0x00F0);
-const Lanes16 kFarNibble = Splat(0x0F00);
-const Lanes16 kFlatMarks = Splat(kFlatMark * 0x0101);
-
 // Block columns: rows are converted in whole 16-column blocks, the last one
 // padded; stride leaves at least one spare block after them.
 inline uint32_t BlockColumns(uint32_t W) { return (W + 15) / 16 * 16; }
@@ -46,26 +30,6 @@ BITGRADE_SSE41 void LoadRow(const BYTE* in, uint32_t readable, uint32_t W, uint1
     for (; x < BlockColumns(W) + 16; ++x) row[x] = 0;
 }
 
-// Unsmoothed values and edge marks of row y from its codes: flat pixels (no
-// far neighbour, not both higher and lower ones) get their fraction and mark
-// 0, every other pixel mark 0xFFFF.
-BITGRADE_SSE41 void ClassifyRow(const uint16_t* codes, uint16_t* values, uint16_t* edges, uint32_t columns) {
-    const __m128i ramp = _mm_load_si128((const __m128i*)kRampBytes.v), zero = _mm_setzero_si128();
-    const __m128i upMask = Load(kLowNibble), downMask = Load(kDownNibble), farMask = Load(kFarNibble);
-    for (uint32_t i = 0; i < columns; i += 8) {
-        const __m128i code = _mm_load_si128((const __m128i*)(codes + i));
-        const __m128i up = _mm_and_si128(code, upMask);
-        const __m128i down = _mm_srli_epi16(_mm_and_si128(code, downMask), 4);
-        const __m128i noFar = _mm_cmpeq_epi16(_mm_and_si128(code, farMask), zero);
-        const __m128i oneSided = _mm_or_si128(_mm_cmpeq_epi16(up, zero), _mm_cmpeq_epi16(down, zero));
-        const __m128i flat = _mm_and_si128(noFar, oneSided);
-        const __m128i fraction = _mm_sub_epi16(_mm_shuffle_epi8(ramp, up), _mm_shuffle_epi8(ramp, down));
-        __m128i* value = (__m128i*)(values + i);
-        _mm_store_si128(value, _mm_add_epi16(_mm_slli_epi16(_mm_load_si128(value), 8), _mm_and_si128(fraction, flat)));
-        _mm_store_si128((__m128i*)(edges + i), _mm_cmpeq_epi16(flat, zero));
-    }
-}
-
 BITGRADE_SSE41 void ShiftRow(uint16_t* values, uint32_t columns) {
     for (uint32_t i = 0; i < columns; i += 8) {
         __m128i* at = (__m128i*)(values + i);
@@ -73,94 +37,92 @@ BITGRADE_SSE41 void ShiftRow(uint16_t* values, uint32_t columns) {
     }
 }
 
-// The fixed-point mean of four window sums; beyond its radii the exact
-// quotient, through doubles (exact: sums < 2^32, areas < 2^16).
-struct MeanVec {
-    BITGRADE_SSE41 explicit MeanVec(const BoxMean& mean)
-        : fixedPoint(mean.FixedPoint()),
-          low(_mm_set1_epi32((int)mean.low)),
-          high(_mm_set1_epi32((int)mean.high)),
-          area(_mm_set1_pd((double)mean.area)) {}
-
-    BITGRADE_SSE41 __m128i operator()(__m128i sums) const {
-        if (fixedPoint) {
-            const __m128i part = _mm_srli_epi32(_mm_mullo_epi32(sums, low), 8);
-            return _mm_srli_epi32(_mm_add_epi32(part, _mm_mullo_epi32(sums, high)), 16);
-        }
-        const __m128i bias = _mm_set1_epi32((int)0x80000000);
-        const __m128d offset = _mm_set1_pd(2147483648.0);
-        const __m128i signedSums = _mm_xor_si128(sums, bias);
-        const __m128d lo = _mm_add_pd(_mm_cvtepi32_pd(signedSums), offset);
-        const __m128d hi = _mm_add_pd(_mm_cvtepi32_pd(_mm_srli_si128(signedSums, 8)), offset);
-        return _mm_unpacklo_epi64(_mm_cvttpd_epi32(_mm_div_pd(lo, area)), _mm_cvttpd_epi32(_mm_div_pd(hi, area)));
-    }
-
-    bool fixedPoint;
-    __m128i low, high;
-    __m128d area;
-};
-
 // Plane geometry and the buffers carved for it.
 struct VectorPlane {
     WorkPlane<uint16_t> p;
     uint32_t columns;  // block columns
     uint32_t r;
     uint16_t* carryCodes;
-    uint16_t* codeRow;  // codes while classifying; busy counts in the window
+    uint16_t* codeRow;  // the codes of the row being classified
+    uint16_t* busy;     // the window's busy counts per column
     uint32_t* columnSums;
     uint32_t* sumRing;
     uint16_t* countRing;
 };
 
-BITGRADE_SSE41 void ClassifyPlane(const VectorPlane& v) {
-    const WorkPlane<uint16_t>& p = v.p;
-    const uint32_t H = p.H, W = p.W;
-    FillBlocksVec(v.carryCodes, 0, (uint32_t)(p.stride * 2));
-    if (H >= 3) NeighbourCodeRowVec(p.Row(0), p.Row(1), v.columns, v.carryCodes, v.codeRow);
-    for (uint32_t y = 1; y + 1 < H; ++y) {
-        NeighbourCodeRowVec(p.Row(y), p.Row(y + 1), v.columns, v.carryCodes, v.codeRow);
+// Loads and classifies a plane's rows in order, each when it is first
+// needed, so that the band can take rows as they are ready and a ring of a
+// few rows can hold the work plane while it stays in cache.
+class RowClassifier {
+public:
+    RowClassifier(const VectorPlane& v, const RowKernels& kernels, const BYTE* in, int pitch, uint32_t readable)
+        : v(v), kernels(kernels), in(in), pitch(pitch), readable(readable), loaded(0), classified(0) {
+        FillBlocksVec(v.carryCodes, 0, (uint32_t)(v.p.stride * 2));
+    }
+
+    // Rows 0..y hold their unsmoothed values and edge marks.
+    void Through(uint32_t y) {
+        while (classified <= y) ClassifyNext();
+    }
+
+private:
+    void LoadThrough(uint32_t y) {
+        for (; loaded <= y && loaded < v.p.H; ++loaded)
+            LoadRow(in + (size_t)loaded * pitch, readable, v.p.W, v.p.Row(loaded));
+    }
+
+    // The codes of row y come from rows y and y+1 and the carry of the pair
+    // above; a row's samples are shifted only once no code needs them.
+    void ClassifyNext() {
+        const WorkPlane<uint16_t>& p = v.p;
+        const uint32_t y = classified++;
+        LoadThrough(y + 1);
+        if (y == 0 || y + 1 == p.H) {
+            // Border rows; the first pair of rows starts the carry.
+            if (y == 0 && p.H >= 3) kernels.neighbourCodeRow(p.Row(0), p.Row(1), v.columns, v.carryCodes, v.codeRow);
+            ShiftRow(p.Row(y), v.columns);
+            FillBlocksVec(p.EdgeRow(y), kEdgeMark, (uint32_t)(p.stride * 2));
+            return;
+        }
+        kernels.neighbourCodeRow(p.Row(y), p.Row(y + 1), v.columns, v.carryCodes, v.codeRow);
         // The last visible column is a border pixel even when the row ends
         // inside a block: its right neighbours are padding, not picture.
-        v.codeRow[W - 1] = kRowEndCode;
+        v.codeRow[p.W - 1] = kRowEndCode;
         uint16_t* edges = p.EdgeRow(y);
-        ClassifyRow(v.codeRow, p.Row(y), edges, v.columns);
+        kernels.classifyRow(v.codeRow, p.Row(y), edges, v.columns);
         FillBlocksVec(edges + v.columns, kEdgeMark, (uint32_t)(p.stride - v.columns) * 2);
     }
-    auto borderRow = [&](uint32_t y) {
-        ShiftRow(p.Row(y), v.columns);
-        FillBlocksVec(p.EdgeRow(y), kEdgeMark, (uint32_t)(p.stride * 2));
-    };
-    borderRow(0);
-    if (H > 1) borderRow(H - 1);
+
+    const VectorPlane& v;
+    const RowKernels& kernels;
+    const BYTE* in;
+    int pitch;
+    uint32_t readable, loaded, classified;
+};
+
+// Adds one row's counts (and sums, unless sums is null) onto the column
+// totals; `zeroCounts` and `zeroSums` are the free slot, still zero.
+BITGRADE_SSE41 void AddWindowRow(const VectorPlane& v, const uint16_t* zeroCounts, const uint16_t* counts,
+                                 const uint32_t* zeroSums, const uint32_t* sums) {
+    for (uint32_t i = 0; i < v.columns; i += 8) {
+        Slide16(v.busy + i, zeroCounts + i, counts + i);
+        if (!zeroSums) continue;
+        Slide32(v.columnSums + i, zeroSums + i, sums + i);
+        Slide32(v.columnSums + i + 4, zeroSums + i + 4, sums + i + 4);
+    }
 }
 
-// Busy counts and window sums of eight columns: out with the leaving row,
-// in with the entering one.
-BITGRADE_SSE41 inline __m128i Slide16(uint16_t* totals, const uint16_t* leaving, const uint16_t* entering) {
-    const __m128i t =
-        _mm_add_epi16(_mm_sub_epi16(_mm_load_si128((const __m128i*)totals), _mm_load_si128((const __m128i*)leaving)),
-                      _mm_load_si128((const __m128i*)entering));
-    _mm_store_si128((__m128i*)totals, t);
-    return t;
-}
-
-BITGRADE_SSE41 inline __m128i Slide32(uint32_t* totals, const uint32_t* leaving, const uint32_t* entering) {
-    const __m128i t =
-        _mm_add_epi32(_mm_sub_epi32(_mm_load_si128((const __m128i*)totals), _mm_load_si128((const __m128i*)leaving)),
-                      _mm_load_si128((const __m128i*)entering));
-    _mm_store_si128((__m128i*)totals, t);
-    return t;
-}
-
-// Rows r..H-r-1, written straight to the destination. A column is smoothed
-// when its busy count is at most `limit` (0..32766), compared unsigned, so
-// the row-end counts of wide windows (255 * (2r+1) > 32767) never pass.
-// W is a multiple of 8 (the constructor's width check).
-template <bool Debug>
-BITGRADE_SSE41 void SmoothBand(const VectorPlane& v, uint16_t limit, BYTE* out, int pitch) {
+// The whole plane, written straight to the destination as its rows are
+// classified: rows r..H-r-1 smoothed, the others unsmoothed. A column is
+// smoothed when its busy count is at most `limit` (0..32766), compared
+// unsigned, so the row-end counts of wide windows (255 * (2r+1) > 32767)
+// never pass. W is a multiple of 8 (the constructor's width check); the ring
+// of work rows holds at least 2r+3 rows.
+void SmoothBand(const VectorPlane& v, RowClassifier& rows, const RowKernels& kernels, bool debug, uint16_t limit,
+                BYTE* out, int pitch) {
     const WorkPlane<uint16_t>& p = v.p;
     const uint32_t r = v.r, W = p.W, slots = 2 * r + 2;
-    FillBlocksVec(v.codeRow, 0, (uint32_t)(p.stride * 2));
+    FillBlocksVec(v.busy, 0, (uint32_t)(p.stride * 2));
     FillBlocksVec(v.columnSums, 0, (uint32_t)(p.stride * 4));
     FillBlocksVec(v.sumRing, 0, (uint32_t)(slots * p.stride * 4));
     FillBlocksVec(v.countRing, 0, (uint32_t)(slots * p.stride * 2));
@@ -169,59 +131,47 @@ BITGRADE_SSE41 void SmoothBand(const VectorPlane& v, uint16_t limit, BYTE* out, 
 
     // The first window: rows 0..2r, added onto zeroed totals (the free slot
     // is still zero, so it serves as the leaving row).
+    rows.Through(2 * r);
+    for (uint32_t y = 0; y < r; ++y) WriteRow(p, y, debug, 0, 0, out + (size_t)y * pitch);
     for (uint32_t k = 0; k <= 2 * r; ++k) {
-        WindowRowSumsVec(r, W, p.Row(k), p.EdgeRow(k), sumRows.Slot(k), countRows.Slot(k));
-        for (uint32_t i = 0; i < v.columns; i += 8) {
-            Slide16(v.codeRow + i, countRows.Back() + i, countRows.Slot(k) + i);
-            if (!Debug) {
-                Slide32(v.columnSums + i, sumRows.Back() + i, sumRows.Slot(k) + i);
-                Slide32(v.columnSums + i + 4, sumRows.Back() + i + 4, sumRows.Slot(k) + i + 4);
-            }
-        }
+        kernels.windowRowSums(r, W, p.Row(k), p.EdgeRow(k), sumRows.Slot(k), countRows.Slot(k));
+        AddWindowRow(v, countRows.Back(), countRows.Slot(k), debug ? nullptr : sumRows.Back(), sumRows.Slot(k));
     }
 
-    const MeanVec mean{BoxMean(r)};
-    const __m128i most = _mm_set1_epi16((short)limit), zero = _mm_setzero_si128(), marks = Load(kFlatMarks);
+    const BoxMean mean(r);
+    BandRow row = {v.busy, v.columnSums, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &mean, W, limit, false};
     for (uint32_t y = r; y + r < p.H; ++y) {
-        const bool sliding = y > r;
-        const uint16_t* leavingCounts = countRows.Front();
-        const uint32_t* leavingSums = sumRows.Front();
-        uint16_t* enteringCounts = countRows.Back();
-        uint32_t* enteringSums = sumRows.Back();
-        if (sliding) WindowRowSumsVec(r, W, p.Row(y + r), p.EdgeRow(y + r), enteringSums, enteringCounts);
-        const uint16_t* values = p.Row(y);
-        const uint16_t* edges = p.EdgeRow(y);
-        BYTE* row = out + (size_t)y * pitch;
-        for (uint32_t i = 0; i < W; i += 8) {
-            const __m128i busy = sliding ? Slide16(v.codeRow + i, leavingCounts + i, enteringCounts + i)
-                                         : _mm_load_si128((const __m128i*)(v.codeRow + i));
-            const __m128i smooth = _mm_cmpeq_epi16(_mm_min_epu16(busy, most), busy);
-            if (Debug) {
-                const __m128i map =
-                    _mm_or_si128(_mm_packs_epi16(_mm_load_si128((const __m128i*)(edges + i)), zero), marks);
-                _mm_storel_epi64((__m128i*)(row + i), _mm_andnot_si128(_mm_packs_epi16(smooth, zero), map));
-                continue;
-            }
-            _mm_prefetch((const char*)(values + i + 64), _MM_HINT_NTA);
-            const __m128i low = sliding ? Slide32(v.columnSums + i, leavingSums + i, enteringSums + i)
-                                        : _mm_load_si128((const __m128i*)(v.columnSums + i));
-            const __m128i high = sliding ? Slide32(v.columnSums + i + 4, leavingSums + i + 4, enteringSums + i + 4)
-                                         : _mm_load_si128((const __m128i*)(v.columnSums + i + 4));
-            const __m128i means = _mm_packus_epi32(mean(low), mean(high));
-            const __m128i result = _mm_blendv_epi8(_mm_load_si128((const __m128i*)(values + i)), means, smooth);
-            _mm_storeu_si128((__m128i*)(row + 2 * i), result);
+        row.slide = y > r;
+        row.leavingCounts = countRows.Front();
+        row.leavingSums = sumRows.Front();
+        row.enteringCounts = countRows.Back();
+        row.enteringSums = sumRows.Back();
+        if (row.slide) {
+            rows.Through(y + r);
+            kernels.windowRowSums(r, W, p.Row(y + r), p.EdgeRow(y + r), sumRows.Back(), countRows.Back());
         }
-        if (sliding) {
+        row.values = p.Row(y);
+        row.edges = p.EdgeRow(y);
+        (debug ? kernels.bandMapRow : kernels.bandRow)(row, out + (size_t)y * pitch);
+        if (row.slide) {
             sumRows.Rotate();
             countRows.Rotate();
         }
     }
+    for (uint32_t y = p.H - r; y < p.H; ++y) WriteRow(p, y, debug, 0, 0, out + (size_t)y * pitch);
 }
 
 }  // namespace
 
-BitgradeSSE41::BitgradeSSE41(PClip child, IScriptEnvironment* env, int span, int ythr, int cthr, bool debug)
-    : GenericVideoFilter(child), capacity(0), span(span), ythr(ythr), cthr(cthr), debug(debug) {
+BitgradeSSE41::BitgradeSSE41(PClip child, IScriptEnvironment* env, int span, int ythr, int cthr, bool debug,
+                             VectorIsa isa)
+    : GenericVideoFilter(child),
+      capacity(0),
+      span(span),
+      ythr(ythr),
+      cthr(cthr),
+      debug(debug),
+      kernels(&KernelsFor(isa)) {
     if (vi.width % 16 != 0) env->ThrowError(BITGRADE_MSG_WIDTH16);
     vi = OutputVideoInfo(vi, debug);
 }
@@ -250,10 +200,12 @@ bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
     const uint16_t limit = (uint16_t)(t - 1);
     const bool vectorBand = smoothing && r <= kNarrowMaxRadius;
 
+    // The band needs rows y-r..y+r+1 at row y: a ring of 2r+3 rows does.
+    const uint32_t ringRows = vectorBand && 2 * r + 3 < (uint32_t)H ? 2 * r + 3 : (uint32_t)H;
     ScratchLayout layout;
-    const uint64_t N = (uint64_t)H * stride;
+    const uint64_t N = (uint64_t)ringRows * stride;
     const uint64_t workAt = layout.Add(N, 2), edgeAt = layout.Add(N, 2);
-    const uint64_t carryAt = layout.Add(stride, 2), codeAt = layout.Add(stride, 2);
+    const uint64_t carryAt = layout.Add(stride, 2), codeAt = layout.Add(stride, 2), busyAt = layout.Add(stride, 2);
     uint64_t windowAt[4] = {0, 0, 0, 0};
     if (vectorBand) {
         windowAt[0] = layout.Add(stride, 4);
@@ -263,32 +215,29 @@ bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
         WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, r, windowAt);
     }
     if (!ReservePlane(scratch, capacity, N, layout.Total())) return false;
-    const VectorPlane v = {
-        {Carve<uint16_t>(scratch, workAt), Carve<uint16_t>(scratch, edgeAt), stride, (uint32_t)H, (uint32_t)W},
-        columns,
-        r,
-        Carve<uint16_t>(scratch, carryAt),
-        Carve<uint16_t>(scratch, codeAt),
-        Carve<uint32_t>(scratch, windowAt[0]),
-        Carve<uint32_t>(scratch, windowAt[1]),
-        Carve<uint16_t>(scratch, windowAt[2])};
+    const VectorPlane v = {{Carve<uint16_t>(scratch, workAt), Carve<uint16_t>(scratch, edgeAt), stride, (uint32_t)H,
+                            (uint32_t)W, ringRows},
+                           columns,
+                           r,
+                           Carve<uint16_t>(scratch, carryAt),
+                           Carve<uint16_t>(scratch, codeAt),
+                           Carve<uint16_t>(scratch, busyAt),
+                           Carve<uint32_t>(scratch, windowAt[0]),
+                           Carve<uint32_t>(scratch, windowAt[1]),
+                           Carve<uint16_t>(scratch, windowAt[2])};
 
-    const BYTE* in = src->GetReadPtr(plane);
     const uint32_t readable = (uint32_t)(srcPitch < W ? srcPitch : W);
-    for (int y = 0; y < H; ++y) LoadRow(in + (size_t)y * srcPitch, readable, (uint32_t)W, v.p.Row((uint32_t)y));
-    ClassifyPlane(v);
-
+    RowClassifier rows(v, *kernels, src->GetReadPtr(plane), srcPitch, readable);
     BYTE* out = dst->GetWritePtr(plane);
     const int pitch = dst->GetPitch(plane);
     if (vectorBand) {
-        if (debug) SmoothBand<true>(v, limit, out, pitch);
-        else SmoothBand<false>(v, limit, out, pitch);
-    } else if (smoothing) {
-        SmoothPlane(v.p, r, limit, debug, WindowScratch<uint64_t, uint32_t>::Carved(scratch, windowAt));
+        SmoothBand(v, rows, *kernels, debug, limit, out, pitch);
+        return true;
     }
+    rows.Through((uint32_t)H - 1);
+    if (smoothing) SmoothPlane(v.p, r, limit, debug, WindowScratch<uint64_t, uint32_t>::Carved(scratch, windowAt));
     for (uint32_t y = 0; y < (uint32_t)H; ++y) {
         const bool band = smoothing && y >= r && y + r < (uint32_t)H;
-        if (band && vectorBand) continue;
         WriteRow(v.p, y, debug, band ? r : 0, band ? (uint32_t)W - r : 0, out + (size_t)y * pitch);
     }
     return true;

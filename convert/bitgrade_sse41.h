@@ -4,14 +4,16 @@
 // It needs SSE4.1 and a clip width that is a multiple of 16.
 #pragma once
 
-#include "plane_common.h"
+#include "vector_kernels.h"
 
 namespace bitgrade {
 
 class BitgradeSSE41 : public GenericVideoFilter {
 public:
-    // Raises the width error through env when the width is not a multiple of 16.
-    BitgradeSSE41(PClip child, IScriptEnvironment* env, int span, int ythr, int cthr, bool debug);
+    // Raises the width error through env when the width is not a multiple of
+    // 16. Its row kernels are those of `isa`, which the processor must run.
+    BitgradeSSE41(PClip child, IScriptEnvironment* env, int span, int ythr, int cthr, bool debug,
+                  VectorIsa isa = VectorIsa::kSse41);
     PVideoFrame HOST_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
     // Every plane of src into dst; false when the buffers cannot be allocated.
     bool ConvertFrame(const PVideoFrame& src, const PVideoFrame& dst);
@@ -25,6 +27,7 @@ private:
     uint32_t capacity;
     int span, ythr, cthr;
     bool debug;
+    const RowKernels* kernels;
 };
 
 }  // namespace bitgrade

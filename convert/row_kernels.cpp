@@ -1,5 +1,5 @@
 // The scalar row kernels of level 2, the streaming converter.
-#include "row_kernels.h"
+#include "vector_kernels.h"
 
 namespace bitgrade {
 
@@ -20,5 +20,51 @@ void NeighbourCodeRow(const uint16_t* c, const uint16_t* x, uint32_t n, uint16_t
     code[n - 1] = kRowEndCode;
     code[0] = kRowEndCode;
 }
+
+}  // namespace bitgrade
+
+// The scalar twins of the vector converter's own kernels, and the table
+// that holds them with the scalar row kernels.
+
+namespace bitgrade {
+
+namespace {
+
+void ClassifyRow(const uint16_t* codes, uint16_t* values, uint16_t* edges, uint32_t columns) {
+    for (uint32_t i = 0; i < columns; ++i) {
+        const bool flat = IsFlatCode(codes[i]);
+        values[i] = (uint16_t)((values[i] << 8) + (flat ? FractionOfCode(codes[i]) : 0));
+        edges[i] = flat ? 0 : 0xFFFF;
+    }
+}
+
+// Slides column x's totals (when the row says so); whether x is smoothed.
+bool SlideAndTest(const BandRow& b, uint32_t x, bool sums) {
+    if (b.slide) {
+        b.busy[x] = (uint16_t)(b.busy[x] - b.leavingCounts[x] + b.enteringCounts[x]);
+        if (sums) b.sums[x] += b.enteringSums[x] - b.leavingSums[x];
+    }
+    return b.busy[x] <= b.limit;
+}
+
+void BandRowScalar(const BandRow& b, BYTE* out) {
+    for (uint32_t x = 0; x < b.W; ++x) {
+        const uint16_t value = SlideAndTest(b, x, true) ? (*b.mean)(b.sums[x]) : b.values[x];
+        out[2 * x] = (BYTE)value;
+        out[2 * x + 1] = (BYTE)(value >> 8);
+    }
+}
+
+void BandMapRowScalar(const BandRow& b, BYTE* out) {
+    for (uint32_t x = 0; x < b.W; ++x) out[x] = SlideAndTest(b, x, false) ? 0 : b.edges[x] ? kEdgeMark : kFlatMark;
+}
+
+}  // namespace
+
+const RowKernels kScalarKernels = {
+    "scalar",        0, NeighbourCodeRow, WindowRowSums<uint32_t, uint16_t, uint16_t>, ClassifyRow, BandRowScalar,
+    BandMapRowScalar};
+
+const RowKernels& KernelsFor(VectorIsa isa) { return isa == VectorIsa::kAvx2 ? kAvx2Kernels : kSse41Kernels; }
 
 }  // namespace bitgrade

@@ -111,10 +111,75 @@ BITGRADE_SSE41 void WindowRowSumsVec(uint32_t r, uint32_t W, const uint16_t* val
     }
 }
 
+// Unsmoothed values and edge marks from codes: flat pixels (no far
+// neighbour, not both higher and lower ones) get their fraction and mark 0,
+// every other pixel mark 0xFFFF.
+BITGRADE_SSE41 void ClassifyRowVec(const uint16_t* codes, uint16_t* values, uint16_t* edges, uint32_t columns) {
+    const __m128i ramp = _mm_load_si128((const __m128i*)kRampBytes.v), zero = _mm_setzero_si128();
+    const __m128i upMask = Load(kLowNibble), downMask = Load(kDownNibble), farMask = Load(kFarNibble);
+    for (uint32_t i = 0; i < columns; i += 8) {
+        const __m128i code = _mm_load_si128((const __m128i*)(codes + i));
+        const __m128i up = _mm_and_si128(code, upMask);
+        const __m128i down = _mm_srli_epi16(_mm_and_si128(code, downMask), 4);
+        const __m128i noFar = _mm_cmpeq_epi16(_mm_and_si128(code, farMask), zero);
+        const __m128i oneSided = _mm_or_si128(_mm_cmpeq_epi16(up, zero), _mm_cmpeq_epi16(down, zero));
+        const __m128i flat = _mm_and_si128(noFar, oneSided);
+        const __m128i fraction = _mm_sub_epi16(_mm_shuffle_epi8(ramp, up), _mm_shuffle_epi8(ramp, down));
+        __m128i* value = (__m128i*)(values + i);
+        _mm_store_si128(value, _mm_add_epi16(_mm_slli_epi16(_mm_load_si128(value), 8), _mm_and_si128(fraction, flat)));
+        _mm_store_si128((__m128i*)(edges + i), _mm_cmpeq_epi16(flat, zero));
+    }
+}
+
+MeanVec::MeanVec(const BoxMean& mean)
+    : fixedPoint(mean.FixedPoint()),
+      low(_mm_set1_epi32((int)mean.low)),
+      high(_mm_set1_epi32((int)mean.high)),
+      area(_mm_set1_pd((double)mean.area)) {}
+
+namespace {
+
+// Busy counts of eight columns, slid when the row says so; the lanes to smooth.
+BITGRADE_SSE41 inline __m128i SmoothLanes(const BandRow& b, uint32_t i) {
+    const __m128i busy = b.slide ? Slide16(b.busy + i, b.leavingCounts + i, b.enteringCounts + i)
+                                 : _mm_load_si128((const __m128i*)(b.busy + i));
+    return _mm_cmpeq_epi16(_mm_min_epu16(busy, _mm_set1_epi16((short)b.limit)), busy);
+}
+
+BITGRADE_SSE41 inline __m128i SumLanes(const BandRow& b, uint32_t i) {
+    return b.slide ? Slide32(b.sums + i, b.leavingSums + i, b.enteringSums + i)
+                   : _mm_load_si128((const __m128i*)(b.sums + i));
+}
+
+}  // namespace
+
+BITGRADE_SSE41 void BandRowVec(const BandRow& b, BYTE* out) {
+    const MeanVec mean(*b.mean);
+    for (uint32_t i = 0; i < b.W; i += 8) {
+        const __m128i smooth = SmoothLanes(b, i);
+        _mm_prefetch((const char*)(b.values + i + 64), _MM_HINT_NTA);
+        const __m128i means = _mm_packus_epi32(mean(SumLanes(b, i)), mean(SumLanes(b, i + 4)));
+        const __m128i result = _mm_blendv_epi8(_mm_load_si128((const __m128i*)(b.values + i)), means, smooth);
+        _mm_storeu_si128((__m128i*)(out + 2 * i), result);
+    }
+}
+
+BITGRADE_SSE41 void BandMapRowVec(const BandRow& b, BYTE* out) {
+    const __m128i zero = _mm_setzero_si128(), marks = Load(kFlatMarks);
+    for (uint32_t i = 0; i < b.W; i += 8) {
+        const __m128i smooth = SmoothLanes(b, i);
+        const __m128i map = _mm_or_si128(_mm_packs_epi16(_mm_load_si128((const __m128i*)(b.edges + i)), zero), marks);
+        _mm_storel_epi64((__m128i*)(out + i), _mm_andnot_si128(_mm_packs_epi16(smooth, zero), map));
+    }
+}
+
 BITGRADE_SSE41 void FillBlocksVec(void* dst, uint8_t value, uint32_t bytes) {
     const __m128i fill = _mm_set1_epi8((char)value);
     __m128i* at = (__m128i*)dst;
     for (uint32_t k = 0; k < bytes / 16; ++k) _mm_store_si128(at + k, fill);
 }
+
+const RowKernels kSse41Kernels = {"sse4.1",       7,          NeighbourCodeRowVec, WindowRowSumsVec,
+                                  ClassifyRowVec, BandRowVec, BandMapRowVec};
 
 }  // namespace bitgrade

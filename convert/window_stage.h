@@ -13,15 +13,17 @@ namespace bitgrade {
 // are exact; wider windows use 64-bit sums and 32-bit counts.
 const uint32_t kNarrowMaxRadius = 127;
 
-// The plane being smoothed: H rows of `stride` entries, W in use.
+// The plane being smoothed: H rows of `stride` entries, W in use, held in
+// `rows` row slots (all H, or a ring of fewer in which row y is slot y % rows).
 template <class Edge>
 struct WorkPlane {
     uint16_t* values;
     Edge* edges;
     uint64_t stride;
     uint32_t H, W;
-    uint16_t* Row(uint32_t y) const { return values + y * stride; }
-    Edge* EdgeRow(uint32_t y) const { return edges + y * stride; }
+    uint32_t rows;
+    uint16_t* Row(uint32_t y) const { return values + (y % rows) * stride; }
+    Edge* EdgeRow(uint32_t y) const { return edges + (y % rows) * stride; }
 };
 
 // Scratch of the window stage, in elements: columnSums and columnCounts one

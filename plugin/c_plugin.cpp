@@ -217,7 +217,7 @@ AVS_Value AVSC_CC Create(AVS_ScriptEnvironment* env, AVS_Value args, void*) {
         Instance* instance = new Instance{PClip(), 0};
         try {
             instance->filter =
-                CreateBitgradeOn(AVSValue(ours, 6), &creation, DetectSseLevel(), &instance->level).AsClip();
+                CreateBitgradeOn(AVSValue(ours, 6), &creation, DetectProcessor(), &instance->level).AsClip();
         } catch (...) {
             delete instance;
             throw;

@@ -1,6 +1,7 @@
 // The plugin's face to the host: the entry point and what it registers.
 #pragma once
 
+#include "../convert/vector_kernels.h"
 #include "../host/host_interface.h"
 
 #if defined(_WIN32)
@@ -20,9 +21,18 @@ namespace bitgrade {
 // Turns one script call into one filter; raises the creation errors.
 AVSValue HOST_CDECL CreateBitgrade(AVSValue args, void* user_data, IScriptEnvironment* env);
 
-// The same, for a processor that runs converter levels up to processorLevel;
-// the level of the filter it made goes to *createdLevel when that is given.
-AVSValue CreateBitgradeOn(const AVSValue& args, IScriptEnvironment* env, int processorLevel,
+// What the processor runs: converter levels up to sseLevel, and the
+// instruction set the vector converter's kernels use.
+struct Processor {
+    int sseLevel;
+    VectorIsa vectorIsa;
+};
+// The one place that reads CPUID for the converters.
+Processor DetectProcessor();
+
+// CreateBitgrade for the given processor; the level of the filter it made
+// goes to *createdLevel when that is given.
+AVSValue CreateBitgradeOn(const AVSValue& args, IScriptEnvironment* env, const Processor& processor,
                           int* createdLevel = nullptr);
 
 // The highest converter level this processor runs, by CPUID leaf 1:

@@ -125,6 +125,18 @@ TEST_F(Command, FfmpegSourcesThroughThePipeEqualTheInProcessResult) {
     }
 }
 
+// Both instruction sets of the vector converter write the same bytes.
+TEST_F(Command, EveryInstructionSetGivesTheSameStream) {
+    if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    const std::string file = SourceFile("testsrc2=s=320x240");
+    const Result sse41 = Shell(kProgram + " --cpu sse41 --span 6 " + file);
+    ASSERT_EQ(sse41.status, 0) << sse41.err;
+    if (bitgrade::DetectProcessor().vectorIsa != bitgrade::VectorIsa::kAvx2) GTEST_SKIP() << "no AVX2 here";
+    const Result avx2 = Shell(kProgram + " --cpu avx2 --span 6 " + file);
+    ASSERT_EQ(avx2.status, 0) << avx2.err;
+    EXPECT_EQ(avx2.out, sse41.out);
+}
+
 TEST_F(Command, DebugMapHasTheMapInLumaAndGreyChroma) {
     if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
     const std::string file = SourceFile("testsrc2=s=320x240");

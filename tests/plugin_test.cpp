@@ -69,6 +69,7 @@ TEST(Arguments, MissingOrMistypedArgumentsTakeTheirDefaults) {
 
 TEST(Arguments, ShortArrayKeepsTheGivenPositions) {
     Environment env;
+    AvisynthPluginInit2(&env);
     const Picture picture = SmallPicture();
     const PClip clip = ClipOf(env, picture);
     const auto expected = FirstFrame(env, CallBitgrade(env, clip, Args{1, 0, 1, 1, false}), 64, 16);
@@ -135,7 +136,9 @@ TEST(CreationErrors, ALevelTheProcessorCannotRunIsRefused) {
         const AVSValue args[2] = {AVSValue(clip), AVSValue(c.sseopt)};
         std::string raised;
         try {
-            EXPECT_TRUE(bitgrade::CreateBitgradeOn(AVSValue(args, 2), &env, c.processorLevel).AsClip());
+            EXPECT_TRUE(
+                bitgrade::CreateBitgradeOn(AVSValue(args, 2), &env, {c.processorLevel, bitgrade::VectorIsa::kSse41})
+                    .AsClip());
         } catch (const ScriptError& e) {
             raised = e.what();
         }

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -105,10 +106,18 @@ std::vector<uint8_t> Read8(const PVideoFrame& frame, int plane, int width, int h
     return out;
 }
 
+bitgrade::Processor TestProcessor() {
+    bitgrade::Processor processor = bitgrade::DetectProcessor();
+    const char* forced = std::getenv("BITGRADE_ISA");
+    if (forced && std::string(forced) == "sse41") processor.vectorIsa = bitgrade::VectorIsa::kSse41;
+    if (forced && std::string(forced) == "avx2") processor.vectorIsa = bitgrade::VectorIsa::kAvx2;
+    return processor;
+}
+
 AVSValue CallBitgrade(native_host::Environment& env, const PClip& clip, const Args& args) {
-    if (!env.FunctionExists("Bitgrade")) AvisynthPluginInit2(&env);
-    return env.Call("Bitgrade", {AVSValue(clip), AVSValue(args.sseopt), AVSValue(args.span), AVSValue(args.ythr),
-                                 AVSValue(args.cthr), AVSValue(args.debug)});
+    const AVSValue values[6] = {AVSValue(clip),      AVSValue(args.sseopt), AVSValue(args.span),
+                                AVSValue(args.ythr), AVSValue(args.cthr),   AVSValue(args.debug)};
+    return bitgrade::CreateBitgradeOn(AVSValue(values, 6), &env, TestProcessor());
 }
 
 std::vector<uint16_t> Convert(native_host::Environment& env, const Picture& picture, const Args& args) {

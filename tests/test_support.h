@@ -7,9 +7,12 @@
 #include <cstring>
 #include <functional>
 #include <new>
+#include <type_traits>
 #include <vector>
 
+#include "convert/bitgrade_sse41.h"
 #include "native_host/native_host.h"
+#include "plugin/plugin.h"
 
 namespace testing_support {
 
@@ -52,6 +55,10 @@ PClip ClipOf(native_host::Environment& env, const Picture& picture, int pixelTyp
 std::vector<uint16_t> Read16(const PVideoFrame& frame, int plane, int width, int height);
 std::vector<uint8_t> Read8(const PVideoFrame& frame, int plane, int width, int height);
 
+// The processor the tests create filters for: this one's, with the vector
+// converter's instruction set forced by BITGRADE_ISA=sse41 or avx2.
+bitgrade::Processor TestProcessor();
+
 struct Args {
     int sseopt = 1, span = 3, ythr = 1, cthr = 1;
     bool debug = false;
@@ -62,6 +69,13 @@ AVSValue CallBitgrade(native_host::Environment& env, const PClip& clip, const Ar
 // Every visible output sample of frame 0, the three planes one after another
 // (map bytes widened to 16 bits in debug mode; no chroma then).
 std::vector<uint16_t> Convert(native_host::Environment& env, const Picture& picture, const Args& args);
+
+template <class Filter>
+Filter MakeFilter(const PClip& child, native_host::Environment& env, int span, int threshold, bool debug) {
+    if constexpr (std::is_same_v<Filter, bitgrade::BitgradeSSE41>)
+        return Filter(child, &env, span, threshold, threshold, debug, TestProcessor().vectorIsa);
+    else return Filter(child, &env, span, threshold, threshold, debug);
+}
 
 // One plane through a converter's own ProcessPlane, as its luma plane. The
 // source rows lie srcPitch apart (0: the plane's width); the destination holds
@@ -79,7 +93,7 @@ std::vector<uint16_t> RunPlane(const Plane& plane, int span, int threshold, bool
     const PVideoFrame dst = env.NewPlanarFrame(bytes, plane.height, bytes, dstSamples);
     std::memset(dst->GetWritePtr(PLANAR_Y), 0xEE, (size_t)bytes * plane.height);
     const PClip child(new native_host::MemoryClip(native_host::MakeVideoInfo(plane.width, plane.height), {}));
-    Filter filter(child, &env, span, threshold, threshold, debug);
+    Filter filter = MakeFilter<Filter>(child, env, span, threshold, debug);
     if (!filter.ProcessPlane(src, dst, PLANAR_Y)) throw std::bad_alloc();
     if (debug) {
         const auto map = Read8(dst, PLANAR_Y, dstSamples, plane.height);

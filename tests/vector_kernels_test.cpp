@@ -1,16 +1,19 @@
-// Each SSE4.1 kernel against its scalar twin on many random rows, plus the
-// worked examples. The twins agree except that vector codes also count equal
-// neighbours (bits 12-15), columns past the last whole block get no vector
-// code, and vector row-end sums are (2r+1) * value where the scalar kernel
-// writes none.
+// Every kernel of every vector table (SSE4.1, AVX2) against its scalar twin
+// on many random rows, plus the worked examples. The twins agree except that
+// vector codes also count equal neighbours (bits 12-15), columns past the
+// last whole block get no vector code, and vector row-end sums are
+// (2r+1) * value where the scalar kernel writes none. A table the processor
+// cannot run is skipped, and says so.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
 
 #include "convert/row_kernels_sse41.h"
+#include "plugin/plugin.h"
 
 using namespace bitgrade;
+using bitgrade::DetectProcessor;
 
 namespace {
 
@@ -52,7 +55,7 @@ TEST(VectorKernels, DiffToCodeVecWorkedExampleAndEveryDifference) {
 const uint16_t kUnwritten = 0xBEEF;
 
 // Two calls over three random rows, vector and scalar, from the same carry.
-void CompareNeighbourCodes(std::mt19937& rng, uint32_t n) {
+void CompareNeighbourCodes(const RowKernels& k, std::mt19937& rng, uint32_t n) {
     Row<uint16_t> rows[3] = {Row<uint16_t>(n), Row<uint16_t>(n), Row<uint16_t>(n)};
     // Half the rows sit at the extreme levels, where clamping faults show.
     static const int kExtremes[5] = {0, 1, 253, 254, 255};
@@ -62,8 +65,8 @@ void CompareNeighbourCodes(std::mt19937& rng, uint32_t n) {
             row[i] = (uint16_t)(rng() % 6 == 0 ? rng() % 256 : std::min(255, base + (int)(rng() % 3)));
     Row<uint16_t> carry(n), code(n, kUnwritten), scalarCarry(n), scalarCode(n);
     for (int call = 0; call < 2; ++call) {
-        NeighbourCodeRowVec(rows[call].get(), rows[call + 1].get(), n, carry.get(), code.get());
-        NeighbourCodeRow(rows[call].get(), rows[call + 1].get(), n, scalarCarry.get(), scalarCode.get());
+        k.neighbourCodeRow(rows[call].get(), rows[call + 1].get(), n, carry.get(), code.get());
+        kScalarKernels.neighbourCodeRow(rows[call].get(), rows[call + 1].get(), n, scalarCarry.get(), scalarCode.get());
     }
     const uint32_t covered = n / 16 * 16;
     for (uint32_t i = 0; i < n; ++i) {
@@ -83,57 +86,156 @@ void CompareNeighbourCodes(std::mt19937& rng, uint32_t n) {
     }
 }
 
-TEST(VectorKernels, NeighbourCodeRowVecMatchesItsTwin) {
-    std::mt19937 rng(3);
-    for (uint32_t n = 1; n <= 200; ++n)
-        for (int trial = 0; trial < 10; ++trial) CompareNeighbourCodes(rng, n);
-}
-
-TEST(VectorKernels, ConstantAreaCodesAreAllEqual) {
-    Row<uint16_t> c(32, 77), x(32, 77), carry(32), code(32);
-    NeighbourCodeRowVec(c.get(), x.get(), 32, carry.get(), code.get());
-    NeighbourCodeRowVec(c.get(), x.get(), 32, carry.get(), code.get());
-    EXPECT_EQ(code[0], 0x0800);
-    EXPECT_EQ(code[31], 0x0800);
-    for (int i = 1; i < 31; ++i) EXPECT_EQ(code[i], 0x8000) << i;
-}
-
-void CompareWindowSums(std::mt19937& rng, uint32_t W, uint32_t r) {
+void CompareWindowSums(const RowKernels& k, std::mt19937& rng, uint32_t W, uint32_t r) {
     Row<uint16_t> values(W), edges(W);
-    for (uint32_t i = 0; i < W + 7; ++i) {
+    for (uint32_t i = 0; i < W + k.spare; ++i) {
         values[i] = (uint16_t)(rng() % 4 == 0 ? (rng() % 2) * 65280 : rng() % 65281);
         edges[i] = (uint16_t)(rng() % 3 == 0 ? 1 + rng() % 0xFFFF : 0);
     }
     const uint32_t kSentinel = 0xDEADBEEF;
     Row<uint32_t> sums(W, kSentinel), scalarSums(W);
     Row<uint16_t> counts(W, kUnwritten), scalarCounts(W);
-    WindowRowSumsVec(r, W, values.get(), edges.get(), sums.get(), counts.get());
-    WindowRowSums(r, W, values.get(), edges.get(), scalarSums.get(), scalarCounts.get());
+    k.windowRowSums(r, W, values.get(), edges.get(), sums.get(), counts.get());
+    kScalarKernels.windowRowSums(r, W, values.get(), edges.get(), scalarSums.get(), scalarCounts.get());
     for (uint32_t i = 0; i < W; ++i) {
         ASSERT_EQ(counts[i], scalarCounts[i]) << "W " << W << " r " << r << " at " << i;
         const bool rowEnd = i < r || i + r >= W;
         ASSERT_EQ(sums[i], rowEnd ? (2 * r + 1) * values[i] : scalarSums[i]) << "W " << W << " r " << r << " at " << i;
     }
-    for (uint32_t i = W + 7; i < W + 16; ++i) ASSERT_EQ(sums[i], kSentinel) << "past the spare entries";
+    for (uint32_t i = W + k.spare; i < W + 16; ++i) ASSERT_EQ(sums[i], kSentinel) << "past the spare entries";
 }
 
-TEST(VectorKernels, WindowRowSumsVecMatchesItsTwin) {
+// Codes as the neighbour-code kernels make them: up, down, far and equal
+// 0..8 each (mostly flat ones), and kRowEndCode.
+uint16_t RandomCode(std::mt19937& rng) {
+    if (rng() % 16 == 0) return kRowEndCode;
+    const unsigned up = rng() % 9, down = rng() % 2 ? 0 : rng() % 9, far = rng() % 4 ? 0 : rng() % 9;
+    return (uint16_t)(up | down << 4 | far << 8 | (rng() % 9) << 12);
+}
+
+void CompareClassification(const RowKernels& k, std::mt19937& rng, uint32_t columns) {
+    Row<uint16_t> codes(columns), values(columns), edges(columns, kUnwritten);
+    for (uint32_t i = 0; i < columns; ++i) {
+        codes[i] = RandomCode(rng);
+        values[i] = (uint16_t)(rng() % 4 ? rng() % 256 : (rng() % 2) * 255);
+    }
+    Row<uint16_t> scalarValues = values, scalarEdges = edges;
+    k.classifyRow(codes.get(), values.get(), edges.get(), columns);
+    kScalarKernels.classifyRow(codes.get(), scalarValues.get(), scalarEdges.get(), columns);
+    for (uint32_t i = 0; i < columns + 8; ++i) {
+        ASSERT_EQ(values[i], scalarValues[i]) << "columns " << columns << " at " << i;
+        ASSERT_EQ(edges[i], scalarEdges[i]) << "columns " << columns << " at " << i;
+    }
+}
+
+// Random totals and rows of a band at radius r, slid or not, against the
+// scalar twin: the same output bytes and the same totals afterwards.
+void CompareBandRow(const RowKernels& k, std::mt19937& rng, uint32_t W, uint32_t r, bool debug) {
+    const uint32_t side = 2 * r + 1, area = side * side;
+    Row<uint16_t> busy(W), leavingCounts(W), enteringCounts(W), values(W), edges(W);
+    Row<uint32_t> sums(W), leavingSums(W), enteringSums(W);
+    for (uint32_t i = 0; i < W; ++i) {
+        leavingCounts[i] = (uint16_t)(rng() % (side + 1));
+        enteringCounts[i] = (uint16_t)(rng() % (side + 1));
+        busy[i] = (uint16_t)(leavingCounts[i] + rng() % (area - side + 1));
+        leavingSums[i] = (uint32_t)(rng() % (65281 * side));
+        enteringSums[i] = (uint32_t)(rng() % (65281 * side));
+        sums[i] = leavingSums[i] + (uint32_t)(rng() % (65281 * (area - side) + 1));
+        values[i] = (uint16_t)(rng() % 65281);
+        edges[i] = rng() % 3 ? 0 : 0xFFFF;
+    }
+    const BoxMean mean(r);
+    const uint16_t limit = (uint16_t)(rng() % 2 ? rng() % (area + 1) : rng() % 65536);
+    const bool slide = rng() % 4 != 0;
+    Row<uint16_t> scalarBusy = busy;
+    Row<uint32_t> scalarSums = sums;
+    auto band = [&](Row<uint16_t>& b, Row<uint32_t>& s) {
+        return BandRow{b.get(),
+                       debug ? nullptr : s.get(),
+                       leavingCounts.get(),
+                       enteringCounts.get(),
+                       leavingSums.get(),
+                       enteringSums.get(),
+                       values.get(),
+                       edges.get(),
+                       &mean,
+                       W,
+                       limit,
+                       slide};
+    };
+    Row<BYTE> out(2 * W, 0xEE), scalarOut(2 * W, 0xEE);
+    (debug ? k.bandMapRow : k.bandRow)(band(busy, sums), out.get());
+    (debug ? kScalarKernels.bandMapRow : kScalarKernels.bandRow)(band(scalarBusy, scalarSums), scalarOut.get());
+    const std::string where = "W " + std::to_string(W) + " r " + std::to_string(r) + " debug " + std::to_string(debug) +
+                              " limit " + std::to_string(limit);
+    for (uint32_t i = 0; i < 2 * W + 16; ++i) ASSERT_EQ(out[i], scalarOut[i]) << where << " byte " << i;
+    for (uint32_t i = 0; i < W; ++i) {
+        ASSERT_EQ(busy[i], scalarBusy[i]) << where << " at " << i;
+        if (!debug) {
+            ASSERT_EQ(sums[i], scalarSums[i]) << where << " at " << i;
+        }
+    }
+}
+
+// Each vector table against the scalar one.
+class Twins : public ::testing::TestWithParam<VectorIsa> {
+protected:
+    void SetUp() override {
+        if (GetParam() == VectorIsa::kAvx2 && DetectProcessor().vectorIsa != VectorIsa::kAvx2)
+            GTEST_SKIP() << "this processor does not run AVX2: its kernels are not tested here";
+    }
+    const RowKernels& k() const { return KernelsFor(GetParam()); }
+};
+
+TEST_P(Twins, NeighbourCodeRowMatchesItsTwin) {
+    std::mt19937 rng(3);
+    for (uint32_t n = 1; n <= 200; ++n)
+        for (int trial = 0; trial < 10; ++trial) CompareNeighbourCodes(k(), rng, n);
+}
+
+TEST_P(Twins, ConstantAreaCodesAreAllEqual) {
+    Row<uint16_t> c(32, 77), x(32, 77), carry(32), code(32);
+    k().neighbourCodeRow(c.get(), x.get(), 32, carry.get(), code.get());
+    k().neighbourCodeRow(c.get(), x.get(), 32, carry.get(), code.get());
+    EXPECT_EQ(code[0], 0x0800);
+    EXPECT_EQ(code[31], 0x0800);
+    for (int i = 1; i < 31; ++i) EXPECT_EQ(code[i], 0x8000) << i;
+}
+
+TEST_P(Twins, WindowRowSumsMatchesItsTwin) {
     std::mt19937 rng(4);
     for (uint32_t W = 1; W <= 200; ++W)
         for (uint32_t r = 0; r <= 12 && 2 * r + 1 <= W; ++r)
-            for (int trial = 0; trial < 3; ++trial) CompareWindowSums(rng, W, r);
+            for (int trial = 0; trial < 3; ++trial) CompareWindowSums(k(), rng, W, r);
 }
 
-TEST(VectorKernels, WindowRowSumsVecWorkedExample) {
+TEST_P(Twins, WindowRowSumsWorkedExample) {
     Row<uint16_t> values(16, 256), edges(16, 0);
     Row<uint32_t> sums(16);
     Row<uint16_t> counts(16);
-    WindowRowSumsVec(1, 16, values.get(), edges.get(), sums.get(), counts.get());
+    k().windowRowSums(1, 16, values.get(), edges.get(), sums.get(), counts.get());
     for (int i = 0; i < 16; ++i) {
         EXPECT_EQ(sums[i], 768u) << i;
         EXPECT_EQ(counts[i], i == 0 || i == 15 ? 255 : 0) << i;
     }
 }
+
+TEST_P(Twins, ClassifyRowMatchesItsTwin) {
+    std::mt19937 rng(5);
+    for (uint32_t columns = 16; columns <= 208; columns += 16)
+        for (int trial = 0; trial < 10; ++trial) CompareClassification(k(), rng, columns);
+}
+
+TEST_P(Twins, BandRowsMatchTheirTwins) {
+    std::mt19937 rng(6);
+    for (uint32_t W = 8; W <= 200; W += 8)
+        for (uint32_t r = 0; r <= 12; ++r)
+            for (bool debug : {false, true}) CompareBandRow(k(), rng, W, r, debug);
+}
+
+INSTANTIATE_TEST_SUITE_P(Isa, Twins, ::testing::Values(VectorIsa::kSse41, VectorIsa::kAvx2), [](const auto& info) {
+    return std::string(info.param == VectorIsa::kAvx2 ? "avx2" : "sse41");
+});
 
 TEST(VectorKernels, FillBlocksVecWritesWholeBlocksOnly) {
     Row<uint8_t> buffer(64, 1);

@@ -1,0 +1,242 @@
+// The AVX2 row kernels of level 3, the vector converter: the SSE4.1 kernels'
+// twins, sixteen 16-bit lanes at a time. Every function here is compiled for
+// AVX2 alone and is chosen only on processors (and systems) that run it.
+#include <immintrin.h>
+
+#include "row_kernels_sse41.h"
+
+#define BITGRADE_AVX2 __attribute__((target("avx2")))
+
+namespace bitgrade {
+
+namespace {
+
+BITGRADE_AVX2 inline __m256i Load16(const Lanes16& lanes) {
+    return _mm256_broadcastsi128_si256(_mm_load_si128((const __m128i*)lanes.v));
+}
+BITGRADE_AVX2 inline __m256i LoadU(const void* at) { return _mm256_loadu_si256((const __m256i*)at); }
+BITGRADE_AVX2 inline void StoreU(void* at, __m256i v) { _mm256_storeu_si256((__m256i*)at, v); }
+
+// As DiffToCodeVec: d clamped to -2..2 and looked up.
+BITGRADE_AVX2 inline __m256i DiffToCode(__m256i d) {
+    const __m256i t = _mm256_min_epi16(_mm256_max_epi16(d, _mm256_set1_epi16(-2)), _mm256_set1_epi16(2));
+    const __m256i index =
+        _mm256_add_epi16(_mm256_mullo_epi16(t, Load16(Splat(kCodeIndexScale))), Load16(Splat(kCodeIndexBias)));
+    return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(_mm_load_si128((const __m128i*)kCodeBytes.v)), index);
+}
+
+BITGRADE_AVX2 inline __m256i SwapNibbles(__m256i c) {
+    const __m256i nibble = Load16(kLowNibble);
+    return _mm256_or_si256(_mm256_and_si256(c, Load16(kHighByte)),
+                           _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(c, 4), nibble),
+                                           _mm256_slli_epi16(_mm256_and_si256(c, nibble), 4)));
+}
+
+// Lane k takes lane k-1 of `current`, lane 0 lane 15 of `previous`.
+BITGRADE_AVX2 inline __m256i FromLeft(__m256i current, __m256i previous) {
+    return _mm256_alignr_epi8(current, _mm256_permute2x128_si256(previous, current, 0x21), 14);
+}
+
+// Inclusive prefix sums across all lanes: within each half, then the low
+// half's total carried into the high half.
+BITGRADE_AVX2 inline __m256i PrefixSum16(__m256i v) {
+    v = _mm256_add_epi16(v, _mm256_slli_si256(v, 2));
+    v = _mm256_add_epi16(v, _mm256_slli_si256(v, 4));
+    v = _mm256_add_epi16(v, _mm256_slli_si256(v, 8));
+    const __m256i last = _mm256_shufflehi_epi16(v, 0xFF);
+    return _mm256_add_epi16(v, _mm256_permute2x128_si256(_mm256_unpackhi_epi64(last, last), last, 0x08));
+}
+
+BITGRADE_AVX2 inline __m256i PrefixSum32(__m256i v) {
+    v = _mm256_add_epi32(v, _mm256_slli_si256(v, 4));
+    v = _mm256_add_epi32(v, _mm256_slli_si256(v, 8));
+    const __m256i last = _mm256_shuffle_epi32(v, 0xFF);
+    return _mm256_add_epi32(v, _mm256_permute2x128_si256(last, last, 0x08));
+}
+
+BITGRADE_AVX2 inline __m256i BroadcastLast16(__m256i v) {
+    const __m256i last = _mm256_shufflehi_epi16(v, 0xFF);
+    return _mm256_permute4x64_epi64(last, 0xFF);
+}
+
+BITGRADE_AVX2 inline __m256i BroadcastLast32(__m256i v) { return _mm256_permutevar8x32_epi32(v, _mm256_set1_epi32(7)); }
+
+BITGRADE_AVX2 void NeighbourCodeRowAvx2(const uint16_t* c, const uint16_t* x, uint32_t n, uint16_t* carry,
+                                        uint16_t* code) {
+    __m256i belowRightPrev = _mm256_setzero_si256(), crossPrev = belowRightPrev, rightPrev = belowRightPrev;
+    const uint32_t end = n / 16 * 16;
+    for (uint32_t i = 0; i < end; i += 16) {
+        const __m256i cc = LoadU(c + i), xx = LoadU(x + i);
+        const __m256i cRight = LoadU(c + i + 1), xRight = LoadU(x + i + 1);
+        const __m256i belowRight = DiffToCode(_mm256_sub_epi16(cc, xRight));
+        const __m256i below = DiffToCode(_mm256_sub_epi16(cc, xx));
+        const __m256i cross = DiffToCode(_mm256_sub_epi16(cRight, xx));
+        const __m256i right = DiffToCode(_mm256_sub_epi16(cc, cRight));
+        __m256i sum = _mm256_add_epi16(LoadU(carry + i), SwapNibbles(FromLeft(right, rightPrev)));
+        sum = _mm256_add_epi16(_mm256_add_epi16(sum, FromLeft(cross, crossPrev)), _mm256_add_epi16(belowRight, below));
+        StoreU(code + i, _mm256_add_epi16(sum, right));
+        StoreU(carry + i,
+               SwapNibbles(_mm256_add_epi16(_mm256_add_epi16(below, FromLeft(belowRight, belowRightPrev)), cross)));
+        belowRightPrev = belowRight;
+        crossPrev = cross;
+        rightPrev = right;
+    }
+    code[n - 1] = kRowEndCode;
+    code[0] = kRowEndCode;
+}
+
+BITGRADE_AVX2 void WindowRowSumsAvx2(uint32_t r, uint32_t W, const uint16_t* values, const uint16_t* edges,
+                                     uint32_t* sums, uint16_t* counts) {
+    uint32_t sum = 0;
+    uint16_t count = 0;
+    for (uint32_t i = 0; i <= 2 * r; ++i) {
+        sum += values[i];
+        count = (uint16_t)(count + (edges[i] != 0));
+    }
+    sums[r] = sum;
+    counts[r] = count;
+
+    // Columns r+1.. sixteen a step, as in WindowRowSumsVec; the last step may
+    // run up to 15 columns past W-r-1 (reading up to column W+14).
+    const __m256i one = Load16(kOne), zero = _mm256_setzero_si256();
+    __m256i countBefore = _mm256_set1_epi16((short)count), sumBefore = _mm256_set1_epi32((int)sum);
+    for (uint32_t i = r + 1; i < W - r; i += 16) {
+        const __m256i in = _mm256_andnot_si256(_mm256_cmpeq_epi16(LoadU(edges + i + r), zero), one);
+        const __m256i out = _mm256_andnot_si256(_mm256_cmpeq_epi16(LoadU(edges + i - r - 1), zero), one);
+        countBefore = _mm256_add_epi16(PrefixSum16(_mm256_sub_epi16(in, out)), countBefore);
+        StoreU(counts + i, countBefore);
+        countBefore = BroadcastLast16(countBefore);
+
+        const __m256i valueIn = LoadU(values + i + r), valueOut = LoadU(values + i - r - 1);
+        const __m256i lowDiff = _mm256_sub_epi32(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(valueIn)),
+                                                 _mm256_cvtepu16_epi32(_mm256_castsi256_si128(valueOut)));
+        const __m256i highDiff = _mm256_sub_epi32(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(valueIn, 1)),
+                                                  _mm256_cvtepu16_epi32(_mm256_extracti128_si256(valueOut, 1)));
+        const __m256i low = _mm256_add_epi32(PrefixSum32(lowDiff), sumBefore);
+        const __m256i high = _mm256_add_epi32(PrefixSum32(highDiff), BroadcastLast32(low));
+        StoreU(sums + i, low);
+        StoreU(sums + i + 8, high);
+        sumBefore = BroadcastLast32(high);
+    }
+
+    const uint32_t side = 2 * r + 1;
+    for (uint32_t i = 0; i < r; ++i) {
+        sums[i] = side * values[i];
+        counts[i] = kRowEndBusy;
+        sums[W - 1 - i] = side * values[W - 1 - i];
+        counts[W - 1 - i] = kRowEndBusy;
+    }
+}
+
+BITGRADE_AVX2 void ClassifyRowAvx2(const uint16_t* codes, uint16_t* values, uint16_t* edges, uint32_t columns) {
+    const __m256i ramp = _mm256_broadcastsi128_si256(_mm_load_si128((const __m128i*)kRampBytes.v));
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i upMask = Load16(kLowNibble), downMask = Load16(kDownNibble), farMask = Load16(kFarNibble);
+    for (uint32_t i = 0; i < columns; i += 16) {
+        const __m256i code = LoadU(codes + i);
+        const __m256i up = _mm256_and_si256(code, upMask);
+        const __m256i down = _mm256_srli_epi16(_mm256_and_si256(code, downMask), 4);
+        const __m256i noFar = _mm256_cmpeq_epi16(_mm256_and_si256(code, farMask), zero);
+        const __m256i oneSided = _mm256_or_si256(_mm256_cmpeq_epi16(up, zero), _mm256_cmpeq_epi16(down, zero));
+        const __m256i flat = _mm256_and_si256(noFar, oneSided);
+        const __m256i fraction = _mm256_sub_epi16(_mm256_shuffle_epi8(ramp, up), _mm256_shuffle_epi8(ramp, down));
+        const __m256i shifted = _mm256_slli_epi16(LoadU(values + i), 8);
+        StoreU(values + i, _mm256_add_epi16(shifted, _mm256_and_si256(fraction, flat)));
+        StoreU(edges + i, _mm256_cmpeq_epi16(flat, zero));
+    }
+}
+
+// The window mean of eight sums, as MeanVec.
+struct Mean8 {
+    BITGRADE_AVX2 explicit Mean8(const BoxMean& mean)
+        : fixedPoint(mean.FixedPoint()),
+          low(_mm256_set1_epi32((int)mean.low)),
+          high(_mm256_set1_epi32((int)mean.high)),
+          area(_mm256_set1_pd((double)mean.area)) {}
+
+    BITGRADE_AVX2 __m256i operator()(__m256i sums) const {
+        if (fixedPoint) {
+            const __m256i part = _mm256_srli_epi32(_mm256_mullo_epi32(sums, low), 8);
+            return _mm256_srli_epi32(_mm256_add_epi32(part, _mm256_mullo_epi32(sums, high)), 16);
+        }
+        const __m256i signedSums = _mm256_xor_si256(sums, _mm256_set1_epi32((int)0x80000000));
+        const __m256d offset = _mm256_set1_pd(2147483648.0);
+        const __m256d lo = _mm256_add_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(signedSums)), offset);
+        const __m256d hi = _mm256_add_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(signedSums, 1)), offset);
+        return _mm256_setr_m128i(_mm256_cvttpd_epi32(_mm256_div_pd(lo, area)),
+                                 _mm256_cvttpd_epi32(_mm256_div_pd(hi, area)));
+    }
+
+    bool fixedPoint;
+    __m256i low, high;
+    __m256d area;
+};
+
+BITGRADE_AVX2 inline __m256i Slide(uint16_t* totals, const uint16_t* leaving, const uint16_t* entering) {
+    const __m256i t = _mm256_add_epi16(_mm256_sub_epi16(LoadU(totals), LoadU(leaving)), LoadU(entering));
+    StoreU(totals, t);
+    return t;
+}
+
+BITGRADE_AVX2 inline __m256i Slide(uint32_t* totals, const uint32_t* leaving, const uint32_t* entering) {
+    const __m256i t = _mm256_add_epi32(_mm256_sub_epi32(LoadU(totals), LoadU(leaving)), LoadU(entering));
+    StoreU(totals, t);
+    return t;
+}
+
+BITGRADE_AVX2 inline __m256i SmoothLanes(const BandRow& b, uint32_t i) {
+    const __m256i busy = b.slide ? Slide(b.busy + i, b.leavingCounts + i, b.enteringCounts + i) : LoadU(b.busy + i);
+    return _mm256_cmpeq_epi16(_mm256_min_epu16(busy, _mm256_set1_epi16((short)b.limit)), busy);
+}
+
+BITGRADE_AVX2 inline __m256i SumLanes(const BandRow& b, uint32_t i) {
+    return b.slide ? Slide(b.sums + i, b.leavingSums + i, b.enteringSums + i) : LoadU(b.sums + i);
+}
+
+// The band row from column `from` on, moved for the SSE4.1 kernels that
+// finish a row ending half-way through a block.
+BandRow From(const BandRow& b, uint32_t from) {
+    BandRow rest = b;
+    rest.busy += from;
+    if (rest.sums) rest.sums += from;
+    rest.leavingCounts += from;
+    rest.enteringCounts += from;
+    rest.leavingSums += from;
+    rest.enteringSums += from;
+    rest.values += from;
+    rest.edges += from;
+    rest.W -= from;
+    return rest;
+}
+
+BITGRADE_AVX2 void BandRowAvx2(const BandRow& b, BYTE* out) {
+    const Mean8 mean(*b.mean);
+    const uint32_t whole = b.W / 16 * 16;
+    for (uint32_t i = 0; i < whole; i += 16) {
+        const __m256i smooth = SmoothLanes(b, i);
+        // packus works within halves: put the four-lane groups back in order.
+        const __m256i means =
+            _mm256_permute4x64_epi64(_mm256_packus_epi32(mean(SumLanes(b, i)), mean(SumLanes(b, i + 8))), 0xD8);
+        StoreU(out + 2 * i, _mm256_blendv_epi8(LoadU(b.values + i), means, smooth));
+    }
+    if (whole < b.W) BandRowVec(From(b, whole), out + 2 * whole);
+}
+
+BITGRADE_AVX2 void BandMapRowAvx2(const BandRow& b, BYTE* out) {
+    const __m256i marks = Load16(kFlatMarks);
+    const uint32_t whole = b.W / 16 * 16;
+    for (uint32_t i = 0; i < whole; i += 16) {
+        const __m256i smooth = SmoothLanes(b, i);
+        const __m256i map = _mm256_andnot_si256(_mm256_packs_epi16(smooth, smooth),
+                                                _mm256_or_si256(_mm256_packs_epi16(LoadU(b.edges + i), marks), marks));
+        _mm_storeu_si128((__m128i*)(out + i), _mm256_castsi256_si128(_mm256_permute4x64_epi64(map, 0x08)));
+    }
+    if (whole < b.W) BandMapRowVec(From(b, whole), out + whole);
+}
+
+}  // namespace
+
+const RowKernels kAvx2Kernels = {"avx2",          15,          NeighbourCodeRowAvx2, WindowRowSumsAvx2,
+                                 ClassifyRowAvx2, BandRowAvx2, BandMapRowAvx2};
+
+}  // namespace bitgrade

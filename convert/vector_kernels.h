@@ -1,0 +1,62 @@
+// The row kernels of level 3, the vector converter: one table per instruction
+// set. The converter, the twin tests, the fuzzer and the benchmarks all take
+// their kernels from these tables, so that no kernel exists without its test
+// against the scalar twin and its benchmark row.
+#pragma once
+
+#include "row_kernels.h"
+
+namespace bitgrade {
+
+// One row of the smoothed band. When `slide` is set, the column totals first
+// lose the leaving row's entries and gain the entering row's. A column whose
+// busy count is at most `limit` (compared unsigned) is smoothed: the 16-bit
+// output takes its window's mean, the map byte 0; any other column keeps its
+// unsmoothed value, or its edge mark OR-ed with the flat mark. W is a
+// multiple of 8; totals and rows start 16-byte aligned.
+struct BandRow {
+    uint16_t* busy;
+    uint32_t* sums;  // not kept for the map
+    const uint16_t* leavingCounts;
+    const uint16_t* enteringCounts;
+    const uint32_t* leavingSums;
+    const uint32_t* enteringSums;
+    const uint16_t* values;
+    const uint16_t* edges;
+    const BoxMean* mean;
+    uint32_t W;
+    uint16_t limit;
+    bool slide;
+};
+
+struct RowKernels {
+    const char* isa;
+    // Entries past column W-1 that windowRowSums reads and writes: every row
+    // of its inputs and outputs needs that many spare entries.
+    uint32_t spare;
+    // Codes of a row and the carry for the next: see NeighbourCodeRowVec.
+    void (*neighbourCodeRow)(const uint16_t* c, const uint16_t* x, uint32_t n, uint16_t* carry, uint16_t* code);
+    // Horizontal window sums and edge counts: see WindowRowSumsVec.
+    void (*windowRowSums)(uint32_t r, uint32_t W, const uint16_t* values, const uint16_t* edges, uint32_t* sums,
+                          uint16_t* counts);
+    // Unsmoothed values (sample << 8, plus the fraction of a flat pixel) and
+    // edge marks (0 flat, 0xFFFF otherwise) of `columns` codes, a multiple
+    // of 16; values hold the samples on entry.
+    void (*classifyRow)(const uint16_t* codes, uint16_t* values, uint16_t* edges, uint32_t columns);
+    // One band row to the destination: W little-endian 16-bit values, or W
+    // map bytes.
+    void (*bandRow)(const BandRow& row, BYTE* out);
+    void (*bandMapRow)(const BandRow& row, BYTE* out);
+};
+
+// The scalar twins, the reference that every vector table is tested against.
+extern const RowKernels kScalarKernels;
+extern const RowKernels kSse41Kernels;
+extern const RowKernels kAvx2Kernels;
+
+// The instruction sets the vector converter can run, and the one place that
+// chooses among them.
+enum class VectorIsa { kSse41, kAvx2 };
+const RowKernels& KernelsFor(VectorIsa isa);
+
+}  // namespace bitgrade
