@@ -1,13 +1,16 @@
-// Fuzzer-chosen rows, lengths and radii through each vector kernel and its
-// scalar twin. The two must agree on every code's up, down and far fields
-// (the vector codes also count equal neighbours), on every carry, and on
-// every count and sum, except that the vector sums of the row-end columns
-// are (2r+1) * value; anything else is a crash.
+// Fuzzer-chosen rows, lengths and radii through the kernels of every vector
+// table this processor runs (SSE4.1, AVX2) and their scalar twins. The twins
+// must agree on every code's up, down and far fields (the vector codes also
+// count equal neighbours), on every carry, on every count and sum (except
+// that the vector sums of the row-end columns are (2r+1) * value), on every
+// classified value and edge mark, and on every band row's output and
+// totals; anything else is a crash.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
-#include "convert/row_kernels_sse41.h"
+#include "convert/vector_kernels.h"
+#include "plugin/plugin.h"
 
 using namespace bitgrade;
 
@@ -18,45 +21,49 @@ struct ByteSource {
     const uint8_t* data;
     size_t size, at;
     uint8_t Next() { return size ? data[at++ % size] : 0; }
+    uint16_t Next16() { return (uint16_t)(Next() << 8 | Next()); }
 };
 
+// A 16-byte aligned row with room for every kernel's spare entries.
 template <class T>
-T* Aligned(std::vector<T>& v) {
-    return (T*)(((uintptr_t)v.data() + 15) & ~(uintptr_t)15);
-}
+struct Row {
+    explicit Row(size_t n) : data(n + 48, 0) {}
+    T* get() { return (T*)(((uintptr_t)data.data() + 15) & ~(uintptr_t)15); }
+    T& operator[](size_t i) { return get()[i]; }
+    std::vector<T> data;
+};
 
 void Require(bool condition) {
     if (!condition) __builtin_trap();
 }
 
-void NeighbourCodes(ByteSource& in, uint32_t n) {
-    std::vector<uint16_t> rows[3], carry(n + 48, 0), code(n + 48, 0xBEEF), scalarCarry(n, 0), scalarCode(n);
-    for (auto& row : rows) {
-        row.resize(n + 48);
-        for (uint32_t i = 0; i <= n + 16; ++i) Aligned(row)[i] = in.Next();
-    }
-    uint16_t *c = Aligned(carry), *k = Aligned(code);
+void NeighbourCodes(const RowKernels& k, ByteSource in, uint32_t n) {
+    Row<uint16_t> rows[3] = {Row<uint16_t>(n), Row<uint16_t>(n), Row<uint16_t>(n)};
+    for (auto& row : rows)
+        for (uint32_t i = 0; i <= n + 16; ++i) row[i] = in.Next();
+    Row<uint16_t> carry(n), code(n), scalarCarry(n), scalarCode(n);
+    for (uint32_t i = 0; i < n + 16; ++i) code[i] = 0xBEEF;
     for (int call = 0; call < 2; ++call) {
-        NeighbourCodeRowVec(Aligned(rows[call]), Aligned(rows[call + 1]), n, c, k);
-        NeighbourCodeRow(Aligned(rows[call]), Aligned(rows[call + 1]), n, scalarCarry.data(), scalarCode.data());
+        k.neighbourCodeRow(rows[call].get(), rows[call + 1].get(), n, carry.get(), code.get());
+        kScalarKernels.neighbourCodeRow(rows[call].get(), rows[call + 1].get(), n, scalarCarry.get(), scalarCode.get());
     }
     const uint32_t covered = n / 16 * 16;
     for (uint32_t i = 0; i < n; ++i) {
-        if (i < covered || i == 0 || i == n - 1) Require((k[i] & 0x0FFF) == scalarCode[i]);
-        else Require(k[i] == 0xBEEF);
-        if (i + 1 < n && i < covered) Require((c[i] & 0x0FFF) == scalarCarry[i]);
+        if (i < covered || i == 0 || i == n - 1) Require((code[i] & 0x0FFF) == scalarCode[i]);
+        else Require(code[i] == 0xBEEF);
+        if (i + 1 < n && i < covered) Require((carry[i] & 0x0FFF) == scalarCarry[i]);
     }
 }
 
-void WindowSums(ByteSource& in, uint32_t W, uint32_t r) {
-    std::vector<uint16_t> values(W + 32), edges(W + 32), counts(W + 32), scalarCounts(W);
-    std::vector<uint32_t> sums(W + 32), scalarSums(W);
-    for (uint32_t i = 0; i < W + 7; ++i) {
-        values[i] = (uint16_t)(in.Next() << 8 | in.Next());
+void WindowSums(const RowKernels& k, ByteSource in, uint32_t W, uint32_t r) {
+    Row<uint16_t> values(W), edges(W), counts(W), scalarCounts(W);
+    Row<uint32_t> sums(W), scalarSums(W);
+    for (uint32_t i = 0; i < W + k.spare; ++i) {
+        values[i] = in.Next16();
         edges[i] = in.Next() & 1 ? in.Next() : 0;
     }
-    WindowRowSumsVec(r, W, values.data(), edges.data(), sums.data(), counts.data());
-    WindowRowSums(r, W, values.data(), edges.data(), scalarSums.data(), scalarCounts.data());
+    k.windowRowSums(r, W, values.get(), edges.get(), sums.get(), counts.get());
+    kScalarKernels.windowRowSums(r, W, values.get(), edges.get(), scalarSums.get(), scalarCounts.get());
     for (uint32_t i = 0; i < W; ++i) {
         Require(counts[i] == scalarCounts[i]);
         const bool rowEnd = i < r || i + r >= W;
@@ -64,17 +71,75 @@ void WindowSums(ByteSource& in, uint32_t W, uint32_t r) {
     }
 }
 
+// Codes with every field 0..8, as the neighbour-code kernels make them.
+void Classification(const RowKernels& k, ByteSource in, uint32_t columns) {
+    Row<uint16_t> codes(columns), values(columns), edges(columns), scalarValues(columns), scalarEdges(columns);
+    for (uint32_t i = 0; i < columns; ++i) {
+        const uint16_t raw = in.Next16();
+        codes[i] = (uint16_t)((raw & 0xF) % 9 | ((raw >> 4 & 0xF) % 9) << 4 | ((raw >> 8 & 0xF) % 9) << 8 |
+                              ((raw >> 12) % 9) << 12);
+        values[i] = scalarValues[i] = in.Next();
+    }
+    k.classifyRow(codes.get(), values.get(), edges.get(), columns);
+    kScalarKernels.classifyRow(codes.get(), scalarValues.get(), scalarEdges.get(), columns);
+    for (uint32_t i = 0; i < columns; ++i) Require(values[i] == scalarValues[i] && edges[i] == scalarEdges[i]);
+}
+
+// Totals within what a window of radius r can hold, slid or not.
+void Band(const RowKernels& k, ByteSource in, uint32_t W, uint32_t r, bool debug) {
+    const uint32_t side = 2 * r + 1, area = side * side;
+    Row<uint16_t> busy(W), scalarBusy(W), leavingCounts(W), enteringCounts(W), values(W), edges(W);
+    Row<uint32_t> sums(W), scalarSums(W), leavingSums(W), enteringSums(W);
+    for (uint32_t i = 0; i < W; ++i) {
+        leavingCounts[i] = (uint16_t)(in.Next() % (side + 1));
+        enteringCounts[i] = (uint16_t)(in.Next() % (side + 1));
+        busy[i] = scalarBusy[i] = (uint16_t)(leavingCounts[i] + in.Next16() % (area - side + 1));
+        leavingSums[i] = (uint32_t)in.Next16() * side;
+        enteringSums[i] = (uint32_t)in.Next16() * side;
+        sums[i] = scalarSums[i] = leavingSums[i] + (uint32_t)in.Next16() * (area - side);
+        values[i] = in.Next16();
+        edges[i] = in.Next() & 1 ? 0xFFFF : 0;
+    }
+    const BoxMean mean(r);
+    const uint16_t limit = in.Next16();
+    const bool slide = in.Next() & 1;
+    auto row = [&](Row<uint16_t>& b, Row<uint32_t>& s) {
+        return BandRow{b.get(),
+                       debug ? nullptr : s.get(),
+                       leavingCounts.get(),
+                       enteringCounts.get(),
+                       leavingSums.get(),
+                       enteringSums.get(),
+                       values.get(),
+                       edges.get(),
+                       &mean,
+                       W,
+                       limit,
+                       slide};
+    };
+    Row<BYTE> out(2 * W), scalarOut(2 * W);
+    (debug ? k.bandMapRow : k.bandRow)(row(busy, sums), out.get());
+    (debug ? kScalarKernels.bandMapRow : kScalarKernels.bandRow)(row(scalarBusy, scalarSums), scalarOut.get());
+    for (uint32_t i = 0; i < (debug ? W : 2 * W); ++i) Require(out[i] == scalarOut[i]);
+    for (uint32_t i = 0; i < W; ++i) Require(busy[i] == scalarBusy[i] && (debug || sums[i] == scalarSums[i]));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
-    ByteSource in{data + 4, size - 4, 0};
+    const ByteSource in{data + 4, size - 4, 0};
     const uint32_t length = 1 + (uint32_t)((data[1] | data[2] << 8) % 400);
-    if (data[0] & 1) {
-        NeighbourCodes(in, length);
-    } else {
-        const uint32_t r = data[3] % 64;
-        WindowSums(in, length, 2 * r + 1 <= length ? r : (length - 1) / 2);
+    const uint32_t r = data[3] % 64;
+    const bool avx2 = DetectProcessor().vectorIsa == VectorIsa::kAvx2;
+    for (const RowKernels* k : {&kSse41Kernels, avx2 ? &kAvx2Kernels : nullptr}) {
+        if (!k) continue;
+        switch (data[0] % 4) {
+        case 0: NeighbourCodes(*k, in, length); break;
+        case 1: WindowSums(*k, in, length, 2 * r + 1 <= length ? r : (length - 1) / 2); break;
+        case 2: Classification(*k, in, (length + 15) / 16 * 16); break;
+        default: Band(*k, in, (length + 7) / 8 * 8, r % 13, data[0] & 4); break;
+        }
     }
     return 0;
 }
