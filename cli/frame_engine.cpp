@@ -23,6 +23,15 @@ struct FrameEngine::Worker {
 
 namespace {
 
+// 8-bit samples as little-endian 16-bit samples, sample * 256.
+void Widen(const std::vector<uint8_t>& in, std::vector<uint8_t>& out) {
+    out.resize(in.size() * 2);
+    for (size_t i = 0; i < in.size(); ++i) {
+        out[2 * i] = 0;
+        out[2 * i + 1] = in[i];
+    }
+}
+
 // Copies packed rows into a frame plane, or a frame plane into packed rows.
 void CopyPlane(const uint8_t* from, int fromPitch, uint8_t* to, int toPitch, int rowBytes, int rows) {
     for (int y = 0; y < rows; ++y)
@@ -43,7 +52,9 @@ FrameEngine::FrameEngine(int width, int height, const FilterArgs& args, int thre
                                     AVSValue(args.ythr),
                                     AVSValue(args.cthr),
                                     AVSValue(args.debug)};
-        worker->filter = bitgrade::CreateBitgradeOn(AVSValue(values, 6), &worker->env, args.processor, &level).AsClip();
+        if (!args.unfiltered)
+            worker->filter =
+                bitgrade::CreateBitgradeOn(AVSValue(values, 6), &worker->env, args.processor, &level).AsClip();
         workers.push_back(std::move(worker));
     }
     for (auto& worker : workers) worker->thread = std::thread([this, w = worker.get()] { Run(*w); });
@@ -91,9 +102,33 @@ bool FrameEngine::Collect(std::vector<uint8_t>& output) {
     return true;
 }
 
-void FrameEngine::Run(Worker& worker) {
+// One job through the worker's filter, by way of host frames as a script's
+// frames go.
+void FrameEngine::Convert(Worker& worker, Job& job) {
     const VideoInfo& vi = worker.source->GetVideoInfo();
     const int cw = width / 2, ch = height / 2;
+    PVideoFrame in = worker.env.NewVideoFrame(vi, 16);
+    const uint8_t* packed = job.input.data();
+    CopyPlane(packed, width, in->GetWritePtr(PLANAR_Y), in->GetPitch(PLANAR_Y), width, height);
+    CopyPlane(packed + (size_t)width * height, cw, in->GetWritePtr(PLANAR_U), in->GetPitch(PLANAR_U), cw, ch);
+    CopyPlane(packed + (size_t)width * height + (size_t)cw * ch, cw, in->GetWritePtr(PLANAR_V), in->GetPitch(PLANAR_V),
+              cw, ch);
+    worker.source->SetFrames({in});
+    in = PVideoFrame();
+    const PVideoFrame out = worker.filter->GetFrame(job.index, &worker.env);
+    worker.source->SetFrames({});
+    const int bytes = debug ? 1 : 2;  // map bytes or 16-bit samples
+    job.output.resize(((size_t)width * height + 2 * (size_t)cw * ch) * bytes);
+    uint8_t* to = job.output.data();
+    CopyPlane(out->GetReadPtr(PLANAR_Y), out->GetPitch(PLANAR_Y), to, width * bytes, width * bytes, height);
+    to += (size_t)width * height * bytes;
+    for (int plane : {PLANAR_U, PLANAR_V}) {
+        CopyPlane(out->GetReadPtr(plane), out->GetPitch(plane), to, cw * bytes, cw * bytes, ch);
+        to += (size_t)cw * ch * bytes;
+    }
+}
+
+void FrameEngine::Run(Worker& worker) {
     for (;;) {
         std::shared_ptr<Job> job;
         {
@@ -104,25 +139,8 @@ void FrameEngine::Run(Worker& worker) {
             queue.pop_front();
         }
         try {
-            PVideoFrame in = worker.env.NewVideoFrame(vi, 16);
-            const uint8_t* packed = job->input.data();
-            CopyPlane(packed, width, in->GetWritePtr(PLANAR_Y), in->GetPitch(PLANAR_Y), width, height);
-            CopyPlane(packed + (size_t)width * height, cw, in->GetWritePtr(PLANAR_U), in->GetPitch(PLANAR_U), cw, ch);
-            CopyPlane(packed + (size_t)width * height + (size_t)cw * ch, cw, in->GetWritePtr(PLANAR_V),
-                      in->GetPitch(PLANAR_V), cw, ch);
-            worker.source->SetFrames({in});
-            in = PVideoFrame();
-            const PVideoFrame out = worker.filter->GetFrame(job->index, &worker.env);
-            worker.source->SetFrames({});
-            const int bytes = debug ? 1 : 2;  // map bytes or 16-bit samples
-            job->output.resize(((size_t)width * height + 2 * (size_t)cw * ch) * bytes);
-            uint8_t* to = job->output.data();
-            CopyPlane(out->GetReadPtr(PLANAR_Y), out->GetPitch(PLANAR_Y), to, width * bytes, width * bytes, height);
-            to += (size_t)width * height * bytes;
-            for (int plane : {PLANAR_U, PLANAR_V}) {
-                CopyPlane(out->GetReadPtr(plane), out->GetPitch(plane), to, cw * bytes, cw * bytes, ch);
-                to += (size_t)cw * ch * bytes;
-            }
+            if (worker.filter) Convert(worker, *job);
+            else Widen(job->input, job->output);
         } catch (const std::exception& e) {
             job->error = "frame " + std::to_string(job->index + 1) + ": " + e.what();
         }

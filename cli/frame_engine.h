@@ -22,6 +22,9 @@ struct FilterArgs {
     int sseopt = 0, span = 3, ythr = 1, cthr = 1;
     bool debug = false;
     bitgrade::Processor processor = bitgrade::DetectProcessor();
+    // For benchmarks only: no filter, every sample written as sample * 256,
+    // the floor of what the program costs around the filter.
+    bool unfiltered = false;
 };
 
 class FrameEngine {
@@ -49,6 +52,7 @@ private:
     struct Job;
     struct Worker;
     void Run(Worker& worker);
+    void Convert(Worker& worker, Job& job);
 
     int width, height;
     bool debug;

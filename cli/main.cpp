@@ -48,6 +48,7 @@ const char kUsage[] =
     "  --demo OUT.png [OUT.y4m]\n"
     "                convert a built-in banded gradient; write input, output and\n"
     "                map side by side as a PNG, and the 16-bit clip if asked\n"
+    "  --unfiltered  for benchmarks: no filter, samples written as sample * 256\n"
     "  --help        this text\n"
     "  --version     the plugin's version\n"
     "\n"
@@ -97,6 +98,7 @@ Options ParseOptions(int argc, char** argv) {
         else if (arg == "--cthr") o.filter.cthr = ParseInt("--cthr", next), ++i;
         else if (arg == "--threads") o.threads = ParseInt("--threads", next), ++i;
         else if (arg == "--cpu") ForceIsa(o.filter.processor, next), ++i;
+        else if (arg == "--unfiltered") o.filter.unfiltered = true;
         else if (arg == "--debug") o.filter.debug = true;
         else if (arg == "--quiet") o.quiet = true;
         else if (arg == "--demo") o.demo = true;

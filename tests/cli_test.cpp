@@ -221,6 +221,16 @@ TEST_F(Command, WidthsOffTheVectorBlocksFallBackToStreaming) {
     }
 }
 
+// The benchmarks' floor: the stream of 16-bit samples without a filter.
+TEST_F(Command, UnfilteredWritesEverySampleTimes256) {
+    const Result r = Shell(kProgram + " --quiet --unfiltered", kHeader + Frame(16, 16, 9) + Frame(16, 16, 200));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string head = "YUV4MPEG2 W16 H16 F25:1 Ip A1:1 C420p16\n";
+    ASSERT_EQ(r.out.size(), head.size() + 2 * (6 + 16 * 16 * 3));
+    const std::string frame2 = r.out.substr(head.size() + 6 + 16 * 16 * 3 + 6);
+    for (size_t i = 0; i < frame2.size(); i += 2) ASSERT_EQ(frame2.substr(i, 2), std::string("\0\xC8", 2)) << i;
+}
+
 TEST_F(Command, TruncatedInputStillWritesEveryCompleteFrame) {
     const Result r =
         Shell(kProgram + " --quiet --sseopt 2", kHeader + Frame(16, 16, 9) + Frame(16, 16, 9) + "FRAME\nabc");
