@@ -1,9 +1,16 @@
 // The AVX2 row kernels of level 3, the vector converter: the SSE4.1 kernels'
 // twins, sixteen 16-bit lanes at a time. Every function here is compiled for
 // AVX2 alone and is chosen only on processors (and systems) that run it.
-#include <immintrin.h>
-
 #include "row_kernels_sse41.h"
+
+#include <immintrin.h>
+#if defined(_MSC_VER) && !defined(__AVX2__)
+// In Microsoft mode the compiler's immintrin.h declares the AVX and AVX2
+// intrinsics only for files compiled for them; these functions carry the
+// target attribute instead.
+#include <avxintrin.h>
+#include <avx2intrin.h>
+#endif
 
 #define BITGRADE_AVX2 __attribute__((target("avx2")))
 

@@ -41,16 +41,22 @@ check "no TLS or static-constructor sections" test -z "$(grep -iE '^\.(tls|CRT)'
 check "machine $machine" grep -q "Machine: $machine" <("$readobj" --file-headers "$dll")
 
 if [ "$machine" = IMAGE_FILE_MACHINE_I386 ]; then
-    # Functions with an aligned SSE access to a frame slot (%esp or %ebp
+    # Functions with an aligned vector access to a frame slot (%esp or %ebp
     # alone as the base; %ebp also serves as a plain register) and no
-    # "and $-16, %esp" of their own.
+    # realigning "and" of %esp of their own. Legacy SSE instructions need
+    # aligned memory unless they are unaligned moves; VEX ones only as
+    # aligned moves.
     unaligned=$("$objdump" -d --no-show-raw-insn "$@" | awk '
         function report() { if (needs && !realigns) print name }
         /^[0-9a-f]+ <.*>:$/ { report(); name = $2; needs = 0; realigns = 0; next }
-        /and[l]?[ \t]+\$(-16|0xfffffff0), %esp/ { realigns = 1 }
-        /xmm/ && /\(%e(sp|bp)\)/ && !/(movup|movdqu|lddqu|movq|movd|movss|movsd|movlp|movhp|pinsr|pextr)/ { needs = 1 }
+        /and[l]?[ \t]+\$(-16|-32|-64|0xfffffff0|0xffffffe0|0xffffffc0), %esp/ { realigns = 1 }
+        /[xy]mm/ && /\(%e(sp|bp)\)/ {
+            op = $2
+            if (op ~ /^v/ ? op ~ /^vmov(dqa|ap|nt)/ : op !~ /^(movup|movdqu|lddqu|movq|movd|movss|movsd|movlp|movhp|pinsr|pextr)/)
+                needs = 1
+        }
         END { report() }')
-    check "no aligned SSE stack access without realignment (found: $unaligned)" test -z "$unaligned"
+    check "no aligned vector stack access without realignment (found: $unaligned)" test -z "$unaligned"
 fi
 
 echo "$passed passed, $failed failed"
