@@ -69,48 +69,30 @@ void ClassifyRow(benchmark::State& state) {
     Run(state, [&](const RowKernels& k) { k.classifyRow(r.code.data(), r.a.data(), r.edges.data(), kRow); });
 }
 
-void SmoothedBandRow(benchmark::State& state) {
+// The band's 16-bit row, or its map row when the second argument is 1.
+void BandRow(benchmark::State& state) {
     Rows r;
     const BoxMean mean(kRadius);
+    const bool map = state.range(1) == 1;
     std::vector<BYTE> out(2 * kRow);
-    const BandRow row = {r.busy.data(),
-                         r.columnSums.data(),
-                         r.leavingCounts.data(),
-                         r.enteringCounts.data(),
-                         r.leavingSums.data(),
-                         r.sums.data(),
-                         r.a.data(),
-                         r.edges.data(),
-                         &mean,
-                         kRow,
-                         1,
-                         true};
-    Run(state, [&](const RowKernels& k) { k.bandRow(row, out.data()); });
-}
-
-void MapBandRow(benchmark::State& state) {
-    Rows r;
-    const BoxMean mean(kRadius);
-    std::vector<BYTE> out(kRow);
-    const BandRow row = {r.busy.data(),
-                         nullptr,
-                         r.leavingCounts.data(),
-                         r.enteringCounts.data(),
-                         r.leavingSums.data(),
-                         r.sums.data(),
-                         r.a.data(),
-                         r.edges.data(),
-                         &mean,
-                         kRow,
-                         1,
-                         true};
-    Run(state, [&](const RowKernels& k) { k.bandMapRow(row, out.data()); });
+    const bitgrade::BandRow row = {r.busy.data(),
+                                   map ? nullptr : r.columnSums.data(),
+                                   r.leavingCounts.data(),
+                                   r.enteringCounts.data(),
+                                   r.leavingSums.data(),
+                                   r.sums.data(),
+                                   r.a.data(),
+                                   r.edges.data(),
+                                   &mean,
+                                   kRow,
+                                   1,
+                                   true};
+    Run(state, [&](const RowKernels& k) { (map ? k.bandMapRow : k.bandRow)(row, out.data()); });
 }
 
 BENCHMARK(NeighbourCodeRow)->ArgName("table")->DenseRange(0, 2);
 BENCHMARK(WindowRowSums)->ArgName("table")->DenseRange(0, 2);
 BENCHMARK(ClassifyRow)->ArgName("table")->DenseRange(0, 2);
-BENCHMARK(SmoothedBandRow)->ArgName("table")->DenseRange(0, 2);
-BENCHMARK(MapBandRow)->ArgName("table")->DenseRange(0, 2);
+BENCHMARK(BandRow)->ArgNames({"table", "map"})->ArgsProduct({{0, 1, 2}, {0, 1}});
 
 }  // namespace
