@@ -8,8 +8,9 @@
 // In Microsoft mode the compiler's immintrin.h declares the AVX and AVX2
 // intrinsics only for files compiled for them; these functions carry the
 // target attribute instead.
-#include <avx2intrin.h>
 #include <avxintrin.h>
+// (after the AVX declarations that it builds on)
+#include <avx2intrin.h>
 #endif
 
 #define BITGRADE_AVX2 __attribute__((target("avx2")))
