@@ -103,22 +103,24 @@ bool FrameEngine::Collect(std::vector<uint8_t>& output) {
 }
 
 // One job through the worker's filter, by way of host frames as a script's
-// frames go.
+// frames go. The source frame lies over the job's input, and the filter's
+// frame is made in the job's output whenever its rows are packed (row bytes a
+// multiple of 32, so that the host's 16-byte pitches add no padding): then
+// nothing is copied.
 void FrameEngine::Convert(Worker& worker, Job& job) {
-    const VideoInfo& vi = worker.source->GetVideoInfo();
-    const int cw = width / 2, ch = height / 2;
-    PVideoFrame in = worker.env.NewVideoFrame(vi, 16);
-    const uint8_t* packed = job.input.data();
-    CopyPlane(packed, width, in->GetWritePtr(PLANAR_Y), in->GetPitch(PLANAR_Y), width, height);
-    CopyPlane(packed + (size_t)width * height, cw, in->GetWritePtr(PLANAR_U), in->GetPitch(PLANAR_U), cw, ch);
-    CopyPlane(packed + (size_t)width * height + (size_t)cw * ch, cw, in->GetWritePtr(PLANAR_V), in->GetPitch(PLANAR_V),
-              cw, ch);
-    worker.source->SetFrames({in});
-    in = PVideoFrame();
+    const int cw = width / 2, ch = height / 2, bytes = debug ? 1 : 2;
+    const size_t outputBytes = ((size_t)width * height + 2 * (size_t)cw * ch) * bytes;
+    worker.source->SetFrames({worker.env.FrameOver(job.input.data(), width, height, width, cw)});
+    const bool packed = width * bytes % 32 == 0;
+    if (packed) worker.env.LendNextFrame(&job.output);
     const PVideoFrame out = worker.filter->GetFrame(job.index, &worker.env);
+    worker.env.LendNextFrame(nullptr);
     worker.source->SetFrames({});
-    const int bytes = debug ? 1 : 2;  // map bytes or 16-bit samples
-    job.output.resize(((size_t)width * height + 2 * (size_t)cw * ch) * bytes);
+    if (packed && out->GetReadPtr(PLANAR_Y) == job.output.data()) {
+        job.output.resize(outputBytes);
+        return;
+    }
+    job.output.resize(outputBytes);
     uint8_t* to = job.output.data();
     CopyPlane(out->GetReadPtr(PLANAR_Y), out->GetPitch(PLANAR_Y), to, width * bytes, width * bytes, height);
     to += (size_t)width * height * bytes;
