@@ -102,16 +102,31 @@ bool FrameEngine::Collect(std::vector<uint8_t>& output) {
     return true;
 }
 
+// Whether frames of this many bytes a row are packed: the host's 16-byte
+// pitches add no padding to their luma or chroma rows.
+bool Packed(int rowBytes) { return rowBytes % 32 == 0; }
+
 // One job through the worker's filter, by way of host frames as a script's
-// frames go. The source frame lies over the job's input, and the filter's
-// frame is made in the job's output whenever its rows are packed (row bytes a
-// multiple of 32, so that the host's 16-byte pitches add no padding): then
-// nothing is copied.
+// frames go. Packed frames are the stream buffers themselves: the source
+// frame lies over the job's input and the filter's frame is made in the job's
+// output, so nothing is copied. Other frames are copied in and out, so that
+// the filter sees the same padding as in a script.
 void FrameEngine::Convert(Worker& worker, Job& job) {
     const int cw = width / 2, ch = height / 2, bytes = debug ? 1 : 2;
     const size_t outputBytes = ((size_t)width * height + 2 * (size_t)cw * ch) * bytes;
-    worker.source->SetFrames({worker.env.FrameOver(job.input.data(), width, height, width, cw)});
-    const bool packed = width * bytes % 32 == 0;
+    if (Packed(width)) {
+        worker.source->SetFrames({worker.env.FrameOver(job.input.data(), width, height, width, cw)});
+    } else {
+        PVideoFrame in = worker.env.NewVideoFrame(worker.source->GetVideoInfo(), 16);
+        const uint8_t* packed = job.input.data();
+        for (int plane : {PLANAR_Y, PLANAR_U, PLANAR_V}) {
+            const int w = plane == PLANAR_Y ? width : cw, h = plane == PLANAR_Y ? height : ch;
+            CopyPlane(packed, w, in->GetWritePtr(plane), in->GetPitch(plane), w, h);
+            packed += (size_t)w * h;
+        }
+        worker.source->SetFrames({in});
+    }
+    const bool packed = Packed(width * bytes);
     if (packed) worker.env.LendNextFrame(&job.output);
     const PVideoFrame out = worker.filter->GetFrame(job.index, &worker.env);
     worker.env.LendNextFrame(nullptr);
@@ -122,11 +137,10 @@ void FrameEngine::Convert(Worker& worker, Job& job) {
     }
     job.output.resize(outputBytes);
     uint8_t* to = job.output.data();
-    CopyPlane(out->GetReadPtr(PLANAR_Y), out->GetPitch(PLANAR_Y), to, width * bytes, width * bytes, height);
-    to += (size_t)width * height * bytes;
-    for (int plane : {PLANAR_U, PLANAR_V}) {
-        CopyPlane(out->GetReadPtr(plane), out->GetPitch(plane), to, cw * bytes, cw * bytes, ch);
-        to += (size_t)cw * ch * bytes;
+    for (int plane : {PLANAR_Y, PLANAR_U, PLANAR_V}) {
+        const int rowBytes = (plane == PLANAR_Y ? width : cw) * bytes, h = plane == PLANAR_Y ? height : ch;
+        CopyPlane(out->GetReadPtr(plane), out->GetPitch(plane), to, rowBytes, rowBytes, h);
+        to += (size_t)rowBytes * h;
     }
 }
 

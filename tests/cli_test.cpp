@@ -221,6 +221,29 @@ TEST_F(Command, WidthsOffTheVectorBlocksFallBackToStreaming) {
     }
 }
 
+// Rows whose bytes are no multiple of 32 leave the host's frames padded: the
+// command copies them out, and the stream still equals the in-process result.
+TEST_F(Command, PaddedFramesGiveTheInProcessResult) {
+    const int w = 40, h = 16;
+    const Picture picture = MakePicture(w, h, [](int pw, int ph) { return Extremes(pw, ph, 7); });
+    std::string frame = "FRAME\n";
+    for (const Plane* p : {&picture.y, &picture.u, &picture.v}) frame.append(p->samples.begin(), p->samples.end());
+    for (const Args& args : {Args{2, 3, 1, 1, false}, Args{1, 2, 0, 3, false}, Args{2, 3, 1, 1, true}}) {
+        const Result r = Shell(kProgram + " --quiet" + Options(args, 1) + (args.debug ? " --debug" : ""),
+                               "YUV4MPEG2 W40 H16 F25:1\n" + frame);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string samples = r.out.substr(r.out.find("FRAME\n") + 6);
+        native_host::Environment env;
+        const auto expected = Convert(env, picture, args);
+        if (args.debug) {
+            const std::vector<uint8_t> map(samples.begin(), samples.begin() + w * h);
+            ASSERT_EQ(std::vector<uint16_t>(map.begin(), map.end()), expected);
+        } else {
+            ASSERT_EQ(AsSamples(samples), expected) << args.sseopt;
+        }
+    }
+}
+
 // The benchmarks' floor: the stream of 16-bit samples without a filter.
 TEST_F(Command, UnfilteredWritesEverySampleTimes256) {
     const Result r = Shell(kProgram + " --quiet --unfiltered", kHeader + Frame(16, 16, 9) + Frame(16, 16, 200));
