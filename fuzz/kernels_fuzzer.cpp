@@ -11,6 +11,7 @@
 
 #include "convert/vector_kernels.h"
 #include "plugin/plugin.h"
+#include "tests/kernel_inputs.h"
 
 using namespace bitgrade;
 
@@ -24,14 +25,7 @@ struct ByteSource {
     uint16_t Next16() { return (uint16_t)(Next() << 8 | Next()); }
 };
 
-// A 16-byte aligned row with room for every kernel's spare entries.
-template <class T>
-struct Row {
-    explicit Row(size_t n) : data(n + 48, 0) {}
-    T* get() { return (T*)(((uintptr_t)data.data() + 15) & ~(uintptr_t)15); }
-    T& operator[](size_t i) { return get()[i]; }
-    std::vector<T> data;
-};
+using kernel_inputs::Row;
 
 void Require(bool condition) {
     if (!condition) __builtin_trap();
@@ -87,41 +81,15 @@ void Classification(const RowKernels& k, ByteSource in, uint32_t columns) {
 
 // Totals within what a window of radius r can hold, slid or not.
 void Band(const RowKernels& k, ByteSource in, uint32_t W, uint32_t r, bool debug) {
-    const uint32_t side = 2 * r + 1, area = side * side;
-    Row<uint16_t> busy(W), scalarBusy(W), leavingCounts(W), enteringCounts(W), values(W), edges(W);
-    Row<uint32_t> sums(W), scalarSums(W), leavingSums(W), enteringSums(W);
-    for (uint32_t i = 0; i < W; ++i) {
-        leavingCounts[i] = (uint16_t)(in.Next() % (side + 1));
-        enteringCounts[i] = (uint16_t)(in.Next() % (side + 1));
-        busy[i] = scalarBusy[i] = (uint16_t)(leavingCounts[i] + in.Next16() % (area - side + 1));
-        leavingSums[i] = (uint32_t)in.Next16() * side;
-        enteringSums[i] = (uint32_t)in.Next16() * side;
-        sums[i] = scalarSums[i] = leavingSums[i] + (uint32_t)in.Next16() * (area - side);
-        values[i] = in.Next16();
-        edges[i] = in.Next() & 1 ? 0xFFFF : 0;
-    }
-    const BoxMean mean(r);
-    const uint16_t limit = in.Next16();
-    const bool slide = in.Next() & 1;
-    auto row = [&](Row<uint16_t>& b, Row<uint32_t>& s) {
-        return BandRow{b.get(),
-                       debug ? nullptr : s.get(),
-                       leavingCounts.get(),
-                       enteringCounts.get(),
-                       leavingSums.get(),
-                       enteringSums.get(),
-                       values.get(),
-                       edges.get(),
-                       &mean,
-                       W,
-                       limit,
-                       slide};
-    };
-    Row<BYTE> out(2 * W), scalarOut(2 * W);
-    (debug ? k.bandMapRow : k.bandRow)(row(busy, sums), out.get());
-    (debug ? kScalarKernels.bandMapRow : kScalarKernels.bandRow)(row(scalarBusy, scalarSums), scalarOut.get());
-    for (uint32_t i = 0; i < (debug ? W : 2 * W); ++i) Require(out[i] == scalarOut[i]);
-    for (uint32_t i = 0; i < W; ++i) Require(busy[i] == scalarBusy[i] && (debug || sums[i] == scalarSums[i]));
+    kernel_inputs::BandInputs band(W, r, [&](uint32_t n) {
+        return (uint32_t)(in.Next() << 24 | in.Next() << 16 | in.Next() << 8 | in.Next()) % n;
+    });
+    Row<BYTE> out(2 * W), twinOut(2 * W);
+    (debug ? k.bandMapRow : k.bandRow)(band.Band(false, debug), out.get());
+    (debug ? kScalarKernels.bandMapRow : kScalarKernels.bandRow)(band.Band(true, debug), twinOut.get());
+    for (uint32_t i = 0; i < (debug ? W : 2 * W); ++i) Require(out[i] == twinOut[i]);
+    for (uint32_t i = 0; i < W; ++i)
+        Require(band.busy[i] == band.twinBusy[i] && (debug || band.sums[i] == band.twinSums[i]));
 }
 
 }  // namespace

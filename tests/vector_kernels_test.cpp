@@ -10,6 +10,7 @@
 #include <random>
 
 #include "convert/row_kernels_sse41.h"
+#include "kernel_inputs.h"
 #include "plugin/plugin.h"
 
 using namespace bitgrade;
@@ -17,14 +18,7 @@ using bitgrade::DetectProcessor;
 
 namespace {
 
-// Aligned rows with room for the kernels' spare entries.
-template <class T>
-struct Row {
-    explicit Row(size_t n, T fill = 0) : data(n + 32, fill) {}
-    T* get() { return (T*)(((uintptr_t)data.data() + 15) & ~(uintptr_t)15); }
-    T& operator[](size_t i) { return get()[i]; }
-    std::vector<T> data;
-};
+using kernel_inputs::Row;
 
 std::vector<uint16_t> Lanes(__m128i v) {
     std::vector<uint16_t> out(8);
@@ -131,48 +125,17 @@ void CompareClassification(const RowKernels& k, std::mt19937& rng, uint32_t colu
 // Random totals and rows of a band at radius r, slid or not, against the
 // scalar twin: the same output bytes and the same totals afterwards.
 void CompareBandRow(const RowKernels& k, std::mt19937& rng, uint32_t W, uint32_t r, bool debug) {
-    const uint32_t side = 2 * r + 1, area = side * side;
-    Row<uint16_t> busy(W), leavingCounts(W), enteringCounts(W), values(W), edges(W);
-    Row<uint32_t> sums(W), leavingSums(W), enteringSums(W);
-    for (uint32_t i = 0; i < W; ++i) {
-        leavingCounts[i] = (uint16_t)(rng() % (side + 1));
-        enteringCounts[i] = (uint16_t)(rng() % (side + 1));
-        busy[i] = (uint16_t)(leavingCounts[i] + rng() % (area - side + 1));
-        leavingSums[i] = (uint32_t)(rng() % (65281 * side));
-        enteringSums[i] = (uint32_t)(rng() % (65281 * side));
-        sums[i] = leavingSums[i] + (uint32_t)(rng() % (65281 * (area - side) + 1));
-        values[i] = (uint16_t)(rng() % 65281);
-        edges[i] = rng() % 3 ? 0 : 0xFFFF;
-    }
-    const BoxMean mean(r);
-    const uint16_t limit = (uint16_t)(rng() % 2 ? rng() % (area + 1) : rng() % 65536);
-    const bool slide = rng() % 4 != 0;
-    Row<uint16_t> scalarBusy = busy;
-    Row<uint32_t> scalarSums = sums;
-    auto band = [&](Row<uint16_t>& b, Row<uint32_t>& s) {
-        return BandRow{b.get(),
-                       debug ? nullptr : s.get(),
-                       leavingCounts.get(),
-                       enteringCounts.get(),
-                       leavingSums.get(),
-                       enteringSums.get(),
-                       values.get(),
-                       edges.get(),
-                       &mean,
-                       W,
-                       limit,
-                       slide};
-    };
-    Row<BYTE> out(2 * W, 0xEE), scalarOut(2 * W, 0xEE);
-    (debug ? k.bandMapRow : k.bandRow)(band(busy, sums), out.get());
-    (debug ? kScalarKernels.bandMapRow : kScalarKernels.bandRow)(band(scalarBusy, scalarSums), scalarOut.get());
+    kernel_inputs::BandInputs in(W, r, [&](uint32_t n) { return (uint32_t)(rng() % n); });
+    Row<BYTE> out(2 * W, 0xEE), twinOut(2 * W, 0xEE);
+    (debug ? k.bandMapRow : k.bandRow)(in.Band(false, debug), out.get());
+    (debug ? kScalarKernels.bandMapRow : kScalarKernels.bandRow)(in.Band(true, debug), twinOut.get());
     const std::string where = "W " + std::to_string(W) + " r " + std::to_string(r) + " debug " + std::to_string(debug) +
-                              " limit " + std::to_string(limit);
-    for (uint32_t i = 0; i < 2 * W + 16; ++i) ASSERT_EQ(out[i], scalarOut[i]) << where << " byte " << i;
+                              " limit " + std::to_string(in.limit);
+    for (uint32_t i = 0; i < 2 * W + 16; ++i) ASSERT_EQ(out[i], twinOut[i]) << where << " byte " << i;
     for (uint32_t i = 0; i < W; ++i) {
-        ASSERT_EQ(busy[i], scalarBusy[i]) << where << " at " << i;
+        ASSERT_EQ(in.busy[i], in.twinBusy[i]) << where << " at " << i;
         if (!debug) {
-            ASSERT_EQ(sums[i], scalarSums[i]) << where << " at " << i;
+            ASSERT_EQ(in.sums[i], in.twinSums[i]) << where << " at " << i;
         }
     }
 }
