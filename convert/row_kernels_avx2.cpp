@@ -217,7 +217,8 @@ BandRow From(const BandRow& b, uint32_t from) {
     return rest;
 }
 
-BITGRADE_AVX2 void BandRowAvx2(const BandRow& b, BYTE* out) {
+BITGRADE_AVX2 void BandRowAvx2(const BandRow& row, BYTE* out) {
+    const BandRow b = row;  // a copy that the stores below cannot alias
     const Mean8 mean(*b.mean);
     const uint32_t whole = b.W / 16 * 16;
     for (uint32_t i = 0; i < whole; i += 16) {
@@ -230,7 +231,8 @@ BITGRADE_AVX2 void BandRowAvx2(const BandRow& b, BYTE* out) {
     if (whole < b.W) BandRowVec(From(b, whole), out + 2 * whole);
 }
 
-BITGRADE_AVX2 void BandMapRowAvx2(const BandRow& b, BYTE* out) {
+BITGRADE_AVX2 void BandMapRowAvx2(const BandRow& row, BYTE* out) {
+    const BandRow b = row;  // a copy that the stores below cannot alias
     const __m256i marks = Load16(kFlatMarks);
     const uint32_t whole = b.W / 16 * 16;
     for (uint32_t i = 0; i < whole; i += 16) {

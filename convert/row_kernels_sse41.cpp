@@ -153,7 +153,8 @@ BITGRADE_SSE41 inline __m128i SumLanes(const BandRow& b, uint32_t i) {
 
 }  // namespace
 
-BITGRADE_SSE41 void BandRowVec(const BandRow& b, BYTE* out) {
+BITGRADE_SSE41 void BandRowVec(const BandRow& row, BYTE* out) {
+    const BandRow b = row;  // a copy that the stores below cannot alias
     const MeanVec mean(*b.mean);
     for (uint32_t i = 0; i < b.W; i += 8) {
         const __m128i smooth = SmoothLanes(b, i);
@@ -164,7 +165,8 @@ BITGRADE_SSE41 void BandRowVec(const BandRow& b, BYTE* out) {
     }
 }
 
-BITGRADE_SSE41 void BandMapRowVec(const BandRow& b, BYTE* out) {
+BITGRADE_SSE41 void BandMapRowVec(const BandRow& row, BYTE* out) {
+    const BandRow b = row;  // a copy that the stores below cannot alias
     const __m128i zero = _mm_setzero_si128(), marks = Load(kFlatMarks);
     for (uint32_t i = 0; i < b.W; i += 8) {
         const __m128i smooth = SmoothLanes(b, i);
