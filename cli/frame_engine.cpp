@@ -16,7 +16,7 @@ struct FrameEngine::Job {
 
 struct FrameEngine::Worker {
     native_host::Environment env;
-    native_host::MemoryClip* source = nullptr;  // owned through the filter's child reference
+    native_host::MemoryClip* source = nullptr;  // owned through the filter's child reference (none unfiltered)
     PClip filter;
     std::thread thread;
 };
@@ -45,16 +45,17 @@ FrameEngine::FrameEngine(int width, int height, const FilterArgs& args, int thre
     const VideoInfo vi = native_host::MakeVideoInfo(width, height, VideoInfo::CS_YV12, 1 << 30);
     for (int t = 0; t < threads; ++t) {
         auto worker = std::make_unique<Worker>();
-        worker->source = new native_host::MemoryClip(vi, {});
-        const AVSValue values[6] = {AVSValue(PClip(worker->source)),
-                                    AVSValue(args.sseopt),
-                                    AVSValue(args.span),
-                                    AVSValue(args.ythr),
-                                    AVSValue(args.cthr),
-                                    AVSValue(args.debug)};
-        if (!args.unfiltered)
+        if (!args.unfiltered) {
+            worker->source = new native_host::MemoryClip(vi, {});
+            const AVSValue values[6] = {AVSValue(PClip(worker->source)),
+                                        AVSValue(args.sseopt),
+                                        AVSValue(args.span),
+                                        AVSValue(args.ythr),
+                                        AVSValue(args.cthr),
+                                        AVSValue(args.debug)};
             worker->filter =
                 bitgrade::CreateBitgradeOn(AVSValue(values, 6), &worker->env, args.processor, &level).AsClip();
+        }
         workers.push_back(std::move(worker));
     }
     for (auto& worker : workers) worker->thread = std::thread([this, w = worker.get()] { Run(*w); });
