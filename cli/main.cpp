@@ -110,6 +110,7 @@ Options ParseOptions(int argc, char** argv) {
     if (o.threads < 1 || o.threads > 256) Fail("--threads must be 1 to 256", 2);
     if (o.paths.size() > 2) Fail("too many paths: give at most INPUT and OUTPUT (see --help)", 2);
     if (o.demo && o.paths.empty()) Fail("--demo needs the path of the PNG to write", 2);
+    if (o.filter.unfiltered && (o.filter.debug || o.demo)) Fail("--unfiltered writes 16-bit samples only", 2);
     return o;
 }
 
