@@ -111,16 +111,23 @@ add_executable(native_checksums win32_test_host/native_checksums.cpp)
 target_link_libraries(native_checksums PRIVATE native_host)
 target_compile_options(native_checksums PRIVATE ${BITGRADE_WARNINGS})
 
-add_test(NAME dll_exports_and_imports
-         COMMAND ${CMAKE_SOURCE_DIR}/win32_test_host/check_dll.sh ${LLVM_READOBJ} ${LLVM_OBJDUMP}
-                 ${CMAKE_BINARY_DIR}/bitgrade.dll ${EXPECTED_EXPORT} ${EXPECTED_MACHINE} ${DLL_OBJECTS})
-if(WINE)
-    add_test(NAME dll_in_wine
-             COMMAND ${CMAKE_SOURCE_DIR}/win32_test_host/run_in_wine.sh ${WINE} ${CMAKE_BINARY_DIR}
-                     $<TARGET_FILE:native_checksums> win32_test_host.exe)
-    # 77: this machine cannot run the wine loader (no 32-bit programs).
-    set_tests_properties(dll_in_wine PROPERTIES TIMEOUT 600 SKIP_RETURN_CODE 77)
-endif()
+# A DLL's tests: `prefix`dll_exports_and_imports checks what the loader sees
+# of it (the only export `export`; the objects for the stack check), and
+# `prefix`dll_in_wine runs `host` against it under wine, where wine can start.
+function(dll_tests prefix dll export host)
+    add_test(NAME ${prefix}dll_exports_and_imports
+             COMMAND ${CMAKE_SOURCE_DIR}/win32_test_host/check_dll.sh ${LLVM_READOBJ} ${LLVM_OBJDUMP}
+                     ${CMAKE_BINARY_DIR}/${dll} ${export} ${EXPECTED_MACHINE} ${ARGN})
+    if(WINE)
+        add_test(NAME ${prefix}dll_in_wine
+                 COMMAND ${CMAKE_SOURCE_DIR}/win32_test_host/run_in_wine.sh ${WINE} ${CMAKE_BINARY_DIR}
+                         $<TARGET_FILE:native_checksums> ${host})
+        # 77: this machine cannot run the wine loader (no 32-bit programs).
+        set_tests_properties(${prefix}dll_in_wine PROPERTIES TIMEOUT 600 SKIP_RETURN_CODE 77)
+    endif()
+endfunction()
+
+dll_tests("" bitgrade.dll ${EXPECTED_EXPORT} win32_test_host.exe ${DLL_OBJECTS})
 
 # AviSynth+ x64 loads plugins through the plain-C interface: bitgrade64.dll,
 # with a test host of ours that exports the host's C functions.
@@ -131,14 +138,5 @@ if(BITGRADE_WINDOWS_ARCH STREQUAL "x86_64")
     win32_compile(C_HOST_OBJECTS win32_test_host/c_test_host.cpp)
     win32_link(c_test_host.exe HostEntry /subsystem:console ${C_HOST_OBJECTS} ${RUNTIME_OBJECTS}
                ${CMAKE_BINARY_DIR}/msvcrt_host.lib ${CMAKE_BINARY_DIR}/kernel32.lib)
-    add_test(NAME c_dll_exports_and_imports
-             COMMAND ${CMAKE_SOURCE_DIR}/win32_test_host/check_dll.sh ${LLVM_READOBJ} ${LLVM_OBJDUMP}
-                     ${CMAKE_BINARY_DIR}/bitgrade64.dll avisynth_c_plugin_init ${EXPECTED_MACHINE} ${CORE_OBJECTS}
-                     ${C_ENTRY_OBJECTS})
-    if(WINE)
-        add_test(NAME c_dll_in_wine
-                 COMMAND ${CMAKE_SOURCE_DIR}/win32_test_host/run_in_wine.sh ${WINE} ${CMAKE_BINARY_DIR}
-                         $<TARGET_FILE:native_checksums> c_test_host.exe)
-        set_tests_properties(c_dll_in_wine PROPERTIES TIMEOUT 600 SKIP_RETURN_CODE 77)
-    endif()
+    dll_tests(c_ bitgrade64.dll avisynth_c_plugin_init c_test_host.exe ${CORE_OBJECTS} ${C_ENTRY_OBJECTS})
 endif()
