@@ -17,17 +17,18 @@ const uint32_t kRow = 1920, kRadius = 3;
 struct Rows {
     Rows() {
         std::mt19937 rng(1);
-        for (auto* v : {&a, &b, &carry, &code, &edges, &counts, &busy, &leavingCounts, &enteringCounts})
-            v->resize(kRow + 64);
+        for (auto* v : {&a, &edges, &counts, &busy, &leavingCounts, &enteringCounts}) v->resize(kRow + 64);
+        // Three sample rows about one level, each with room on both sides.
+        samples.resize(3 * kRow + 160);
+        for (size_t i = 0; i < samples.size(); ++i) samples[i] = (int8_t)((100 + rng() % 3) ^ kSampleBias);
         for (auto* v : {&sums, &columnSums, &leavingSums}) v->resize(kRow + 64);
         for (uint32_t i = 0; i < kRow + 32; ++i) {
-            a[i] = (uint16_t)(100 + rng() % 3);
-            b[i] = (uint16_t)(100 + rng() % 3);
+            a[i] = (uint16_t)((100 + rng() % 3) << 8);
             edges[i] = rng() % 4 == 0 ? 0xFFFF : 0;
-            code[i] = (uint16_t)(rng() % 3 | (rng() % 2) << 4 | 0x6000);
         }
     }
-    std::vector<uint16_t> a, b, carry, code, edges, counts, busy, leavingCounts, enteringCounts;
+    std::vector<int8_t> samples;
+    std::vector<uint16_t> a, edges, counts, busy, leavingCounts, enteringCounts;
     std::vector<uint32_t> sums, columnSums, leavingSums;
 };
 
@@ -51,12 +52,6 @@ void Run(benchmark::State& state, Step step) {
     state.SetItemsProcessed(state.iterations() * kRow);
 }
 
-void NeighbourCodeRow(benchmark::State& state) {
-    Rows r;
-    Run(state,
-        [&](const RowKernels& k) { k.neighbourCodeRow(r.a.data(), r.b.data(), kRow, r.carry.data(), r.code.data()); });
-}
-
 void WindowRowSums(benchmark::State& state) {
     Rows r;
     Run(state, [&](const RowKernels& k) {
@@ -66,7 +61,10 @@ void WindowRowSums(benchmark::State& state) {
 
 void ClassifyRow(benchmark::State& state) {
     Rows r;
-    Run(state, [&](const RowKernels& k) { k.classifyRow(r.code.data(), r.a.data(), r.edges.data(), kRow); });
+    Run(state, [&](const RowKernels& k) {
+        k.classifyRow(&r.samples[16], &r.samples[kRow + 64], &r.samples[2 * kRow + 112], kRow, r.a.data(),
+                      r.edges.data());
+    });
 }
 
 // The band's 16-bit row, or its map row when the second argument is 1.
@@ -90,7 +88,6 @@ void BandRow(benchmark::State& state) {
     Run(state, [&](const RowKernels& k) { (map ? k.bandMapRow : k.bandRow)(row, out.data()); });
 }
 
-BENCHMARK(NeighbourCodeRow)->ArgName("table")->DenseRange(0, 2);
 BENCHMARK(WindowRowSums)->ArgName("table")->DenseRange(0, 2);
 BENCHMARK(ClassifyRow)->ArgName("table")->DenseRange(0, 2);
 BENCHMARK(BandRow)->ArgNames({"table", "map"})->ArgsProduct({{0, 1, 2}, {0, 1}});

@@ -13,38 +13,39 @@ namespace {
 // padded; stride leaves at least one spare block after them.
 inline uint32_t BlockColumns(uint32_t W) { return (W + 15) / 16 * 16; }
 
-// One source row, zero-extended to 16 bits, over the block columns and the
-// spare block after them (zeros past W, so nothing read later is undefined).
-// Columns past the source pitch repeat the row's last readable sample.
-BITGRADE_SSE41 void LoadRow(const BYTE* in, uint32_t readable, uint32_t W, uint16_t* row) {
-    _mm_prefetch((const char*)in, _MM_HINT_NTA);
+// One source row as sample rows hold it (sample - 128), over the block
+// columns and the spare block after them, with a zero before column 0: the
+// neighbours that the row ends read are defined, if never used. Columns past
+// the source pitch repeat the row's last readable sample.
+BITGRADE_SSE41 void LoadSamples(const BYTE* in, uint32_t readable, uint32_t W, int8_t* row) {
+    const __m128i bias = _mm_set1_epi8((char)kSampleBias);
     const uint32_t whole = (readable < W ? readable : W) / 16 * 16;
     uint32_t x = 0;
     for (; x < whole; x += 16) {
-        const __m128i bytes = _mm_loadu_si128((const __m128i*)(in + x));
-        _mm_prefetch((const char*)(in + x + 16), _MM_HINT_NTA);
-        _mm_store_si128((__m128i*)(row + x), _mm_cvtepu8_epi16(bytes));
-        _mm_store_si128((__m128i*)(row + x + 8), _mm_cvtepu8_epi16(_mm_srli_si128(bytes, 8)));
+        _mm_prefetch((const char*)(in + x + 64), _MM_HINT_NTA);
+        _mm_store_si128((__m128i*)(row + x), _mm_xor_si128(_mm_loadu_si128((const __m128i*)(in + x)), bias));
     }
-    for (; x < W; ++x) row[x] = in[x < readable ? x : readable - 1];
+    for (; x < W; ++x) row[x] = (int8_t)(in[x < readable ? x : readable - 1] ^ kSampleBias);
     for (; x < BlockColumns(W) + 16; ++x) row[x] = 0;
+    row[-1] = 0;
 }
 
-BITGRADE_SSE41 void ShiftRow(uint16_t* values, uint32_t columns) {
-    for (uint32_t i = 0; i < columns; i += 8) {
-        __m128i* at = (__m128i*)(values + i);
-        _mm_store_si128(at, _mm_slli_epi16(_mm_load_si128(at), 8));
-    }
+// The unsmoothed values and edge marks of a border row: sample << 8, all edges.
+void BorderRow(const int8_t* samples, uint32_t columns, uint16_t* values) {
+    for (uint32_t x = 0; x < columns; ++x) values[x] = (uint16_t)((uint8_t)(samples[x] ^ kSampleBias) << 8);
 }
+
+// Entries a sample row keeps before column 0 (it reads one of them).
+const uint32_t kSampleMargin = 16;
 
 // Plane geometry and the buffers carved for it.
 struct VectorPlane {
     WorkPlane<uint16_t> p;
     uint32_t columns;  // block columns
     uint32_t r;
-    uint16_t* carryCodes;
-    uint16_t* codeRow;  // the codes of the row being classified
-    uint16_t* busy;     // the window's busy counts per column
+    int8_t* samples;  // three sample rows, each sampleStride bytes from the last
+    uint64_t sampleStride;
+    uint16_t* busy;  // the window's busy counts per column
     uint32_t* columnSums;
     uint32_t* sumRing;
     uint16_t* countRing;
@@ -56,9 +57,7 @@ struct VectorPlane {
 class RowClassifier {
 public:
     RowClassifier(const VectorPlane& v, const RowKernels& kernels, const BYTE* in, int pitch, uint32_t readable)
-        : v(v), kernels(kernels), in(in), pitch(pitch), readable(readable), loaded(0), classified(0) {
-        FillBlocksVec(v.carryCodes, 0, (uint32_t)(v.p.stride * 2));
-    }
+        : v(v), kernels(kernels), in(in), pitch(pitch), readable(readable), loaded(0), classified(0) {}
 
     // Rows 0..y hold their unsmoothed values and edge marks.
     void Through(uint32_t y) {
@@ -66,30 +65,36 @@ public:
     }
 
 private:
+    // Row y's samples; three rows are kept, all that one row's class needs.
+    int8_t* Samples(uint32_t y) const { return v.samples + kSampleMargin + (y % 3) * v.sampleStride; }
+
     void LoadThrough(uint32_t y) {
         for (; loaded <= y && loaded < v.p.H; ++loaded)
-            LoadRow(in + (size_t)loaded * pitch, readable, v.p.W, v.p.Row(loaded));
+            LoadSamples(in + (size_t)loaded * pitch, readable, v.p.W, Samples(loaded));
     }
 
-    // The codes of row y come from rows y and y+1 and the carry of the pair
-    // above; a row's samples are shifted only once no code needs them.
+    // Row y from rows y-1, y and y+1; the first and last rows and columns are
+    // border pixels.
     void ClassifyNext() {
         const WorkPlane<uint16_t>& p = v.p;
         const uint32_t y = classified++;
         LoadThrough(y + 1);
+        uint16_t* values = p.Row(y);
+        uint16_t* edges = p.EdgeRow(y);
         if (y == 0 || y + 1 == p.H) {
-            // Border rows; the first pair of rows starts the carry.
-            if (y == 0 && p.H >= 3) kernels.neighbourCodeRow(p.Row(0), p.Row(1), v.columns, v.carryCodes, v.codeRow);
-            ShiftRow(p.Row(y), v.columns);
-            FillBlocksVec(p.EdgeRow(y), kEdgeMark, (uint32_t)(p.stride * 2));
+            BorderRow(Samples(y), v.columns, values);
+            FillBlocksVec(edges, kEdgeMark, (uint32_t)(p.stride * 2));
             return;
         }
-        kernels.neighbourCodeRow(p.Row(y), p.Row(y + 1), v.columns, v.carryCodes, v.codeRow);
+        kernels.classifyRow(Samples(y - 1), Samples(y), Samples(y + 1), v.columns, values, edges);
         // The last visible column is a border pixel even when the row ends
         // inside a block: its right neighbours are padding, not picture.
-        v.codeRow[p.W - 1] = kRowEndCode;
-        uint16_t* edges = p.EdgeRow(y);
-        kernels.classifyRow(v.codeRow, p.Row(y), edges, v.columns);
+        auto border = [&](uint32_t x) {
+            values[x] = (uint16_t)((uint8_t)(Samples(y)[x] ^ kSampleBias) << 8);
+            edges[x] = 0xFFFF;
+        };
+        border(0);
+        border(p.W - 1);
         FillBlocksVec(edges + v.columns, kEdgeMark, (uint32_t)(p.stride - v.columns) * 2);
     }
 
@@ -205,7 +210,8 @@ bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
     ScratchLayout layout;
     const uint64_t N = (uint64_t)ringRows * stride;
     const uint64_t workAt = layout.Add(N, 2), edgeAt = layout.Add(N, 2);
-    const uint64_t carryAt = layout.Add(stride, 2), codeAt = layout.Add(stride, 2), busyAt = layout.Add(stride, 2);
+    const uint64_t sampleStride = stride + 2 * kSampleMargin;
+    const uint64_t samplesAt = layout.Add(3 * sampleStride, 1), busyAt = layout.Add(stride, 2);
     uint64_t windowAt[4] = {0, 0, 0, 0};
     if (vectorBand) {
         windowAt[0] = layout.Add(stride, 4);
@@ -219,8 +225,8 @@ bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
                             (uint32_t)W, ringRows},
                            columns,
                            r,
-                           Carve<uint16_t>(scratch, carryAt),
-                           Carve<uint16_t>(scratch, codeAt),
+                           Carve<int8_t>(scratch, samplesAt),
+                           sampleStride,
                            Carve<uint16_t>(scratch, busyAt),
                            Carve<uint32_t>(scratch, windowAt[0]),
                            Carve<uint32_t>(scratch, windowAt[1]),

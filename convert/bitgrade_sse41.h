@@ -1,7 +1,8 @@
-// Level 3, the vector converter (class BitgradeSSE41), the product's engine. It classifies a whole
-// plane sixteen columns per block, then moves a vertical window over per-row
-// horizontal sums and writes each smoothed row straight to the destination.
-// It needs SSE4.1 and a clip width that is a multiple of 16.
+// Level 3, the vector converter (class BitgradeSSE41), the product's engine.
+// It classifies each row from the source bytes sixteen or thirty-two pixels
+// at a time, moves a vertical window over per-row horizontal sums and writes
+// each smoothed row straight to the destination, keeping only a ring of
+// rows. It needs SSE4.1 and a clip width that is a multiple of 16.
 #pragma once
 
 #include "vector_kernels.h"

@@ -30,10 +30,18 @@ namespace bitgrade {
 
 namespace {
 
-void ClassifyRow(const uint16_t* codes, uint16_t* values, uint16_t* edges, uint32_t columns) {
+void ClassifyRow(const int8_t* above, const int8_t* row, const int8_t* below, uint32_t columns, uint16_t* values,
+                 uint16_t* edges) {
+    const int8_t* const rows[3] = {above, row, below};
     for (uint32_t i = 0; i < columns; ++i) {
-        const bool flat = IsFlatCode(codes[i]);
-        values[i] = (uint16_t)((values[i] << 8) + (flat ? FractionOfCode(codes[i]) : 0));
+        uint16_t code = 0;
+        for (int dy = 0; dy < 3; ++dy)
+            for (int dx = -1; dx <= 1; ++dx)
+                if (dy != 1 || dx != 0)
+                    code = (uint16_t)(code + DiffToCode((int16_t)(row[i] - rows[dy][(int64_t)i + dx])));
+        const bool flat = IsFlatCode(code);
+        const int sample = (uint8_t)(row[i] ^ kSampleBias);
+        values[i] = (uint16_t)((sample << 8) + (flat ? FractionOfCode(code) : 0));
         edges[i] = flat ? 0 : 0xFFFF;
     }
 }
@@ -62,8 +70,7 @@ void BandMapRowScalar(const BandRow& b, BYTE* out) {
 }  // namespace
 
 const RowKernels kScalarKernels = {
-    "scalar",        0, NeighbourCodeRow, WindowRowSums<uint32_t, uint16_t, uint16_t>, ClassifyRow, BandRowScalar,
-    BandMapRowScalar};
+    "scalar", 0, ClassifyRow, WindowRowSums<uint32_t, uint16_t, uint16_t>, BandRowScalar, BandMapRowScalar};
 
 const RowKernels& KernelsFor(VectorIsa isa) { return isa == VectorIsa::kAvx2 ? kAvx2Kernels : kSse41Kernels; }
 

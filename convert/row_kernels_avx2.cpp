@@ -1,5 +1,5 @@
 // The AVX2 row kernels of level 3, the vector converter: the SSE4.1 kernels'
-// twins, sixteen 16-bit lanes at a time. Every function here is compiled for
+// twins, 32 bytes or sixteen 16-bit lanes at a time. Every function here is compiled for
 // AVX2 alone and is chosen only on processors (and systems) that run it.
 #include "row_kernels_sse41.h"
 
@@ -25,26 +25,6 @@ BITGRADE_AVX2 inline __m256i Load16(const Lanes16& lanes) {
 BITGRADE_AVX2 inline __m256i LoadU(const void* at) { return _mm256_loadu_si256((const __m256i*)at); }
 BITGRADE_AVX2 inline void StoreU(void* at, __m256i v) { _mm256_storeu_si256((__m256i*)at, v); }
 
-// As DiffToCodeVec: d clamped to -2..2 and looked up.
-BITGRADE_AVX2 inline __m256i DiffToCode(__m256i d) {
-    const __m256i t = _mm256_min_epi16(_mm256_max_epi16(d, _mm256_set1_epi16(-2)), _mm256_set1_epi16(2));
-    const __m256i index =
-        _mm256_add_epi16(_mm256_mullo_epi16(t, Load16(Splat(kCodeIndexScale))), Load16(Splat(kCodeIndexBias)));
-    return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(_mm_load_si128((const __m128i*)kCodeBytes.v)), index);
-}
-
-BITGRADE_AVX2 inline __m256i SwapNibbles(__m256i c) {
-    const __m256i nibble = Load16(kLowNibble);
-    return _mm256_or_si256(_mm256_and_si256(c, Load16(kHighByte)),
-                           _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(c, 4), nibble),
-                                           _mm256_slli_epi16(_mm256_and_si256(c, nibble), 4)));
-}
-
-// Lane k takes lane k-1 of `current`, lane 0 lane 15 of `previous`.
-BITGRADE_AVX2 inline __m256i FromLeft(__m256i current, __m256i previous) {
-    return _mm256_alignr_epi8(current, _mm256_permute2x128_si256(previous, current, 0x21), 14);
-}
-
 // Inclusive prefix sums across all lanes: within each half, then the low
 // half's total carried into the high half.
 BITGRADE_AVX2 inline __m256i PrefixSum16(__m256i v) {
@@ -68,30 +48,6 @@ BITGRADE_AVX2 inline __m256i BroadcastLast16(__m256i v) {
 }
 
 BITGRADE_AVX2 inline __m256i BroadcastLast32(__m256i v) { return _mm256_permutevar8x32_epi32(v, _mm256_set1_epi32(7)); }
-
-BITGRADE_AVX2 void NeighbourCodeRowAvx2(const uint16_t* c, const uint16_t* x, uint32_t n, uint16_t* carry,
-                                        uint16_t* code) {
-    __m256i belowRightPrev = _mm256_setzero_si256(), crossPrev = belowRightPrev, rightPrev = belowRightPrev;
-    const uint32_t end = n / 16 * 16;
-    for (uint32_t i = 0; i < end; i += 16) {
-        const __m256i cc = LoadU(c + i), xx = LoadU(x + i);
-        const __m256i cRight = LoadU(c + i + 1), xRight = LoadU(x + i + 1);
-        const __m256i belowRight = DiffToCode(_mm256_sub_epi16(cc, xRight));
-        const __m256i below = DiffToCode(_mm256_sub_epi16(cc, xx));
-        const __m256i cross = DiffToCode(_mm256_sub_epi16(cRight, xx));
-        const __m256i right = DiffToCode(_mm256_sub_epi16(cc, cRight));
-        __m256i sum = _mm256_add_epi16(LoadU(carry + i), SwapNibbles(FromLeft(right, rightPrev)));
-        sum = _mm256_add_epi16(_mm256_add_epi16(sum, FromLeft(cross, crossPrev)), _mm256_add_epi16(belowRight, below));
-        StoreU(code + i, _mm256_add_epi16(sum, right));
-        StoreU(carry + i,
-               SwapNibbles(_mm256_add_epi16(_mm256_add_epi16(below, FromLeft(belowRight, belowRightPrev)), cross)));
-        belowRightPrev = belowRight;
-        crossPrev = cross;
-        rightPrev = right;
-    }
-    code[n - 1] = kRowEndCode;
-    code[0] = kRowEndCode;
-}
 
 BITGRADE_AVX2 void WindowRowSumsAvx2(uint32_t r, uint32_t W, const uint16_t* values, const uint16_t* edges,
                                      uint32_t* sums, uint16_t* counts) {
@@ -136,22 +92,57 @@ BITGRADE_AVX2 void WindowRowSumsAvx2(uint32_t r, uint32_t W, const uint16_t* val
     }
 }
 
-BITGRADE_AVX2 void ClassifyRowAvx2(const uint16_t* codes, uint16_t* values, uint16_t* edges, uint32_t columns) {
-    const __m256i ramp = _mm256_broadcastsi128_si256(_mm_load_si128((const __m128i*)kRampBytes.v));
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i upMask = Load16(kLowNibble), downMask = Load16(kDownNibble), farMask = Load16(kFarNibble);
-    for (uint32_t i = 0; i < columns; i += 16) {
-        const __m256i code = LoadU(codes + i);
-        const __m256i up = _mm256_and_si256(code, upMask);
-        const __m256i down = _mm256_srli_epi16(_mm256_and_si256(code, downMask), 4);
-        const __m256i noFar = _mm256_cmpeq_epi16(_mm256_and_si256(code, farMask), zero);
-        const __m256i oneSided = _mm256_or_si256(_mm256_cmpeq_epi16(up, zero), _mm256_cmpeq_epi16(down, zero));
-        const __m256i flat = _mm256_and_si256(noFar, oneSided);
-        const __m256i fraction = _mm256_sub_epi16(_mm256_shuffle_epi8(ramp, up), _mm256_shuffle_epi8(ramp, down));
-        const __m256i shifted = _mm256_slli_epi16(LoadU(values + i), 8);
-        StoreU(values + i, _mm256_add_epi16(shifted, _mm256_and_si256(fraction, flat)));
-        StoreU(edges + i, _mm256_cmpeq_epi16(flat, zero));
+// As the SSE4.1 twin's NeighbourStats, for 32 pixels.
+struct NeighbourStats {
+    __m256i high, low, net;
+};
+
+BITGRADE_AVX2 inline void Take(NeighbourStats& s, __m256i p, const int8_t* neighbour) {
+    const __m256i d = _mm256_subs_epi8(LoadU(neighbour), p);
+    s.high = _mm256_max_epi8(s.high, d);
+    s.low = _mm256_min_epi8(s.low, d);
+    s.net = _mm256_add_epi8(s.net, d);
+}
+
+BITGRADE_AVX2 inline NeighbourStats Neighbours(__m256i p, const int8_t* above, const int8_t* row, const int8_t* below) {
+    NeighbourStats s = {_mm256_set1_epi8(-128), _mm256_set1_epi8(127), _mm256_set1_epi8(kNetBias)};
+    Take(s, p, above - 1);
+    Take(s, p, above);
+    Take(s, p, above + 1);
+    Take(s, p, row - 1);
+    Take(s, p, row + 1);
+    Take(s, p, below - 1);
+    Take(s, p, below);
+    Take(s, p, below + 1);
+    return s;
+}
+
+// Bytes in the order that unpacking within 128-bit halves puts back in
+// place: lanes 0-7, 16-23, 8-15, 24-31.
+BITGRADE_AVX2 inline __m256i ForUnpack(__m256i v) { return _mm256_permute4x64_epi64(v, 0xD8); }
+
+BITGRADE_AVX2 void ClassifyRowAvx2(const int8_t* above, const int8_t* row, const int8_t* below, uint32_t columns,
+                                   uint16_t* values, uint16_t* edges) {
+    const __m256i ramp = _mm256_broadcastsi128_si256(Load(kNetRampBytes));
+    const __m256i one = _mm256_set1_epi8(1), two = _mm256_set1_epi8(2), indexMax = _mm256_set1_epi8(kNetIndexMax);
+    const __m256i bias = _mm256_set1_epi8((char)kSampleBias), zero = _mm256_setzero_si256();
+    const uint32_t whole = columns / 32 * 32;
+    for (uint32_t i = 0; i < whole; i += 32) {
+        const __m256i p = LoadU(row + i);
+        const NeighbourStats s = Neighbours(p, above + i, row + i, below + i);
+        const __m256i worst =
+            _mm256_max_epu8(_mm256_max_epu8(_mm256_add_epi8(s.high, one), _mm256_add_epi8(s.low, one)),
+                            _mm256_add_epi8(_mm256_sub_epi8(s.high, s.low), one));
+        const __m256i flat = _mm256_cmpeq_epi8(_mm256_min_epu8(worst, two), worst);
+        const __m256i fraction = _mm256_and_si256(_mm256_shuffle_epi8(ramp, _mm256_min_epu8(s.net, indexMax)), flat);
+        const __m256i high = ForUnpack(_mm256_add_epi8(_mm256_xor_si256(p, bias), _mm256_cmpgt_epi8(zero, fraction)));
+        const __m256i low = ForUnpack(fraction), edge = ForUnpack(_mm256_cmpeq_epi8(flat, zero));
+        StoreU(values + i, _mm256_unpacklo_epi8(low, high));
+        StoreU(values + i + 16, _mm256_unpackhi_epi8(low, high));
+        StoreU(edges + i, _mm256_unpacklo_epi8(edge, edge));
+        StoreU(edges + i + 16, _mm256_unpackhi_epi8(edge, edge));
     }
+    if (whole < columns) ClassifyRowVec(above + whole, row + whole, below + whole, 16, values + whole, edges + whole);
 }
 
 // The window mean of eight sums, as MeanVec.
@@ -246,7 +237,6 @@ BITGRADE_AVX2 void BandMapRowAvx2(const BandRow& row, BYTE* out) {
 
 }  // namespace
 
-const RowKernels kAvx2Kernels = {"avx2",          15,          NeighbourCodeRowAvx2, WindowRowSumsAvx2,
-                                 ClassifyRowAvx2, BandRowAvx2, BandMapRowAvx2};
+const RowKernels kAvx2Kernels = {"avx2", 15, ClassifyRowAvx2, WindowRowSumsAvx2, BandRowAvx2, BandMapRowAvx2};
 
 }  // namespace bitgrade

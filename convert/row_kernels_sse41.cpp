@@ -5,12 +5,6 @@ namespace bitgrade {
 
 namespace {
 
-// Lane k takes lane k-1 of `current`, lane 0 takes lane 7 of `previous`:
-// the value of the column to the left.
-BITGRADE_SSE41 inline __m128i FromLeft(__m128i current, __m128i previous) {
-    return _mm_alignr_epi8(current, previous, 14);
-}
-
 // Inclusive prefix sums across the lanes, plus what came before them.
 BITGRADE_SSE41 inline __m128i PrefixSum16(__m128i v, __m128i before) {
     v = _mm_add_epi16(v, _mm_slli_si128(v, 2));
@@ -32,35 +26,63 @@ BITGRADE_SSE41 inline __m128i BroadcastLast16(__m128i v) {
 
 }  // namespace
 
-BITGRADE_SSE41 void NeighbourCodeRowVec(const uint16_t* c, const uint16_t* x, uint32_t n, uint16_t* carry,
-                                        uint16_t* code) {
-    __m128i belowRightPrev = _mm_setzero_si128(), crossPrev = belowRightPrev, rightPrev = belowRightPrev;
-    const uint32_t end = n / 16 * 16;
-    for (uint32_t i = 0; i < end; i += 8) {
-        const __m128i cc = _mm_load_si128((const __m128i*)(c + i));
-        const __m128i xx = _mm_load_si128((const __m128i*)(x + i));
-        const __m128i cRight = _mm_lddqu_si128((const __m128i*)(c + i + 1));
-        const __m128i xRight = _mm_lddqu_si128((const __m128i*)(x + i + 1));
-        const __m128i belowRight = DiffToCodeVec(_mm_sub_epi16(cc, xRight));
-        const __m128i below = DiffToCodeVec(_mm_sub_epi16(cc, xx));
-        const __m128i cross = DiffToCodeVec(_mm_sub_epi16(cRight, xx));
-        const __m128i right = DiffToCodeVec(_mm_sub_epi16(cc, cRight));
-        const __m128i belowRightLeft = FromLeft(belowRight, belowRightPrev);
-        const __m128i crossLeft = FromLeft(cross, crossPrev);
-        const __m128i rightLeft = FromLeft(right, rightPrev);
+namespace {
 
-        __m128i* carryAt = (__m128i*)(carry + i);
-        __m128i sum = _mm_add_epi16(_mm_load_si128(carryAt), SwapNibblesVec(rightLeft));
-        sum = _mm_add_epi16(_mm_add_epi16(sum, crossLeft), _mm_add_epi16(belowRight, below));
-        _mm_store_si128((__m128i*)(code + i), _mm_add_epi16(sum, right));
-        _mm_store_si128(carryAt, SwapNibblesVec(_mm_add_epi16(_mm_add_epi16(below, belowRightLeft), cross)));
+// Over the eight neighbours n of sixteen pixels p: the largest and the
+// smallest n - p, and 8 plus their sum. The differences saturate, so a far
+// neighbour's stays far.
+struct NeighbourStats {
+    __m128i high, low, net;
+};
 
-        belowRightPrev = belowRight;
-        crossPrev = cross;
-        rightPrev = right;
+BITGRADE_SSE41 inline void Take(NeighbourStats& s, __m128i p, const int8_t* neighbour) {
+    const __m128i d = _mm_subs_epi8(_mm_loadu_si128((const __m128i*)neighbour), p);
+    s.high = _mm_max_epi8(s.high, d);
+    s.low = _mm_min_epi8(s.low, d);
+    s.net = _mm_add_epi8(s.net, d);
+}
+
+BITGRADE_SSE41 inline NeighbourStats Neighbours(__m128i p, const int8_t* above, const int8_t* row,
+                                                const int8_t* below) {
+    NeighbourStats s = {_mm_set1_epi8(-128), _mm_set1_epi8(127), _mm_set1_epi8(kNetBias)};
+    Take(s, p, above - 1);
+    Take(s, p, above);
+    Take(s, p, above + 1);
+    Take(s, p, row - 1);
+    Take(s, p, row + 1);
+    Take(s, p, below - 1);
+    Take(s, p, below);
+    Take(s, p, below + 1);
+    return s;
+}
+
+}  // namespace
+
+// A pixel is flat when every neighbour is within one level of it and not
+// both a higher and a lower one are present: high and low in -1..1, and
+// high - low at most 1. Tested as unsigned bytes, each plus one at most 2.
+BITGRADE_SSE41 void ClassifyRowVec(const int8_t* above, const int8_t* row, const int8_t* below, uint32_t columns,
+                                   uint16_t* values, uint16_t* edges) {
+    const __m128i ramp = Load(kNetRampBytes), one = _mm_set1_epi8(1), two = _mm_set1_epi8(2);
+    const __m128i indexMax = _mm_set1_epi8(kNetIndexMax), bias = _mm_set1_epi8((char)kSampleBias);
+    const __m128i zero = _mm_setzero_si128();
+    for (uint32_t i = 0; i < columns; i += 16) {
+        const __m128i p = _mm_load_si128((const __m128i*)(row + i));
+        const NeighbourStats s = Neighbours(p, above + i, row + i, below + i);
+        const __m128i worst = _mm_max_epu8(_mm_max_epu8(_mm_add_epi8(s.high, one), _mm_add_epi8(s.low, one)),
+                                           _mm_add_epi8(_mm_sub_epi8(s.high, s.low), one));
+        const __m128i flat = _mm_cmpeq_epi8(_mm_min_epu8(worst, two), worst);
+        const __m128i fraction = _mm_and_si128(_mm_shuffle_epi8(ramp, _mm_min_epu8(s.net, indexMax)), flat);
+        // sample * 256 + fraction: a negative fraction borrows from the sample.
+        const __m128i high = _mm_add_epi8(_mm_xor_si128(p, bias), _mm_cmpgt_epi8(zero, fraction));
+        const __m128i edge = _mm_cmpeq_epi8(flat, zero);
+        __m128i* value = (__m128i*)(values + i);
+        __m128i* mark = (__m128i*)(edges + i);
+        _mm_store_si128(value, _mm_unpacklo_epi8(fraction, high));
+        _mm_store_si128(value + 1, _mm_unpackhi_epi8(fraction, high));
+        _mm_store_si128(mark, _mm_unpacklo_epi8(edge, edge));
+        _mm_store_si128(mark + 1, _mm_unpackhi_epi8(edge, edge));
     }
-    code[n - 1] = kRowEndCode;
-    code[0] = kRowEndCode;
 }
 
 BITGRADE_SSE41 void WindowRowSumsVec(uint32_t r, uint32_t W, const uint16_t* values, const uint16_t* edges,
@@ -108,26 +130,6 @@ BITGRADE_SSE41 void WindowRowSumsVec(uint32_t r, uint32_t W, const uint16_t* val
         counts[i] = kRowEndBusy;
         sums[W - 1 - i] = side * values[W - 1 - i];
         counts[W - 1 - i] = kRowEndBusy;
-    }
-}
-
-// Unsmoothed values and edge marks from codes: flat pixels (no far
-// neighbour, not both higher and lower ones) get their fraction and mark 0,
-// every other pixel mark 0xFFFF.
-BITGRADE_SSE41 void ClassifyRowVec(const uint16_t* codes, uint16_t* values, uint16_t* edges, uint32_t columns) {
-    const __m128i ramp = _mm_load_si128((const __m128i*)kRampBytes.v), zero = _mm_setzero_si128();
-    const __m128i upMask = Load(kLowNibble), downMask = Load(kDownNibble), farMask = Load(kFarNibble);
-    for (uint32_t i = 0; i < columns; i += 8) {
-        const __m128i code = _mm_load_si128((const __m128i*)(codes + i));
-        const __m128i up = _mm_and_si128(code, upMask);
-        const __m128i down = _mm_srli_epi16(_mm_and_si128(code, downMask), 4);
-        const __m128i noFar = _mm_cmpeq_epi16(_mm_and_si128(code, farMask), zero);
-        const __m128i oneSided = _mm_or_si128(_mm_cmpeq_epi16(up, zero), _mm_cmpeq_epi16(down, zero));
-        const __m128i flat = _mm_and_si128(noFar, oneSided);
-        const __m128i fraction = _mm_sub_epi16(_mm_shuffle_epi8(ramp, up), _mm_shuffle_epi8(ramp, down));
-        __m128i* value = (__m128i*)(values + i);
-        _mm_store_si128(value, _mm_add_epi16(_mm_slli_epi16(_mm_load_si128(value), 8), _mm_and_si128(fraction, flat)));
-        _mm_store_si128((__m128i*)(edges + i), _mm_cmpeq_epi16(flat, zero));
     }
 }
 
@@ -181,7 +183,6 @@ BITGRADE_SSE41 void FillBlocksVec(void* dst, uint8_t value, uint32_t bytes) {
     for (uint32_t k = 0; k < bytes / 16; ++k) _mm_store_si128(at + k, fill);
 }
 
-const RowKernels kSse41Kernels = {"sse4.1",       7,          NeighbourCodeRowVec, WindowRowSumsVec,
-                                  ClassifyRowVec, BandRowVec, BandMapRowVec};
+const RowKernels kSse41Kernels = {"sse4.1", 7, ClassifyRowVec, WindowRowSumsVec, BandRowVec, BandMapRowVec};
 
 }  // namespace bitgrade

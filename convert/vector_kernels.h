@@ -29,20 +29,26 @@ struct BandRow {
     bool slide;
 };
 
+// Sample rows of the classification hold sample - 128 as signed bytes, so
+// that the vector kernels can take differences with signed saturation: a
+// far neighbour then never passes for a near one, even between 0 and 255.
+const uint8_t kSampleBias = 0x80;
+
 struct RowKernels {
     const char* isa;
     // Entries past column W-1 that windowRowSums reads and writes: every row
     // of its inputs and outputs needs that many spare entries.
     uint32_t spare;
-    // Codes of a row and the carry for the next: see NeighbourCodeRowVec.
-    void (*neighbourCodeRow)(const uint16_t* c, const uint16_t* x, uint32_t n, uint16_t* carry, uint16_t* code);
+    // Unsmoothed values (sample << 8, plus the fraction of a flat pixel) and
+    // edge marks (0 flat, 0xFFFF otherwise) of `columns` pixels of `row`, a
+    // multiple of 16, from their eight neighbours in the rows above, at and
+    // below. Each sample row is readable from entry -1 to entry `columns`;
+    // sample rows start 16-byte aligned, as do `values` and `edges`.
+    void (*classifyRow)(const int8_t* above, const int8_t* row, const int8_t* below, uint32_t columns, uint16_t* values,
+                        uint16_t* edges);
     // Horizontal window sums and edge counts: see WindowRowSumsVec.
     void (*windowRowSums)(uint32_t r, uint32_t W, const uint16_t* values, const uint16_t* edges, uint32_t* sums,
                           uint16_t* counts);
-    // Unsmoothed values (sample << 8, plus the fraction of a flat pixel) and
-    // edge marks (0 flat, 0xFFFF otherwise) of `columns` codes, a multiple
-    // of 16; values hold the samples on entry.
-    void (*classifyRow)(const uint16_t* codes, uint16_t* values, uint16_t* edges, uint32_t columns);
     // One band row to the destination: W little-endian 16-bit values, or W
     // map bytes.
     void (*bandRow)(const BandRow& row, BYTE* out);

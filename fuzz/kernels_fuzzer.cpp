@@ -1,10 +1,8 @@
 // Fuzzer-chosen rows, lengths and radii through the kernels of every vector
 // table this processor runs (SSE4.1, AVX2) and their scalar twins. The twins
-// must agree on every code's up, down and far fields (the vector codes also
-// count equal neighbours), on every carry, on every count and sum (except
-// that the vector sums of the row-end columns are (2r+1) * value), on every
-// classified value and edge mark, and on every band row's output and
-// totals; anything else is a crash.
+// must agree on every classified value and edge mark, on every count and sum
+// (except that the vector sums of the row-end columns are (2r+1) * value),
+// and on every band row's output and totals; anything else is a crash.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -31,24 +29,6 @@ void Require(bool condition) {
     if (!condition) __builtin_trap();
 }
 
-void NeighbourCodes(const RowKernels& k, ByteSource in, uint32_t n) {
-    Row<uint16_t> rows[3] = {Row<uint16_t>(n), Row<uint16_t>(n), Row<uint16_t>(n)};
-    for (auto& row : rows)
-        for (uint32_t i = 0; i <= n + 16; ++i) row[i] = in.Next();
-    Row<uint16_t> carry(n), code(n), scalarCarry(n), scalarCode(n);
-    for (uint32_t i = 0; i < n + 16; ++i) code[i] = 0xBEEF;
-    for (int call = 0; call < 2; ++call) {
-        k.neighbourCodeRow(rows[call].get(), rows[call + 1].get(), n, carry.get(), code.get());
-        kScalarKernels.neighbourCodeRow(rows[call].get(), rows[call + 1].get(), n, scalarCarry.get(), scalarCode.get());
-    }
-    const uint32_t covered = n / 16 * 16;
-    for (uint32_t i = 0; i < n; ++i) {
-        if (i < covered || i == 0 || i == n - 1) Require((code[i] & 0x0FFF) == scalarCode[i]);
-        else Require(code[i] == 0xBEEF);
-        if (i + 1 < n && i < covered) Require((carry[i] & 0x0FFF) == scalarCarry[i]);
-    }
-}
-
 void WindowSums(const RowKernels& k, ByteSource in, uint32_t W, uint32_t r) {
     Row<uint16_t> values(W), edges(W), counts(W), scalarCounts(W);
     Row<uint32_t> sums(W), scalarSums(W);
@@ -65,18 +45,13 @@ void WindowSums(const RowKernels& k, ByteSource in, uint32_t W, uint32_t r) {
     }
 }
 
-// Codes with every field 0..8, as the neighbour-code kernels make them.
+// Three rows of any samples.
 void Classification(const RowKernels& k, ByteSource in, uint32_t columns) {
-    Row<uint16_t> codes(columns), values(columns), edges(columns), scalarValues(columns), scalarEdges(columns);
-    for (uint32_t i = 0; i < columns; ++i) {
-        const uint16_t raw = in.Next16();
-        codes[i] = (uint16_t)((raw & 0xF) % 9 | ((raw >> 4 & 0xF) % 9) << 4 | ((raw >> 8 & 0xF) % 9) << 8 |
-                              ((raw >> 12) % 9) << 12);
-        values[i] = scalarValues[i] = in.Next();
-    }
-    k.classifyRow(codes.get(), values.get(), edges.get(), columns);
-    kScalarKernels.classifyRow(codes.get(), scalarValues.get(), scalarEdges.get(), columns);
-    for (uint32_t i = 0; i < columns; ++i) Require(values[i] == scalarValues[i] && edges[i] == scalarEdges[i]);
+    kernel_inputs::SampleRows rows(columns, [&] { return in.Next(); });
+    Row<uint16_t> values(columns), edges(columns), twinValues(columns), twinEdges(columns);
+    k.classifyRow(rows.Above(), rows.Centre(), rows.Below(), columns, values.get(), edges.get());
+    kScalarKernels.classifyRow(rows.Above(), rows.Centre(), rows.Below(), columns, twinValues.get(), twinEdges.get());
+    for (uint32_t i = 0; i < columns; ++i) Require(values[i] == twinValues[i] && edges[i] == twinEdges[i]);
 }
 
 // Totals within what a window of radius r can hold, slid or not.
@@ -103,8 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const RowKernels* k : {&kSse41Kernels, avx2 ? &kAvx2Kernels : nullptr}) {
         if (!k) continue;
         switch (data[0] % 4) {
-        case 0: NeighbourCodes(*k, in, length); break;
         case 1: WindowSums(*k, in, length, 2 * r + 1 <= length ? r : (length - 1) / 2); break;
+        case 0:
         case 2: Classification(*k, in, (length + 15) / 16 * 16); break;
         default: Band(*k, in, (length + 7) / 8 * 8, r % 13, data[0] & 4); break;
         }

@@ -25,6 +25,23 @@ struct Row {
     std::vector<T> data;
 };
 
+// The three sample rows of a classification call, `columns` entries each and
+// the entries -1 and `columns` that the kernels read, filled by sample(), a
+// level 0..255; Set(dy, x, level) changes the row dy (-1, 0, 1) at column x.
+struct SampleRows {
+    template <class Sample>
+    SampleRows(uint32_t columns, Sample sample)
+        : rows{Row<int8_t>(columns + 32), Row<int8_t>(columns + 32), Row<int8_t>(columns + 32)} {
+        for (auto& row : rows)
+            for (uint32_t i = 0; i < columns + 18; ++i) row[i] = (int8_t)(sample() ^ bitgrade::kSampleBias);
+    }
+    void Set(int dy, int x, int level) { rows[dy + 1][16 + x] = (int8_t)(level ^ bitgrade::kSampleBias); }
+    const int8_t* Above() const { return rows[0].get() + 16; }
+    const int8_t* Centre() const { return rows[1].get() + 16; }
+    const int8_t* Below() const { return rows[2].get() + 16; }
+    Row<int8_t> rows[3];
+};
+
 // One band row of W columns at radius r, drawn by draw(n), a number below n;
 // the twin works on copies of the totals.
 struct BandInputs {

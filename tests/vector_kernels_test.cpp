@@ -1,9 +1,7 @@
 // Every kernel of every vector table (SSE4.1, AVX2) against its scalar twin
 // on many random rows, plus the worked examples. The twins agree except that
-// vector codes also count equal neighbours (bits 12-15), columns past the
-// last whole block get no vector code, and vector row-end sums are
-// (2r+1) * value where the scalar kernel writes none. A table the processor
-// cannot run is skipped, and says so.
+// vector row-end sums are (2r+1) * value where the scalar kernel writes
+// none. A table the processor cannot run is skipped, and says so.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,65 +18,7 @@ namespace {
 
 using kernel_inputs::Row;
 
-std::vector<uint16_t> Lanes(__m128i v) {
-    std::vector<uint16_t> out(8);
-    _mm_storeu_si128((__m128i*)out.data(), v);
-    return out;
-}
-
-TEST(VectorKernels, DiffToCodeVecWorkedExampleAndEveryDifference) {
-    const __m128i d = _mm_setr_epi16(-1, 0, 1, 2, -2, 255, -255, 0);
-    EXPECT_EQ(Lanes(DiffToCodeVec(d)),
-              (std::vector<uint16_t>{0x0001, 0x1000, 0x0010, 0x0100, 0x0100, 0x0100, 0x0100, 0x1000}));
-    for (int base = -520; base <= 520; base += 8) {
-        const __m128i v = _mm_setr_epi16(base, base + 1, base + 2, base + 3, base + 4, base + 5, base + 6, base + 7);
-        const auto codes = Lanes(DiffToCodeVec(v));
-        const auto mirrored = Lanes(SwapNibblesVec(DiffToCodeVec(_mm_sub_epi16(_mm_setzero_si128(), v))));
-        const auto swapped = Lanes(SwapNibblesVec(DiffToCodeVec(v)));
-        for (int k = 0; k < 8; ++k) {
-            const int16_t dk = (int16_t)(base + k);
-            ASSERT_EQ(codes[k], dk == 0 ? 0x1000 : DiffToCode(dk)) << dk;
-            ASSERT_EQ(swapped[k], SwapNibbles(codes[k])) << dk;
-            ASSERT_EQ(mirrored[k], codes[k]) << dk;
-        }
-    }
-    EXPECT_EQ(Lanes(SwapNibblesVec(_mm_set1_epi16(0x1234)))[0], 0x1243);
-    EXPECT_EQ(Lanes(SwapNibblesVec(_mm_set1_epi16(0x0800)))[3], 0x0800);
-}
-
 const uint16_t kUnwritten = 0xBEEF;
-
-// Two calls over three random rows, vector and scalar, from the same carry.
-void CompareNeighbourCodes(const RowKernels& k, std::mt19937& rng, uint32_t n) {
-    Row<uint16_t> rows[3] = {Row<uint16_t>(n), Row<uint16_t>(n), Row<uint16_t>(n)};
-    // Half the rows sit at the extreme levels, where clamping faults show.
-    static const int kExtremes[5] = {0, 1, 253, 254, 255};
-    const int base = rng() % 2 ? kExtremes[rng() % 5] : (int)(rng() % 250);
-    for (auto& row : rows)
-        for (uint32_t i = 0; i <= n + 16; ++i)
-            row[i] = (uint16_t)(rng() % 6 == 0 ? rng() % 256 : std::min(255, base + (int)(rng() % 3)));
-    Row<uint16_t> carry(n), code(n, kUnwritten), scalarCarry(n), scalarCode(n);
-    for (int call = 0; call < 2; ++call) {
-        k.neighbourCodeRow(rows[call].get(), rows[call + 1].get(), n, carry.get(), code.get());
-        kScalarKernels.neighbourCodeRow(rows[call].get(), rows[call + 1].get(), n, scalarCarry.get(), scalarCode.get());
-    }
-    const uint32_t covered = n / 16 * 16;
-    for (uint32_t i = 0; i < n; ++i) {
-        const bool computed = i < covered || i == 0 || i == n - 1;
-        if (!computed) {
-            ASSERT_EQ(code[i], kUnwritten) << "n " << n << " at " << i;
-            continue;
-        }
-        ASSERT_EQ(code[i] & 0x0FFF, scalarCode[i]) << "n " << n << " at " << i;
-        if (i > 0 && i < n - 1) {
-            const int fields = (code[i] & 0xF) + (code[i] >> 4 & 0xF) + (code[i] >> 8 & 0xF) + (code[i] >> 12);
-            ASSERT_EQ(fields, 8) << "the equal field completes the count; n " << n << " at " << i;
-        }
-        if (i + 1 < n && i < covered) {
-            ASSERT_EQ(carry[i] & 0x0FFF, scalarCarry[i]) << "carry, n " << n << " at " << i;
-        }
-    }
-}
 
 void CompareWindowSums(const RowKernels& k, std::mt19937& rng, uint32_t W, uint32_t r) {
     Row<uint16_t> values(W), edges(W);
@@ -99,26 +39,23 @@ void CompareWindowSums(const RowKernels& k, std::mt19937& rng, uint32_t W, uint3
     for (uint32_t i = W + k.spare; i < W + 16; ++i) ASSERT_EQ(sums[i], kSentinel) << "past the spare entries";
 }
 
-// Codes as the neighbour-code kernels make them: up, down, far and equal
-// 0..8 each (mostly flat ones), and kRowEndCode.
-uint16_t RandomCode(std::mt19937& rng) {
-    if (rng() % 16 == 0) return kRowEndCode;
-    const unsigned up = rng() % 9, down = rng() % 2 ? 0 : rng() % 9, far = rng() % 4 ? 0 : rng() % 9;
-    return (uint16_t)(up | down << 4 | far << 8 | (rng() % 9) << 12);
-}
-
+// Three sample rows about one level, half of them at the extreme levels, with
+// some samples anywhere (0 and 255 among them, where a wrapping difference
+// would pass a far neighbour for a near one).
 void CompareClassification(const RowKernels& k, std::mt19937& rng, uint32_t columns) {
-    Row<uint16_t> codes(columns), values(columns), edges(columns, kUnwritten);
-    for (uint32_t i = 0; i < columns; ++i) {
-        codes[i] = RandomCode(rng);
-        values[i] = (uint16_t)(rng() % 4 ? rng() % 256 : (rng() % 2) * 255);
-    }
-    Row<uint16_t> scalarValues = values, scalarEdges = edges;
-    k.classifyRow(codes.get(), values.get(), edges.get(), columns);
-    kScalarKernels.classifyRow(codes.get(), scalarValues.get(), scalarEdges.get(), columns);
-    for (uint32_t i = 0; i < columns + 8; ++i) {
-        ASSERT_EQ(values[i], scalarValues[i]) << "columns " << columns << " at " << i;
-        ASSERT_EQ(edges[i], scalarEdges[i]) << "columns " << columns << " at " << i;
+    static const int kExtremes[5] = {0, 1, 253, 254, 255};
+    const int base = rng() % 2 ? kExtremes[rng() % 5] : (int)(rng() % 256);
+    kernel_inputs::SampleRows rows(columns, [&] {
+        if (rng() % 8 == 0) return (int)(rng() % 3 ? rng() % 256 : (rng() % 2) * 255);
+        return std::clamp(base + (int)(rng() % 3) - 1, 0, 255);
+    });
+    Row<uint16_t> values(columns, kUnwritten), edges(columns, kUnwritten);
+    Row<uint16_t> twinValues = values, twinEdges = edges;
+    k.classifyRow(rows.Above(), rows.Centre(), rows.Below(), columns, values.get(), edges.get());
+    kScalarKernels.classifyRow(rows.Above(), rows.Centre(), rows.Below(), columns, twinValues.get(), twinEdges.get());
+    for (uint32_t i = 0; i < columns + 16; ++i) {
+        ASSERT_EQ(values[i], twinValues[i]) << "columns " << columns << " at " << i;
+        ASSERT_EQ(edges[i], twinEdges[i]) << "columns " << columns << " at " << i;
     }
 }
 
@@ -150,21 +87,6 @@ protected:
     const RowKernels& k() const { return KernelsFor(GetParam()); }
 };
 
-TEST_P(Twins, NeighbourCodeRowMatchesItsTwin) {
-    std::mt19937 rng(3);
-    for (uint32_t n = 1; n <= 200; ++n)
-        for (int trial = 0; trial < 10; ++trial) CompareNeighbourCodes(k(), rng, n);
-}
-
-TEST_P(Twins, ConstantAreaCodesAreAllEqual) {
-    Row<uint16_t> c(32, 77), x(32, 77), carry(32), code(32);
-    k().neighbourCodeRow(c.get(), x.get(), 32, carry.get(), code.get());
-    k().neighbourCodeRow(c.get(), x.get(), 32, carry.get(), code.get());
-    EXPECT_EQ(code[0], 0x0800);
-    EXPECT_EQ(code[31], 0x0800);
-    for (int i = 1; i < 31; ++i) EXPECT_EQ(code[i], 0x8000) << i;
-}
-
 TEST_P(Twins, WindowRowSumsMatchesItsTwin) {
     std::mt19937 rng(4);
     for (uint32_t W = 1; W <= 200; ++W)
@@ -186,7 +108,47 @@ TEST_P(Twins, WindowRowSumsWorkedExample) {
 TEST_P(Twins, ClassifyRowMatchesItsTwin) {
     std::mt19937 rng(5);
     for (uint32_t columns = 16; columns <= 208; columns += 16)
-        for (int trial = 0; trial < 10; ++trial) CompareClassification(k(), rng, columns);
+        for (int trial = 0; trial < 40; ++trial) CompareClassification(k(), rng, columns);
+}
+
+// One pixel's neighbourhood: the centre's sample, its eight neighbours (row
+// by row, the centre's own entry skipped), its value and whether it is an edge.
+struct Neighbourhood {
+    int centre;
+    int neighbours[8];
+    uint16_t value;
+    bool edge;
+};
+
+const Neighbourhood kNeighbourhoods[] = {
+    {77, {77, 77, 77, 77, 77, 77, 77, 77}, 77 * 256, false},        // constant area
+    {77, {78, 78, 78, 77, 77, 77, 77, 77}, 77 * 256 + 96, false},   // three higher
+    {77, {76, 76, 76, 77, 77, 77, 77, 77}, 77 * 256 - 96, false},   // three lower
+    {77, {76, 76, 76, 76, 76, 76, 76, 76}, 77 * 256 - 127, false},  // eight lower
+    {77, {78, 76, 77, 77, 77, 77, 77, 77}, 77 * 256, true},         // higher and lower
+    {77, {79, 77, 77, 77, 77, 77, 77, 77}, 77 * 256, true},         // one far
+    {0, {0, 0, 0, 0, 255, 0, 0, 0}, 0, true},                       // 255 beside 0
+    {255, {255, 255, 0, 255, 255, 255, 255, 255}, 255 * 256, true},
+    {0, {1, 1, 1, 1, 1, 1, 1, 1}, 127, false},
+    {255, {254, 254, 254, 254, 254, 255, 255, 255}, 255 * 256 - 127, false},
+};
+
+TEST_P(Twins, ClassifyRowWorkedExamples) {
+    for (const Neighbourhood& n : kNeighbourhoods) {
+        // The pixel at column 5 of a row of 16, its neighbours around it and
+        // the centre's level everywhere else.
+        int next = 0;
+        kernel_inputs::SampleRows rows(16, [&] { return n.centre; });
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx)
+                if (dy != 0 || dx != 0) rows.Set(dy, 5 + dx, n.neighbours[next++]);
+        Row<uint16_t> values(16), edges(16);
+        for (const RowKernels* table : {&k(), &kScalarKernels}) {
+            table->classifyRow(rows.Above(), rows.Centre(), rows.Below(), 16, values.get(), edges.get());
+            EXPECT_EQ(values[5], n.value) << table->isa << " centre " << n.centre;
+            EXPECT_EQ(edges[5], n.edge ? 0xFFFF : 0) << table->isa << " centre " << n.centre;
+        }
+    }
 }
 
 TEST_P(Twins, BandRowsMatchTheirTwins) {
