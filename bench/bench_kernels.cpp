@@ -83,8 +83,7 @@ void BandRow(benchmark::State& state) {
                                    r.edges.data(),
                                    &mean,
                                    kRow,
-                                   1,
-                                   true};
+                                   1};
     Run(state, [&](const RowKernels& k) { (map ? k.bandMapRow : k.bandRow)(row, out.data()); });
 }
 

@@ -144,21 +144,22 @@ void SmoothBand(const VectorPlane& v, RowClassifier& rows, const RowKernels& ker
     }
 
     const BoxMean mean(r);
-    BandRow row = {v.busy, v.columnSums, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &mean, W, limit, false};
+    BandRow row = {v.busy, v.columnSums, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &mean, W, limit};
     for (uint32_t y = r; y + r < p.H; ++y) {
-        row.slide = y > r;
-        row.leavingCounts = countRows.Front();
-        row.leavingSums = sumRows.Front();
+        // Row r's window is complete: it slides by the free slot, in and out.
+        const bool slide = y > r;
+        row.leavingCounts = slide ? countRows.Front() : countRows.Back();
+        row.leavingSums = slide ? sumRows.Front() : sumRows.Back();
         row.enteringCounts = countRows.Back();
         row.enteringSums = sumRows.Back();
-        if (row.slide) {
+        if (slide) {
             rows.Through(y + r);
             kernels.windowRowSums(r, W, p.Row(y + r), p.EdgeRow(y + r), sumRows.Back(), countRows.Back());
         }
         row.values = p.Row(y);
         row.edges = p.EdgeRow(y);
         (debug ? kernels.bandMapRow : kernels.bandRow)(row, out + (size_t)y * pitch);
-        if (row.slide) {
+        if (slide) {
             sumRows.Rotate();
             countRows.Rotate();
         }

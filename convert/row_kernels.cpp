@@ -46,12 +46,10 @@ void ClassifyRow(const int8_t* above, const int8_t* row, const int8_t* below, ui
     }
 }
 
-// Slides column x's totals (when the row says so); whether x is smoothed.
+// Slides column x's totals; whether x is smoothed.
 bool SlideAndTest(const BandRow& b, uint32_t x, bool sums) {
-    if (b.slide) {
-        b.busy[x] = (uint16_t)(b.busy[x] - b.leavingCounts[x] + b.enteringCounts[x]);
-        if (sums) b.sums[x] += b.enteringSums[x] - b.leavingSums[x];
-    }
+    b.busy[x] = (uint16_t)(b.busy[x] - b.leavingCounts[x] + b.enteringCounts[x]);
+    if (sums) b.sums[x] += b.enteringSums[x] - b.leavingSums[x];
     return b.busy[x] <= b.limit;
 }
 

@@ -67,20 +67,20 @@ BITGRADE_AVX2 void WindowRowSumsAvx2(uint32_t r, uint32_t W, const uint16_t* val
     for (uint32_t i = r + 1; i < W - r; i += 16) {
         const __m256i in = _mm256_andnot_si256(_mm256_cmpeq_epi16(LoadU(edges + i + r), zero), one);
         const __m256i out = _mm256_andnot_si256(_mm256_cmpeq_epi16(LoadU(edges + i - r - 1), zero), one);
-        countBefore = _mm256_add_epi16(PrefixSum16(_mm256_sub_epi16(in, out)), countBefore);
-        StoreU(counts + i, countBefore);
-        countBefore = BroadcastLast16(countBefore);
+        const __m256i countSteps = PrefixSum16(_mm256_sub_epi16(in, out));
+        StoreU(counts + i, _mm256_add_epi16(countSteps, countBefore));
+        countBefore = _mm256_add_epi16(countBefore, BroadcastLast16(countSteps));
 
         const __m256i valueIn = LoadU(values + i + r), valueOut = LoadU(values + i - r - 1);
         const __m256i lowDiff = _mm256_sub_epi32(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(valueIn)),
                                                  _mm256_cvtepu16_epi32(_mm256_castsi256_si128(valueOut)));
         const __m256i highDiff = _mm256_sub_epi32(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(valueIn, 1)),
                                                   _mm256_cvtepu16_epi32(_mm256_extracti128_si256(valueOut, 1)));
-        const __m256i low = _mm256_add_epi32(PrefixSum32(lowDiff), sumBefore);
+        const __m256i low = PrefixSum32(lowDiff);
         const __m256i high = _mm256_add_epi32(PrefixSum32(highDiff), BroadcastLast32(low));
-        StoreU(sums + i, low);
-        StoreU(sums + i + 8, high);
-        sumBefore = BroadcastLast32(high);
+        StoreU(sums + i, _mm256_add_epi32(low, sumBefore));
+        StoreU(sums + i + 8, _mm256_add_epi32(high, sumBefore));
+        sumBefore = _mm256_add_epi32(sumBefore, BroadcastLast32(high));
     }
 
     const uint32_t side = 2 * r + 1;
@@ -148,13 +148,13 @@ BITGRADE_AVX2 void ClassifyRowAvx2(const int8_t* above, const int8_t* row, const
 // The window mean of eight sums, as MeanVec.
 struct Mean8 {
     BITGRADE_AVX2 explicit Mean8(const BoxMean& mean)
-        : fixedPoint(mean.FixedPoint()),
-          low(_mm256_set1_epi32((int)mean.low)),
+        : low(_mm256_set1_epi32((int)mean.low)),
           high(_mm256_set1_epi32((int)mean.high)),
           area(_mm256_set1_pd((double)mean.area)) {}
 
-    BITGRADE_AVX2 __m256i operator()(__m256i sums) const {
-        if (fixedPoint) {
+    template <bool kFixedPoint>
+    BITGRADE_AVX2 __m256i Of(__m256i sums) const {
+        if constexpr (kFixedPoint) {
             const __m256i part = _mm256_srli_epi32(_mm256_mullo_epi32(sums, low), 8);
             return _mm256_srli_epi32(_mm256_add_epi32(part, _mm256_mullo_epi32(sums, high)), 16);
         }
@@ -166,7 +166,6 @@ struct Mean8 {
                                  _mm256_cvttpd_epi32(_mm256_div_pd(hi, area)));
     }
 
-    bool fixedPoint;
     __m256i low, high;
     __m256d area;
 };
@@ -183,13 +182,13 @@ BITGRADE_AVX2 inline __m256i Slide(uint32_t* totals, const uint32_t* leaving, co
     return t;
 }
 
-BITGRADE_AVX2 inline __m256i SmoothLanes(const BandRow& b, uint32_t i) {
-    const __m256i busy = b.slide ? Slide(b.busy + i, b.leavingCounts + i, b.enteringCounts + i) : LoadU(b.busy + i);
-    return _mm256_cmpeq_epi16(_mm256_min_epu16(busy, _mm256_set1_epi16((short)b.limit)), busy);
+BITGRADE_AVX2 inline __m256i SmoothLanes(const BandRow& b, uint32_t i, __m256i limit) {
+    const __m256i busy = Slide(b.busy + i, b.leavingCounts + i, b.enteringCounts + i);
+    return _mm256_cmpeq_epi16(_mm256_min_epu16(busy, limit), busy);
 }
 
 BITGRADE_AVX2 inline __m256i SumLanes(const BandRow& b, uint32_t i) {
-    return b.slide ? Slide(b.sums + i, b.leavingSums + i, b.enteringSums + i) : LoadU(b.sums + i);
+    return Slide(b.sums + i, b.leavingSums + i, b.enteringSums + i);
 }
 
 // The band row from column `from` on, moved for the SSE4.1 kernels that
@@ -208,26 +207,33 @@ BandRow From(const BandRow& b, uint32_t from) {
     return rest;
 }
 
-BITGRADE_AVX2 void BandRowAvx2(const BandRow& row, BYTE* out) {
+// The band's whole 16-column blocks, with the mean chosen once, outside the loop.
+template <bool kFixedPoint>
+BITGRADE_AVX2 void BandBlocks(const BandRow& row, uint32_t whole, BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const Mean8 mean(*b.mean);
-    const uint32_t whole = b.W / 16 * 16;
+    const __m256i limit = _mm256_set1_epi16((short)b.limit);
     for (uint32_t i = 0; i < whole; i += 16) {
-        const __m256i smooth = SmoothLanes(b, i);
+        const __m256i smooth = SmoothLanes(b, i, limit);
         // packus works within halves: put the four-lane groups back in order.
-        const __m256i means =
-            _mm256_permute4x64_epi64(_mm256_packus_epi32(mean(SumLanes(b, i)), mean(SumLanes(b, i + 8))), 0xD8);
+        const __m256i means = _mm256_permute4x64_epi64(
+            _mm256_packus_epi32(mean.Of<kFixedPoint>(SumLanes(b, i)), mean.Of<kFixedPoint>(SumLanes(b, i + 8))), 0xD8);
         StoreU(out + 2 * i, _mm256_blendv_epi8(LoadU(b.values + i), means, smooth));
     }
+}
+
+BITGRADE_AVX2 void BandRowAvx2(const BandRow& b, BYTE* out) {
+    const uint32_t whole = b.W / 16 * 16;
+    (b.mean->FixedPoint() ? BandBlocks<true> : BandBlocks<false>)(b, whole, out);
     if (whole < b.W) BandRowVec(From(b, whole), out + 2 * whole);
 }
 
 BITGRADE_AVX2 void BandMapRowAvx2(const BandRow& row, BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
-    const __m256i marks = Load16(kFlatMarks);
+    const __m256i marks = Load16(kFlatMarks), limit = _mm256_set1_epi16((short)b.limit);
     const uint32_t whole = b.W / 16 * 16;
     for (uint32_t i = 0; i < whole; i += 16) {
-        const __m256i smooth = SmoothLanes(b, i);
+        const __m256i smooth = SmoothLanes(b, i, limit);
         const __m256i map = _mm256_andnot_si256(_mm256_packs_epi16(smooth, smooth),
                                                 _mm256_or_si256(_mm256_packs_epi16(LoadU(b.edges + i), marks), marks));
         _mm_storeu_si128((__m128i*)(out + i), _mm256_castsi256_si128(_mm256_permute4x64_epi64(map, 0x08)));

@@ -5,18 +5,16 @@ namespace bitgrade {
 
 namespace {
 
-// Inclusive prefix sums across the lanes, plus what came before them.
-BITGRADE_SSE41 inline __m128i PrefixSum16(__m128i v, __m128i before) {
+// Inclusive prefix sums across the lanes.
+BITGRADE_SSE41 inline __m128i PrefixSum16(__m128i v) {
     v = _mm_add_epi16(v, _mm_slli_si128(v, 2));
     v = _mm_add_epi16(v, _mm_slli_si128(v, 4));
-    v = _mm_add_epi16(v, _mm_slli_si128(v, 8));
-    return _mm_add_epi16(v, before);
+    return _mm_add_epi16(v, _mm_slli_si128(v, 8));
 }
 
-BITGRADE_SSE41 inline __m128i PrefixSum32(__m128i v, __m128i before) {
+BITGRADE_SSE41 inline __m128i PrefixSum32(__m128i v) {
     v = _mm_add_epi32(v, _mm_slli_si128(v, 4));
-    v = _mm_add_epi32(v, _mm_slli_si128(v, 8));
-    return _mm_add_epi32(v, before);
+    return _mm_add_epi32(v, _mm_slli_si128(v, 8));
 }
 
 BITGRADE_SSE41 inline __m128i BroadcastLast16(__m128i v) {
@@ -98,8 +96,9 @@ BITGRADE_SSE41 void WindowRowSumsVec(uint32_t r, uint32_t W, const uint16_t* val
 
     // Columns r+1.. eight a step: what enters the window minus what leaves
     // it, accumulated across the lanes in registers onto the running totals.
-    // The last step may run up to 7 columns past W-r-1 (reading up to column
-    // W+6), into entries that the row ends below or the spare entries take.
+    // Each step's own prefix sums do not wait for the step before; only the
+    // totals carried from step to step do, one addition a step. The last step may run up to 7 columns past W-r-1
+    // (reading up to column W+6), into entries that the row ends below or the spare entries take.
     const __m128i one = Load(kOne), zero = _mm_setzero_si128();
     __m128i countBefore = _mm_set1_epi16((short)count), sumBefore = _mm_set1_epi32((int)sum);
     for (uint32_t i = r + 1; i < W - r; i += 8) {
@@ -107,20 +106,20 @@ BITGRADE_SSE41 void WindowRowSumsVec(uint32_t r, uint32_t W, const uint16_t* val
         const __m128i edgeOut = _mm_lddqu_si128((const __m128i*)(edges + i - r - 1));
         const __m128i in = _mm_andnot_si128(_mm_cmpeq_epi16(edgeIn, zero), one);
         const __m128i out = _mm_andnot_si128(_mm_cmpeq_epi16(edgeOut, zero), one);
-        countBefore = PrefixSum16(_mm_sub_epi16(in, out), countBefore);
-        _mm_storeu_si128((__m128i*)(counts + i), countBefore);
-        countBefore = BroadcastLast16(countBefore);
+        const __m128i countSteps = PrefixSum16(_mm_sub_epi16(in, out));
+        _mm_storeu_si128((__m128i*)(counts + i), _mm_add_epi16(countSteps, countBefore));
+        countBefore = _mm_add_epi16(countBefore, BroadcastLast16(countSteps));
 
         const __m128i valueIn = _mm_lddqu_si128((const __m128i*)(values + i + r));
         const __m128i valueOut = _mm_lddqu_si128((const __m128i*)(values + i - r - 1));
         const __m128i lowDiff = _mm_sub_epi32(_mm_cvtepu16_epi32(valueIn), _mm_cvtepu16_epi32(valueOut));
         const __m128i highDiff = _mm_sub_epi32(_mm_cvtepu16_epi32(_mm_srli_si128(valueIn, 8)),
                                                _mm_cvtepu16_epi32(_mm_srli_si128(valueOut, 8)));
-        const __m128i low = PrefixSum32(lowDiff, sumBefore);
-        const __m128i high = PrefixSum32(highDiff, _mm_shuffle_epi32(low, 0xFF));
-        _mm_storeu_si128((__m128i*)(sums + i), low);
-        _mm_storeu_si128((__m128i*)(sums + i + 4), high);
-        sumBefore = _mm_shuffle_epi32(high, 0xFF);
+        const __m128i low = PrefixSum32(lowDiff);
+        const __m128i high = _mm_add_epi32(PrefixSum32(highDiff), _mm_shuffle_epi32(low, 0xFF));
+        _mm_storeu_si128((__m128i*)(sums + i), _mm_add_epi32(low, sumBefore));
+        _mm_storeu_si128((__m128i*)(sums + i + 4), _mm_add_epi32(high, sumBefore));
+        sumBefore = _mm_add_epi32(sumBefore, _mm_shuffle_epi32(high, 0xFF));
     }
 
     // Row ends: kRowEndBusy and the sum of a row constant around them.
@@ -134,44 +133,46 @@ BITGRADE_SSE41 void WindowRowSumsVec(uint32_t r, uint32_t W, const uint16_t* val
 }
 
 MeanVec::MeanVec(const BoxMean& mean)
-    : fixedPoint(mean.FixedPoint()),
-      low(_mm_set1_epi32((int)mean.low)),
-      high(_mm_set1_epi32((int)mean.high)),
-      area(_mm_set1_pd((double)mean.area)) {}
+    : low(_mm_set1_epi32((int)mean.low)), high(_mm_set1_epi32((int)mean.high)), area(_mm_set1_pd((double)mean.area)) {}
 
 namespace {
 
-// Busy counts of eight columns, slid when the row says so; the lanes to smooth.
-BITGRADE_SSE41 inline __m128i SmoothLanes(const BandRow& b, uint32_t i) {
-    const __m128i busy = b.slide ? Slide16(b.busy + i, b.leavingCounts + i, b.enteringCounts + i)
-                                 : _mm_load_si128((const __m128i*)(b.busy + i));
-    return _mm_cmpeq_epi16(_mm_min_epu16(busy, _mm_set1_epi16((short)b.limit)), busy);
+// Busy counts of eight columns, slid; the lanes to smooth.
+BITGRADE_SSE41 inline __m128i SmoothLanes(const BandRow& b, uint32_t i, __m128i limit) {
+    const __m128i busy = Slide16(b.busy + i, b.leavingCounts + i, b.enteringCounts + i);
+    return _mm_cmpeq_epi16(_mm_min_epu16(busy, limit), busy);
 }
 
 BITGRADE_SSE41 inline __m128i SumLanes(const BandRow& b, uint32_t i) {
-    return b.slide ? Slide32(b.sums + i, b.leavingSums + i, b.enteringSums + i)
-                   : _mm_load_si128((const __m128i*)(b.sums + i));
+    return Slide32(b.sums + i, b.leavingSums + i, b.enteringSums + i);
 }
 
-}  // namespace
-
-BITGRADE_SSE41 void BandRowVec(const BandRow& row, BYTE* out) {
+// The band row with the mean chosen once, outside the loop.
+template <bool kFixedPoint>
+BITGRADE_SSE41 void BandRowWith(const BandRow& row, BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const MeanVec mean(*b.mean);
+    const __m128i limit = _mm_set1_epi16((short)b.limit);
     for (uint32_t i = 0; i < b.W; i += 8) {
-        const __m128i smooth = SmoothLanes(b, i);
-        _mm_prefetch((const char*)(b.values + i + 64), _MM_HINT_NTA);
-        const __m128i means = _mm_packus_epi32(mean(SumLanes(b, i)), mean(SumLanes(b, i + 4)));
+        const __m128i smooth = SmoothLanes(b, i, limit);
+        const __m128i means =
+            _mm_packus_epi32(mean.Of<kFixedPoint>(SumLanes(b, i)), mean.Of<kFixedPoint>(SumLanes(b, i + 4)));
         const __m128i result = _mm_blendv_epi8(_mm_load_si128((const __m128i*)(b.values + i)), means, smooth);
         _mm_storeu_si128((__m128i*)(out + 2 * i), result);
     }
 }
 
+}  // namespace
+
+BITGRADE_SSE41 void BandRowVec(const BandRow& b, BYTE* out) {
+    (b.mean->FixedPoint() ? BandRowWith<true> : BandRowWith<false>)(b, out);
+}
+
 BITGRADE_SSE41 void BandMapRowVec(const BandRow& row, BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
-    const __m128i zero = _mm_setzero_si128(), marks = Load(kFlatMarks);
+    const __m128i zero = _mm_setzero_si128(), marks = Load(kFlatMarks), limit = _mm_set1_epi16((short)b.limit);
     for (uint32_t i = 0; i < b.W; i += 8) {
-        const __m128i smooth = SmoothLanes(b, i);
+        const __m128i smooth = SmoothLanes(b, i, limit);
         const __m128i map = _mm_or_si128(_mm_packs_epi16(_mm_load_si128((const __m128i*)(b.edges + i)), zero), marks);
         _mm_storel_epi64((__m128i*)(out + i), _mm_andnot_si128(_mm_packs_epi16(smooth, zero), map));
     }

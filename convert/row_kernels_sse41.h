@@ -72,12 +72,14 @@ BITGRADE_SSE41 inline __m128i Slide32(uint32_t* totals, const uint32_t* leaving,
 }
 
 // The window mean of four sums: the fixed-point one, or beyond its radii the
-// exact quotient through doubles (exact: sums < 2^32, areas < 2^16).
+// exact quotient through doubles (exact: sums < 2^32, areas < 2^16). The
+// caller chooses which, once per row.
 struct MeanVec {
     BITGRADE_SSE41 explicit MeanVec(const BoxMean& mean);
 
-    BITGRADE_SSE41 __m128i operator()(__m128i sums) const {
-        if (fixedPoint) {
+    template <bool kFixedPoint>
+    BITGRADE_SSE41 __m128i Of(__m128i sums) const {
+        if constexpr (kFixedPoint) {
             const __m128i part = _mm_srli_epi32(_mm_mullo_epi32(sums, low), 8);
             return _mm_srli_epi32(_mm_add_epi32(part, _mm_mullo_epi32(sums, high)), 16);
         }
@@ -89,7 +91,6 @@ struct MeanVec {
         return _mm_unpacklo_epi64(_mm_cvttpd_epi32(_mm_div_pd(lo, area)), _mm_cvttpd_epi32(_mm_div_pd(hi, area)));
     }
 
-    bool fixedPoint;
     __m128i low, high;
     __m128d area;
 };

@@ -8,8 +8,9 @@
 
 namespace bitgrade {
 
-// One row of the smoothed band. When `slide` is set, the column totals first
-// lose the leaving row's entries and gain the entering row's. A column whose
+// One row of the smoothed band. The column totals first lose the leaving
+// row's entries and gain the entering row's (the same row for the first band
+// row, whose totals are already those of its window). A column whose
 // busy count is at most `limit` (compared unsigned) is smoothed: the 16-bit
 // output takes its window's mean, the map byte 0; any other column keeps its
 // unsmoothed value, or its edge mark OR-ed with the flat mark. W is a
@@ -26,7 +27,6 @@ struct BandRow {
     const BoxMean* mean;
     uint32_t W;
     uint16_t limit;
-    bool slide;
 };
 
 // Sample rows of the classification hold sample - 128 as signed bytes, so

@@ -71,7 +71,7 @@ struct BandInputs {
             edges[i] = draw(3) ? 0 : 0xFFFF;
         }
         limit = (uint16_t)(draw(2) ? draw(area + 1) : draw(65536));
-        slide = draw(4) != 0;
+        firstRow = draw(4) == 0;
     }
 
     // The row for the kernel under test, or for its twin.
@@ -80,22 +80,22 @@ struct BandInputs {
                                  debug  ? nullptr
                                  : twin ? twinSums.get()
                                         : sums.get(),
-                                 leavingCounts.get(),
+                                 firstRow ? enteringCounts.get() : leavingCounts.get(),
                                  enteringCounts.get(),
-                                 leavingSums.get(),
+                                 firstRow ? enteringSums.get() : leavingSums.get(),
                                  enteringSums.get(),
                                  values.get(),
                                  edges.get(),
                                  &mean,
                                  W,
-                                 limit,
-                                 slide};
+                                 limit};
     }
 
     uint32_t W;
     bitgrade::BoxMean mean;
     uint16_t limit;
-    bool slide;
+    // The first band row: the same row enters and leaves.
+    bool firstRow;
     Row<uint16_t> busy, twinBusy, leavingCounts, enteringCounts, values, edges;
     Row<uint32_t> sums, twinSums, leavingSums, enteringSums;
 };
