@@ -1,5 +1,6 @@
 // Every kernel of every table (scalar, SSE4.1, AVX2) on a 1920-sample row,
-// each beside its twins: the same table the converter and the tests use.
+// each beside its twins: the same tables and inputs the converter, the tests
+// and the fuzzer use.
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -7,30 +8,13 @@
 
 #include "convert/vector_kernels.h"
 #include "plugin/plugin.h"
+#include "tests/kernel_inputs.h"
 
 using namespace bitgrade;
 
 namespace {
 
-const uint32_t kRow = 1920, kRadius = 3;
-
-struct Rows {
-    Rows() {
-        std::mt19937 rng(1);
-        for (auto* v : {&a, &edges, &counts, &busy, &leavingCounts, &enteringCounts}) v->resize(kRow + 64);
-        // Three sample rows about one level, each with room on both sides.
-        samples.resize(3 * kRow + 160);
-        for (size_t i = 0; i < samples.size(); ++i) samples[i] = (int8_t)((100 + rng() % 3) ^ kSampleBias);
-        for (auto* v : {&sums, &columnSums, &leavingSums}) v->resize(kRow + 64);
-        for (uint32_t i = 0; i < kRow + 32; ++i) {
-            a[i] = (uint16_t)((100 + rng() % 3) << 8);
-            edges[i] = rng() % 4 == 0 ? 0xFFFF : 0;
-        }
-    }
-    std::vector<int8_t> samples;
-    std::vector<uint16_t> a, edges, counts, busy, leavingCounts, enteringCounts;
-    std::vector<uint32_t> sums, columnSums, leavingSums;
-};
+const uint32_t kRow = 1920;
 
 const RowKernels& Table(const benchmark::State& state) {
     const RowKernels* tables[3] = {&kScalarKernels, &kSse41Kernels, &kAvx2Kernels};
@@ -52,43 +36,34 @@ void Run(benchmark::State& state, Step step) {
     state.SetItemsProcessed(state.iterations() * kRow);
 }
 
-void WindowRowSums(benchmark::State& state) {
-    Rows r;
-    Run(state, [&](const RowKernels& k) {
-        k.windowRowSums(kRadius, kRow, r.a.data(), r.edges.data(), r.sums.data(), r.counts.data());
-    });
-}
-
+// Samples of a gentle gradient: mostly flat pixels, some edges.
 void ClassifyRow(benchmark::State& state) {
-    Rows r;
+    std::mt19937 rng(1);
+    const kernel_inputs::SampleRows rows(kRow, [&] { return 100 + (int)(rng() % 3); });
+    kernel_inputs::Row<uint16_t> values(kRow), edges(kRow);
     Run(state, [&](const RowKernels& k) {
-        k.classifyRow(&r.samples[16], &r.samples[kRow + 64], &r.samples[2 * kRow + 112], kRow, r.a.data(),
-                      r.edges.data());
+        k.classifyRow(rows.Above(), rows.Centre(), rows.Below(), kRow, values.get(), edges.get());
     });
 }
 
-// The band's 16-bit row, or its map row when the second argument is 1.
+void SlideWindow(benchmark::State& state) {
+    std::mt19937 rng(2);
+    kernel_inputs::SlideInputs in(kRow, [&](uint32_t n) { return (uint32_t)(rng() % n); });
+    Run(state, [&](const RowKernels& k) { in.Slide(k, false); });
+}
+
+// The band's 16-bit row, or its map row when `map` is 1, at radius `r`.
 void BandRow(benchmark::State& state) {
-    Rows r;
-    const BoxMean mean(kRadius);
+    std::mt19937 rng(3);
+    const kernel_inputs::BandInputs in(kRow, (uint32_t)state.range(2),
+                                       [&](uint32_t n) { return (uint32_t)(rng() % n); });
     const bool map = state.range(1) == 1;
     std::vector<BYTE> out(2 * kRow);
-    const bitgrade::BandRow row = {r.busy.data(),
-                                   map ? nullptr : r.columnSums.data(),
-                                   r.leavingCounts.data(),
-                                   r.enteringCounts.data(),
-                                   r.leavingSums.data(),
-                                   r.sums.data(),
-                                   r.a.data(),
-                                   r.edges.data(),
-                                   &mean,
-                                   kRow,
-                                   1};
-    Run(state, [&](const RowKernels& k) { (map ? k.bandMapRow : k.bandRow)(row, out.data()); });
+    Run(state, [&](const RowKernels& k) { (map ? k.bandMapRow : k.bandRow)(in.Band(), out.data()); });
 }
 
-BENCHMARK(WindowRowSums)->ArgName("table")->DenseRange(0, 2);
 BENCHMARK(ClassifyRow)->ArgName("table")->DenseRange(0, 2);
-BENCHMARK(BandRow)->ArgNames({"table", "map"})->ArgsProduct({{0, 1, 2}, {0, 1}});
+BENCHMARK(SlideWindow)->ArgName("table")->DenseRange(0, 2);
+BENCHMARK(BandRow)->ArgNames({"table", "map", "r"})->ArgsProduct({{0, 1, 2}, {0, 1}, {1, 3, 8}});
 
 }  // namespace

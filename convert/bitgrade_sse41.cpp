@@ -45,10 +45,8 @@ struct VectorPlane {
     uint32_t r;
     int8_t* samples;  // three sample rows, each sampleStride bytes from the last
     uint64_t sampleStride;
-    uint16_t* busy;  // the window's busy counts per column
-    uint32_t* columnSums;
-    uint32_t* sumRing;
-    uint16_t* countRing;
+    ColumnTotals totals;
+    uint16_t* zeroRow;  // leaves the window while it first fills
 };
 
 // Loads and classifies a plane's rows in order, each when it is first
@@ -105,15 +103,25 @@ private:
     uint32_t readable, loaded, classified;
 };
 
-// Adds one row's counts (and sums, unless sums is null) onto the column
-// totals; `zeroCounts` and `zeroSums` are the free slot, still zero.
-BITGRADE_SSE41 void AddWindowRow(const VectorPlane& v, const uint16_t* zeroCounts, const uint16_t* counts,
-                                 const uint32_t* zeroSums, const uint32_t* sums) {
-    for (uint32_t i = 0; i < v.columns; i += 8) {
-        Slide16(v.busy + i, zeroCounts + i, counts + i);
-        if (!zeroSums) continue;
-        Slide32(v.columnSums + i, zeroSums + i, sums + i);
-        Slide32(v.columnSums + i + 4, zeroSums + i + 4, sums + i + 4);
+// The first and last r columns of a band row: their windows do not fit the
+// row, so they count as 255 edge marks from each row; when even that passes
+// the limit, each takes the mean of its own column's 2r+1 values (the
+// window's sum taken as 2r+1 times their sum).
+void WriteRowEnds(const BandRow& b, bool debug, BYTE* out) {
+    const uint32_t side = 2 * b.r + 1;
+    const bool smoothed = kRowEndBusy * side <= b.limit;
+    auto write = [&](uint32_t x) {
+        if (debug) {
+            out[x] = smoothed ? 0 : b.edges[x] ? kEdgeMark : kFlatMark;
+            return;
+        }
+        const uint16_t value = smoothed ? (*b.mean)(side * b.totals.sums[x]) : b.values[x];
+        out[2 * x] = (BYTE)value;
+        out[2 * x + 1] = (BYTE)(value >> 8);
+    };
+    for (uint32_t i = 0; i < b.r; ++i) {
+        write(i);
+        write(b.W - 1 - i);
     }
 }
 
@@ -122,47 +130,34 @@ BITGRADE_SSE41 void AddWindowRow(const VectorPlane& v, const uint16_t* zeroCount
 // smoothed when its busy count is at most `limit` (0..32766), compared
 // unsigned, so the row-end counts of wide windows (255 * (2r+1) > 32767)
 // never pass. W is a multiple of 8 (the constructor's width check); the ring
-// of work rows holds at least 2r+3 rows.
+// of work rows holds at least 2r+2 rows.
 void SmoothBand(const VectorPlane& v, RowClassifier& rows, const RowKernels& kernels, bool debug, uint16_t limit,
                 BYTE* out, int pitch) {
     const WorkPlane<uint16_t>& p = v.p;
-    const uint32_t r = v.r, W = p.W, slots = 2 * r + 2;
-    FillBlocksVec(v.busy, 0, (uint32_t)(p.stride * 2));
-    FillBlocksVec(v.columnSums, 0, (uint32_t)(p.stride * 4));
-    FillBlocksVec(v.sumRing, 0, (uint32_t)(slots * p.stride * 4));
-    FillBlocksVec(v.countRing, 0, (uint32_t)(slots * p.stride * 2));
-    RowQueue<uint32_t> sumRows(v.sumRing, p.stride, slots);
-    RowQueue<uint16_t> countRows(v.countRing, p.stride, slots);
+    const uint32_t r = v.r, W = p.W, margin = ColumnTotals::Margin(r);
+    FillBlocksVec(v.totals.sums - margin, 0, (v.columns + 2 * margin) * 4);
+    FillBlocksVec(v.totals.counts - margin, 0, (v.columns + 2 * margin) * 2);
+    FillBlocksVec(v.zeroRow, 0, v.columns * 2);
 
-    // The first window: rows 0..2r, added onto zeroed totals (the free slot
-    // is still zero, so it serves as the leaving row).
+    // The first window: rows 0..2r, added onto zeroed totals.
     rows.Through(2 * r);
     for (uint32_t y = 0; y < r; ++y) WriteRow(p, y, debug, 0, 0, out + (size_t)y * pitch);
-    for (uint32_t k = 0; k <= 2 * r; ++k) {
-        kernels.windowRowSums(r, W, p.Row(k), p.EdgeRow(k), sumRows.Slot(k), countRows.Slot(k));
-        AddWindowRow(v, countRows.Back(), countRows.Slot(k), debug ? nullptr : sumRows.Back(), sumRows.Slot(k));
-    }
+    for (uint32_t k = 0; k <= 2 * r; ++k)
+        kernels.slideWindow(v.totals, p.Row(k), p.EdgeRow(k), v.zeroRow, v.zeroRow, v.columns);
 
     const BoxMean mean(r);
-    BandRow row = {v.busy, v.columnSums, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &mean, W, limit};
+    BandRow row = {v.totals, nullptr, nullptr, &mean, W, r, limit};
     for (uint32_t y = r; y + r < p.H; ++y) {
-        // Row r's window is complete: it slides by the free slot, in and out.
-        const bool slide = y > r;
-        row.leavingCounts = slide ? countRows.Front() : countRows.Back();
-        row.leavingSums = slide ? sumRows.Front() : sumRows.Back();
-        row.enteringCounts = countRows.Back();
-        row.enteringSums = sumRows.Back();
-        if (slide) {
+        if (y > r) {
             rows.Through(y + r);
-            kernels.windowRowSums(r, W, p.Row(y + r), p.EdgeRow(y + r), sumRows.Back(), countRows.Back());
+            kernels.slideWindow(v.totals, p.Row(y + r), p.EdgeRow(y + r), p.Row(y - r - 1), p.EdgeRow(y - r - 1),
+                                v.columns);
         }
         row.values = p.Row(y);
         row.edges = p.EdgeRow(y);
-        (debug ? kernels.bandMapRow : kernels.bandRow)(row, out + (size_t)y * pitch);
-        if (slide) {
-            sumRows.Rotate();
-            countRows.Rotate();
-        }
+        BYTE* dst = out + (size_t)y * pitch;
+        (debug ? kernels.bandMapRow : kernels.bandRow)(row, dst);
+        WriteRowEnds(row, debug, dst);
     }
     for (uint32_t y = p.H - r; y < p.H; ++y) WriteRow(p, y, debug, 0, 0, out + (size_t)y * pitch);
 }
@@ -206,32 +201,32 @@ bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
     const uint16_t limit = (uint16_t)(t - 1);
     const bool vectorBand = smoothing && r <= kNarrowMaxRadius;
 
-    // The band needs rows y-r..y+r+1 at row y: a ring of 2r+3 rows does.
-    const uint32_t ringRows = vectorBand && 2 * r + 3 < (uint32_t)H ? 2 * r + 3 : (uint32_t)H;
+    // The band needs rows y-r-1..y+r at row y: a ring of 2r+2 rows does.
+    const uint32_t ringRows = vectorBand && 2 * r + 2 < (uint32_t)H ? 2 * r + 2 : (uint32_t)H;
     ScratchLayout layout;
     const uint64_t N = (uint64_t)ringRows * stride;
     const uint64_t workAt = layout.Add(N, 2), edgeAt = layout.Add(N, 2);
     const uint64_t sampleStride = stride + 2 * kSampleMargin;
-    const uint64_t samplesAt = layout.Add(3 * sampleStride, 1), busyAt = layout.Add(stride, 2);
+    const uint64_t samplesAt = layout.Add(3 * sampleStride, 1);
+    const uint32_t margin = ColumnTotals::Margin(r);
     uint64_t windowAt[4] = {0, 0, 0, 0};
     if (vectorBand) {
-        windowAt[0] = layout.Add(stride, 4);
-        windowAt[1] = layout.Add((2 * (uint64_t)r + 2) * stride, 4);
-        windowAt[2] = layout.Add((2 * (uint64_t)r + 2) * stride, 2);
+        windowAt[0] = layout.Add(columns + 2 * (uint64_t)margin, 4);
+        windowAt[1] = layout.Add(columns + 2 * (uint64_t)margin, 2);
+        windowAt[2] = layout.Add(columns, 2);
     } else if (smoothing) {
         WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, r, windowAt);
     }
     if (!ReservePlane(scratch, capacity, N, layout.Total())) return false;
-    const VectorPlane v = {{Carve<uint16_t>(scratch, workAt), Carve<uint16_t>(scratch, edgeAt), stride, (uint32_t)H,
-                            (uint32_t)W, ringRows},
-                           columns,
-                           r,
-                           Carve<int8_t>(scratch, samplesAt),
-                           sampleStride,
-                           Carve<uint16_t>(scratch, busyAt),
-                           Carve<uint32_t>(scratch, windowAt[0]),
-                           Carve<uint32_t>(scratch, windowAt[1]),
-                           Carve<uint16_t>(scratch, windowAt[2])};
+    const VectorPlane v = {
+        {Carve<uint16_t>(scratch, workAt), Carve<uint16_t>(scratch, edgeAt), stride, (uint32_t)H, (uint32_t)W,
+         ringRows},
+        columns,
+        r,
+        Carve<int8_t>(scratch, samplesAt),
+        sampleStride,
+        {Carve<uint32_t>(scratch, windowAt[0]) + margin, Carve<uint16_t>(scratch, windowAt[1]) + margin},
+        Carve<uint16_t>(scratch, windowAt[2])};
 
     const uint32_t readable = (uint32_t)(srcPitch < W ? srcPitch : W);
     RowClassifier rows(v, *kernels, src->GetReadPtr(plane), srcPitch, readable);

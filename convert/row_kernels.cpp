@@ -46,29 +46,42 @@ void ClassifyRow(const int8_t* above, const int8_t* row, const int8_t* below, ui
     }
 }
 
-// Slides column x's totals; whether x is smoothed.
-bool SlideAndTest(const BandRow& b, uint32_t x, bool sums) {
-    b.busy[x] = (uint16_t)(b.busy[x] - b.leavingCounts[x] + b.enteringCounts[x]);
-    if (sums) b.sums[x] += b.enteringSums[x] - b.leavingSums[x];
-    return b.busy[x] <= b.limit;
+void SlideWindow(const ColumnTotals& t, const uint16_t* enteringValues, const uint16_t* enteringEdges,
+                 const uint16_t* leavingValues, const uint16_t* leavingEdges, uint32_t columns) {
+    for (uint32_t x = 0; x < columns; ++x) {
+        t.sums[x] += (uint32_t)enteringValues[x] - leavingValues[x];
+        t.counts[x] = (uint16_t)(t.counts[x] + (enteringEdges[x] != 0) - (leavingEdges[x] != 0));
+    }
+}
+
+// Whether column x's window holds few enough edge marks to be smoothed.
+bool Smoothed(const BandRow& b, uint32_t x) {
+    uint16_t count = 0;
+    for (uint32_t k = 0; k <= 2 * b.r; ++k) count = (uint16_t)(count + b.totals.counts[(int64_t)x - b.r + k]);
+    return count <= b.limit;
+}
+
+uint32_t WindowSum(const BandRow& b, uint32_t x) {
+    uint32_t sum = 0;
+    for (uint32_t k = 0; k <= 2 * b.r; ++k) sum += b.totals.sums[(int64_t)x - b.r + k];
+    return sum;
 }
 
 void BandRowScalar(const BandRow& b, BYTE* out) {
     for (uint32_t x = 0; x < b.W; ++x) {
-        const uint16_t value = SlideAndTest(b, x, true) ? (*b.mean)(b.sums[x]) : b.values[x];
+        const uint16_t value = Smoothed(b, x) ? (*b.mean)(WindowSum(b, x)) : b.values[x];
         out[2 * x] = (BYTE)value;
         out[2 * x + 1] = (BYTE)(value >> 8);
     }
 }
 
 void BandMapRowScalar(const BandRow& b, BYTE* out) {
-    for (uint32_t x = 0; x < b.W; ++x) out[x] = SlideAndTest(b, x, false) ? 0 : b.edges[x] ? kEdgeMark : kFlatMark;
+    for (uint32_t x = 0; x < b.W; ++x) out[x] = Smoothed(b, x) ? 0 : b.edges[x] ? kEdgeMark : kFlatMark;
 }
 
 }  // namespace
 
-const RowKernels kScalarKernels = {
-    "scalar", 0, ClassifyRow, WindowRowSums<uint32_t, uint16_t, uint16_t>, BandRowScalar, BandMapRowScalar};
+const RowKernels kScalarKernels = {"scalar", ClassifyRow, SlideWindow, BandRowScalar, BandMapRowScalar};
 
 const RowKernels& KernelsFor(VectorIsa isa) { return isa == VectorIsa::kAvx2 ? kAvx2Kernels : kSse41Kernels; }
 

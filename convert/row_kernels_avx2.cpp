@@ -25,73 +25,6 @@ BITGRADE_AVX2 inline __m256i Load16(const Lanes16& lanes) {
 BITGRADE_AVX2 inline __m256i LoadU(const void* at) { return _mm256_loadu_si256((const __m256i*)at); }
 BITGRADE_AVX2 inline void StoreU(void* at, __m256i v) { _mm256_storeu_si256((__m256i*)at, v); }
 
-// Inclusive prefix sums across all lanes: within each half, then the low
-// half's total carried into the high half.
-BITGRADE_AVX2 inline __m256i PrefixSum16(__m256i v) {
-    v = _mm256_add_epi16(v, _mm256_slli_si256(v, 2));
-    v = _mm256_add_epi16(v, _mm256_slli_si256(v, 4));
-    v = _mm256_add_epi16(v, _mm256_slli_si256(v, 8));
-    const __m256i last = _mm256_shufflehi_epi16(v, 0xFF);
-    return _mm256_add_epi16(v, _mm256_permute2x128_si256(_mm256_unpackhi_epi64(last, last), last, 0x08));
-}
-
-BITGRADE_AVX2 inline __m256i PrefixSum32(__m256i v) {
-    v = _mm256_add_epi32(v, _mm256_slli_si256(v, 4));
-    v = _mm256_add_epi32(v, _mm256_slli_si256(v, 8));
-    const __m256i last = _mm256_shuffle_epi32(v, 0xFF);
-    return _mm256_add_epi32(v, _mm256_permute2x128_si256(last, last, 0x08));
-}
-
-BITGRADE_AVX2 inline __m256i BroadcastLast16(__m256i v) {
-    const __m256i last = _mm256_shufflehi_epi16(v, 0xFF);
-    return _mm256_permute4x64_epi64(last, 0xFF);
-}
-
-BITGRADE_AVX2 inline __m256i BroadcastLast32(__m256i v) { return _mm256_permutevar8x32_epi32(v, _mm256_set1_epi32(7)); }
-
-BITGRADE_AVX2 void WindowRowSumsAvx2(uint32_t r, uint32_t W, const uint16_t* values, const uint16_t* edges,
-                                     uint32_t* sums, uint16_t* counts) {
-    uint32_t sum = 0;
-    uint16_t count = 0;
-    for (uint32_t i = 0; i <= 2 * r; ++i) {
-        sum += values[i];
-        count = (uint16_t)(count + (edges[i] != 0));
-    }
-    sums[r] = sum;
-    counts[r] = count;
-
-    // Columns r+1.. sixteen a step, as in WindowRowSumsVec; the last step may
-    // run up to 15 columns past W-r-1 (reading up to column W+14).
-    const __m256i one = Load16(kOne), zero = _mm256_setzero_si256();
-    __m256i countBefore = _mm256_set1_epi16((short)count), sumBefore = _mm256_set1_epi32((int)sum);
-    for (uint32_t i = r + 1; i < W - r; i += 16) {
-        const __m256i in = _mm256_andnot_si256(_mm256_cmpeq_epi16(LoadU(edges + i + r), zero), one);
-        const __m256i out = _mm256_andnot_si256(_mm256_cmpeq_epi16(LoadU(edges + i - r - 1), zero), one);
-        const __m256i countSteps = PrefixSum16(_mm256_sub_epi16(in, out));
-        StoreU(counts + i, _mm256_add_epi16(countSteps, countBefore));
-        countBefore = _mm256_add_epi16(countBefore, BroadcastLast16(countSteps));
-
-        const __m256i valueIn = LoadU(values + i + r), valueOut = LoadU(values + i - r - 1);
-        const __m256i lowDiff = _mm256_sub_epi32(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(valueIn)),
-                                                 _mm256_cvtepu16_epi32(_mm256_castsi256_si128(valueOut)));
-        const __m256i highDiff = _mm256_sub_epi32(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(valueIn, 1)),
-                                                  _mm256_cvtepu16_epi32(_mm256_extracti128_si256(valueOut, 1)));
-        const __m256i low = PrefixSum32(lowDiff);
-        const __m256i high = _mm256_add_epi32(PrefixSum32(highDiff), BroadcastLast32(low));
-        StoreU(sums + i, _mm256_add_epi32(low, sumBefore));
-        StoreU(sums + i + 8, _mm256_add_epi32(high, sumBefore));
-        sumBefore = _mm256_add_epi32(sumBefore, BroadcastLast32(high));
-    }
-
-    const uint32_t side = 2 * r + 1;
-    for (uint32_t i = 0; i < r; ++i) {
-        sums[i] = side * values[i];
-        counts[i] = kRowEndBusy;
-        sums[W - 1 - i] = side * values[W - 1 - i];
-        counts[W - 1 - i] = kRowEndBusy;
-    }
-}
-
 // As the SSE4.1 twin's NeighbourStats, for 32 pixels.
 struct NeighbourStats {
     __m256i high, low, net;
@@ -170,37 +103,52 @@ struct Mean8 {
     __m256d area;
 };
 
-BITGRADE_AVX2 inline __m256i Slide(uint16_t* totals, const uint16_t* leaving, const uint16_t* entering) {
-    const __m256i t = _mm256_add_epi16(_mm256_sub_epi16(LoadU(totals), LoadU(leaving)), LoadU(entering));
-    StoreU(totals, t);
-    return t;
+// As SlideWindowVec, sixteen columns a step.
+BITGRADE_AVX2 void SlideWindowAvx2(const ColumnTotals& t, const uint16_t* enteringValues, const uint16_t* enteringEdges,
+                                   const uint16_t* leavingValues, const uint16_t* leavingEdges, uint32_t columns) {
+    uint32_t* const sums = t.sums;  // copies that the stores below cannot alias
+    uint16_t* const counts = t.counts;
+    for (uint32_t x = 0; x < columns; x += 16) {
+        for (uint32_t half = 0; half < 16; half += 8) {
+            const __m256i in = _mm256_cvtepu16_epi32(_mm_load_si128((const __m128i*)(enteringValues + x + half)));
+            const __m256i out = _mm256_cvtepu16_epi32(_mm_load_si128((const __m128i*)(leavingValues + x + half)));
+            StoreU(sums + x + half, _mm256_add_epi32(LoadU(sums + x + half), _mm256_sub_epi32(in, out)));
+        }
+        const __m256i marks = _mm256_sub_epi16(LoadU(leavingEdges + x), LoadU(enteringEdges + x));
+        StoreU(counts + x, _mm256_add_epi16(LoadU(counts + x), marks));
+    }
 }
 
-BITGRADE_AVX2 inline __m256i Slide(uint32_t* totals, const uint32_t* leaving, const uint32_t* entering) {
-    const __m256i t = _mm256_add_epi32(_mm256_sub_epi32(LoadU(totals), LoadU(leaving)), LoadU(entering));
-    StoreU(totals, t);
-    return t;
+// As the SSE4.1 twin's Window, for sixteen columns.
+struct Window {
+    __m256i low, high, count;
+};
+
+template <bool kSums>
+BITGRADE_AVX2 inline Window WindowAt(const BandRow& b, uint32_t x) {
+    const uint32_t* sums = b.totals.sums + x - b.r;
+    const uint16_t* counts = b.totals.counts + x - b.r;
+    Window w = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
+    for (uint32_t k = 0; k <= 2 * b.r; ++k) {
+        w.count = _mm256_add_epi16(w.count, LoadU(counts + k));
+        if constexpr (kSums) {
+            w.low = _mm256_add_epi32(w.low, LoadU(sums + k));
+            w.high = _mm256_add_epi32(w.high, LoadU(sums + k + 8));
+        }
+    }
+    return w;
 }
 
-BITGRADE_AVX2 inline __m256i SmoothLanes(const BandRow& b, uint32_t i, __m256i limit) {
-    const __m256i busy = Slide(b.busy + i, b.leavingCounts + i, b.enteringCounts + i);
-    return _mm256_cmpeq_epi16(_mm256_min_epu16(busy, limit), busy);
-}
-
-BITGRADE_AVX2 inline __m256i SumLanes(const BandRow& b, uint32_t i) {
-    return Slide(b.sums + i, b.leavingSums + i, b.enteringSums + i);
+BITGRADE_AVX2 inline __m256i SmoothLanes(__m256i count, __m256i limit) {
+    return _mm256_cmpeq_epi16(_mm256_min_epu16(count, limit), count);
 }
 
 // The band row from column `from` on, moved for the SSE4.1 kernels that
 // finish a row ending half-way through a block.
 BandRow From(const BandRow& b, uint32_t from) {
     BandRow rest = b;
-    rest.busy += from;
-    if (rest.sums) rest.sums += from;
-    rest.leavingCounts += from;
-    rest.enteringCounts += from;
-    rest.leavingSums += from;
-    rest.enteringSums += from;
+    rest.totals.sums += from;
+    rest.totals.counts += from;
     rest.values += from;
     rest.edges += from;
     rest.W -= from;
@@ -213,12 +161,12 @@ BITGRADE_AVX2 void BandBlocks(const BandRow& row, uint32_t whole, BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const Mean8 mean(*b.mean);
     const __m256i limit = _mm256_set1_epi16((short)b.limit);
-    for (uint32_t i = 0; i < whole; i += 16) {
-        const __m256i smooth = SmoothLanes(b, i, limit);
+    for (uint32_t x = 0; x < whole; x += 16) {
+        const Window w = WindowAt<true>(b, x);
         // packus works within halves: put the four-lane groups back in order.
         const __m256i means = _mm256_permute4x64_epi64(
-            _mm256_packus_epi32(mean.Of<kFixedPoint>(SumLanes(b, i)), mean.Of<kFixedPoint>(SumLanes(b, i + 8))), 0xD8);
-        StoreU(out + 2 * i, _mm256_blendv_epi8(LoadU(b.values + i), means, smooth));
+            _mm256_packus_epi32(mean.Of<kFixedPoint>(w.low), mean.Of<kFixedPoint>(w.high)), 0xD8);
+        StoreU(out + 2 * x, _mm256_blendv_epi8(LoadU(b.values + x), means, SmoothLanes(w.count, limit)));
     }
 }
 
@@ -232,17 +180,17 @@ BITGRADE_AVX2 void BandMapRowAvx2(const BandRow& row, BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const __m256i marks = Load16(kFlatMarks), limit = _mm256_set1_epi16((short)b.limit);
     const uint32_t whole = b.W / 16 * 16;
-    for (uint32_t i = 0; i < whole; i += 16) {
-        const __m256i smooth = SmoothLanes(b, i, limit);
+    for (uint32_t x = 0; x < whole; x += 16) {
+        const __m256i smooth = SmoothLanes(WindowAt<false>(b, x).count, limit);
         const __m256i map = _mm256_andnot_si256(_mm256_packs_epi16(smooth, smooth),
-                                                _mm256_or_si256(_mm256_packs_epi16(LoadU(b.edges + i), marks), marks));
-        _mm_storeu_si128((__m128i*)(out + i), _mm256_castsi256_si128(_mm256_permute4x64_epi64(map, 0x08)));
+                                                _mm256_or_si256(_mm256_packs_epi16(LoadU(b.edges + x), marks), marks));
+        _mm_storeu_si128((__m128i*)(out + x), _mm256_castsi256_si128(_mm256_permute4x64_epi64(map, 0x08)));
     }
     if (whole < b.W) BandMapRowVec(From(b, whole), out + whole);
 }
 
 }  // namespace
 
-const RowKernels kAvx2Kernels = {"avx2", 15, ClassifyRowAvx2, WindowRowSumsAvx2, BandRowAvx2, BandMapRowAvx2};
+const RowKernels kAvx2Kernels = {"avx2", ClassifyRowAvx2, SlideWindowAvx2, BandRowAvx2, BandMapRowAvx2};
 
 }  // namespace bitgrade

@@ -5,27 +5,6 @@ namespace bitgrade {
 
 namespace {
 
-// Inclusive prefix sums across the lanes.
-BITGRADE_SSE41 inline __m128i PrefixSum16(__m128i v) {
-    v = _mm_add_epi16(v, _mm_slli_si128(v, 2));
-    v = _mm_add_epi16(v, _mm_slli_si128(v, 4));
-    return _mm_add_epi16(v, _mm_slli_si128(v, 8));
-}
-
-BITGRADE_SSE41 inline __m128i PrefixSum32(__m128i v) {
-    v = _mm_add_epi32(v, _mm_slli_si128(v, 4));
-    return _mm_add_epi32(v, _mm_slli_si128(v, 8));
-}
-
-BITGRADE_SSE41 inline __m128i BroadcastLast16(__m128i v) {
-    const __m128i high = _mm_shufflehi_epi16(v, 0xFF);
-    return _mm_unpackhi_epi64(high, high);
-}
-
-}  // namespace
-
-namespace {
-
 // Over the eight neighbours n of sixteen pixels p: the largest and the
 // smallest n - p, and 8 plus their sum. The differences saturate, so a far
 // neighbour's stays far.
@@ -83,52 +62,25 @@ BITGRADE_SSE41 void ClassifyRowVec(const int8_t* above, const int8_t* row, const
     }
 }
 
-BITGRADE_SSE41 void WindowRowSumsVec(uint32_t r, uint32_t W, const uint16_t* values, const uint16_t* edges,
-                                     uint32_t* sums, uint16_t* counts) {
-    uint32_t sum = 0;
-    uint16_t count = 0;
-    for (uint32_t i = 0; i <= 2 * r; ++i) {
-        sum += values[i];
-        count = (uint16_t)(count + (edges[i] != 0));
-    }
-    sums[r] = sum;
-    counts[r] = count;
-
-    // Columns r+1.. eight a step: what enters the window minus what leaves
-    // it, accumulated across the lanes in registers onto the running totals.
-    // Each step's own prefix sums do not wait for the step before; only the
-    // totals carried from step to step do, one addition a step. The last step may run up to 7 columns past W-r-1
-    // (reading up to column W+6), into entries that the row ends below or the spare entries take.
-    const __m128i one = Load(kOne), zero = _mm_setzero_si128();
-    __m128i countBefore = _mm_set1_epi16((short)count), sumBefore = _mm_set1_epi32((int)sum);
-    for (uint32_t i = r + 1; i < W - r; i += 8) {
-        const __m128i edgeIn = _mm_lddqu_si128((const __m128i*)(edges + i + r));
-        const __m128i edgeOut = _mm_lddqu_si128((const __m128i*)(edges + i - r - 1));
-        const __m128i in = _mm_andnot_si128(_mm_cmpeq_epi16(edgeIn, zero), one);
-        const __m128i out = _mm_andnot_si128(_mm_cmpeq_epi16(edgeOut, zero), one);
-        const __m128i countSteps = PrefixSum16(_mm_sub_epi16(in, out));
-        _mm_storeu_si128((__m128i*)(counts + i), _mm_add_epi16(countSteps, countBefore));
-        countBefore = _mm_add_epi16(countBefore, BroadcastLast16(countSteps));
-
-        const __m128i valueIn = _mm_lddqu_si128((const __m128i*)(values + i + r));
-        const __m128i valueOut = _mm_lddqu_si128((const __m128i*)(values + i - r - 1));
-        const __m128i lowDiff = _mm_sub_epi32(_mm_cvtepu16_epi32(valueIn), _mm_cvtepu16_epi32(valueOut));
-        const __m128i highDiff = _mm_sub_epi32(_mm_cvtepu16_epi32(_mm_srli_si128(valueIn, 8)),
-                                               _mm_cvtepu16_epi32(_mm_srli_si128(valueOut, 8)));
-        const __m128i low = PrefixSum32(lowDiff);
-        const __m128i high = _mm_add_epi32(PrefixSum32(highDiff), _mm_shuffle_epi32(low, 0xFF));
-        _mm_storeu_si128((__m128i*)(sums + i), _mm_add_epi32(low, sumBefore));
-        _mm_storeu_si128((__m128i*)(sums + i + 4), _mm_add_epi32(high, sumBefore));
-        sumBefore = _mm_add_epi32(sumBefore, _mm_shuffle_epi32(high, 0xFF));
-    }
-
-    // Row ends: kRowEndBusy and the sum of a row constant around them.
-    const uint32_t side = 2 * r + 1;
-    for (uint32_t i = 0; i < r; ++i) {
-        sums[i] = side * values[i];
-        counts[i] = kRowEndBusy;
-        sums[W - 1 - i] = side * values[W - 1 - i];
-        counts[W - 1 - i] = kRowEndBusy;
+// Edge marks are 0 or 0xFFFF: -1 as 16-bit numbers, so the counts take the
+// entering marks away and add the leaving ones.
+BITGRADE_SSE41 void SlideWindowVec(const ColumnTotals& t, const uint16_t* enteringValues, const uint16_t* enteringEdges,
+                                   const uint16_t* leavingValues, const uint16_t* leavingEdges, uint32_t columns) {
+    uint32_t* const sums = t.sums;  // copies that the stores below cannot alias
+    uint16_t* const counts = t.counts;
+    for (uint32_t x = 0; x < columns; x += 8) {
+        const __m128i in = _mm_load_si128((const __m128i*)(enteringValues + x));
+        const __m128i out = _mm_load_si128((const __m128i*)(leavingValues + x));
+        __m128i* sum = (__m128i*)(sums + x);
+        _mm_store_si128(
+            sum, _mm_add_epi32(_mm_load_si128(sum), _mm_sub_epi32(_mm_cvtepu16_epi32(in), _mm_cvtepu16_epi32(out))));
+        _mm_store_si128(sum + 1, _mm_add_epi32(_mm_load_si128(sum + 1),
+                                               _mm_sub_epi32(_mm_unpackhi_epi16(in, _mm_setzero_si128()),
+                                                             _mm_unpackhi_epi16(out, _mm_setzero_si128()))));
+        __m128i* count = (__m128i*)(counts + x);
+        const __m128i marks = _mm_sub_epi16(_mm_load_si128((const __m128i*)(leavingEdges + x)),
+                                            _mm_load_si128((const __m128i*)(enteringEdges + x)));
+        _mm_store_si128(count, _mm_add_epi16(_mm_load_si128(count), marks));
     }
 }
 
@@ -137,14 +89,29 @@ MeanVec::MeanVec(const BoxMean& mean)
 
 namespace {
 
-// Busy counts of eight columns, slid; the lanes to smooth.
-BITGRADE_SSE41 inline __m128i SmoothLanes(const BandRow& b, uint32_t i, __m128i limit) {
-    const __m128i busy = Slide16(b.busy + i, b.leavingCounts + i, b.enteringCounts + i);
-    return _mm_cmpeq_epi16(_mm_min_epu16(busy, limit), busy);
+// The window totals of eight columns x..x+7: edge marks and, when asked,
+// sums, added over the 2r+1 columns around each.
+struct Window {
+    __m128i low, high, count;
+};
+
+template <bool kSums>
+BITGRADE_SSE41 inline Window WindowAt(const BandRow& b, uint32_t x) {
+    const uint32_t* sums = b.totals.sums + x - b.r;
+    const uint16_t* counts = b.totals.counts + x - b.r;
+    Window w = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
+    for (uint32_t k = 0; k <= 2 * b.r; ++k) {
+        w.count = _mm_add_epi16(w.count, _mm_loadu_si128((const __m128i*)(counts + k)));
+        if constexpr (kSums) {
+            w.low = _mm_add_epi32(w.low, _mm_loadu_si128((const __m128i*)(sums + k)));
+            w.high = _mm_add_epi32(w.high, _mm_loadu_si128((const __m128i*)(sums + k + 4)));
+        }
+    }
+    return w;
 }
 
-BITGRADE_SSE41 inline __m128i SumLanes(const BandRow& b, uint32_t i) {
-    return Slide32(b.sums + i, b.leavingSums + i, b.enteringSums + i);
+BITGRADE_SSE41 inline __m128i SmoothLanes(__m128i count, __m128i limit) {
+    return _mm_cmpeq_epi16(_mm_min_epu16(count, limit), count);
 }
 
 // The band row with the mean chosen once, outside the loop.
@@ -153,12 +120,11 @@ BITGRADE_SSE41 void BandRowWith(const BandRow& row, BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const MeanVec mean(*b.mean);
     const __m128i limit = _mm_set1_epi16((short)b.limit);
-    for (uint32_t i = 0; i < b.W; i += 8) {
-        const __m128i smooth = SmoothLanes(b, i, limit);
-        const __m128i means =
-            _mm_packus_epi32(mean.Of<kFixedPoint>(SumLanes(b, i)), mean.Of<kFixedPoint>(SumLanes(b, i + 4)));
-        const __m128i result = _mm_blendv_epi8(_mm_load_si128((const __m128i*)(b.values + i)), means, smooth);
-        _mm_storeu_si128((__m128i*)(out + 2 * i), result);
+    for (uint32_t x = 0; x < b.W; x += 8) {
+        const Window w = WindowAt<true>(b, x);
+        const __m128i means = _mm_packus_epi32(mean.Of<kFixedPoint>(w.low), mean.Of<kFixedPoint>(w.high));
+        const __m128i values = _mm_load_si128((const __m128i*)(b.values + x));
+        _mm_storeu_si128((__m128i*)(out + 2 * x), _mm_blendv_epi8(values, means, SmoothLanes(w.count, limit)));
     }
 }
 
@@ -171,10 +137,10 @@ BITGRADE_SSE41 void BandRowVec(const BandRow& b, BYTE* out) {
 BITGRADE_SSE41 void BandMapRowVec(const BandRow& row, BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const __m128i zero = _mm_setzero_si128(), marks = Load(kFlatMarks), limit = _mm_set1_epi16((short)b.limit);
-    for (uint32_t i = 0; i < b.W; i += 8) {
-        const __m128i smooth = SmoothLanes(b, i, limit);
-        const __m128i map = _mm_or_si128(_mm_packs_epi16(_mm_load_si128((const __m128i*)(b.edges + i)), zero), marks);
-        _mm_storel_epi64((__m128i*)(out + i), _mm_andnot_si128(_mm_packs_epi16(smooth, zero), map));
+    for (uint32_t x = 0; x < b.W; x += 8) {
+        const __m128i smooth = SmoothLanes(WindowAt<false>(b, x).count, limit);
+        const __m128i map = _mm_or_si128(_mm_packs_epi16(_mm_load_si128((const __m128i*)(b.edges + x)), zero), marks);
+        _mm_storel_epi64((__m128i*)(out + x), _mm_andnot_si128(_mm_packs_epi16(smooth, zero), map));
     }
 }
 
@@ -184,6 +150,6 @@ BITGRADE_SSE41 void FillBlocksVec(void* dst, uint8_t value, uint32_t bytes) {
     for (uint32_t k = 0; k < bytes / 16; ++k) _mm_store_si128(at + k, fill);
 }
 
-const RowKernels kSse41Kernels = {"sse4.1", 7, ClassifyRowVec, WindowRowSumsVec, BandRowVec, BandMapRowVec};
+const RowKernels kSse41Kernels = {"sse4.1", ClassifyRowVec, SlideWindowVec, BandRowVec, BandMapRowVec};
 
 }  // namespace bitgrade

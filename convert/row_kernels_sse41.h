@@ -18,7 +18,7 @@ struct alignas(16) Lanes16 {
 };
 // Eight lanes of one value.
 constexpr Lanes16 Splat(uint16_t x) { return Lanes16{{x, x, x, x, x, x, x, x}}; }
-const Lanes16 kOne = Splat(0x0001), kFlatMarks = Splat(kFlatMark * 0x0101);
+const Lanes16 kFlatMarks = Splat(kFlatMark * 0x0101);
 
 BITGRADE_SSE41 inline __m128i Load(const Lanes16& lanes) { return _mm_load_si128((const __m128i*)lanes.v); }
 
@@ -43,33 +43,10 @@ const uint8_t kNetBias = 8, kNetIndexMax = 15;
 void ClassifyRowVec(const int8_t* above, const int8_t* row, const int8_t* below, uint32_t columns, uint16_t* values,
                     uint16_t* edges);
 
-// WindowRowSums for every column 0..W-1: the row-end columns get the count
-// kRowEndBusy and the sum (2r+1) * value. Edge entries are 16-bit; every row
-// needs 7 spare entries after column W-1 (the AVX2 twin 15). W >= 2r+1.
-void WindowRowSumsVec(uint32_t r, uint32_t W, const uint16_t* values, const uint16_t* edges, uint32_t* sums,
-                      uint16_t* counts);
-
-// The band rows of the SSE4.1 table; the AVX2 twins finish with them on a
-// row that ends half-way through a 16-column block.
+// The band rows of the SSE4.1 table, eight columns a step; the AVX2 twins
+// finish with them on a row that ends half-way through a 16-column block.
 void BandRowVec(const BandRow& row, BYTE* out);
 void BandMapRowVec(const BandRow& row, BYTE* out);
-
-// Totals of eight columns: out with the leaving row, in with the entering one.
-BITGRADE_SSE41 inline __m128i Slide16(uint16_t* totals, const uint16_t* leaving, const uint16_t* entering) {
-    const __m128i t =
-        _mm_add_epi16(_mm_sub_epi16(_mm_load_si128((const __m128i*)totals), _mm_load_si128((const __m128i*)leaving)),
-                      _mm_load_si128((const __m128i*)entering));
-    _mm_store_si128((__m128i*)totals, t);
-    return t;
-}
-
-BITGRADE_SSE41 inline __m128i Slide32(uint32_t* totals, const uint32_t* leaving, const uint32_t* entering) {
-    const __m128i t =
-        _mm_add_epi32(_mm_sub_epi32(_mm_load_si128((const __m128i*)totals), _mm_load_si128((const __m128i*)leaving)),
-                      _mm_load_si128((const __m128i*)entering));
-    _mm_store_si128((__m128i*)totals, t);
-    return t;
-}
 
 // The window mean of four sums: the fixed-point one, or beyond its radii the
 // exact quotient through doubles (exact: sums < 2^32, areas < 2^16). The

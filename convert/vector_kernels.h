@@ -8,24 +8,29 @@
 
 namespace bitgrade {
 
-// One row of the smoothed band. The column totals first lose the leaving
-// row's entries and gain the entering row's (the same row for the first band
-// row, whose totals are already those of its window). A column whose
-// busy count is at most `limit` (compared unsigned) is smoothed: the 16-bit
-// output takes its window's mean, the map byte 0; any other column keeps its
-// unsmoothed value, or its edge mark OR-ed with the flat mark. W is a
-// multiple of 8; totals and rows start 16-byte aligned.
+// The window's column totals: for every column, the sum of the unsmoothed
+// values and the number of edge marks over the 2r+1 rows of the window.
+// Both rows have `margin` readable entries before column 0 and after the
+// last block column, which hold 0; the band reads r of them on each side.
+struct ColumnTotals {
+    uint32_t* sums;
+    uint16_t* counts;
+    static uint32_t Margin(uint32_t r) { return (r + 15) / 16 * 16 + 16; }
+};
+
+// One row of the smoothed band, from the column totals of its window. A
+// column whose window (the totals of columns x-r..x+r) holds at most `limit`
+// edge marks, compared unsigned, is smoothed: the 16-bit output takes its
+// window's mean, the map byte 0; any other column keeps its unsmoothed value,
+// or its edge mark OR-ed with the flat mark. The kernels write every column
+// 0..W-1, W a multiple of 8; the first and last r columns, whose windows do
+// not fit the row, are the caller's to rewrite. Rows start 16-byte aligned.
 struct BandRow {
-    uint16_t* busy;
-    uint32_t* sums;  // not kept for the map
-    const uint16_t* leavingCounts;
-    const uint16_t* enteringCounts;
-    const uint32_t* leavingSums;
-    const uint32_t* enteringSums;
+    ColumnTotals totals;
     const uint16_t* values;
     const uint16_t* edges;
     const BoxMean* mean;
-    uint32_t W;
+    uint32_t W, r;
     uint16_t limit;
 };
 
@@ -36,9 +41,6 @@ const uint8_t kSampleBias = 0x80;
 
 struct RowKernels {
     const char* isa;
-    // Entries past column W-1 that windowRowSums reads and writes: every row
-    // of its inputs and outputs needs that many spare entries.
-    uint32_t spare;
     // Unsmoothed values (sample << 8, plus the fraction of a flat pixel) and
     // edge marks (0 flat, 0xFFFF otherwise) of `columns` pixels of `row`, a
     // multiple of 16, from their eight neighbours in the rows above, at and
@@ -46,9 +48,11 @@ struct RowKernels {
     // sample rows start 16-byte aligned, as do `values` and `edges`.
     void (*classifyRow)(const int8_t* above, const int8_t* row, const int8_t* below, uint32_t columns, uint16_t* values,
                         uint16_t* edges);
-    // Horizontal window sums and edge counts: see WindowRowSumsVec.
-    void (*windowRowSums)(uint32_t r, uint32_t W, const uint16_t* values, const uint16_t* edges, uint32_t* sums,
-                          uint16_t* counts);
+    // Moves the window down a row over `columns` columns, a multiple of 16:
+    // the totals gain the entering row's values and edge marks and lose the
+    // leaving row's. Arithmetic wraps at 2^32 and 2^16.
+    void (*slideWindow)(const ColumnTotals& totals, const uint16_t* enteringValues, const uint16_t* enteringEdges,
+                        const uint16_t* leavingValues, const uint16_t* leavingEdges, uint32_t columns);
     // One band row to the destination: W little-endian 16-bit values, or W
     // map bytes.
     void (*bandRow)(const BandRow& row, BYTE* out);

@@ -1,6 +1,6 @@
 // Inputs for the vector kernels that the twin tests and the fuzzer share:
-// aligned rows with room for every kernel's spare entries, and band rows
-// whose totals stay within what a window of radius r can hold.
+// aligned rows with spare entries, sample rows, and the window's slides and
+// band rows.
 #pragma once
 
 #include <vector>
@@ -42,62 +42,78 @@ struct SampleRows {
     Row<int8_t> rows[3];
 };
 
-// One band row of W columns at radius r, drawn by draw(n), a number below n;
-// the twin works on copies of the totals.
+// The window of a band row of W columns at radius r: column totals with
+// their margins, unsmoothed values and edge marks, drawn by draw(n), a number
+// below n. Totals stay within what 2r+1 rows can hold.
 struct BandInputs {
     template <class Draw>
     BandInputs(uint32_t W, uint32_t r, Draw draw)
         : W(W),
+          r(r),
+          margin(bitgrade::ColumnTotals::Margin(r)),
           mean(r),
-          busy(W),
-          twinBusy(W),
-          leavingCounts(W),
-          enteringCounts(W),
+          sums(W + 2 * margin),
+          counts(W + 2 * margin),
           values(W),
-          edges(W),
-          sums(W),
-          twinSums(W),
-          leavingSums(W),
-          enteringSums(W) {
-        const uint32_t side = 2 * r + 1, area = side * side;
+          edges(W) {
+        const uint32_t side = 2 * r + 1;
+        for (uint32_t i = 0; i < W + 2 * margin; ++i) {
+            sums[i] = draw(65281 * side);
+            counts[i] = (uint16_t)draw(side + 1);
+        }
         for (uint32_t i = 0; i < W; ++i) {
-            leavingCounts[i] = (uint16_t)draw(side + 1);
-            enteringCounts[i] = (uint16_t)draw(side + 1);
-            busy[i] = twinBusy[i] = (uint16_t)(leavingCounts[i] + draw(area - side + 1));
-            leavingSums[i] = draw(65281 * side);
-            enteringSums[i] = draw(65281 * side);
-            sums[i] = twinSums[i] = leavingSums[i] + draw(65281 * (area - side) + 1);
             values[i] = (uint16_t)draw(65281);
             edges[i] = draw(3) ? 0 : 0xFFFF;
         }
-        limit = (uint16_t)(draw(2) ? draw(area + 1) : draw(65536));
-        firstRow = draw(4) == 0;
+        limit = (uint16_t)(draw(2) ? draw(side * side + 1) : draw(65536));
     }
 
-    // The row for the kernel under test, or for its twin.
-    bitgrade::BandRow Band(bool twin, bool debug) {
-        return bitgrade::BandRow{twin ? twinBusy.get() : busy.get(),
-                                 debug  ? nullptr
-                                 : twin ? twinSums.get()
-                                        : sums.get(),
-                                 firstRow ? enteringCounts.get() : leavingCounts.get(),
-                                 enteringCounts.get(),
-                                 firstRow ? enteringSums.get() : leavingSums.get(),
-                                 enteringSums.get(),
-                                 values.get(),
-                                 edges.get(),
-                                 &mean,
-                                 W,
-                                 limit};
+    bitgrade::BandRow Band() const {
+        return bitgrade::BandRow{
+            {sums.get() + margin, counts.get() + margin}, values.get(), edges.get(), &mean, W, r, limit};
     }
 
-    uint32_t W;
+    uint32_t W, r, margin;
     bitgrade::BoxMean mean;
     uint16_t limit;
-    // The first band row: the same row enters and leaves.
-    bool firstRow;
-    Row<uint16_t> busy, twinBusy, leavingCounts, enteringCounts, values, edges;
-    Row<uint32_t> sums, twinSums, leavingSums, enteringSums;
+    Row<uint32_t> sums;
+    Row<uint16_t> counts, values, edges;
+};
+
+// One slide of the window over `columns` columns: the totals, twice (one
+// copy for the kernel under test, one for its twin), and the entering and
+// leaving rows, drawn by draw(n), a number below n.
+struct SlideInputs {
+    template <class Draw>
+    SlideInputs(uint32_t columns, Draw draw)
+        : columns(columns),
+          sums(columns),
+          twinSums(columns),
+          counts(columns),
+          twinCounts(columns),
+          enteringValues(columns),
+          leavingValues(columns),
+          enteringEdges(columns),
+          leavingEdges(columns) {
+        for (uint32_t i = 0; i < columns + 16; ++i) {
+            sums[i] = twinSums[i] = draw(0xFFFFFFFFu);
+            counts[i] = twinCounts[i] = (uint16_t)draw(65536);
+            enteringValues[i] = (uint16_t)draw(65536);
+            leavingValues[i] = (uint16_t)draw(65536);
+            enteringEdges[i] = draw(2) ? 0 : 0xFFFF;
+            leavingEdges[i] = draw(2) ? 0 : 0xFFFF;
+        }
+    }
+
+    void Slide(const bitgrade::RowKernels& k, bool twin) {
+        k.slideWindow(
+            bitgrade::ColumnTotals{twin ? twinSums.get() : sums.get(), twin ? twinCounts.get() : counts.get()},
+            enteringValues.get(), enteringEdges.get(), leavingValues.get(), leavingEdges.get(), columns);
+    }
+
+    uint32_t columns;
+    Row<uint32_t> sums, twinSums;
+    Row<uint16_t> counts, twinCounts, enteringValues, leavingValues, enteringEdges, leavingEdges;
 };
 
 }  // namespace kernel_inputs
