@@ -129,11 +129,13 @@ PVideoFrame Environment::NewVideoFrame(const VideoInfo& vi, int align) {
     if (align < 1) align = 1;
     const int pitch = AlignUp(vi.width, align), pitchUV = AlignUp(vi.width / 2, align);
     if (!lent) return NewPlanarFrame(vi.width, vi.height, pitch, pitchUV);
-    // Room for whole 16-byte blocks past the last row, as hosts allow.
+    // Room for whole 16-byte blocks past the last row, as hosts allow. Like
+    // any host's new frame, it holds whatever the memory held: a lent buffer
+    // of the right size is not cleared again for every frame.
     std::vector<uint8_t>& memory = *lent;
     lent = nullptr;
     const size_t size = host_side::PlanarFrameBytes(vi.height, pitch, pitchUV);
-    memory.assign(size + 16, 0);
+    memory.resize(size + 16);
     return FrameOver(memory.data(), vi.width, vi.height, pitch, pitchUV);
 }
 
