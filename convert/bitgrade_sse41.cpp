@@ -16,13 +16,14 @@ inline uint32_t BlockColumns(uint32_t W) { return (W + 15) / 16 * 16; }
 // One source row as sample rows hold it (sample - 128), over the block
 // columns and the spare block after them, with a zero before column 0: the
 // neighbours that the row ends read are defined, if never used. Columns past
-// the source pitch repeat the row's last readable sample.
-BITGRADE_SSE41 void LoadSamples(const BYTE* in, uint32_t readable, uint32_t W, int8_t* row) {
+// the source pitch repeat the row's last readable sample. The source row
+// `ahead` is asked for meanwhile, so that it arrives before it is needed.
+BITGRADE_SSE41 void LoadSamples(const BYTE* in, const BYTE* ahead, uint32_t readable, uint32_t W, int8_t* row) {
     const __m128i bias = _mm_set1_epi8((char)kSampleBias);
     const uint32_t whole = (readable < W ? readable : W) / 16 * 16;
     uint32_t x = 0;
     for (; x < whole; x += 16) {
-        _mm_prefetch((const char*)(in + x + 64), _MM_HINT_NTA);
+        if (x % 64 == 0) _mm_prefetch((const char*)(ahead + x), _MM_HINT_T0);
         _mm_store_si128((__m128i*)(row + x), _mm_xor_si128(_mm_loadu_si128((const __m128i*)(in + x)), bias));
     }
     for (; x < W; ++x) row[x] = (int8_t)(in[x < readable ? x : readable - 1] ^ kSampleBias);
@@ -34,6 +35,9 @@ BITGRADE_SSE41 void LoadSamples(const BYTE* in, uint32_t readable, uint32_t W, i
 void BorderRow(const int8_t* samples, uint32_t columns, uint16_t* values) {
     for (uint32_t x = 0; x < columns; ++x) values[x] = (uint16_t)((uint8_t)(samples[x] ^ kSampleBias) << 8);
 }
+
+// Rows between the one loaded and the one asked for.
+const uint32_t kPrefetchRows = 4;
 
 // Entries a sample row keeps before column 0 (it reads one of them).
 const uint32_t kSampleMargin = 16;
@@ -67,8 +71,13 @@ private:
     int8_t* Samples(uint32_t y) const { return v.samples + kSampleMargin + (y % 3) * v.sampleStride; }
 
     void LoadThrough(uint32_t y) {
-        for (; loaded <= y && loaded < v.p.H; ++loaded)
-            LoadSamples(in + (size_t)loaded * pitch, readable, v.p.W, Samples(loaded));
+        for (; loaded <= y && loaded < v.p.H; ++loaded) {
+            // Ask for a row a few rows ahead, so that it arrives while this
+            // one is worked on.
+            const BYTE* row = in + (size_t)loaded * pitch;
+            const BYTE* ahead = loaded + kPrefetchRows < v.p.H ? row + (size_t)kPrefetchRows * pitch : row;
+            LoadSamples(row, ahead, readable, v.p.W, Samples(loaded));
+        }
     }
 
     // Row y from rows y-1, y and y+1; the first and last rows and columns are

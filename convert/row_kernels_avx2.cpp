@@ -57,23 +57,22 @@ BITGRADE_AVX2 inline __m256i ForUnpack(__m256i v) { return _mm256_permute4x64_ep
 BITGRADE_AVX2 void ClassifyRowAvx2(const int8_t* above, const int8_t* row, const int8_t* below, uint32_t columns,
                                    uint16_t* values, uint16_t* edges) {
     const __m256i ramp = _mm256_broadcastsi128_si256(Load(kNetRampBytes));
-    const __m256i one = _mm256_set1_epi8(1), two = _mm256_set1_epi8(2), indexMax = _mm256_set1_epi8(kNetIndexMax);
+    const __m256i one = _mm256_set1_epi8(1), indexMax = _mm256_set1_epi8(kNetIndexMax);
     const __m256i bias = _mm256_set1_epi8((char)kSampleBias), zero = _mm256_setzero_si256();
     const uint32_t whole = columns / 32 * 32;
     for (uint32_t i = 0; i < whole; i += 32) {
         const __m256i p = LoadU(row + i);
         const NeighbourStats s = Neighbours(p, above + i, row + i, below + i);
-        const __m256i worst =
-            _mm256_max_epu8(_mm256_max_epu8(_mm256_add_epi8(s.high, one), _mm256_add_epi8(s.low, one)),
-                            _mm256_add_epi8(_mm256_sub_epi8(s.high, s.low), one));
-        const __m256i flat = _mm256_cmpeq_epi8(_mm256_min_epu8(worst, two), worst);
-        const __m256i fraction = _mm256_and_si256(_mm256_shuffle_epi8(ramp, _mm256_min_epu8(s.net, indexMax)), flat);
+        const __m256i lower = _mm256_subs_epi8(zero, s.low);
+        const __m256i worst = _mm256_max_epi8(_mm256_max_epi8(s.high, lower), _mm256_adds_epi8(s.high, lower));
+        const __m256i edge = _mm256_cmpgt_epi8(worst, one);
+        const __m256i fraction = _mm256_andnot_si256(edge, _mm256_shuffle_epi8(ramp, _mm256_min_epu8(s.net, indexMax)));
         const __m256i high = ForUnpack(_mm256_add_epi8(_mm256_xor_si256(p, bias), _mm256_cmpgt_epi8(zero, fraction)));
-        const __m256i low = ForUnpack(fraction), edge = ForUnpack(_mm256_cmpeq_epi8(flat, zero));
+        const __m256i low = ForUnpack(fraction), marks = ForUnpack(edge);
         StoreU(values + i, _mm256_unpacklo_epi8(low, high));
         StoreU(values + i + 16, _mm256_unpackhi_epi8(low, high));
-        StoreU(edges + i, _mm256_unpacklo_epi8(edge, edge));
-        StoreU(edges + i + 16, _mm256_unpackhi_epi8(edge, edge));
+        StoreU(edges + i, _mm256_unpacklo_epi8(marks, marks));
+        StoreU(edges + i + 16, _mm256_unpackhi_epi8(marks, marks));
     }
     if (whole < columns) ClassifyRowVec(above + whole, row + whole, below + whole, 16, values + whole, edges + whole);
 }

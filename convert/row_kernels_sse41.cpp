@@ -36,23 +36,22 @@ BITGRADE_SSE41 inline NeighbourStats Neighbours(__m128i p, const int8_t* above, 
 }  // namespace
 
 // A pixel is flat when every neighbour is within one level of it and not
-// both a higher and a lower one are present: high and low in -1..1, and
-// high - low at most 1. Tested as unsigned bytes, each plus one at most 2.
+// both a higher and a lower one are present: high, -low and high - low at
+// most 1 (the sum saturates, so no far pair passes).
 BITGRADE_SSE41 void ClassifyRowVec(const int8_t* above, const int8_t* row, const int8_t* below, uint32_t columns,
                                    uint16_t* values, uint16_t* edges) {
-    const __m128i ramp = Load(kNetRampBytes), one = _mm_set1_epi8(1), two = _mm_set1_epi8(2);
+    const __m128i ramp = Load(kNetRampBytes), one = _mm_set1_epi8(1);
     const __m128i indexMax = _mm_set1_epi8(kNetIndexMax), bias = _mm_set1_epi8((char)kSampleBias);
     const __m128i zero = _mm_setzero_si128();
     for (uint32_t i = 0; i < columns; i += 16) {
         const __m128i p = _mm_load_si128((const __m128i*)(row + i));
         const NeighbourStats s = Neighbours(p, above + i, row + i, below + i);
-        const __m128i worst = _mm_max_epu8(_mm_max_epu8(_mm_add_epi8(s.high, one), _mm_add_epi8(s.low, one)),
-                                           _mm_add_epi8(_mm_sub_epi8(s.high, s.low), one));
-        const __m128i flat = _mm_cmpeq_epi8(_mm_min_epu8(worst, two), worst);
-        const __m128i fraction = _mm_and_si128(_mm_shuffle_epi8(ramp, _mm_min_epu8(s.net, indexMax)), flat);
+        const __m128i lower = _mm_subs_epi8(zero, s.low);
+        const __m128i worst = _mm_max_epi8(_mm_max_epi8(s.high, lower), _mm_adds_epi8(s.high, lower));
+        const __m128i edge = _mm_cmpgt_epi8(worst, one);
+        const __m128i fraction = _mm_andnot_si128(edge, _mm_shuffle_epi8(ramp, _mm_min_epu8(s.net, indexMax)));
         // sample * 256 + fraction: a negative fraction borrows from the sample.
         const __m128i high = _mm_add_epi8(_mm_xor_si128(p, bias), _mm_cmpgt_epi8(zero, fraction));
-        const __m128i edge = _mm_cmpeq_epi8(flat, zero);
         __m128i* value = (__m128i*)(values + i);
         __m128i* mark = (__m128i*)(edges + i);
         _mm_store_si128(value, _mm_unpacklo_epi8(fraction, high));
