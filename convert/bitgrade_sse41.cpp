@@ -1,4 +1,5 @@
-// Level 3, the vector converter: SSE4.1 row kernels over 16-column blocks.
+// Level 3, the vector converter: the row kernels of its instruction set's
+// table over 16-column blocks, and the rows' order through the plane.
 #include "bitgrade_sse41.h"
 
 #include "../plugin/frame_pipeline.h"
@@ -31,7 +32,7 @@ BITGRADE_SSE41 void LoadSamples(const BYTE* in, const BYTE* ahead, uint32_t read
     row[-1] = 0;
 }
 
-// The unsmoothed values and edge marks of a border row: sample << 8, all edges.
+// The unsmoothed values of a border row: sample << 8.
 void BorderRow(const int8_t* samples, uint32_t columns, uint16_t* values) {
     for (uint32_t x = 0; x < columns; ++x) values[x] = (uint16_t)((uint8_t)(samples[x] ^ kSampleBias) << 8);
 }
