@@ -23,12 +23,16 @@ struct FrameEngine::Worker {
 
 namespace {
 
-// 8-bit samples as little-endian 16-bit samples, sample * 256.
+// 8-bit samples as little-endian 16-bit samples, sample * 256, as fast as
+// the compiler's vectors make it: the floor that the filter is measured by.
 void Widen(const std::vector<uint8_t>& in, std::vector<uint8_t>& out) {
-    out.resize(in.size() * 2);
-    for (size_t i = 0; i < in.size(); ++i) {
-        out[2 * i] = 0;
-        out[2 * i + 1] = in[i];
+    const size_t n = in.size();
+    out.resize(n * 2);
+    const uint8_t* from = in.data();
+    uint8_t* to = out.data();
+    for (size_t i = 0; i < n; ++i) {
+        const uint16_t value = (uint16_t)(from[i] << 8);
+        std::memcpy(to + 2 * i, &value, 2);
     }
 }
 

@@ -34,7 +34,7 @@ def timed(command, runs):
     return statistics.median(times)
 
 
-def speed(frames=100, runs=3):
+def speed(frames=100, runs=7):
     source = os.path.join(WORK, "speed_input.y4m")
     if not os.path.exists(source):
         run(f"ffmpeg -v error -y -f lavfi -i 'gradients=s=1920x1080:speed=0.02:r=25,noise=alls=2:allf=t' "
