@@ -33,8 +33,8 @@ uint8_t Stretch(double value16) { return (uint8_t)std::clamp((value16 - kLow) * 
 
 std::vector<uint8_t> ConvertFirst(const DemoClip& clip, FilterArgs args) {
     FrameEngine engine(clip.width, clip.height, args, 1);
-    std::vector<uint8_t> frame = clip.packed[0];
-    engine.Submit(frame);
+    std::vector<uint8_t> buffer;
+    engine.Submit(buffer, clip.packed[0].data());
     std::vector<uint8_t> out;
     engine.Collect(out);
     return out;
@@ -198,7 +198,8 @@ void RunDemo(const std::string& pngPath, const std::string& y4mPath, const Filte
     header.tags = {"F24:1", "Ip", "A1:1"};
     std::fputs(y4m::OutputHeader(header, args.debug).c_str(), out);
     FrameEngine engine(w, h, args, threads);
-    for (std::vector<uint8_t> frame : clip.packed) engine.Submit(frame);
+    std::vector<uint8_t> buffer;
+    for (const std::vector<uint8_t>& frame : clip.packed) engine.Submit(buffer, frame.data());
     for (std::vector<uint8_t> converted; engine.Collect(converted);) {
         std::fputs("FRAME\n", out);
         std::fwrite(converted.data(), 1, converted.size(), out);

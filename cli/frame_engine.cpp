@@ -10,6 +10,7 @@ namespace cli {
 struct FrameEngine::Job {
     int index;
     std::vector<uint8_t> input, output;
+    const uint8_t* samples;  // in `input`, or in the reader's mapped file
     bool finished = false;
     std::string error;
 };
@@ -23,12 +24,10 @@ struct FrameEngine::Worker {
 
 namespace {
 
-// 8-bit samples as little-endian 16-bit samples, sample * 256, as fast as
+// n 8-bit samples as little-endian 16-bit samples, sample * 256, as fast as
 // the compiler's vectors make it: the floor that the filter is measured by.
-void Widen(const std::vector<uint8_t>& in, std::vector<uint8_t>& out) {
-    const size_t n = in.size();
+void Widen(const uint8_t* from, size_t n, std::vector<uint8_t>& out) {
     out.resize(n * 2);
-    const uint8_t* from = in.data();
     uint8_t* to = out.data();
     for (size_t i = 0; i < n; ++i) {
         const uint16_t value = (uint16_t)(from[i] << 8);
@@ -76,7 +75,7 @@ FrameEngine::~FrameEngine() {
     for (auto& worker : workers) worker->thread.join();
 }
 
-void FrameEngine::Submit(std::vector<uint8_t>& frame) {
+void FrameEngine::Submit(std::vector<uint8_t>& buffer, const uint8_t* samples) {
     std::shared_ptr<Job> job;
     if (spare.empty()) {
         job = std::make_shared<Job>();
@@ -86,7 +85,8 @@ void FrameEngine::Submit(std::vector<uint8_t>& frame) {
         job->finished = false;
     }
     job->index = submitted++;
-    job->input.swap(frame);
+    job->input.swap(buffer);  // the buffer's samples keep their address
+    job->samples = samples;
     {
         std::lock_guard<std::mutex> lock(mutex);
         pending.push_back(job);
@@ -120,10 +120,11 @@ void FrameEngine::Convert(Worker& worker, Job& job) {
     const int cw = width / 2, ch = height / 2, bytes = debug ? 1 : 2;
     const size_t outputBytes = ((size_t)width * height + 2 * (size_t)cw * ch) * bytes;
     if (Packed(width)) {
-        worker.source->SetFrames({worker.env.FrameOver(job.input.data(), width, height, width, cw)});
+        // The filter only reads its source frame.
+        worker.source->SetFrames({worker.env.FrameOver((BYTE*)job.samples, width, height, width, cw)});
     } else {
         PVideoFrame in = worker.env.NewVideoFrame(worker.source->GetVideoInfo(), 16);
-        const uint8_t* packed = job.input.data();
+        const uint8_t* packed = job.samples;
         for (int plane : {PLANAR_Y, PLANAR_U, PLANAR_V}) {
             const int w = plane == PLANAR_Y ? width : cw, h = plane == PLANAR_Y ? height : ch;
             CopyPlane(packed, w, in->GetWritePtr(plane), in->GetPitch(plane), w, h);
@@ -161,7 +162,7 @@ void FrameEngine::Run(Worker& worker) {
         }
         try {
             if (worker.filter) Convert(worker, *job);
-            else Widen(job->input, job->output);
+            else Widen(job->samples, (size_t)width * height * 3 / 2, job->output);
         } catch (const std::exception& e) {
             job->error = "frame " + std::to_string(job->index + 1) + ": " + e.what();
         }

@@ -34,10 +34,11 @@ public:
     FrameEngine(int width, int height, const FilterArgs& args, int threads);
     ~FrameEngine();
 
-    // Hands a packed 8-bit frame over for conversion. Buffers are recycled:
-    // `frame` comes back holding a spare buffer (often of the right size),
-    // so that reading the next frame into it allocates nothing.
-    void Submit(std::vector<uint8_t>& frame);
+    // Hands a packed 8-bit frame over for conversion: its `samples` lie in
+    // `buffer` or in memory that outlives the engine. Buffers are recycled:
+    // `buffer` comes back holding a spare one (often of the right size), so
+    // that reading the next frame into it allocates nothing.
+    void Submit(std::vector<uint8_t>& buffer, const uint8_t* samples);
     // Swaps the oldest submitted frame's output (packed planes) into
     // `output`, waiting for it; false when none is pending.
     bool Collect(std::vector<uint8_t>& output);

@@ -214,10 +214,11 @@ int Convert(const Options& o) {
     };
     std::string inputError;
     try {
-        std::vector<uint8_t> frame;
+        std::vector<uint8_t> buffer;
+        const uint8_t* samples;
         std::string frameParams;
-        while (reader.ReadFrame(frame, frameParams)) {
-            engine->Submit(frame);
+        while (reader.NextFrame(buffer, samples, frameParams)) {
+            engine->Submit(buffer, samples);
             params.push_back(frameParams);
             while (engine->Pending() >= 2 * (size_t)engine->Threads()) writeOldest();
         }

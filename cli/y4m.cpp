@@ -1,6 +1,13 @@
 #include "y4m.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 namespace y4m {
@@ -10,6 +17,7 @@ const char* const kAcceptedColourSpaces[4] = {"420", "420jpeg", "420mpeg2", "420
 namespace {
 
 const size_t kMaxLine = 4096;
+const int kPipeBytes = 1 << 20;  // the largest that unprivileged processes get by default
 
 std::vector<std::string> Split(const std::string& line) {
     std::vector<std::string> parts;
@@ -34,13 +42,51 @@ int ParseDimension(const std::string& digits) {
     return value > 0 ? value : -1;
 }
 
+// A mapped file that shrinks under the reader raises SIGBUS where its pages
+// are gone: end with a message instead of a crash.
+void InputShrank(int) {
+    static const char kMessage[] = "bitgrade: error: the input file became shorter while it was being read\n";
+    const ssize_t written = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+    (void)written;
+    _exit(1);
+}
+
 }  // namespace
+
+Reader::~Reader() {
+    if (map) munmap((void*)map, mapSize);
+}
+
+bool Reader::Map() {
+    struct stat st;
+    const off_t at = ftello(in);  // the stream's own position, past what it buffered
+    if (fstat(fileno(in), &st) != 0) return false;
+    // A pipe as large as the system allows lets the writer run ahead by
+    // whole frames instead of waking the reader every 64 KiB.
+    if (S_ISFIFO(st.st_mode)) fcntl(fileno(in), F_SETPIPE_SZ, kPipeBytes);
+    if (!S_ISREG(st.st_mode) || at < 0 || st.st_size <= at) return false;
+    void* base = mmap(nullptr, (size_t)st.st_size, PROT_READ, MAP_PRIVATE, fileno(in), 0);
+    if (base == MAP_FAILED) return false;
+    madvise(base, (size_t)st.st_size, MADV_SEQUENTIAL);
+    struct sigaction action = {};
+    action.sa_handler = InputShrank;
+    sigaction(SIGBUS, &action, nullptr);
+    map = (const uint8_t*)base;
+    mapSize = (size_t)st.st_size;
+    mapAt = (size_t)at;
+    return true;
+}
+
+int Reader::NextByte() {
+    if (!map) return std::fgetc(in);
+    return mapAt < mapSize ? map[mapAt++] : EOF;
+}
 
 bool Reader::ReadLine(std::string& line, const std::string& what) {
     line.clear();
-    for (int c; (c = std::fgetc(in)) != '\n';) {
+    for (int c; (c = NextByte()) != '\n';) {
         if (c == EOF) {
-            if (std::ferror(in)) throw Error("cannot read the input: " + std::string(std::strerror(errno)));
+            if (!map && std::ferror(in)) throw Error("cannot read the input: " + std::string(std::strerror(errno)));
             if (line.empty()) return false;
             throw Error("truncated " + what + " at the end of the input");
         }
@@ -83,20 +129,29 @@ StreamHeader Reader::ReadHeader() {
     return header;
 }
 
-bool Reader::ReadFrame(std::vector<uint8_t>& samples, std::string& params) {
+bool Reader::NextFrame(std::vector<uint8_t>& buffer, const uint8_t*& samples, std::string& params) {
+    if (!mapTried) mapTried = true, Map();
     const std::string number = std::to_string(frames + 1);
     std::string line;
     if (!ReadLine(line, "FRAME header of frame " + number)) return false;
     if (line.compare(0, 5, "FRAME") != 0 || (line.size() > 5 && line[5] != ' '))
         throw Error("malformed FRAME header of frame " + number);
     params = line.substr(5);
-    samples.resize(header.FrameBytes());
-    const size_t got = std::fread(samples.data(), 1, samples.size(), in);
-    if (got != samples.size()) {
-        if (std::ferror(in)) throw Error("cannot read frame " + number + ": " + std::strerror(errno));
-        throw Error("frame " + number + " is truncated: " + std::to_string(got) + " of " +
-                    std::to_string(samples.size()) + " bytes");
+    const size_t bytes = header.FrameBytes();
+    size_t got;
+    if (map) {
+        got = std::min(bytes, mapSize - mapAt);
+        samples = map + mapAt;
+        mapAt += got;
+    } else {
+        buffer.resize(bytes);
+        got = std::fread(buffer.data(), 1, bytes, in);
+        if (got != bytes && std::ferror(in)) throw Error("cannot read frame " + number + ": " + std::strerror(errno));
+        samples = buffer.data();
     }
+    if (got != bytes)
+        throw Error("frame " + number + " is truncated: " + std::to_string(got) + " of " + std::to_string(bytes) +
+                    " bytes");
     ++frames;
     return true;
 }

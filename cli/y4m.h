@@ -28,22 +28,36 @@ struct StreamHeader {
 extern const char* const kAcceptedColourSpaces[4];
 
 // Reads a stream from a file, one frame at a time. Dimensions above
-// maxDimension on either side are refused.
+// maxDimension on either side are refused. A regular file is mapped into
+// memory after its header, so that its frames need no copy.
 class Reader {
 public:
     explicit Reader(FILE* in, int maxDimension = 16384) : in(in), maxDimension(maxDimension) {}
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
     StreamHeader ReadHeader();
     // The next frame's samples (Y, U, V planes, packed) and the parameters of
-    // its FRAME line; false at the clean end of the stream.
-    bool ReadFrame(std::vector<uint8_t>& samples, std::string& params);
+    // its FRAME line; false at the clean end of the stream. `samples` points
+    // into the mapped file, valid while the reader lives, or into `buffer`,
+    // which then holds them.
+    bool NextFrame(std::vector<uint8_t>& buffer, const uint8_t*& samples, std::string& params);
 
 private:
+    // Maps a regular file from its start; false for pipes and terminals, or
+    // when mapping fails (the stream is then read as before).
+    bool Map();
+    int NextByte();
     // One line without its newline; false at the clean end of the input.
     bool ReadLine(std::string& line, const std::string& what);
     FILE* in;
     int maxDimension;
     StreamHeader header;
     int frames = 0;
+    bool mapTried = false;
+    const uint8_t* map = nullptr;
+    size_t mapSize = 0, mapAt = 0;
 };
 
 // The header of the converted stream: C420p16 (debug: C420), tags kept.

@@ -262,6 +262,23 @@ TEST_F(Command, TruncatedInputStillWritesEveryCompleteFrame) {
     EXPECT_EQ(r.out.compare(0, 40, "YUV4MPEG2 W16 H16 F25:1 Ip A1:1 C420p16\n"), 0);
 }
 
+// A regular file is read through a mapping, a pipe as a stream: the same
+// frames, the same message for a truncated frame, whichever way it comes.
+TEST_F(Command, FilesAndPipesGiveTheSameStream) {
+    const std::string good = kHeader + Frame(16, 16, 9) + "FRAME Ixyz\n" + std::string(16 * 16 * 3 / 2, 200);
+    for (const std::string& input : {good, good + "FRAME\nabc", good + "FRAM"}) {
+        const std::string file = Path("input.y4m");
+        std::ofstream(file, std::ios::binary) << input;
+        const Result piped = Shell("cat " + file + " | " + kProgram + " --quiet");
+        for (const std::string& command : {kProgram + " --quiet " + file, kProgram + " --quiet < " + file}) {
+            const Result mapped = Shell(command);
+            EXPECT_EQ(mapped.status, piped.status) << command;
+            EXPECT_EQ(mapped.out, piped.out) << command;
+            EXPECT_EQ(mapped.err, piped.err) << command;
+        }
+    }
+}
+
 TEST_F(Command, ClosedOutputPipeEndsQuietly) {
     std::string input = kHeader;
     for (int f = 0; f < 2000; ++f) input += Frame(16, 16, 9);
