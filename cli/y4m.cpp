@@ -67,7 +67,6 @@ bool Reader::Map() {
     if (!S_ISREG(st.st_mode) || at < 0 || st.st_size <= at) return false;
     void* base = mmap(nullptr, (size_t)st.st_size, PROT_READ, MAP_PRIVATE, fileno(in), 0);
     if (base == MAP_FAILED) return false;
-    madvise(base, (size_t)st.st_size, MADV_SEQUENTIAL);
     struct sigaction action = {};
     action.sa_handler = InputShrank;
     sigaction(SIGBUS, &action, nullptr);
