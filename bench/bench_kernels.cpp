@@ -52,11 +52,13 @@ void SlideWindow(benchmark::State& state) {
     Run(state, [&](const RowKernels& k) { in.Slide(k, false); });
 }
 
-// The band's 16-bit row, or its map row when `map` is 1, at radius `r`.
+// The band's 16-bit row, or its map row when `map` is 1, at radius `r`, its
+// windows added column by column or, when `running` is 1, taken from running
+// sums (which cost a RunningSums row more).
 void BandRow(benchmark::State& state) {
     std::mt19937 rng(3);
-    const kernel_inputs::BandInputs in(kRow, (uint32_t)state.range(2),
-                                       [&](uint32_t n) { return (uint32_t)(rng() % n); });
+    kernel_inputs::BandInputs in(kRow, (uint32_t)state.range(2), [&](uint32_t n) { return (uint32_t)(rng() % n); });
+    in.running = state.range(3) == 1;
     const bool map = state.range(1) == 1;
     std::vector<BYTE> out(2 * kRow);
     Run(state, [&](const RowKernels& k) { (map ? k.bandMapRow : k.bandRow)(in.Band(), out.data()); });
@@ -64,6 +66,24 @@ void BandRow(benchmark::State& state) {
 
 BENCHMARK(ClassifyRow)->ArgName("table")->DenseRange(0, 2);
 BENCHMARK(SlideWindow)->ArgName("table")->DenseRange(0, 2);
-BENCHMARK(BandRow)->ArgNames({"table", "map", "r"})->ArgsProduct({{0, 1, 2}, {0, 1}, {1, 3, 8}});
+void RunningSums(benchmark::State& state) {
+    std::mt19937 rng(4);
+    kernel_inputs::Row<uint32_t> sums(kRow), runningSums(kRow);
+    kernel_inputs::Row<uint16_t> counts(kRow), runningCounts(kRow);
+    for (uint32_t i = 0; i < kRow; ++i) {
+        sums[i] = rng() % 200000;
+        counts[i] = (uint16_t)(rng() % 8);
+    }
+    Run(state, [&](const RowKernels& k) {
+        k.runningSums({sums.get(), counts.get()}, {runningSums.get(), runningCounts.get()}, kRow);
+    });
+}
+
+BENCHMARK(BandRow)
+    ->ArgNames({"table", "map", "r", "running"})
+    ->ArgsProduct({{0, 1, 2}, {0, 1}, {1, 3, 8}, {0}})
+    ->ArgsProduct({{0, 1, 2}, {0, 1}, {3, 8, 40}, {1}})
+    ->ArgsProduct({{1, 2}, {0}, {4, 5}, {0}});
+BENCHMARK(RunningSums)->ArgName("table")->DenseRange(0, 2);
 
 }  // namespace

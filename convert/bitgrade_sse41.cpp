@@ -51,7 +51,8 @@ struct VectorPlane {
     int8_t* samples;  // three sample rows, each sampleStride bytes from the last
     uint64_t sampleStride;
     ColumnTotals totals;
-    uint16_t* zeroRow;  // leaves the window while it first fills
+    ColumnTotals running;  // the totals' running sums, for wide windows
+    uint16_t* zeroRow;     // leaves the window while it first fills
 };
 
 // Loads and classifies a plane's rows in order, each when it is first
@@ -116,8 +117,8 @@ private:
 // The first and last r columns of a band row: their windows do not fit the
 // row, so they count as 255 edge marks from each row; when even that passes
 // the limit, each takes the mean of its own column's 2r+1 values (the
-// window's sum taken as 2r+1 times their sum).
-void WriteRowEnds(const BandRow& b, bool debug, BYTE* out) {
+// window's sum taken as 2r+1 times their sum, `columnSums`).
+void WriteRowEnds(const BandRow& b, const uint32_t* columnSums, bool debug, BYTE* out) {
     const uint32_t side = 2 * b.r + 1;
     const bool smoothed = kRowEndBusy * side <= b.limit;
     auto write = [&](uint32_t x) {
@@ -125,7 +126,7 @@ void WriteRowEnds(const BandRow& b, bool debug, BYTE* out) {
             out[x] = smoothed ? 0 : b.edges[x] ? kEdgeMark : kFlatMark;
             return;
         }
-        const uint16_t value = smoothed ? (*b.mean)(side * b.totals.sums[x]) : b.values[x];
+        const uint16_t value = smoothed ? (*b.mean)(side * columnSums[x]) : b.values[x];
         out[2 * x] = (BYTE)value;
         out[2 * x + 1] = (BYTE)(value >> 8);
     };
@@ -148,6 +149,9 @@ void SmoothBand(const VectorPlane& v, RowClassifier& rows, const RowKernels& ker
     FillBlocksVec(v.totals.sums - margin, 0, (v.columns + 2 * margin) * 4);
     FillBlocksVec(v.totals.counts - margin, 0, (v.columns + 2 * margin) * 2);
     FillBlocksVec(v.zeroRow, 0, v.columns * 2);
+    const bool running = r >= kernels.runningSumsFrom;
+    const ColumnTotals paddedTotals = {v.totals.sums - margin, v.totals.counts - margin};
+    const ColumnTotals paddedRunning = {v.running.sums - margin, v.running.counts - margin};
 
     // The first window: rows 0..2r, added onto zeroed totals.
     rows.Through(2 * r);
@@ -156,18 +160,19 @@ void SmoothBand(const VectorPlane& v, RowClassifier& rows, const RowKernels& ker
         kernels.slideWindow(v.totals, p.Row(k), p.EdgeRow(k), v.zeroRow, v.zeroRow, v.columns);
 
     const BoxMean mean(r);
-    BandRow row = {v.totals, nullptr, nullptr, &mean, W, r, limit};
+    BandRow row = {running ? v.running : v.totals, nullptr, nullptr, &mean, W, r, limit, running};
     for (uint32_t y = r; y + r < p.H; ++y) {
         if (y > r) {
             rows.Through(y + r);
             kernels.slideWindow(v.totals, p.Row(y + r), p.EdgeRow(y + r), p.Row(y - r - 1), p.EdgeRow(y - r - 1),
                                 v.columns);
         }
+        if (running) kernels.runningSums(paddedTotals, paddedRunning, v.columns + 2 * margin);
         row.values = p.Row(y);
         row.edges = p.EdgeRow(y);
         BYTE* dst = out + (size_t)y * pitch;
         (debug ? kernels.bandMapRow : kernels.bandRow)(row, dst);
-        WriteRowEnds(row, debug, dst);
+        WriteRowEnds(row, v.totals.sums, debug, dst);
     }
     for (uint32_t y = p.H - r; y < p.H; ++y) WriteRow(p, y, debug, 0, 0, out + (size_t)y * pitch);
 }
@@ -219,11 +224,13 @@ bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
     const uint64_t sampleStride = stride + 2 * kSampleMargin;
     const uint64_t samplesAt = layout.Add(3 * sampleStride, 1);
     const uint32_t margin = ColumnTotals::Margin(r);
-    uint64_t windowAt[4] = {0, 0, 0, 0};
+    uint64_t windowAt[5] = {0, 0, 0, 0, 0};
     if (vectorBand) {
-        windowAt[0] = layout.Add(columns + 2 * (uint64_t)margin, 4);
-        windowAt[1] = layout.Add(columns + 2 * (uint64_t)margin, 2);
-        windowAt[2] = layout.Add(columns, 2);
+        for (int k = 0; k < 4; k += 2) {
+            windowAt[k] = layout.Add(columns + 2 * (uint64_t)margin, 4);
+            windowAt[k + 1] = layout.Add(columns + 2 * (uint64_t)margin, 2);
+        }
+        windowAt[4] = layout.Add(columns, 2);
     } else if (smoothing) {
         WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, r, windowAt);
     }
@@ -236,7 +243,8 @@ bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
         Carve<int8_t>(scratch, samplesAt),
         sampleStride,
         {Carve<uint32_t>(scratch, windowAt[0]) + margin, Carve<uint16_t>(scratch, windowAt[1]) + margin},
-        Carve<uint16_t>(scratch, windowAt[2])};
+        {Carve<uint32_t>(scratch, windowAt[2]) + margin, Carve<uint16_t>(scratch, windowAt[3]) + margin},
+        Carve<uint16_t>(scratch, windowAt[4])};
 
     const uint32_t readable = (uint32_t)(srcPitch < W ? srcPitch : W);
     RowClassifier rows(v, *kernels, src->GetReadPtr(plane), srcPitch, readable);

@@ -54,18 +54,30 @@ void SlideWindow(const ColumnTotals& t, const uint16_t* enteringValues, const ui
     }
 }
 
-// Whether column x's window holds few enough edge marks to be smoothed.
-bool Smoothed(const BandRow& b, uint32_t x) {
+void RunningSums(const ColumnTotals& totals, const ColumnTotals& running, uint32_t n) {
+    uint32_t sum = 0;
     uint16_t count = 0;
-    for (uint32_t k = 0; k <= 2 * b.r; ++k) count = (uint16_t)(count + b.totals.counts[(int64_t)x - b.r + k]);
-    return count <= b.limit;
+    for (uint32_t x = 0; x < n; ++x) {
+        running.sums[x] = sum += totals.sums[x];
+        running.counts[x] = count = (uint16_t)(count + totals.counts[x]);
+    }
 }
 
-uint32_t WindowSum(const BandRow& b, uint32_t x) {
-    uint32_t sum = 0;
-    for (uint32_t k = 0; k <= 2 * b.r; ++k) sum += b.totals.sums[(int64_t)x - b.r + k];
+// Column x's window of a row of totals: its 2r+1 entries added, or the
+// difference of two running sums.
+template <class T>
+T Window(const BandRow& b, const T* totals, uint32_t x) {
+    const int64_t first = (int64_t)x - b.r;
+    if (b.running) return (T)(totals[first + 2 * b.r] - totals[first - 1]);
+    T sum = 0;
+    for (uint32_t k = 0; k <= 2 * b.r; ++k) sum = (T)(sum + totals[first + k]);
     return sum;
 }
+
+// Whether column x's window holds few enough edge marks to be smoothed.
+bool Smoothed(const BandRow& b, uint32_t x) { return Window(b, b.totals.counts, x) <= b.limit; }
+
+uint32_t WindowSum(const BandRow& b, uint32_t x) { return Window(b, b.totals.sums, x); }
 
 void BandRowScalar(const BandRow& b, BYTE* out) {
     for (uint32_t x = 0; x < b.W; ++x) {
@@ -81,7 +93,7 @@ void BandMapRowScalar(const BandRow& b, BYTE* out) {
 
 }  // namespace
 
-const RowKernels kScalarKernels = {"scalar", ClassifyRow, SlideWindow, BandRowScalar, BandMapRowScalar};
+const RowKernels kScalarKernels = {"scalar", 1, ClassifyRow, SlideWindow, RunningSums, BandRowScalar, BandMapRowScalar};
 
 const RowKernels& KernelsFor(VectorIsa isa) { return isa == VectorIsa::kAvx2 ? kAvx2Kernels : kSse41Kernels; }
 

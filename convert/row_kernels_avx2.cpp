@@ -123,10 +123,16 @@ struct Window {
     __m256i low, high, count;
 };
 
-template <bool kSums>
+template <bool kSums, bool kRunning>
 BITGRADE_AVX2 inline Window WindowAt(const BandRow& b, uint32_t x) {
     const uint32_t* sums = b.totals.sums + x - b.r;
     const uint16_t* counts = b.totals.counts + x - b.r;
+    if constexpr (kRunning) {
+        const uint32_t side = 2 * b.r + 1;
+        return Window{_mm256_sub_epi32(LoadU(sums + side - 1), LoadU(sums - 1)),
+                      _mm256_sub_epi32(LoadU(sums + side + 7), LoadU(sums + 7)),
+                      _mm256_sub_epi16(LoadU(counts + side - 1), LoadU(counts - 1))};
+    }
     Window w = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
     for (uint32_t k = 0; k <= 2 * b.r; ++k) {
         w.count = _mm256_add_epi16(w.count, LoadU(counts + k));
@@ -154,14 +160,15 @@ BandRow From(const BandRow& b, uint32_t from) {
     return rest;
 }
 
-// The band's whole 16-column blocks, with the mean chosen once, outside the loop.
-template <bool kFixedPoint>
+// The band's whole 16-column blocks, with the mean and the way of summing
+// windows chosen once, outside the loop.
+template <bool kFixedPoint, bool kRunning>
 BITGRADE_AVX2 void BandBlocks(const BandRow& row, uint32_t whole, BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const Mean8 mean(*b.mean);
     const __m256i limit = _mm256_set1_epi16((short)b.limit);
     for (uint32_t x = 0; x < whole; x += 16) {
-        const Window w = WindowAt<true>(b, x);
+        const Window w = WindowAt<true, kRunning>(b, x);
         // packus works within halves: put the four-lane groups back in order.
         const __m256i means = _mm256_permute4x64_epi64(
             _mm256_packus_epi32(mean.Of<kFixedPoint>(w.low), mean.Of<kFixedPoint>(w.high)), 0xD8);
@@ -171,25 +178,72 @@ BITGRADE_AVX2 void BandBlocks(const BandRow& row, uint32_t whole, BYTE* out) {
 
 BITGRADE_AVX2 void BandRowAvx2(const BandRow& b, BYTE* out) {
     const uint32_t whole = b.W / 16 * 16;
-    (b.mean->FixedPoint() ? BandBlocks<true> : BandBlocks<false>)(b, whole, out);
+    if (b.running) (b.mean->FixedPoint() ? BandBlocks<true, true> : BandBlocks<false, true>)(b, whole, out);
+    else (b.mean->FixedPoint() ? BandBlocks<true, false> : BandBlocks<false, false>)(b, whole, out);
     if (whole < b.W) BandRowVec(From(b, whole), out + 2 * whole);
 }
 
-BITGRADE_AVX2 void BandMapRowAvx2(const BandRow& row, BYTE* out) {
+template <bool kRunning>
+BITGRADE_AVX2 void BandMapBlocks(const BandRow& row, uint32_t whole, BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const __m256i marks = Load16(kFlatMarks), limit = _mm256_set1_epi16((short)b.limit);
-    const uint32_t whole = b.W / 16 * 16;
     for (uint32_t x = 0; x < whole; x += 16) {
-        const __m256i smooth = SmoothLanes(WindowAt<false>(b, x).count, limit);
+        const __m256i smooth = SmoothLanes(WindowAt<false, kRunning>(b, x).count, limit);
         const __m256i map = _mm256_andnot_si256(_mm256_packs_epi16(smooth, smooth),
                                                 _mm256_or_si256(_mm256_packs_epi16(LoadU(b.edges + x), marks), marks));
         _mm_storeu_si128((__m128i*)(out + x), _mm256_castsi256_si128(_mm256_permute4x64_epi64(map, 0x08)));
     }
+}
+
+BITGRADE_AVX2 void BandMapRowAvx2(const BandRow& b, BYTE* out) {
+    const uint32_t whole = b.W / 16 * 16;
+    (b.running ? BandMapBlocks<true> : BandMapBlocks<false>)(b, whole, out);
     if (whole < b.W) BandMapRowVec(From(b, whole), out + whole);
+}
+
+// Inclusive prefix sums across all lanes: within each half, then the low
+// half's total carried into the high half.
+BITGRADE_AVX2 inline __m256i PrefixSum16(__m256i v) {
+    v = _mm256_add_epi16(v, _mm256_slli_si256(v, 2));
+    v = _mm256_add_epi16(v, _mm256_slli_si256(v, 4));
+    v = _mm256_add_epi16(v, _mm256_slli_si256(v, 8));
+    const __m256i last = _mm256_shufflehi_epi16(v, 0xFF);
+    return _mm256_add_epi16(v, _mm256_permute2x128_si256(_mm256_unpackhi_epi64(last, last), last, 0x08));
+}
+
+BITGRADE_AVX2 inline __m256i PrefixSum32(__m256i v) {
+    v = _mm256_add_epi32(v, _mm256_slli_si256(v, 4));
+    v = _mm256_add_epi32(v, _mm256_slli_si256(v, 8));
+    const __m256i last = _mm256_shuffle_epi32(v, 0xFF);
+    return _mm256_add_epi32(v, _mm256_permute2x128_si256(last, last, 0x08));
+}
+
+BITGRADE_AVX2 inline __m256i BroadcastLast16(__m256i v) {
+    return _mm256_permute4x64_epi64(_mm256_shufflehi_epi16(v, 0xFF), 0xFF);
+}
+
+BITGRADE_AVX2 inline __m256i BroadcastLast32(__m256i v) { return _mm256_permutevar8x32_epi32(v, _mm256_set1_epi32(7)); }
+
+// As RunningSumsVec, sixteen columns a step.
+BITGRADE_AVX2 void RunningSumsAvx2(const ColumnTotals& totals, const ColumnTotals& running, uint32_t n) {
+    uint32_t* const sums = running.sums;  // copies that the stores below cannot alias
+    uint16_t* const counts = running.counts;
+    __m256i sumBefore = _mm256_setzero_si256(), countBefore = _mm256_setzero_si256();
+    for (uint32_t x = 0; x < n; x += 16) {
+        const __m256i countSteps = PrefixSum16(LoadU(totals.counts + x));
+        StoreU(counts + x, _mm256_add_epi16(countSteps, countBefore));
+        countBefore = _mm256_add_epi16(countBefore, BroadcastLast16(countSteps));
+        const __m256i low = PrefixSum32(LoadU(totals.sums + x));
+        const __m256i high = _mm256_add_epi32(PrefixSum32(LoadU(totals.sums + x + 8)), BroadcastLast32(low));
+        StoreU(sums + x, _mm256_add_epi32(low, sumBefore));
+        StoreU(sums + x + 8, _mm256_add_epi32(high, sumBefore));
+        sumBefore = _mm256_add_epi32(sumBefore, BroadcastLast32(high));
+    }
 }
 
 }  // namespace
 
-const RowKernels kAvx2Kernels = {"avx2", ClassifyRowAvx2, SlideWindowAvx2, BandRowAvx2, BandMapRowAvx2};
+const RowKernels kAvx2Kernels = {"avx2",          4,           ClassifyRowAvx2, SlideWindowAvx2,
+                                 RunningSumsAvx2, BandRowAvx2, BandMapRowAvx2};
 
 }  // namespace bitgrade

@@ -88,22 +88,47 @@ MeanVec::MeanVec(const BoxMean& mean)
 
 namespace {
 
+// Inclusive prefix sums across the lanes.
+BITGRADE_SSE41 inline __m128i PrefixSum16(__m128i v) {
+    v = _mm_add_epi16(v, _mm_slli_si128(v, 2));
+    v = _mm_add_epi16(v, _mm_slli_si128(v, 4));
+    return _mm_add_epi16(v, _mm_slli_si128(v, 8));
+}
+
+BITGRADE_SSE41 inline __m128i PrefixSum32(__m128i v) {
+    v = _mm_add_epi32(v, _mm_slli_si128(v, 4));
+    return _mm_add_epi32(v, _mm_slli_si128(v, 8));
+}
+
+BITGRADE_SSE41 inline __m128i BroadcastLast16(__m128i v) {
+    const __m128i high = _mm_shufflehi_epi16(v, 0xFF);
+    return _mm_unpackhi_epi64(high, high);
+}
+
 // The window totals of eight columns x..x+7: edge marks and, when asked,
-// sums, added over the 2r+1 columns around each.
+// sums, over the 2r+1 columns around each.
 struct Window {
     __m128i low, high, count;
 };
 
-template <bool kSums>
+BITGRADE_SSE41 inline __m128i LoadU(const void* at) { return _mm_loadu_si128((const __m128i*)at); }
+
+template <bool kSums, bool kRunning>
 BITGRADE_SSE41 inline Window WindowAt(const BandRow& b, uint32_t x) {
     const uint32_t* sums = b.totals.sums + x - b.r;
     const uint16_t* counts = b.totals.counts + x - b.r;
+    if constexpr (kRunning) {
+        const uint32_t side = 2 * b.r + 1;
+        return Window{_mm_sub_epi32(LoadU(sums + side - 1), LoadU(sums - 1)),
+                      _mm_sub_epi32(LoadU(sums + side + 3), LoadU(sums + 3)),
+                      _mm_sub_epi16(LoadU(counts + side - 1), LoadU(counts - 1))};
+    }
     Window w = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
     for (uint32_t k = 0; k <= 2 * b.r; ++k) {
-        w.count = _mm_add_epi16(w.count, _mm_loadu_si128((const __m128i*)(counts + k)));
+        w.count = _mm_add_epi16(w.count, LoadU(counts + k));
         if constexpr (kSums) {
-            w.low = _mm_add_epi32(w.low, _mm_loadu_si128((const __m128i*)(sums + k)));
-            w.high = _mm_add_epi32(w.high, _mm_loadu_si128((const __m128i*)(sums + k + 4)));
+            w.low = _mm_add_epi32(w.low, LoadU(sums + k));
+            w.high = _mm_add_epi32(w.high, LoadU(sums + k + 4));
         }
     }
     return w;
@@ -113,33 +138,59 @@ BITGRADE_SSE41 inline __m128i SmoothLanes(__m128i count, __m128i limit) {
     return _mm_cmpeq_epi16(_mm_min_epu16(count, limit), count);
 }
 
-// The band row with the mean chosen once, outside the loop.
-template <bool kFixedPoint>
+// The band row with the mean and the way of summing windows chosen once,
+// outside the loop.
+template <bool kFixedPoint, bool kRunning>
 BITGRADE_SSE41 void BandRowWith(const BandRow& row, BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const MeanVec mean(*b.mean);
     const __m128i limit = _mm_set1_epi16((short)b.limit);
     for (uint32_t x = 0; x < b.W; x += 8) {
-        const Window w = WindowAt<true>(b, x);
+        const Window w = WindowAt<true, kRunning>(b, x);
         const __m128i means = _mm_packus_epi32(mean.Of<kFixedPoint>(w.low), mean.Of<kFixedPoint>(w.high));
         const __m128i values = _mm_load_si128((const __m128i*)(b.values + x));
         _mm_storeu_si128((__m128i*)(out + 2 * x), _mm_blendv_epi8(values, means, SmoothLanes(w.count, limit)));
     }
 }
 
-}  // namespace
-
-BITGRADE_SSE41 void BandRowVec(const BandRow& b, BYTE* out) {
-    (b.mean->FixedPoint() ? BandRowWith<true> : BandRowWith<false>)(b, out);
-}
-
-BITGRADE_SSE41 void BandMapRowVec(const BandRow& row, BYTE* out) {
+template <bool kRunning>
+BITGRADE_SSE41 void BandMapRowWith(const BandRow& row, BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const __m128i zero = _mm_setzero_si128(), marks = Load(kFlatMarks), limit = _mm_set1_epi16((short)b.limit);
     for (uint32_t x = 0; x < b.W; x += 8) {
-        const __m128i smooth = SmoothLanes(WindowAt<false>(b, x).count, limit);
+        const __m128i smooth = SmoothLanes(WindowAt<false, kRunning>(b, x).count, limit);
         const __m128i map = _mm_or_si128(_mm_packs_epi16(_mm_load_si128((const __m128i*)(b.edges + x)), zero), marks);
         _mm_storel_epi64((__m128i*)(out + x), _mm_andnot_si128(_mm_packs_epi16(smooth, zero), map));
+    }
+}
+
+}  // namespace
+
+BITGRADE_SSE41 void BandRowVec(const BandRow& b, BYTE* out) {
+    if (b.running) (b.mean->FixedPoint() ? BandRowWith<true, true> : BandRowWith<false, true>)(b, out);
+    else (b.mean->FixedPoint() ? BandRowWith<true, false> : BandRowWith<false, false>)(b, out);
+}
+
+BITGRADE_SSE41 void BandMapRowVec(const BandRow& b, BYTE* out) {
+    (b.running ? BandMapRowWith<true> : BandMapRowWith<false>)(b, out);
+}
+
+// Each step's own prefix sums do not wait for the step before; only the
+// totals carried from step to step do, one addition a step.
+BITGRADE_SSE41 void RunningSumsVec(const ColumnTotals& totals, const ColumnTotals& running, uint32_t n) {
+    uint32_t* const sums = running.sums;  // copies that the stores below cannot alias
+    uint16_t* const counts = running.counts;
+    __m128i sumBefore = _mm_setzero_si128(), countBefore = _mm_setzero_si128();
+    for (uint32_t x = 0; x < n; x += 8) {
+        const __m128i countSteps = PrefixSum16(_mm_load_si128((const __m128i*)(totals.counts + x)));
+        _mm_store_si128((__m128i*)(counts + x), _mm_add_epi16(countSteps, countBefore));
+        countBefore = _mm_add_epi16(countBefore, BroadcastLast16(countSteps));
+        const __m128i low = PrefixSum32(_mm_load_si128((const __m128i*)(totals.sums + x)));
+        const __m128i high = _mm_add_epi32(PrefixSum32(_mm_load_si128((const __m128i*)(totals.sums + x + 4))),
+                                           _mm_shuffle_epi32(low, 0xFF));
+        _mm_store_si128((__m128i*)(sums + x), _mm_add_epi32(low, sumBefore));
+        _mm_store_si128((__m128i*)(sums + x + 4), _mm_add_epi32(high, sumBefore));
+        sumBefore = _mm_add_epi32(sumBefore, _mm_shuffle_epi32(high, 0xFF));
     }
 }
 
@@ -149,6 +200,7 @@ BITGRADE_SSE41 void FillBlocksVec(void* dst, uint8_t value, uint32_t bytes) {
     for (uint32_t k = 0; k < bytes / 16; ++k) _mm_store_si128(at + k, fill);
 }
 
-const RowKernels kSse41Kernels = {"sse4.1", ClassifyRowVec, SlideWindowVec, BandRowVec, BandMapRowVec};
+const RowKernels kSse41Kernels = {"sse4.1",       3,          ClassifyRowVec, SlideWindowVec,
+                                  RunningSumsVec, BandRowVec, BandMapRowVec};
 
 }  // namespace bitgrade

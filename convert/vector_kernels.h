@@ -22,9 +22,12 @@ struct ColumnTotals {
 // column whose window (the totals of columns x-r..x+r) holds at most `limit`
 // edge marks, compared unsigned, is smoothed: the 16-bit output takes its
 // window's mean, the map byte 0; any other column keeps its unsmoothed value,
-// or its edge mark OR-ed with the flat mark. The kernels write every column
-// 0..W-1, W a multiple of 8; the first and last r columns, whose windows do
-// not fit the row, are the caller's to rewrite. Rows start 16-byte aligned.
+// or its edge mark OR-ed with the flat mark. With `running`, `totals` hold
+// the running sums of the column totals instead, margins included, and a
+// window is the running sum at x+r less that at x-r-1. The kernels write
+// every column 0..W-1, W a multiple of 8; the first and last r columns, whose
+// windows do not fit the row, are the caller's to rewrite. Rows start 16-byte
+// aligned.
 struct BandRow {
     ColumnTotals totals;
     const uint16_t* values;
@@ -32,6 +35,7 @@ struct BandRow {
     const BoxMean* mean;
     uint32_t W, r;
     uint16_t limit;
+    bool running;
 };
 
 // Sample rows of the classification hold sample - 128 as signed bytes, so
@@ -41,6 +45,10 @@ const uint8_t kSampleBias = 0x80;
 
 struct RowKernels {
     const char* isa;
+    // From this radius on, the band reads each window as the difference of
+    // two running sums along the row, which cost a fixed amount per column,
+    // instead of adding up its 2r+1 columns (measured per table).
+    uint32_t runningSumsFrom;
     // Unsmoothed values (sample << 8, plus the fraction of a flat pixel) and
     // edge marks (0 flat, 0xFFFF otherwise) of `columns` pixels of `row`, a
     // multiple of 16, from their eight neighbours in the rows above, at and
@@ -53,6 +61,9 @@ struct RowKernels {
     // leaving row's. Arithmetic wraps at 2^32 and 2^16.
     void (*slideWindow)(const ColumnTotals& totals, const uint16_t* enteringValues, const uint16_t* enteringEdges,
                         const uint16_t* leavingValues, const uint16_t* leavingEdges, uint32_t columns);
+    // Running sums along a row of n totals, n a multiple of 16: entry x of
+    // `running` is the sum of entries 0..x of `totals`. Arithmetic wraps.
+    void (*runningSums)(const ColumnTotals& totals, const ColumnTotals& running, uint32_t n);
     // One band row to the destination: W little-endian 16-bit values, or W
     // map bytes.
     void (*bandRow)(const BandRow& row, BYTE* out);

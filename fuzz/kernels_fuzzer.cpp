@@ -1,8 +1,8 @@
 // Fuzzer-chosen rows, lengths and radii through the kernels of every vector
 // table this processor runs (SSE4.1, AVX2) and their scalar twins. The twins
 // must agree on every classified value and edge mark, on the window's totals
-// after every slide, and on every band row's output; anything else is a
-// crash.
+// after every slide, on running sums, and on every band row's output;
+// anything else is a crash.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -39,6 +39,18 @@ void Slides(const RowKernels& k, ByteSource in, uint32_t columns) {
         Require(slide.sums[i] == slide.twinSums[i] && slide.counts[i] == slide.twinCounts[i]);
 }
 
+void RunningSums(const RowKernels& k, ByteSource in, uint32_t n) {
+    Row<uint32_t> sums(n), running(n), twinRunning(n);
+    Row<uint16_t> counts(n), runningCounts(n), twinCounts(n);
+    for (uint32_t i = 0; i < n; ++i) {
+        sums[i] = (uint32_t)in.Next16() << 16 | in.Next16();
+        counts[i] = in.Next16();
+    }
+    k.runningSums({sums.get(), counts.get()}, {running.get(), runningCounts.get()}, n);
+    kScalarKernels.runningSums({sums.get(), counts.get()}, {twinRunning.get(), twinCounts.get()}, n);
+    for (uint32_t i = 0; i < n; ++i) Require(running[i] == twinRunning[i] && runningCounts[i] == twinCounts[i]);
+}
+
 // Three rows of any samples.
 void Classification(const RowKernels& k, ByteSource in, uint32_t columns) {
     kernel_inputs::SampleRows rows(columns, [&] { return in.Next(); });
@@ -70,8 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const RowKernels* k : {&kSse41Kernels, avx2 ? &kAvx2Kernels : nullptr}) {
         if (!k) continue;
         switch (data[0] % 4) {
+        case 0: RunningSums(*k, in, (length + 15) / 16 * 16); break;
         case 1: Slides(*k, in, (length + 15) / 16 * 16); break;
-        case 0:
         case 2: Classification(*k, in, (length + 15) / 16 * 16); break;
         default: Band(*k, in, (length + 7) / 8 * 8, r % 13, data[0] & 4); break;
         }

@@ -66,16 +66,24 @@ struct BandInputs {
             edges[i] = draw(3) ? 0 : 0xFFFF;
         }
         limit = (uint16_t)(draw(2) ? draw(side * side + 1) : draw(65536));
+        running = draw(2) != 0;
+        // Running sums of those totals, so that every window stays one that
+        // 2r+1 rows can hold.
+        for (uint32_t i = 1; running && i < W + 2 * margin; ++i) {
+            sums[i] += sums[i - 1];
+            counts[i] = (uint16_t)(counts[i] + counts[i - 1]);
+        }
     }
 
     bitgrade::BandRow Band() const {
         return bitgrade::BandRow{
-            {sums.get() + margin, counts.get() + margin}, values.get(), edges.get(), &mean, W, r, limit};
+            {sums.get() + margin, counts.get() + margin}, values.get(), edges.get(), &mean, W, r, limit, running};
     }
 
     uint32_t W, r, margin;
     bitgrade::BoxMean mean;
     uint16_t limit;
+    bool running;  // the totals taken as running sums
     Row<uint32_t> sums;
     Row<uint16_t> counts, values, edges;
 };

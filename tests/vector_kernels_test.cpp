@@ -79,18 +79,42 @@ TEST_P(Twins, SlideWindowMatchesItsTwin) {
         for (int trial = 0; trial < 10; ++trial) CompareSlides(k(), rng, columns);
 }
 
-// Three rows of 256 at radius 1 and no edge: every window's mean is 256.
+// Three rows of 256 at radius 1 and no edge: every window's mean is 256;
+// then an edge at column 5 keeps columns 4..6 unsmoothed. Column totals, or
+// their running sums from 16 entries before column 0.
 TEST_P(Twins, BandRowWorkedExample) {
     const BoxMean mean(1);
-    Row<uint32_t> sums(48, 3 * 256);
-    Row<uint16_t> counts(48, 0), values(16, 7), edges(16, 0);
-    Row<BYTE> out(32);
-    const BandRow row = {{sums.get() + 16, counts.get() + 16}, values.get(), edges.get(), &mean, 16, 1, 0};
-    k().bandRow(row, out.get());
-    for (int x = 0; x < 16; ++x) EXPECT_EQ(out[2 * x] | out[2 * x + 1] << 8, 256) << x;
-    counts[16 + 5] = 1;  // an edge in the windows of columns 4..6
-    k().bandMapRow(row, out.get());
-    for (int x = 0; x < 16; ++x) EXPECT_EQ(out[x], x >= 4 && x <= 6 ? kFlatMark : 0) << x;
+    for (bool running : {false, true}) {
+        Row<uint32_t> sums(48);
+        Row<uint16_t> counts(48, 0), values(16, 7), edges(16, 0);
+        for (uint32_t i = 0; i < 48; ++i) sums[i] = running ? 768 * (i + 1) : 768;
+        Row<BYTE> out(32);
+        const BandRow row = {{sums.get() + 16, counts.get() + 16}, values.get(), edges.get(), &mean, 16, 1, 0, running};
+        k().bandRow(row, out.get());
+        for (int x = 0; x < 16; ++x) EXPECT_EQ(out[2 * x] | out[2 * x + 1] << 8, 256) << x << " running " << running;
+        for (uint32_t i = 16 + 5; i < 48; ++i) counts[i] = running ? 1 : i == 16 + 5;
+        k().bandMapRow(row, out.get());
+        for (int x = 0; x < 16; ++x) EXPECT_EQ(out[x], x >= 4 && x <= 6 ? kFlatMark : 0) << x << " running " << running;
+    }
+}
+
+// Running sums of random totals, margins and all.
+TEST_P(Twins, RunningSumsMatchTheirTwin) {
+    std::mt19937 rng(7);
+    for (uint32_t n = 16; n <= 256; n += 16) {
+        Row<uint32_t> sums(n), runningSums(n, 0xDEADBEEF), twinSums(n);
+        Row<uint16_t> counts(n), runningCounts(n, kUnwritten), twinCounts(n);
+        for (uint32_t i = 0; i < n; ++i) {
+            sums[i] = (uint32_t)rng();
+            counts[i] = (uint16_t)rng();
+        }
+        k().runningSums({sums.get(), counts.get()}, {runningSums.get(), runningCounts.get()}, n);
+        kScalarKernels.runningSums({sums.get(), counts.get()}, {twinSums.get(), twinCounts.get()}, n);
+        for (uint32_t i = 0; i < n + 16; ++i) {
+            ASSERT_EQ(runningSums[i], i < n ? twinSums[i] : 0xDEADBEEF) << "n " << n << " at " << i;
+            ASSERT_EQ(runningCounts[i], i < n ? twinCounts[i] : kUnwritten) << "n " << n << " at " << i;
+        }
+    }
 }
 
 TEST_P(Twins, ClassifyRowMatchesItsTwin) {
