@@ -11,7 +11,8 @@ namespace bitgrade {
 // The window's column totals: for every column, the sum of the unsmoothed
 // values and the number of edge marks over the 2r+1 rows of the window.
 // Both rows have `margin` readable entries before column 0 and after the
-// last block column, which hold 0; the band reads r of them on each side.
+// last block column, which hold 0: the band reads up to r + 1 of them before
+// column 0 and r + 15 past column W - 1.
 struct ColumnTotals {
     uint32_t* sums;
     uint16_t* counts;
@@ -58,7 +59,8 @@ struct RowKernels {
                         uint16_t* edges);
     // Moves the window down a row over `columns` columns, a multiple of 16:
     // the totals gain the entering row's values and edge marks and lose the
-    // leaving row's. Arithmetic wraps at 2^32 and 2^16.
+    // leaving row's. Edge marks are 0 or 0xFFFF, as classifyRow writes them.
+    // Arithmetic wraps at 2^32 and 2^16.
     void (*slideWindow)(const ColumnTotals& totals, const uint16_t* enteringValues, const uint16_t* enteringEdges,
                         const uint16_t* leavingValues, const uint16_t* leavingEdges, uint32_t columns);
     // Running sums along a row of n totals, n a multiple of 16: entry x of
