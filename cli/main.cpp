@@ -201,13 +201,18 @@ int Convert(const Options& o) {
     Write(out, head.data(), head.size(), outPath);
 
     Progress progress(!o.quiet && isatty(STDERR_FILENO));
-    std::deque<std::string> params;  // of the frames in the engine, in order
+    struct InFlight {
+        std::string params;
+        const uint8_t* samples;
+    };
+    std::deque<InFlight> frames;  // in the engine, in order
     int written = 0;
     std::vector<uint8_t> converted;
     auto writeOldest = [&] {
         engine->Collect(converted);
-        const std::string line = "FRAME" + params.front() + "\n";
-        params.pop_front();
+        const std::string line = "FRAME" + frames.front().params + "\n";
+        frames.pop_front();
+        reader.Release(frames.empty() ? nullptr : frames.front().samples);
         Write(out, line.data(), line.size(), outPath);
         Write(out, converted.data(), converted.size(), outPath);
         progress.Frame(++written);
@@ -219,7 +224,7 @@ int Convert(const Options& o) {
         std::string frameParams;
         while (reader.NextFrame(buffer, samples, frameParams)) {
             engine->Submit(buffer, samples);
-            params.push_back(frameParams);
+            frames.push_back({frameParams, samples});
             while (engine->Pending() >= 2 * (size_t)engine->Threads()) writeOldest();
         }
     } catch (const y4m::Error& e) {

@@ -76,6 +76,15 @@ bool Reader::Map() {
     return true;
 }
 
+void Reader::Release(const uint8_t* keepFrom) {
+    if (!map) return;
+    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    const size_t end = (keepFrom ? (size_t)(keepFrom - map) : mapAt) / page * page;
+    if (end <= released) return;
+    madvise((void*)(map + released), end - released, MADV_DONTNEED);
+    released = end;
+}
+
 int Reader::NextByte() {
     if (!map) return std::fgetc(in);
     return mapAt < mapSize ? map[mapAt++] : EOF;

@@ -43,6 +43,10 @@ public:
     // into the mapped file, valid while the reader lives, or into `buffer`,
     // which then holds them.
     bool NextFrame(std::vector<uint8_t>& buffer, const uint8_t*& samples, std::string& params);
+    // Everything before `keepFrom` (the samples of a frame that NextFrame
+    // gave, or null for all read so far) is done with: a mapped file hands
+    // those pages back, so that memory stays flat over a file of any length.
+    void Release(const uint8_t* keepFrom);
 
 private:
     // Maps a regular file from its start; false for pipes and terminals, or
@@ -57,7 +61,7 @@ private:
     int frames = 0;
     bool mapTried = false;
     const uint8_t* map = nullptr;
-    size_t mapSize = 0, mapAt = 0;
+    size_t mapSize = 0, mapAt = 0, released = 0;
 };
 
 // The header of the converted stream: C420p16 (debug: C420), tags kept.

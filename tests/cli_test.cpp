@@ -2,6 +2,7 @@
 // must equal the plugin's in-process result; bad input gets its message.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -277,6 +278,35 @@ TEST_F(Command, FilesAndPipesGiveTheSameStream) {
             EXPECT_EQ(mapped.err, piped.err) << command;
         }
     }
+}
+
+// The most memory, in KiB, that the command held converting `frames` frames
+// of 320x240 from a file.
+long PeakMemoryFor(const std::string& file, int frames) {
+    {
+        std::ofstream out(file, std::ios::binary);
+        out << "YUV4MPEG2 W320 H240 F25:1 Ip A1:1 C420jpeg\n";
+        for (int f = 0; f < frames; ++f) out << "FRAME\n" << std::string(320 * 240 * 3 / 2, (char)(f % 200));
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        if (!std::freopen("/dev/null", "w", stdout)) _exit(126);
+        execl(kProgram.c_str(), kProgram.c_str(), "--quiet", file.c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage = {};
+    if (wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+    return usage.ru_maxrss;
+}
+
+// A file is mapped, and the pages of the frames written are handed back:
+// 600 frames (69 MB) take no more memory than 6.
+TEST_F(Command, LongFilesKeepMemoryFlat) {
+    const long shortRun = PeakMemoryFor(Path("short.y4m"), 6), longRun = PeakMemoryFor(Path("long.y4m"), 600);
+    ASSERT_GT(shortRun, 0);
+    ASSERT_GT(longRun, 0);
+    EXPECT_LT(longRun - shortRun, 8 * 1024) << "KiB more for 600 frames than for 6";
 }
 
 TEST_F(Command, ClosedOutputPipeEndsQuietly) {
