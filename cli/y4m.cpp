@@ -42,6 +42,8 @@ int ParseDimension(const std::string& digits) {
     return value > 0 ? value : -1;
 }
 
+size_t PageSize() { return (size_t)sysconf(_SC_PAGESIZE); }
+
 // A mapped file that shrinks under the reader raises SIGBUS where its pages
 // are gone: end with a message instead of a crash.
 void InputShrank(int) {
@@ -78,7 +80,7 @@ bool Reader::Map() {
 
 void Reader::Release(const uint8_t* keepFrom) {
     if (!map) return;
-    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    const size_t page = PageSize();
     const size_t end = (keepFrom ? (size_t)(keepFrom - map) : mapAt) / page * page;
     if (end <= released) return;
     madvise((void*)(map + released), end - released, MADV_DONTNEED);
@@ -150,6 +152,10 @@ bool Reader::NextFrame(std::vector<uint8_t>& buffer, const uint8_t*& samples, st
     if (map) {
         got = std::min(bytes, mapSize - mapAt);
         samples = map + mapAt;
+        // Map the frame's pages now, on the reading thread, so that the
+        // threads that filter it do not stop for them (where the system can).
+        const size_t from = mapAt / PageSize() * PageSize();
+        madvise((void*)(map + from), mapAt + got - from, MADV_POPULATE_READ);
         mapAt += got;
     } else {
         buffer.resize(bytes);
