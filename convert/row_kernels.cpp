@@ -23,8 +23,7 @@ void NeighbourCodeRow(const uint16_t* c, const uint16_t* x, uint32_t n, uint16_t
 
 }  // namespace bitgrade
 
-// The scalar twins of the vector converter's own kernels, and the table
-// that holds them with the scalar row kernels.
+// The scalar twins of the vector converter's kernels, and their table.
 
 namespace bitgrade {
 
