@@ -137,11 +137,8 @@ void FrameEngine::Convert(Worker& worker, Job& job) {
     const PVideoFrame out = worker.filter->GetFrame(job.index, &worker.env);
     worker.env.LendNextFrame(nullptr);
     worker.source->SetFrames({});
-    if (packed && out->GetReadPtr(PLANAR_Y) == job.output.data()) {
-        job.output.resize(outputBytes);
-        return;
-    }
-    job.output.resize(outputBytes);
+    job.output.resize(outputBytes);  // a smaller size keeps the buffer where it is
+    if (packed && out->GetReadPtr(PLANAR_Y) == job.output.data()) return;
     uint8_t* to = job.output.data();
     for (int plane : {PLANAR_Y, PLANAR_U, PLANAR_V}) {
         const int rowBytes = (plane == PLANAR_Y ? width : cw) * bytes, h = plane == PLANAR_Y ? height : ch;

@@ -59,23 +59,22 @@ Reader::~Reader() {
     if (map) munmap((void*)map, mapSize);
 }
 
-bool Reader::Map() {
+void Reader::PrepareFrames() {
     struct stat st;
     const off_t at = ftello(in);  // the stream's own position, past what it buffered
-    if (fstat(fileno(in), &st) != 0) return false;
+    if (fstat(fileno(in), &st) != 0) return;
     // A pipe as large as the system allows lets the writer run ahead by
     // whole frames instead of waking the reader every 64 KiB.
     if (S_ISFIFO(st.st_mode)) fcntl(fileno(in), F_SETPIPE_SZ, kPipeBytes);
-    if (!S_ISREG(st.st_mode) || at < 0 || st.st_size <= at) return false;
+    if (!S_ISREG(st.st_mode) || at < 0 || st.st_size <= at) return;
     void* base = mmap(nullptr, (size_t)st.st_size, PROT_READ, MAP_PRIVATE, fileno(in), 0);
-    if (base == MAP_FAILED) return false;
+    if (base == MAP_FAILED) return;
     struct sigaction action = {};
     action.sa_handler = InputShrank;
     sigaction(SIGBUS, &action, nullptr);
     map = (const uint8_t*)base;
     mapSize = (size_t)st.st_size;
     mapAt = (size_t)at;
-    return true;
 }
 
 void Reader::Release(const uint8_t* keepFrom) {
@@ -136,11 +135,11 @@ StreamHeader Reader::ReadHeader() {
         throw Error("unsupported colour space C" + header.colourSpace +
                     "; accepted: C420, C420jpeg, C420mpeg2, C420paldv or none "
                     "(convert with: ffmpeg -i IN -f yuv4mpegpipe -pix_fmt yuv420p -)");
+    PrepareFrames();
     return header;
 }
 
 bool Reader::NextFrame(std::vector<uint8_t>& buffer, const uint8_t*& samples, std::string& params) {
-    if (!mapTried) mapTried = true, Map();
     const std::string number = std::to_string(frames + 1);
     std::string line;
     if (!ReadLine(line, "FRAME header of frame " + number)) return false;

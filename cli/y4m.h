@@ -49,9 +49,10 @@ public:
     void Release(const uint8_t* keepFrom);
 
 private:
-    // Maps a regular file from its start; false for pipes and terminals, or
-    // when mapping fails (the stream is then read as before).
-    bool Map();
+    // Readies the input for its frames, once the header is read: a regular
+    // file is mapped from its start (if mapping fails it is read as a
+    // stream), a pipe is given a larger buffer.
+    void PrepareFrames();
     int NextByte();
     // One line without its newline; false at the clean end of the input.
     bool ReadLine(std::string& line, const std::string& what);
@@ -59,7 +60,6 @@ private:
     int maxDimension;
     StreamHeader header;
     int frames = 0;
-    bool mapTried = false;
     const uint8_t* map = nullptr;
     size_t mapSize = 0, mapAt = 0, released = 0;
 };

@@ -32,10 +32,8 @@ BITGRADE_SSE41 void LoadSamples(const BYTE* in, const BYTE* ahead, uint32_t read
     row[-1] = 0;
 }
 
-// The unsmoothed values of a border row: sample << 8.
-void BorderRow(const int8_t* samples, uint32_t columns, uint16_t* values) {
-    for (uint32_t x = 0; x < columns; ++x) values[x] = (uint16_t)((uint8_t)(samples[x] ^ kSampleBias) << 8);
-}
+// The unsmoothed value of a border pixel, from its entry in a sample row.
+inline uint16_t BorderValue(int8_t sample) { return (uint16_t)((uint8_t)(sample ^ kSampleBias) << 8); }
 
 // Rows between the one loaded and the one asked for.
 const uint32_t kPrefetchRows = 4;
@@ -91,7 +89,7 @@ private:
         uint16_t* values = p.Row(y);
         uint16_t* edges = p.EdgeRow(y);
         if (y == 0 || y + 1 == p.H) {
-            BorderRow(Samples(y), v.columns, values);
+            for (uint32_t x = 0; x < v.columns; ++x) values[x] = BorderValue(Samples(y)[x]);
             FillBlocksVec(edges, kEdgeMark, (uint32_t)(p.stride * 2));
             return;
         }
@@ -99,7 +97,7 @@ private:
         // The last visible column is a border pixel even when the row ends
         // inside a block: its right neighbours are padding, not picture.
         auto border = [&](uint32_t x) {
-            values[x] = (uint16_t)((uint8_t)(Samples(y)[x] ^ kSampleBias) << 8);
+            values[x] = BorderValue(Samples(y)[x]);
             edges[x] = 0xFFFF;
         };
         border(0);
@@ -145,13 +143,13 @@ void WriteRowEnds(const BandRow& b, const uint32_t* columnSums, bool debug, BYTE
 void SmoothBand(const VectorPlane& v, RowClassifier& rows, const RowKernels& kernels, bool debug, uint16_t limit,
                 BYTE* out, int pitch) {
     const WorkPlane<uint16_t>& p = v.p;
-    const uint32_t r = v.r, W = p.W, margin = ColumnTotals::Margin(r);
-    FillBlocksVec(v.totals.sums - margin, 0, (v.columns + 2 * margin) * 4);
-    FillBlocksVec(v.totals.counts - margin, 0, (v.columns + 2 * margin) * 2);
-    FillBlocksVec(v.zeroRow, 0, v.columns * 2);
-    const bool running = r >= kernels.runningSumsFrom;
+    const uint32_t r = v.r, W = p.W, margin = ColumnTotals::Margin(r), padded = v.columns + 2 * margin;
     const ColumnTotals paddedTotals = {v.totals.sums - margin, v.totals.counts - margin};
     const ColumnTotals paddedRunning = {v.running.sums - margin, v.running.counts - margin};
+    FillBlocksVec(paddedTotals.sums, 0, padded * 4);
+    FillBlocksVec(paddedTotals.counts, 0, padded * 2);
+    FillBlocksVec(v.zeroRow, 0, v.columns * 2);
+    const bool running = r >= kernels.runningSumsFrom;
 
     // The first window: rows 0..2r, added onto zeroed totals.
     rows.Through(2 * r);
@@ -167,7 +165,7 @@ void SmoothBand(const VectorPlane& v, RowClassifier& rows, const RowKernels& ker
             kernels.slideWindow(v.totals, p.Row(y + r), p.EdgeRow(y + r), p.Row(y - r - 1), p.EdgeRow(y - r - 1),
                                 v.columns);
         }
-        if (running) kernels.runningSums(paddedTotals, paddedRunning, v.columns + 2 * margin);
+        if (running) kernels.runningSums(paddedTotals, paddedRunning, padded);
         row.values = p.Row(y);
         row.edges = p.EdgeRow(y);
         BYTE* dst = out + (size_t)y * pitch;

@@ -70,12 +70,12 @@ BITGRADE_SSE41 void SlideWindowVec(const ColumnTotals& t, const uint16_t* enteri
     for (uint32_t x = 0; x < columns; x += 8) {
         const __m128i in = _mm_load_si128((const __m128i*)(enteringValues + x));
         const __m128i out = _mm_load_si128((const __m128i*)(leavingValues + x));
+        const __m128i zero = _mm_setzero_si128();
         __m128i* sum = (__m128i*)(sums + x);
-        _mm_store_si128(
-            sum, _mm_add_epi32(_mm_load_si128(sum), _mm_sub_epi32(_mm_cvtepu16_epi32(in), _mm_cvtepu16_epi32(out))));
-        _mm_store_si128(sum + 1, _mm_add_epi32(_mm_load_si128(sum + 1),
-                                               _mm_sub_epi32(_mm_unpackhi_epi16(in, _mm_setzero_si128()),
-                                                             _mm_unpackhi_epi16(out, _mm_setzero_si128()))));
+        const __m128i low = _mm_sub_epi32(_mm_unpacklo_epi16(in, zero), _mm_unpacklo_epi16(out, zero));
+        const __m128i high = _mm_sub_epi32(_mm_unpackhi_epi16(in, zero), _mm_unpackhi_epi16(out, zero));
+        _mm_store_si128(sum, _mm_add_epi32(_mm_load_si128(sum), low));
+        _mm_store_si128(sum + 1, _mm_add_epi32(_mm_load_si128(sum + 1), high));
         __m128i* count = (__m128i*)(counts + x);
         const __m128i marks = _mm_sub_epi16(_mm_load_si128((const __m128i*)(leavingEdges + x)),
                                             _mm_load_si128((const __m128i*)(enteringEdges + x)));
