@@ -80,15 +80,14 @@ BITGRADE_AVX2 void ClassifyRowAvx2(const int8_t* above, const int8_t* row, const
 // The window mean of eight sums, as MeanVec.
 struct Mean8 {
     BITGRADE_AVX2 explicit Mean8(const BoxMean& mean)
-        : low(_mm256_set1_epi32((int)mean.low)),
-          high(_mm256_set1_epi32((int)mean.high)),
-          area(_mm256_set1_pd((double)mean.area)) {}
+        : reciprocal(_mm256_set1_epi32((int)mean.reciprocal)), area(_mm256_set1_pd((double)mean.area)) {}
 
     template <bool kFixedPoint>
     BITGRADE_AVX2 __m256i Of(__m256i sums) const {
         if constexpr (kFixedPoint) {
-            const __m256i part = _mm256_srli_epi32(_mm256_mullo_epi32(sums, low), 8);
-            return _mm256_srli_epi32(_mm256_add_epi32(part, _mm256_mullo_epi32(sums, high)), 16);
+            const __m256i even = _mm256_mul_epu32(sums, reciprocal);
+            const __m256i odd = _mm256_mul_epu32(_mm256_shuffle_epi32(sums, 0xF5), reciprocal);
+            return _mm256_blend_epi32(_mm256_srli_epi64(even, 24), _mm256_slli_epi64(odd, 8), 0xAA);
         }
         const __m256i signedSums = _mm256_xor_si256(sums, _mm256_set1_epi32((int)0x80000000));
         const __m256d offset = _mm256_set1_pd(2147483648.0);
@@ -98,7 +97,7 @@ struct Mean8 {
                                  _mm256_cvttpd_epi32(_mm256_div_pd(hi, area)));
     }
 
-    __m256i low, high;
+    __m256i reciprocal;
     __m256d area;
 };
 
@@ -118,30 +117,29 @@ BITGRADE_AVX2 void SlideWindowAvx2(const ColumnTotals& t, const uint16_t* enteri
     }
 }
 
-// As the SSE4.1 twin's Window, for sixteen columns.
-struct Window {
-    __m256i low, high, count;
-};
-
-template <bool kSums, bool kRunning>
-BITGRADE_AVX2 inline Window WindowAt(const BandRow& b, uint32_t x) {
-    const uint32_t* sums = b.totals.sums + x - b.r;
+// As the SSE4.1 twins, for sixteen columns.
+template <bool kRunning>
+BITGRADE_AVX2 inline __m256i WindowCounts(const BandRow& b, uint32_t x) {
     const uint16_t* counts = b.totals.counts + x - b.r;
+    if constexpr (kRunning) return _mm256_sub_epi16(LoadU(counts + 2 * b.r), LoadU(counts - 1));
+    __m256i count = _mm256_setzero_si256();
+    for (uint32_t k = 0; k <= 2 * b.r; ++k) count = _mm256_add_epi16(count, LoadU(counts + k));
+    return count;
+}
+
+template <bool kRunning>
+BITGRADE_AVX2 inline void WindowSums(const BandRow& b, uint32_t x, __m256i& low, __m256i& high) {
+    const uint32_t* sums = b.totals.sums + x - b.r;
     if constexpr (kRunning) {
-        const uint32_t side = 2 * b.r + 1;
-        return Window{_mm256_sub_epi32(LoadU(sums + side - 1), LoadU(sums - 1)),
-                      _mm256_sub_epi32(LoadU(sums + side + 7), LoadU(sums + 7)),
-                      _mm256_sub_epi16(LoadU(counts + side - 1), LoadU(counts - 1))};
+        low = _mm256_sub_epi32(LoadU(sums + 2 * b.r), LoadU(sums - 1));
+        high = _mm256_sub_epi32(LoadU(sums + 2 * b.r + 8), LoadU(sums + 7));
+        return;
     }
-    Window w = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
+    low = high = _mm256_setzero_si256();
     for (uint32_t k = 0; k <= 2 * b.r; ++k) {
-        w.count = _mm256_add_epi16(w.count, LoadU(counts + k));
-        if constexpr (kSums) {
-            w.low = _mm256_add_epi32(w.low, LoadU(sums + k));
-            w.high = _mm256_add_epi32(w.high, LoadU(sums + k + 8));
-        }
+        low = _mm256_add_epi32(low, LoadU(sums + k));
+        high = _mm256_add_epi32(high, LoadU(sums + k + 8));
     }
-    return w;
 }
 
 BITGRADE_AVX2 inline __m256i SmoothLanes(__m256i count, __m256i limit) {
@@ -168,11 +166,18 @@ BITGRADE_AVX2 void BandBlocks(const BandRow& row, uint32_t whole, BYTE* out) {
     const Mean8 mean(*b.mean);
     const __m256i limit = _mm256_set1_epi16((short)b.limit);
     for (uint32_t x = 0; x < whole; x += 16) {
-        const Window w = WindowAt<true, kRunning>(b, x);
+        const __m256i values = LoadU(b.values + x);
+        const __m256i smooth = SmoothLanes(WindowCounts<kRunning>(b, x), limit);
+        if (_mm256_testz_si256(smooth, smooth)) {  // busy windows need no sums
+            StoreU(out + 2 * x, values);
+            continue;
+        }
+        __m256i low, high;
+        WindowSums<kRunning>(b, x, low, high);
         // packus works within halves: put the four-lane groups back in order.
-        const __m256i means = _mm256_permute4x64_epi64(
-            _mm256_packus_epi32(mean.Of<kFixedPoint>(w.low), mean.Of<kFixedPoint>(w.high)), 0xD8);
-        StoreU(out + 2 * x, _mm256_blendv_epi8(LoadU(b.values + x), means, SmoothLanes(w.count, limit)));
+        const __m256i means =
+            _mm256_permute4x64_epi64(_mm256_packus_epi32(mean.Of<kFixedPoint>(low), mean.Of<kFixedPoint>(high)), 0xD8);
+        StoreU(out + 2 * x, _mm256_blendv_epi8(values, means, smooth));
     }
 }
 
@@ -188,7 +193,7 @@ BITGRADE_AVX2 void BandMapBlocks(const BandRow& row, uint32_t whole, BYTE* out) 
     const BandRow b = row;  // a copy that the stores below cannot alias
     const __m256i marks = Load16(kFlatMarks), limit = _mm256_set1_epi16((short)b.limit);
     for (uint32_t x = 0; x < whole; x += 16) {
-        const __m256i smooth = SmoothLanes(WindowAt<false, kRunning>(b, x).count, limit);
+        const __m256i smooth = SmoothLanes(WindowCounts<kRunning>(b, x), limit);
         const __m256i map = _mm256_andnot_si256(_mm256_packs_epi16(smooth, smooth),
                                                 _mm256_or_si256(_mm256_packs_epi16(LoadU(b.edges + x), marks), marks));
         _mm_storeu_si128((__m128i*)(out + x), _mm256_castsi256_si128(_mm256_permute4x64_epi64(map, 0x08)));

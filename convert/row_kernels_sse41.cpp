@@ -84,7 +84,7 @@ BITGRADE_SSE41 void SlideWindowVec(const ColumnTotals& t, const uint16_t* enteri
 }
 
 MeanVec::MeanVec(const BoxMean& mean)
-    : low(_mm_set1_epi32((int)mean.low)), high(_mm_set1_epi32((int)mean.high)), area(_mm_set1_pd((double)mean.area)) {}
+    : reciprocal(_mm_set1_epi32((int)mean.reciprocal)), area(_mm_set1_pd((double)mean.area)) {}
 
 namespace {
 
@@ -105,33 +105,33 @@ BITGRADE_SSE41 inline __m128i BroadcastLast16(__m128i v) {
     return _mm_unpackhi_epi64(high, high);
 }
 
-// The window totals of eight columns x..x+7: edge marks and, when asked,
-// sums, over the 2r+1 columns around each.
-struct Window {
-    __m128i low, high, count;
-};
-
 BITGRADE_SSE41 inline __m128i LoadU(const void* at) { return _mm_loadu_si128((const __m128i*)at); }
 
-template <bool kSums, bool kRunning>
-BITGRADE_SSE41 inline Window WindowAt(const BandRow& b, uint32_t x) {
-    const uint32_t* sums = b.totals.sums + x - b.r;
+// The window totals of eight columns x..x+7 over the 2r+1 columns around
+// each: their edge marks, and their sums (low and high four). From running
+// sums a window is the difference of two.
+template <bool kRunning>
+BITGRADE_SSE41 inline __m128i WindowCounts(const BandRow& b, uint32_t x) {
     const uint16_t* counts = b.totals.counts + x - b.r;
+    if constexpr (kRunning) return _mm_sub_epi16(LoadU(counts + 2 * b.r), LoadU(counts - 1));
+    __m128i count = _mm_setzero_si128();
+    for (uint32_t k = 0; k <= 2 * b.r; ++k) count = _mm_add_epi16(count, LoadU(counts + k));
+    return count;
+}
+
+template <bool kRunning>
+BITGRADE_SSE41 inline void WindowSums(const BandRow& b, uint32_t x, __m128i& low, __m128i& high) {
+    const uint32_t* sums = b.totals.sums + x - b.r;
     if constexpr (kRunning) {
-        const uint32_t side = 2 * b.r + 1;
-        return Window{_mm_sub_epi32(LoadU(sums + side - 1), LoadU(sums - 1)),
-                      _mm_sub_epi32(LoadU(sums + side + 3), LoadU(sums + 3)),
-                      _mm_sub_epi16(LoadU(counts + side - 1), LoadU(counts - 1))};
+        low = _mm_sub_epi32(LoadU(sums + 2 * b.r), LoadU(sums - 1));
+        high = _mm_sub_epi32(LoadU(sums + 2 * b.r + 4), LoadU(sums + 3));
+        return;
     }
-    Window w = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
+    low = high = _mm_setzero_si128();
     for (uint32_t k = 0; k <= 2 * b.r; ++k) {
-        w.count = _mm_add_epi16(w.count, LoadU(counts + k));
-        if constexpr (kSums) {
-            w.low = _mm_add_epi32(w.low, LoadU(sums + k));
-            w.high = _mm_add_epi32(w.high, LoadU(sums + k + 4));
-        }
+        low = _mm_add_epi32(low, LoadU(sums + k));
+        high = _mm_add_epi32(high, LoadU(sums + k + 4));
     }
-    return w;
 }
 
 BITGRADE_SSE41 inline __m128i SmoothLanes(__m128i count, __m128i limit) {
@@ -146,10 +146,16 @@ BITGRADE_SSE41 void BandRowWith(const BandRow& row, BYTE* out) {
     const MeanVec mean(*b.mean);
     const __m128i limit = _mm_set1_epi16((short)b.limit);
     for (uint32_t x = 0; x < b.W; x += 8) {
-        const Window w = WindowAt<true, kRunning>(b, x);
-        const __m128i means = _mm_packus_epi32(mean.Of<kFixedPoint>(w.low), mean.Of<kFixedPoint>(w.high));
         const __m128i values = _mm_load_si128((const __m128i*)(b.values + x));
-        _mm_storeu_si128((__m128i*)(out + 2 * x), _mm_blendv_epi8(values, means, SmoothLanes(w.count, limit)));
+        const __m128i smooth = SmoothLanes(WindowCounts<kRunning>(b, x), limit);
+        if (_mm_testz_si128(smooth, smooth)) {  // busy windows need no sums
+            _mm_storeu_si128((__m128i*)(out + 2 * x), values);
+            continue;
+        }
+        __m128i low, high;
+        WindowSums<kRunning>(b, x, low, high);
+        const __m128i means = _mm_packus_epi32(mean.Of<kFixedPoint>(low), mean.Of<kFixedPoint>(high));
+        _mm_storeu_si128((__m128i*)(out + 2 * x), _mm_blendv_epi8(values, means, smooth));
     }
 }
 
@@ -158,7 +164,7 @@ BITGRADE_SSE41 void BandMapRowWith(const BandRow& row, BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const __m128i zero = _mm_setzero_si128(), marks = Load(kFlatMarks), limit = _mm_set1_epi16((short)b.limit);
     for (uint32_t x = 0; x < b.W; x += 8) {
-        const __m128i smooth = SmoothLanes(WindowAt<false, kRunning>(b, x).count, limit);
+        const __m128i smooth = SmoothLanes(WindowCounts<kRunning>(b, x), limit);
         const __m128i map = _mm_or_si128(_mm_packs_epi16(_mm_load_si128((const __m128i*)(b.edges + x)), zero), marks);
         _mm_storel_epi64((__m128i*)(out + x), _mm_andnot_si128(_mm_packs_epi16(smooth, zero), map));
     }

@@ -118,6 +118,17 @@ TEST(BoxMeanTest, StaysWithinOneOfTheQuotientForEveryRadius) {
     }
 }
 
+// The vector kernels take the fixed-point mean as the top of one 64-bit
+// product, sum * reciprocal >> 24: for every window sum that 16-bit values
+// can give, that is the two 32-bit products of the scalar form, unwrapped.
+TEST(BoxMeanTest, FixedPointIsTheTopOfOneProduct) {
+    for (uint32_t r = 0; r <= BoxMean::kFixedPointMaxRadius; ++r) {
+        const BoxMean mean(r);
+        for (uint64_t sum = 0; sum <= 65535 * mean.area; ++sum)
+            ASSERT_EQ(mean(sum), (sum * mean.reciprocal) >> 24) << "r " << r << " sum " << sum;
+    }
+}
+
 TEST(Reference, SpanZeroLeavesTheUnsmoothedValues) {
     for (int kind = 0; kind < kStructuredKinds; ++kind) {
         const Plane plane = Structured(kind, 20, 14, 5);
