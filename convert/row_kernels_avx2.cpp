@@ -30,24 +30,18 @@ struct NeighbourStats {
     __m256i high, low, net;
 };
 
-BITGRADE_AVX2 inline void Take(NeighbourStats& s, __m256i p, const int8_t* neighbour) {
-    const __m256i d = _mm256_subs_epi8(LoadU(neighbour), p);
-    s.high = _mm256_max_epi8(s.high, d);
-    s.low = _mm256_min_epi8(s.low, d);
-    s.net = _mm256_add_epi8(s.net, d);
-}
-
 BITGRADE_AVX2 inline NeighbourStats Neighbours(__m256i p, const int8_t* above, const int8_t* row, const int8_t* below) {
-    NeighbourStats s = {_mm256_set1_epi8(-128), _mm256_set1_epi8(127), _mm256_set1_epi8(kNetBias)};
-    Take(s, p, above - 1);
-    Take(s, p, above);
-    Take(s, p, above + 1);
-    Take(s, p, row - 1);
-    Take(s, p, row + 1);
-    Take(s, p, below - 1);
-    Take(s, p, below);
-    Take(s, p, below + 1);
-    return s;
+    const __m256i n[8] = {LoadU(above - 1), LoadU(above),     LoadU(above + 1), LoadU(row - 1),
+                          LoadU(row + 1),   LoadU(below - 1), LoadU(below),     LoadU(below + 1)};
+    __m256i most = n[0], least = n[0], sum = n[0];
+    for (int k = 1; k < 8; ++k) {
+        most = _mm256_max_epi8(most, n[k]);
+        least = _mm256_min_epi8(least, n[k]);
+        sum = _mm256_add_epi8(sum, n[k]);
+    }
+    const __m256i eightP = _mm256_and_si256(_mm256_slli_epi16(p, 3), _mm256_set1_epi8((char)0xF8));
+    return {_mm256_subs_epi8(most, p), _mm256_subs_epi8(least, p),
+            _mm256_sub_epi8(_mm256_add_epi8(sum, _mm256_set1_epi8(kNetBias)), eightP)};
 }
 
 // Bytes in the order that unpacking within 128-bit halves puts back in

@@ -7,30 +7,28 @@ namespace {
 
 // Over the eight neighbours n of sixteen pixels p: the largest and the
 // smallest n - p, and 8 plus their sum. The differences saturate, so a far
-// neighbour's stays far.
+// neighbour's stays far; they are taken from the neighbours' extremes, and
+// the sum wraps, which is exact wherever it is used: for flat pixels, whose
+// differences are -1, 0 or 1.
 struct NeighbourStats {
     __m128i high, low, net;
 };
 
-BITGRADE_SSE41 inline void Take(NeighbourStats& s, __m128i p, const int8_t* neighbour) {
-    const __m128i d = _mm_subs_epi8(_mm_loadu_si128((const __m128i*)neighbour), p);
-    s.high = _mm_max_epi8(s.high, d);
-    s.low = _mm_min_epi8(s.low, d);
-    s.net = _mm_add_epi8(s.net, d);
-}
+BITGRADE_SSE41 inline __m128i LoadU(const void* at) { return _mm_loadu_si128((const __m128i*)at); }
 
 BITGRADE_SSE41 inline NeighbourStats Neighbours(__m128i p, const int8_t* above, const int8_t* row,
                                                 const int8_t* below) {
-    NeighbourStats s = {_mm_set1_epi8(-128), _mm_set1_epi8(127), _mm_set1_epi8(kNetBias)};
-    Take(s, p, above - 1);
-    Take(s, p, above);
-    Take(s, p, above + 1);
-    Take(s, p, row - 1);
-    Take(s, p, row + 1);
-    Take(s, p, below - 1);
-    Take(s, p, below);
-    Take(s, p, below + 1);
-    return s;
+    const __m128i n[8] = {LoadU(above - 1), LoadU(above),     LoadU(above + 1), LoadU(row - 1),
+                          LoadU(row + 1),   LoadU(below - 1), LoadU(below),     LoadU(below + 1)};
+    __m128i most = n[0], least = n[0], sum = n[0];
+    for (int k = 1; k < 8; ++k) {
+        most = _mm_max_epi8(most, n[k]);
+        least = _mm_min_epi8(least, n[k]);
+        sum = _mm_add_epi8(sum, n[k]);
+    }
+    const __m128i eightP = _mm_and_si128(_mm_slli_epi16(p, 3), _mm_set1_epi8((char)0xF8));
+    return {_mm_subs_epi8(most, p), _mm_subs_epi8(least, p),
+            _mm_sub_epi8(_mm_add_epi8(sum, _mm_set1_epi8(kNetBias)), eightP)};
 }
 
 }  // namespace
@@ -104,8 +102,6 @@ BITGRADE_SSE41 inline __m128i BroadcastLast16(__m128i v) {
     const __m128i high = _mm_shufflehi_epi16(v, 0xFF);
     return _mm_unpackhi_epi64(high, high);
 }
-
-BITGRADE_SSE41 inline __m128i LoadU(const void* at) { return _mm_loadu_si128((const __m128i*)at); }
 
 // The window totals of eight columns x..x+7 over the 2r+1 columns around
 // each: their edge marks, and their sums (low and high four). From running
