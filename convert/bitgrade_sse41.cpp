@@ -14,26 +14,25 @@ namespace {
 // padded; stride leaves at least one spare block after them.
 inline uint32_t BlockColumns(uint32_t W) { return (W + 15) / 16 * 16; }
 
-// One source row as sample rows hold it (sample - 128), over the block
-// columns and the spare block after them, with a zero before column 0: the
+// One source row as sample rows hold it, over the block columns and the
+// spare block after them, with a zero before column 0: the
 // neighbours that the row ends read are defined, if never used. Columns past
 // the source pitch repeat the row's last readable sample. The source row
 // `ahead` is asked for meanwhile, so that it arrives before it is needed.
-BITGRADE_SSE41 void LoadSamples(const BYTE* in, const BYTE* ahead, uint32_t readable, uint32_t W, int8_t* row) {
-    const __m128i bias = _mm_set1_epi8((char)kSampleBias);
+BITGRADE_SSE41 void LoadSamples(const BYTE* in, const BYTE* ahead, uint32_t readable, uint32_t W, uint8_t* row) {
     const uint32_t whole = (readable < W ? readable : W) / 16 * 16;
     uint32_t x = 0;
     for (; x < whole; x += 16) {
         if (x % 64 == 0) _mm_prefetch((const char*)(ahead + x), _MM_HINT_T0);
-        _mm_store_si128((__m128i*)(row + x), _mm_xor_si128(_mm_loadu_si128((const __m128i*)(in + x)), bias));
+        _mm_store_si128((__m128i*)(row + x), _mm_loadu_si128((const __m128i*)(in + x)));
     }
-    for (; x < W; ++x) row[x] = (int8_t)(in[x < readable ? x : readable - 1] ^ kSampleBias);
+    for (; x < W; ++x) row[x] = in[x < readable ? x : readable - 1];
     for (; x < BlockColumns(W) + 16; ++x) row[x] = 0;
     row[-1] = 0;
 }
 
-// The unsmoothed value of a border pixel, from its entry in a sample row.
-inline uint16_t BorderValue(int8_t sample) { return (uint16_t)((uint8_t)(sample ^ kSampleBias) << 8); }
+// The unsmoothed value of a border pixel.
+inline uint16_t BorderValue(uint8_t sample) { return (uint16_t)(sample << 8); }
 
 // Rows between the one loaded and the one asked for.
 const uint32_t kPrefetchRows = 4;
@@ -46,7 +45,7 @@ struct VectorPlane {
     WorkPlane<uint16_t> p;
     uint32_t columns;  // block columns
     uint32_t r;
-    int8_t* samples;  // three sample rows, each sampleStride bytes from the last
+    uint8_t* samples;  // three sample rows, each sampleStride bytes from the last
     uint64_t sampleStride;
     ColumnTotals totals;
     ColumnTotals running;  // the totals' running sums, for wide windows
@@ -68,7 +67,7 @@ public:
 
 private:
     // Row y's samples; three rows are kept, all that one row's class needs.
-    int8_t* Samples(uint32_t y) const { return v.samples + kSampleMargin + (y % 3) * v.sampleStride; }
+    uint8_t* Samples(uint32_t y) const { return v.samples + kSampleMargin + (y % 3) * v.sampleStride; }
 
     void LoadThrough(uint32_t y) {
         for (; loaded <= y && loaded < v.p.H; ++loaded) {
@@ -238,7 +237,7 @@ bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
          ringRows},
         columns,
         r,
-        Carve<int8_t>(scratch, samplesAt),
+        Carve<uint8_t>(scratch, samplesAt),
         sampleStride,
         {Carve<uint32_t>(scratch, windowAt[0]) + margin, Carve<uint16_t>(scratch, windowAt[1]) + margin},
         {Carve<uint32_t>(scratch, windowAt[2]) + margin, Carve<uint16_t>(scratch, windowAt[3]) + margin},

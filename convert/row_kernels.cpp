@@ -29,9 +29,9 @@ namespace bitgrade {
 
 namespace {
 
-void ClassifyRow(const int8_t* above, const int8_t* row, const int8_t* below, uint32_t columns, uint16_t* values,
+void ClassifyRow(const uint8_t* above, const uint8_t* row, const uint8_t* below, uint32_t columns, uint16_t* values,
                  uint16_t* edges) {
-    const int8_t* const rows[3] = {above, row, below};
+    const uint8_t* const rows[3] = {above, row, below};
     for (uint32_t i = 0; i < columns; ++i) {
         uint16_t code = 0;
         for (int dy = 0; dy < 3; ++dy)
@@ -39,8 +39,7 @@ void ClassifyRow(const int8_t* above, const int8_t* row, const int8_t* below, ui
                 if (dy != 1 || dx != 0)
                     code = (uint16_t)(code + DiffToCode((int16_t)(row[i] - rows[dy][(int64_t)i + dx])));
         const bool flat = IsFlatCode(code);
-        const int sample = (uint8_t)(row[i] ^ kSampleBias);
-        values[i] = (uint16_t)((sample << 8) + (flat ? FractionOfCode(code) : 0));
+        values[i] = (uint16_t)((row[i] << 8) + (flat ? FractionOfCode(code) : 0));
         edges[i] = flat ? 0 : 0xFFFF;
     }
 }

@@ -27,20 +27,21 @@ BITGRADE_AVX2 inline void StoreU(void* at, __m256i v) { _mm256_storeu_si256((__m
 
 // As the SSE4.1 twin's NeighbourStats, for 32 pixels.
 struct NeighbourStats {
-    __m256i high, low, net;
+    __m256i rise, fall, net;
 };
 
-BITGRADE_AVX2 inline NeighbourStats Neighbours(__m256i p, const int8_t* above, const int8_t* row, const int8_t* below) {
+BITGRADE_AVX2 inline NeighbourStats Neighbours(__m256i p, const uint8_t* above, const uint8_t* row,
+                                               const uint8_t* below) {
     const __m256i n[8] = {LoadU(above - 1), LoadU(above),     LoadU(above + 1), LoadU(row - 1),
                           LoadU(row + 1),   LoadU(below - 1), LoadU(below),     LoadU(below + 1)};
     __m256i most = n[0], least = n[0], sum = n[0];
     for (int k = 1; k < 8; ++k) {
-        most = _mm256_max_epi8(most, n[k]);
-        least = _mm256_min_epi8(least, n[k]);
+        most = _mm256_max_epu8(most, n[k]);
+        least = _mm256_min_epu8(least, n[k]);
         sum = _mm256_add_epi8(sum, n[k]);
     }
     const __m256i eightP = _mm256_and_si256(_mm256_slli_epi16(p, 3), _mm256_set1_epi8((char)0xF8));
-    return {_mm256_subs_epi8(most, p), _mm256_subs_epi8(least, p),
+    return {_mm256_subs_epu8(most, p), _mm256_subs_epu8(p, least),
             _mm256_sub_epi8(_mm256_add_epi8(sum, _mm256_set1_epi8(kNetBias)), eightP)};
 }
 
@@ -48,20 +49,18 @@ BITGRADE_AVX2 inline NeighbourStats Neighbours(__m256i p, const int8_t* above, c
 // place: lanes 0-7, 16-23, 8-15, 24-31.
 BITGRADE_AVX2 inline __m256i ForUnpack(__m256i v) { return _mm256_permute4x64_epi64(v, 0xD8); }
 
-BITGRADE_AVX2 void ClassifyRowAvx2(const int8_t* above, const int8_t* row, const int8_t* below, uint32_t columns,
+BITGRADE_AVX2 void ClassifyRowAvx2(const uint8_t* above, const uint8_t* row, const uint8_t* below, uint32_t columns,
                                    uint16_t* values, uint16_t* edges) {
     const __m256i ramp = _mm256_broadcastsi128_si256(Load(kNetRampBytes));
-    const __m256i one = _mm256_set1_epi8(1), indexMax = _mm256_set1_epi8(kNetIndexMax);
-    const __m256i bias = _mm256_set1_epi8((char)kSampleBias), zero = _mm256_setzero_si256();
+    const __m256i one = _mm256_set1_epi8(1), two = _mm256_set1_epi8(2);
+    const __m256i indexMax = _mm256_set1_epi8(kNetIndexMax), zero = _mm256_setzero_si256();
     const uint32_t whole = columns / 32 * 32;
     for (uint32_t i = 0; i < whole; i += 32) {
         const __m256i p = LoadU(row + i);
         const NeighbourStats s = Neighbours(p, above + i, row + i, below + i);
-        const __m256i lower = _mm256_subs_epi8(zero, s.low);
-        const __m256i worst = _mm256_max_epi8(_mm256_max_epi8(s.high, lower), _mm256_adds_epi8(s.high, lower));
-        const __m256i edge = _mm256_cmpgt_epi8(worst, one);
+        const __m256i edge = _mm256_cmpgt_epi8(_mm256_min_epu8(_mm256_adds_epu8(s.rise, s.fall), two), one);
         const __m256i fraction = _mm256_andnot_si256(edge, _mm256_shuffle_epi8(ramp, _mm256_min_epu8(s.net, indexMax)));
-        const __m256i high = ForUnpack(_mm256_add_epi8(_mm256_xor_si256(p, bias), _mm256_cmpgt_epi8(zero, fraction)));
+        const __m256i high = ForUnpack(_mm256_add_epi8(p, _mm256_cmpgt_epi8(zero, fraction)));
         const __m256i low = ForUnpack(fraction), marks = ForUnpack(edge);
         StoreU(values + i, _mm256_unpacklo_epi8(low, high));
         StoreU(values + i + 16, _mm256_unpackhi_epi8(low, high));

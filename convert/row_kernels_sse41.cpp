@@ -5,51 +5,48 @@ namespace bitgrade {
 
 namespace {
 
-// Over the eight neighbours n of sixteen pixels p: the largest and the
-// smallest n - p, and 8 plus their sum. The differences saturate, so a far
-// neighbour's stays far; they are taken from the neighbours' extremes, and
-// the sum wraps, which is exact wherever it is used: for flat pixels, whose
-// differences are -1, 0 or 1.
+// Over the eight neighbours of sixteen pixels p: how far the highest lies
+// above p and the lowest below it (0 when none does), and 8 plus the net
+// count of higher neighbours. The net count is the neighbours' sum less 8p,
+// taken modulo 256, which is exact where it is used: for flat pixels, whose
+// neighbours lie within one level.
 struct NeighbourStats {
-    __m128i high, low, net;
+    __m128i rise, fall, net;
 };
 
 BITGRADE_SSE41 inline __m128i LoadU(const void* at) { return _mm_loadu_si128((const __m128i*)at); }
 
-BITGRADE_SSE41 inline NeighbourStats Neighbours(__m128i p, const int8_t* above, const int8_t* row,
-                                                const int8_t* below) {
+BITGRADE_SSE41 inline NeighbourStats Neighbours(__m128i p, const uint8_t* above, const uint8_t* row,
+                                                const uint8_t* below) {
     const __m128i n[8] = {LoadU(above - 1), LoadU(above),     LoadU(above + 1), LoadU(row - 1),
                           LoadU(row + 1),   LoadU(below - 1), LoadU(below),     LoadU(below + 1)};
     __m128i most = n[0], least = n[0], sum = n[0];
     for (int k = 1; k < 8; ++k) {
-        most = _mm_max_epi8(most, n[k]);
-        least = _mm_min_epi8(least, n[k]);
+        most = _mm_max_epu8(most, n[k]);
+        least = _mm_min_epu8(least, n[k]);
         sum = _mm_add_epi8(sum, n[k]);
     }
     const __m128i eightP = _mm_and_si128(_mm_slli_epi16(p, 3), _mm_set1_epi8((char)0xF8));
-    return {_mm_subs_epi8(most, p), _mm_subs_epi8(least, p),
+    return {_mm_subs_epu8(most, p), _mm_subs_epu8(p, least),
             _mm_sub_epi8(_mm_add_epi8(sum, _mm_set1_epi8(kNetBias)), eightP)};
 }
 
 }  // namespace
 
 // A pixel is flat when every neighbour is within one level of it and not
-// both a higher and a lower one are present: high, -low and high - low at
-// most 1 (the sum saturates, so no far pair passes).
-BITGRADE_SSE41 void ClassifyRowVec(const int8_t* above, const int8_t* row, const int8_t* below, uint32_t columns,
+// both a higher and a lower one are present: rise + fall at most 1 (the sum
+// saturates, so no far neighbour passes).
+BITGRADE_SSE41 void ClassifyRowVec(const uint8_t* above, const uint8_t* row, const uint8_t* below, uint32_t columns,
                                    uint16_t* values, uint16_t* edges) {
-    const __m128i ramp = Load(kNetRampBytes), one = _mm_set1_epi8(1);
-    const __m128i indexMax = _mm_set1_epi8(kNetIndexMax), bias = _mm_set1_epi8((char)kSampleBias);
-    const __m128i zero = _mm_setzero_si128();
+    const __m128i ramp = Load(kNetRampBytes), one = _mm_set1_epi8(1), two = _mm_set1_epi8(2);
+    const __m128i indexMax = _mm_set1_epi8(kNetIndexMax), zero = _mm_setzero_si128();
     for (uint32_t i = 0; i < columns; i += 16) {
         const __m128i p = _mm_load_si128((const __m128i*)(row + i));
         const NeighbourStats s = Neighbours(p, above + i, row + i, below + i);
-        const __m128i lower = _mm_subs_epi8(zero, s.low);
-        const __m128i worst = _mm_max_epi8(_mm_max_epi8(s.high, lower), _mm_adds_epi8(s.high, lower));
-        const __m128i edge = _mm_cmpgt_epi8(worst, one);
+        const __m128i edge = _mm_cmpgt_epi8(_mm_min_epu8(_mm_adds_epu8(s.rise, s.fall), two), one);
         const __m128i fraction = _mm_andnot_si128(edge, _mm_shuffle_epi8(ramp, _mm_min_epu8(s.net, indexMax)));
         // sample * 256 + fraction: a negative fraction borrows from the sample.
-        const __m128i high = _mm_add_epi8(_mm_xor_si128(p, bias), _mm_cmpgt_epi8(zero, fraction));
+        const __m128i high = _mm_add_epi8(p, _mm_cmpgt_epi8(zero, fraction));
         __m128i* value = (__m128i*)(values + i);
         __m128i* mark = (__m128i*)(edges + i);
         _mm_store_si128(value, _mm_unpacklo_epi8(fraction, high));

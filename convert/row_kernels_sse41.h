@@ -40,7 +40,7 @@ const uint8_t kNetBias = 8, kNetIndexMax = 15;
 
 // ClassifyRow sixteen columns a step; the AVX2 twin finishes a row that
 // ends half-way through a 32-column block with it.
-void ClassifyRowVec(const int8_t* above, const int8_t* row, const int8_t* below, uint32_t columns, uint16_t* values,
+void ClassifyRowVec(const uint8_t* above, const uint8_t* row, const uint8_t* below, uint32_t columns, uint16_t* values,
                     uint16_t* edges);
 
 // The band rows of the SSE4.1 table, eight columns a step; the AVX2 twins

@@ -39,11 +39,6 @@ struct BandRow {
     bool running;
 };
 
-// Sample rows of the classification hold sample - 128 as signed bytes, so
-// that the vector kernels can take differences with signed saturation: a
-// far neighbour then never passes for a near one, even between 0 and 255.
-const uint8_t kSampleBias = 0x80;
-
 struct RowKernels {
     const char* isa;
     // From this radius on, the band reads each window as the difference of
@@ -55,8 +50,8 @@ struct RowKernels {
     // multiple of 16, from their eight neighbours in the rows above, at and
     // below. Each sample row is readable from entry -1 to entry `columns`;
     // sample rows start 16-byte aligned, as do `values` and `edges`.
-    void (*classifyRow)(const int8_t* above, const int8_t* row, const int8_t* below, uint32_t columns, uint16_t* values,
-                        uint16_t* edges);
+    void (*classifyRow)(const uint8_t* above, const uint8_t* row, const uint8_t* below, uint32_t columns,
+                        uint16_t* values, uint16_t* edges);
     // Moves the window down a row over `columns` columns, a multiple of 16:
     // the totals gain the entering row's values and edge marks and lose the
     // leaving row's. Edge marks are 0 or 0xFFFF, as classifyRow writes them.

@@ -31,15 +31,15 @@ struct Row {
 struct SampleRows {
     template <class Sample>
     SampleRows(uint32_t columns, Sample sample)
-        : rows{Row<int8_t>(columns + 32), Row<int8_t>(columns + 32), Row<int8_t>(columns + 32)} {
+        : rows{Row<uint8_t>(columns + 32), Row<uint8_t>(columns + 32), Row<uint8_t>(columns + 32)} {
         for (auto& row : rows)
-            for (uint32_t i = 0; i < columns + 18; ++i) row[i] = (int8_t)(sample() ^ bitgrade::kSampleBias);
+            for (uint32_t i = 0; i < columns + 18; ++i) row[i] = (uint8_t)sample();
     }
-    void Set(int dy, int x, int level) { rows[dy + 1][16 + x] = (int8_t)(level ^ bitgrade::kSampleBias); }
-    const int8_t* Above() const { return rows[0].get() + 16; }
-    const int8_t* Centre() const { return rows[1].get() + 16; }
-    const int8_t* Below() const { return rows[2].get() + 16; }
-    Row<int8_t> rows[3];
+    void Set(int dy, int x, int level) { rows[dy + 1][16 + x] = (uint8_t)level; }
+    const uint8_t* Above() const { return rows[0].get() + 16; }
+    const uint8_t* Centre() const { return rows[1].get() + 16; }
+    const uint8_t* Below() const { return rows[2].get() + 16; }
+    Row<uint8_t> rows[3];
 };
 
 // The window of a band row of W columns at radius r: column totals with
