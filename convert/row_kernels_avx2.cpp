@@ -111,16 +111,17 @@ BITGRADE_AVX2 void SlideWindowAvx2(const ColumnTotals& t, const uint16_t* enteri
 }
 
 // As the SSE4.1 twins, for sixteen columns.
-template <bool kRunning>
+template <bool kRunning, uint32_t kSide = 0>
 BITGRADE_AVX2 inline __m256i WindowCounts(const BandRow& b, uint32_t x) {
     const uint16_t* counts = b.totals.counts + x - b.r;
     if constexpr (kRunning) return _mm256_sub_epi16(LoadU(counts + 2 * b.r), LoadU(counts - 1));
+    const uint32_t side = kSide ? kSide : 2 * b.r + 1;
     __m256i count = _mm256_setzero_si256();
-    for (uint32_t k = 0; k <= 2 * b.r; ++k) count = _mm256_add_epi16(count, LoadU(counts + k));
+    for (uint32_t k = 0; k < side; ++k) count = _mm256_add_epi16(count, LoadU(counts + k));
     return count;
 }
 
-template <bool kRunning>
+template <bool kRunning, uint32_t kSide>
 BITGRADE_AVX2 inline void WindowSums(const BandRow& b, uint32_t x, __m256i& low, __m256i& high) {
     const uint32_t* sums = b.totals.sums + x - b.r;
     if constexpr (kRunning) {
@@ -129,7 +130,8 @@ BITGRADE_AVX2 inline void WindowSums(const BandRow& b, uint32_t x, __m256i& low,
         return;
     }
     low = high = _mm256_setzero_si256();
-    for (uint32_t k = 0; k <= 2 * b.r; ++k) {
+    const uint32_t side = kSide ? kSide : 2 * b.r + 1;
+    for (uint32_t k = 0; k < side; ++k) {
         low = _mm256_add_epi32(low, LoadU(sums + k));
         high = _mm256_add_epi32(high, LoadU(sums + k + 8));
     }
@@ -151,22 +153,23 @@ BandRow From(const BandRow& b, uint32_t from) {
     return rest;
 }
 
-// The band's whole 16-column blocks, with the mean and the way of summing
-// windows chosen once, outside the loop.
-template <bool kFixedPoint, bool kRunning>
-BITGRADE_AVX2 void BandBlocks(const BandRow& row, uint32_t whole, BYTE* out) {
+// The band's whole 16-column blocks in one variant, chosen once outside the
+// loop.
+template <bool kFixedPoint, bool kRunning, uint32_t kSide>
+BITGRADE_AVX2 void BandBlocks(BandVariant<kFixedPoint, kRunning, kSide>, const BandRow& row, uint32_t whole,
+                              BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const Mean8 mean(*b.mean);
     const __m256i limit = _mm256_set1_epi16((short)b.limit);
     for (uint32_t x = 0; x < whole; x += 16) {
         const __m256i values = LoadU(b.values + x);
-        const __m256i smooth = SmoothLanes(WindowCounts<kRunning>(b, x), limit);
+        const __m256i smooth = SmoothLanes(WindowCounts<kRunning, kSide>(b, x), limit);
         if (_mm256_testz_si256(smooth, smooth)) {  // busy windows need no sums
             StoreU(out + 2 * x, values);
             continue;
         }
         __m256i low, high;
-        WindowSums<kRunning>(b, x, low, high);
+        WindowSums<kRunning, kSide>(b, x, low, high);
         // packus works within halves: put the four-lane groups back in order.
         const __m256i means =
             _mm256_permute4x64_epi64(_mm256_packus_epi32(mean.Of<kFixedPoint>(low), mean.Of<kFixedPoint>(high)), 0xD8);
@@ -176,8 +179,7 @@ BITGRADE_AVX2 void BandBlocks(const BandRow& row, uint32_t whole, BYTE* out) {
 
 BITGRADE_AVX2 void BandRowAvx2(const BandRow& b, BYTE* out) {
     const uint32_t whole = b.W / 16 * 16;
-    if (b.running) (b.mean->FixedPoint() ? BandBlocks<true, true> : BandBlocks<false, true>)(b, whole, out);
-    else (b.mean->FixedPoint() ? BandBlocks<true, false> : BandBlocks<false, false>)(b, whole, out);
+    WithBandVariant(b, [&](auto variant) { BandBlocks(variant, b, whole, out); });
     if (whole < b.W) BandRowVec(From(b, whole), out + 2 * whole);
 }
 

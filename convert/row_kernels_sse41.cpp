@@ -103,16 +103,17 @@ BITGRADE_SSE41 inline __m128i BroadcastLast16(__m128i v) {
 // The window totals of eight columns x..x+7 over the 2r+1 columns around
 // each: their edge marks, and their sums (low and high four). From running
 // sums a window is the difference of two.
-template <bool kRunning>
+template <bool kRunning, uint32_t kSide = 0>
 BITGRADE_SSE41 inline __m128i WindowCounts(const BandRow& b, uint32_t x) {
     const uint16_t* counts = b.totals.counts + x - b.r;
     if constexpr (kRunning) return _mm_sub_epi16(LoadU(counts + 2 * b.r), LoadU(counts - 1));
+    const uint32_t side = kSide ? kSide : 2 * b.r + 1;
     __m128i count = _mm_setzero_si128();
-    for (uint32_t k = 0; k <= 2 * b.r; ++k) count = _mm_add_epi16(count, LoadU(counts + k));
+    for (uint32_t k = 0; k < side; ++k) count = _mm_add_epi16(count, LoadU(counts + k));
     return count;
 }
 
-template <bool kRunning>
+template <bool kRunning, uint32_t kSide>
 BITGRADE_SSE41 inline void WindowSums(const BandRow& b, uint32_t x, __m128i& low, __m128i& high) {
     const uint32_t* sums = b.totals.sums + x - b.r;
     if constexpr (kRunning) {
@@ -121,7 +122,8 @@ BITGRADE_SSE41 inline void WindowSums(const BandRow& b, uint32_t x, __m128i& low
         return;
     }
     low = high = _mm_setzero_si128();
-    for (uint32_t k = 0; k <= 2 * b.r; ++k) {
+    const uint32_t side = kSide ? kSide : 2 * b.r + 1;
+    for (uint32_t k = 0; k < side; ++k) {
         low = _mm_add_epi32(low, LoadU(sums + k));
         high = _mm_add_epi32(high, LoadU(sums + k + 4));
     }
@@ -131,22 +133,21 @@ BITGRADE_SSE41 inline __m128i SmoothLanes(__m128i count, __m128i limit) {
     return _mm_cmpeq_epi16(_mm_min_epu16(count, limit), count);
 }
 
-// The band row with the mean and the way of summing windows chosen once,
-// outside the loop.
-template <bool kFixedPoint, bool kRunning>
-BITGRADE_SSE41 void BandRowWith(const BandRow& row, BYTE* out) {
+// The band row in one variant, chosen once outside the loop.
+template <bool kFixedPoint, bool kRunning, uint32_t kSide>
+BITGRADE_SSE41 void BandRowWith(BandVariant<kFixedPoint, kRunning, kSide>, const BandRow& row, BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const MeanVec mean(*b.mean);
     const __m128i limit = _mm_set1_epi16((short)b.limit);
     for (uint32_t x = 0; x < b.W; x += 8) {
         const __m128i values = _mm_load_si128((const __m128i*)(b.values + x));
-        const __m128i smooth = SmoothLanes(WindowCounts<kRunning>(b, x), limit);
+        const __m128i smooth = SmoothLanes(WindowCounts<kRunning, kSide>(b, x), limit);
         if (_mm_testz_si128(smooth, smooth)) {  // busy windows need no sums
             _mm_storeu_si128((__m128i*)(out + 2 * x), values);
             continue;
         }
         __m128i low, high;
-        WindowSums<kRunning>(b, x, low, high);
+        WindowSums<kRunning, kSide>(b, x, low, high);
         const __m128i means = _mm_packus_epi32(mean.Of<kFixedPoint>(low), mean.Of<kFixedPoint>(high));
         _mm_storeu_si128((__m128i*)(out + 2 * x), _mm_blendv_epi8(values, means, smooth));
     }
@@ -166,8 +167,7 @@ BITGRADE_SSE41 void BandMapRowWith(const BandRow& row, BYTE* out) {
 }  // namespace
 
 BITGRADE_SSE41 void BandRowVec(const BandRow& b, BYTE* out) {
-    if (b.running) (b.mean->FixedPoint() ? BandRowWith<true, true> : BandRowWith<false, true>)(b, out);
-    else (b.mean->FixedPoint() ? BandRowWith<true, false> : BandRowWith<false, false>)(b, out);
+    WithBandVariant(b, [&](auto variant) { BandRowWith(variant, b, out); });
 }
 
 BITGRADE_SSE41 void BandMapRowVec(const BandRow& b, BYTE* out) {
@@ -199,7 +199,7 @@ BITGRADE_SSE41 void FillBlocksVec(void* dst, uint8_t value, uint32_t bytes) {
     for (uint32_t k = 0; k < bytes / 16; ++k) _mm_store_si128(at + k, fill);
 }
 
-const RowKernels kSse41Kernels = {"sse4.1",       3,          ClassifyRowVec, SlideWindowVec,
+const RowKernels kSse41Kernels = {"sse4.1",       4,          ClassifyRowVec, SlideWindowVec,
                                   RunningSumsVec, BandRowVec, BandMapRowVec};
 
 }  // namespace bitgrade

@@ -76,6 +76,29 @@ struct MeanVec {
     __m128d area;
 };
 
+// The choices a band kernel makes once per row: the mean (fixed point or
+// division), the way windows are summed (from running sums, or column by
+// column) and, for radii 0..3, which both tables sum column by column, the
+// window's side, so that the loop over its columns unrolls (0: the row's
+// own 2r + 1).
+template <bool kFixedPoint, bool kRunning, uint32_t kSide>
+struct BandVariant {};
+
+// Calls kernel(BandVariant<...>()) with the variant for row `b`.
+template <class Kernel>
+inline void WithBandVariant(const BandRow& b, Kernel kernel) {
+    static_assert(BoxMean::kFixedPointMaxRadius >= 3, "the unrolled radii take the fixed-point mean");
+    const bool fixedPoint = b.mean->FixedPoint();
+    if (b.running) return fixedPoint ? kernel(BandVariant<true, true, 0>()) : kernel(BandVariant<false, true, 0>());
+    switch (b.r) {
+    case 0: return kernel(BandVariant<true, false, 1>());
+    case 1: return kernel(BandVariant<true, false, 3>());
+    case 2: return kernel(BandVariant<true, false, 5>());
+    case 3: return kernel(BandVariant<true, false, 7>());
+    }
+    return fixedPoint ? kernel(BandVariant<true, false, 0>()) : kernel(BandVariant<false, false, 0>());
+}
+
 // Fills whole 16-byte blocks of a 16-byte aligned buffer; a tail of fewer
 // than 16 bytes is left alone.
 void FillBlocksVec(void* dst, uint8_t value, uint32_t bytes);
