@@ -14,11 +14,11 @@ namespace {
 // padded; stride leaves at least one spare block after them.
 inline uint32_t BlockColumns(uint32_t W) { return (W + 15) / 16 * 16; }
 
-// One source row as sample rows hold it, over the block columns and the
-// spare block after them, with a zero before column 0: the
-// neighbours that the row ends read are defined, if never used. Columns past
-// the source pitch repeat the row's last readable sample. The source row
-// `ahead` is asked for meanwhile, so that it arrives before it is needed.
+// One source row as a sample row, over the block columns and the spare block
+// after them, with a zero before column 0: the neighbours that the row ends
+// read are defined, if never used. Columns past the source pitch repeat the
+// row's last readable sample. The source row `ahead` is asked for meanwhile,
+// so that it arrives before it is needed.
 BITGRADE_SSE41 void LoadSamples(const BYTE* in, const BYTE* ahead, uint32_t readable, uint32_t W, uint8_t* row) {
     const uint32_t whole = (readable < W ? readable : W) / 16 * 16;
     uint32_t x = 0;
