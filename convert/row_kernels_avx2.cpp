@@ -115,7 +115,7 @@ template <bool kRunning, uint32_t kSide = 0>
 BITGRADE_AVX2 inline __m256i WindowCounts(const BandRow& b, uint32_t x) {
     const uint16_t* counts = b.totals.counts + x - b.r;
     if constexpr (kRunning) return _mm256_sub_epi16(LoadU(counts + 2 * b.r), LoadU(counts - 1));
-    const uint32_t side = kSide ? kSide : 2 * b.r + 1;
+    const uint32_t side = WindowSide<kSide>(b);
     __m256i count = _mm256_setzero_si256();
     for (uint32_t k = 0; k < side; ++k) count = _mm256_add_epi16(count, LoadU(counts + k));
     return count;
@@ -130,7 +130,7 @@ BITGRADE_AVX2 inline void WindowSums(const BandRow& b, uint32_t x, __m256i& low,
         return;
     }
     low = high = _mm256_setzero_si256();
-    const uint32_t side = kSide ? kSide : 2 * b.r + 1;
+    const uint32_t side = WindowSide<kSide>(b);
     for (uint32_t k = 0; k < side; ++k) {
         low = _mm256_add_epi32(low, LoadU(sums + k));
         high = _mm256_add_epi32(high, LoadU(sums + k + 8));

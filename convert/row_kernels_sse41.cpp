@@ -107,7 +107,7 @@ template <bool kRunning, uint32_t kSide = 0>
 BITGRADE_SSE41 inline __m128i WindowCounts(const BandRow& b, uint32_t x) {
     const uint16_t* counts = b.totals.counts + x - b.r;
     if constexpr (kRunning) return _mm_sub_epi16(LoadU(counts + 2 * b.r), LoadU(counts - 1));
-    const uint32_t side = kSide ? kSide : 2 * b.r + 1;
+    const uint32_t side = WindowSide<kSide>(b);
     __m128i count = _mm_setzero_si128();
     for (uint32_t k = 0; k < side; ++k) count = _mm_add_epi16(count, LoadU(counts + k));
     return count;
@@ -122,7 +122,7 @@ BITGRADE_SSE41 inline void WindowSums(const BandRow& b, uint32_t x, __m128i& low
         return;
     }
     low = high = _mm_setzero_si128();
-    const uint32_t side = kSide ? kSide : 2 * b.r + 1;
+    const uint32_t side = WindowSide<kSide>(b);
     for (uint32_t k = 0; k < side; ++k) {
         low = _mm_add_epi32(low, LoadU(sums + k));
         high = _mm_add_epi32(high, LoadU(sums + k + 4));

@@ -84,6 +84,12 @@ struct MeanVec {
 template <bool kFixedPoint, bool kRunning, uint32_t kSide>
 struct BandVariant {};
 
+// The side of a window summed column by column: the variant's, or the row's.
+template <uint32_t kSide>
+inline uint32_t WindowSide(const BandRow& b) {
+    return kSide ? kSide : 2 * b.r + 1;
+}
+
 // Calls kernel(BandVariant<...>()) with the variant for row `b`.
 template <class Kernel>
 inline void WithBandVariant(const BandRow& b, Kernel kernel) {
