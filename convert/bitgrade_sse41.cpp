@@ -42,14 +42,14 @@ const uint32_t kSampleMargin = 16;
 
 // Plane geometry and the buffers carved for it.
 struct VectorPlane {
-    WorkPlane<uint16_t> p;
+    WorkPlane<uint8_t> p;
     uint32_t columns;  // block columns
     uint32_t r;
     uint8_t* samples;  // three sample rows, each sampleStride bytes from the last
     uint64_t sampleStride;
     ColumnTotals totals;
-    ColumnTotals running;  // the totals' running sums, for wide windows
-    uint16_t* zeroRow;     // leaves the window while it first fills
+    RunningTotals running;  // the totals' running sums, for wide windows
+    uint16_t* zeroRow;      // leaves the window while it first fills
 };
 
 // Loads and classifies a plane's rows in order, each when it is first
@@ -82,14 +82,14 @@ private:
     // Row y from rows y-1, y and y+1; the first and last rows and columns are
     // border pixels.
     void ClassifyNext() {
-        const WorkPlane<uint16_t>& p = v.p;
+        const WorkPlane<uint8_t>& p = v.p;
         const uint32_t y = classified++;
         LoadThrough(y + 1);
         uint16_t* values = p.Row(y);
-        uint16_t* edges = p.EdgeRow(y);
+        uint8_t* edges = p.EdgeRow(y);
         if (y == 0 || y + 1 == p.H) {
             for (uint32_t x = 0; x < v.columns; ++x) values[x] = BorderValue(Samples(y)[x]);
-            FillBlocksVec(edges, kEdgeMark, (uint32_t)(p.stride * 2));
+            FillBlocksVec(edges, kEdgeMark, (uint32_t)p.stride);
             return;
         }
         kernels.classifyRow(Samples(y - 1), Samples(y), Samples(y + 1), v.columns, values, edges);
@@ -97,11 +97,11 @@ private:
         // inside a block: its right neighbours are padding, not picture.
         auto border = [&](uint32_t x) {
             values[x] = BorderValue(Samples(y)[x]);
-            edges[x] = 0xFFFF;
+            edges[x] = kEdgeMark;
         };
         border(0);
         border(p.W - 1);
-        FillBlocksVec(edges + v.columns, kEdgeMark, (uint32_t)(p.stride - v.columns) * 2);
+        FillBlocksVec(edges + v.columns, kEdgeMark, (uint32_t)(p.stride - v.columns));
     }
 
     const VectorPlane& v;
@@ -141,23 +141,24 @@ void WriteRowEnds(const BandRow& b, const uint32_t* columnSums, bool debug, BYTE
 // of work rows holds at least 2r+2 rows.
 void SmoothBand(const VectorPlane& v, RowClassifier& rows, const RowKernels& kernels, bool debug, uint16_t limit,
                 BYTE* out, int pitch) {
-    const WorkPlane<uint16_t>& p = v.p;
+    const WorkPlane<uint8_t>& p = v.p;
     const uint32_t r = v.r, W = p.W, margin = ColumnTotals::Margin(r), padded = v.columns + 2 * margin;
     const ColumnTotals paddedTotals = {v.totals.sums - margin, v.totals.counts - margin};
-    const ColumnTotals paddedRunning = {v.running.sums - margin, v.running.counts - margin};
+    const RunningTotals paddedRunning = {v.running.sums - margin, v.running.counts - margin};
     FillBlocksVec(paddedTotals.sums, 0, padded * 4);
-    FillBlocksVec(paddedTotals.counts, 0, padded * 2);
+    FillBlocksVec(paddedTotals.counts, 0, padded);
     FillBlocksVec(v.zeroRow, 0, v.columns * 2);
-    const bool running = r >= kernels.runningSumsFrom;
+    const bool running = r >= kernels.runningSumsFrom || r > kByteCountMaxRadius;
 
     // The first window: rows 0..2r, added onto zeroed totals.
     rows.Through(2 * r);
     for (uint32_t y = 0; y < r; ++y) WriteRow(p, y, debug, 0, 0, out + (size_t)y * pitch);
+    const uint8_t* zeroEdges = (const uint8_t*)v.zeroRow;  // the zero row's bytes: no edge marks
     for (uint32_t k = 0; k <= 2 * r; ++k)
-        kernels.slideWindow(v.totals, p.Row(k), p.EdgeRow(k), v.zeroRow, v.zeroRow, v.columns);
+        kernels.slideWindow(v.totals, p.Row(k), p.EdgeRow(k), v.zeroRow, zeroEdges, v.columns);
 
     const BoxMean mean(r);
-    BandRow row = {running ? v.running : v.totals, nullptr, nullptr, &mean, W, r, limit, running};
+    BandRow row = {v.totals, v.running, nullptr, nullptr, &mean, W, r, limit, running};
     for (uint32_t y = r; y + r < p.H; ++y) {
         if (y > r) {
             rows.Through(y + r);
@@ -217,7 +218,7 @@ bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
     const uint32_t ringRows = vectorBand && 2 * r + 2 < (uint32_t)H ? 2 * r + 2 : (uint32_t)H;
     ScratchLayout layout;
     const uint64_t N = (uint64_t)ringRows * stride;
-    const uint64_t workAt = layout.Add(N, 2), edgeAt = layout.Add(N, 2);
+    const uint64_t workAt = layout.Add(N, 2), edgeAt = layout.Add(N, 1);
     const uint64_t sampleStride = stride + 2 * kSampleMargin;
     const uint64_t samplesAt = layout.Add(3 * sampleStride, 1);
     const uint32_t margin = ColumnTotals::Margin(r);
@@ -225,7 +226,7 @@ bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
     if (vectorBand) {
         for (int k = 0; k < 4; k += 2) {
             windowAt[k] = layout.Add(columns + 2 * (uint64_t)margin, 4);
-            windowAt[k + 1] = layout.Add(columns + 2 * (uint64_t)margin, 2);
+            windowAt[k + 1] = layout.Add(columns + 2 * (uint64_t)margin, k == 0 ? 1 : 2);
         }
         windowAt[4] = layout.Add(columns, 2);
     } else if (smoothing) {
@@ -233,13 +234,12 @@ bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
     }
     if (!ReservePlane(scratch, capacity, N, layout.Total())) return false;
     const VectorPlane v = {
-        {Carve<uint16_t>(scratch, workAt), Carve<uint16_t>(scratch, edgeAt), stride, (uint32_t)H, (uint32_t)W,
-         ringRows},
+        {Carve<uint16_t>(scratch, workAt), Carve<uint8_t>(scratch, edgeAt), stride, (uint32_t)H, (uint32_t)W, ringRows},
         columns,
         r,
         Carve<uint8_t>(scratch, samplesAt),
         sampleStride,
-        {Carve<uint32_t>(scratch, windowAt[0]) + margin, Carve<uint16_t>(scratch, windowAt[1]) + margin},
+        {Carve<uint32_t>(scratch, windowAt[0]) + margin, Carve<uint8_t>(scratch, windowAt[1]) + margin},
         {Carve<uint32_t>(scratch, windowAt[2]) + margin, Carve<uint16_t>(scratch, windowAt[3]) + margin},
         Carve<uint16_t>(scratch, windowAt[4])};
 

@@ -30,7 +30,7 @@ namespace bitgrade {
 namespace {
 
 void ClassifyRow(const uint8_t* above, const uint8_t* row, const uint8_t* below, uint32_t columns, uint16_t* values,
-                 uint16_t* edges) {
+                 uint8_t* edges) {
     const uint8_t* const rows[3] = {above, row, below};
     for (uint32_t i = 0; i < columns; ++i) {
         uint16_t code = 0;
@@ -40,19 +40,19 @@ void ClassifyRow(const uint8_t* above, const uint8_t* row, const uint8_t* below,
                     code = (uint16_t)(code + DiffToCode((int16_t)(row[i] - rows[dy][(int64_t)i + dx])));
         const bool flat = IsFlatCode(code);
         values[i] = (uint16_t)((row[i] << 8) + (flat ? FractionOfCode(code) : 0));
-        edges[i] = flat ? 0 : 0xFFFF;
+        edges[i] = flat ? 0 : 0xFF;
     }
 }
 
-void SlideWindow(const ColumnTotals& t, const uint16_t* enteringValues, const uint16_t* enteringEdges,
-                 const uint16_t* leavingValues, const uint16_t* leavingEdges, uint32_t columns) {
+void SlideWindow(const ColumnTotals& t, const uint16_t* enteringValues, const uint8_t* enteringEdges,
+                 const uint16_t* leavingValues, const uint8_t* leavingEdges, uint32_t columns) {
     for (uint32_t x = 0; x < columns; ++x) {
         t.sums[x] += (uint32_t)enteringValues[x] - leavingValues[x];
-        t.counts[x] = (uint16_t)(t.counts[x] + (enteringEdges[x] != 0) - (leavingEdges[x] != 0));
+        t.counts[x] = (uint8_t)(t.counts[x] + (enteringEdges[x] != 0) - (leavingEdges[x] != 0));
     }
 }
 
-void RunningSums(const ColumnTotals& totals, const ColumnTotals& running, uint32_t n) {
+void RunningSums(const ColumnTotals& totals, const RunningTotals& running, uint32_t n) {
     uint32_t sum = 0;
     uint16_t count = 0;
     for (uint32_t x = 0; x < n; ++x) {
@@ -73,9 +73,14 @@ T Window(const BandRow& b, const T* totals, uint32_t x) {
 }
 
 // Whether column x's window holds few enough edge marks to be smoothed.
-bool Smoothed(const BandRow& b, uint32_t x) { return Window(b, b.totals.counts, x) <= b.limit; }
+bool Smoothed(const BandRow& b, uint32_t x) {
+    const uint32_t count = b.running ? Window(b, b.runningTotals.counts, x) : Window(b, b.totals.counts, x);
+    return count <= b.limit;
+}
 
-uint32_t WindowSum(const BandRow& b, uint32_t x) { return Window(b, b.totals.sums, x); }
+uint32_t WindowSum(const BandRow& b, uint32_t x) {
+    return Window(b, b.running ? b.runningTotals.sums : b.totals.sums, x);
+}
 
 void BandRowScalar(const BandRow& b, BYTE* out) {
     for (uint32_t x = 0; x < b.W; ++x) {

@@ -19,9 +19,6 @@ namespace bitgrade {
 
 namespace {
 
-BITGRADE_AVX2 inline __m256i Load16(const Lanes16& lanes) {
-    return _mm256_broadcastsi128_si256(_mm_load_si128((const __m128i*)lanes.v));
-}
 BITGRADE_AVX2 inline __m256i LoadU(const void* at) { return _mm256_loadu_si256((const __m256i*)at); }
 BITGRADE_AVX2 inline void StoreU(void* at, __m256i v) { _mm256_storeu_si256((__m256i*)at, v); }
 
@@ -50,7 +47,7 @@ BITGRADE_AVX2 inline NeighbourStats Neighbours(__m256i p, const uint8_t* above, 
 BITGRADE_AVX2 inline __m256i ForUnpack(__m256i v) { return _mm256_permute4x64_epi64(v, 0xD8); }
 
 BITGRADE_AVX2 void ClassifyRowAvx2(const uint8_t* above, const uint8_t* row, const uint8_t* below, uint32_t columns,
-                                   uint16_t* values, uint16_t* edges) {
+                                   uint16_t* values, uint8_t* edges) {
     const __m256i ramp = _mm256_broadcastsi128_si256(Load(kNetRampBytes));
     const __m256i one = _mm256_set1_epi8(1), two = _mm256_set1_epi8(2);
     const __m256i indexMax = _mm256_set1_epi8(kNetIndexMax), zero = _mm256_setzero_si256();
@@ -61,11 +58,10 @@ BITGRADE_AVX2 void ClassifyRowAvx2(const uint8_t* above, const uint8_t* row, con
         const __m256i edge = _mm256_cmpgt_epi8(_mm256_min_epu8(_mm256_adds_epu8(s.rise, s.fall), two), one);
         const __m256i fraction = _mm256_andnot_si256(edge, _mm256_shuffle_epi8(ramp, _mm256_min_epu8(s.net, indexMax)));
         const __m256i high = ForUnpack(_mm256_add_epi8(p, _mm256_cmpgt_epi8(zero, fraction)));
-        const __m256i low = ForUnpack(fraction), marks = ForUnpack(edge);
+        const __m256i low = ForUnpack(fraction);
         StoreU(values + i, _mm256_unpacklo_epi8(low, high));
         StoreU(values + i + 16, _mm256_unpackhi_epi8(low, high));
-        StoreU(edges + i, _mm256_unpacklo_epi8(marks, marks));
-        StoreU(edges + i + 16, _mm256_unpackhi_epi8(marks, marks));
+        StoreU(edges + i, edge);
     }
     if (whole < columns) ClassifyRowVec(above + whole, row + whole, below + whole, 16, values + whole, edges + whole);
 }
@@ -95,35 +91,68 @@ struct Mean8 {
 };
 
 // As SlideWindowVec, sixteen columns a step.
-BITGRADE_AVX2 void SlideWindowAvx2(const ColumnTotals& t, const uint16_t* enteringValues, const uint16_t* enteringEdges,
-                                   const uint16_t* leavingValues, const uint16_t* leavingEdges, uint32_t columns) {
+BITGRADE_AVX2 void SlideWindowAvx2(const ColumnTotals& t, const uint16_t* enteringValues, const uint8_t* enteringEdges,
+                                   const uint16_t* leavingValues, const uint8_t* leavingEdges, uint32_t columns) {
     uint32_t* const sums = t.sums;  // copies that the stores below cannot alias
-    uint16_t* const counts = t.counts;
+    uint8_t* const counts = t.counts;
     for (uint32_t x = 0; x < columns; x += 16) {
         for (uint32_t half = 0; half < 16; half += 8) {
             const __m256i in = _mm256_cvtepu16_epi32(_mm_load_si128((const __m128i*)(enteringValues + x + half)));
             const __m256i out = _mm256_cvtepu16_epi32(_mm_load_si128((const __m128i*)(leavingValues + x + half)));
             StoreU(sums + x + half, _mm256_add_epi32(LoadU(sums + x + half), _mm256_sub_epi32(in, out)));
         }
-        const __m256i marks = _mm256_sub_epi16(LoadU(leavingEdges + x), LoadU(enteringEdges + x));
-        StoreU(counts + x, _mm256_add_epi16(LoadU(counts + x), marks));
+        __m128i* count = (__m128i*)(counts + x);
+        const __m128i marks = _mm_sub_epi8(_mm_load_si128((const __m128i*)(leavingEdges + x)),
+                                           _mm_load_si128((const __m128i*)(enteringEdges + x)));
+        _mm_store_si128(count, _mm_add_epi8(_mm_load_si128(count), marks));
     }
 }
 
-// As the SSE4.1 twins, for sixteen columns.
+// As the SSE4.1 twins, for sixteen columns: the counts of a window summed
+// column by column take one 16-byte load per column.
+struct Limit16 {
+    BITGRADE_AVX2 explicit Limit16(const BandRow& b)
+        : words(_mm256_set1_epi16((short)b.limit)), bytes(_mm_set1_epi8(ByteLimit(b))) {}
+    __m256i words;
+    __m128i bytes;
+};
+
+// Which of sixteen columns are smoothed: a byte mask from counts added up
+// column by column, a 16-bit lane mask from running sums. Each is widened
+// or narrowed only where needed, after the test for none.
+struct ByteMask16 {
+    __m128i v;
+};
+struct WordMask16 {
+    __m256i v;
+};
+BITGRADE_AVX2 inline bool None(ByteMask16 m) { return _mm_testz_si128(m.v, m.v); }
+BITGRADE_AVX2 inline bool None(WordMask16 m) { return _mm256_testz_si256(m.v, m.v); }
+BITGRADE_AVX2 inline __m256i Words(ByteMask16 m) { return _mm256_cvtepi8_epi16(m.v); }
+BITGRADE_AVX2 inline __m256i Words(WordMask16 m) { return m.v; }
+BITGRADE_AVX2 inline __m128i Bytes(ByteMask16 m) { return m.v; }
+BITGRADE_AVX2 inline __m128i Bytes(WordMask16 m) {
+    return _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packs_epi16(m.v, m.v), 0x08));
+}
+
 template <bool kRunning, uint32_t kSide = 0>
-BITGRADE_AVX2 inline __m256i WindowCounts(const BandRow& b, uint32_t x) {
-    const uint16_t* counts = b.totals.counts + x - b.r;
-    if constexpr (kRunning) return _mm256_sub_epi16(LoadU(counts + 2 * b.r), LoadU(counts - 1));
-    const uint32_t side = WindowSide<kSide>(b);
-    __m256i count = _mm256_setzero_si256();
-    for (uint32_t k = 0; k < side; ++k) count = _mm256_add_epi16(count, LoadU(counts + k));
-    return count;
+BITGRADE_AVX2 inline auto SmoothMask(const BandRow& b, uint32_t x, const Limit16& limit) {
+    if constexpr (kRunning) {
+        const uint16_t* counts = b.runningTotals.counts + x - b.r;
+        const __m256i count = _mm256_sub_epi16(LoadU(counts + 2 * b.r), LoadU(counts - 1));
+        return WordMask16{_mm256_cmpeq_epi16(_mm256_min_epu16(count, limit.words), count)};
+    } else {
+        const uint8_t* counts = b.totals.counts + x - b.r;
+        const uint32_t side = WindowSide<kSide>(b);
+        __m128i count = _mm_setzero_si128();
+        for (uint32_t k = 0; k < side; ++k) count = _mm_add_epi8(count, _mm_loadu_si128((const __m128i*)(counts + k)));
+        return ByteMask16{_mm_cmpeq_epi8(_mm_min_epu8(count, limit.bytes), count)};
+    }
 }
 
 template <bool kRunning, uint32_t kSide>
 BITGRADE_AVX2 inline void WindowSums(const BandRow& b, uint32_t x, __m256i& low, __m256i& high) {
-    const uint32_t* sums = b.totals.sums + x - b.r;
+    const uint32_t* sums = (kRunning ? b.runningTotals.sums : b.totals.sums) + x - b.r;
     if constexpr (kRunning) {
         low = _mm256_sub_epi32(LoadU(sums + 2 * b.r), LoadU(sums - 1));
         high = _mm256_sub_epi32(LoadU(sums + 2 * b.r + 8), LoadU(sums + 7));
@@ -137,16 +166,14 @@ BITGRADE_AVX2 inline void WindowSums(const BandRow& b, uint32_t x, __m256i& low,
     }
 }
 
-BITGRADE_AVX2 inline __m256i SmoothLanes(__m256i count, __m256i limit) {
-    return _mm256_cmpeq_epi16(_mm256_min_epu16(count, limit), count);
-}
-
 // The band row from column `from` on, moved for the SSE4.1 kernels that
 // finish a row ending half-way through a block.
 BandRow From(const BandRow& b, uint32_t from) {
     BandRow rest = b;
     rest.totals.sums += from;
     rest.totals.counts += from;
+    rest.runningTotals.sums += from;
+    rest.runningTotals.counts += from;
     rest.values += from;
     rest.edges += from;
     rest.W -= from;
@@ -160,11 +187,11 @@ BITGRADE_AVX2 void BandBlocks(BandVariant<kFixedPoint, kRunning, kSide>, const B
                               BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const Mean8 mean(*b.mean);
-    const __m256i limit = _mm256_set1_epi16((short)b.limit);
+    const Limit16 limit(b);
     for (uint32_t x = 0; x < whole; x += 16) {
         const __m256i values = LoadU(b.values + x);
-        const __m256i smooth = SmoothLanes(WindowCounts<kRunning, kSide>(b, x), limit);
-        if (_mm256_testz_si256(smooth, smooth)) {  // busy windows need no sums
+        const auto smooth = SmoothMask<kRunning, kSide>(b, x, limit);
+        if (None(smooth)) {  // busy windows need no sums
             StoreU(out + 2 * x, values);
             continue;
         }
@@ -173,7 +200,7 @@ BITGRADE_AVX2 void BandBlocks(BandVariant<kFixedPoint, kRunning, kSide>, const B
         // packus works within halves: put the four-lane groups back in order.
         const __m256i means =
             _mm256_permute4x64_epi64(_mm256_packus_epi32(mean.Of<kFixedPoint>(low), mean.Of<kFixedPoint>(high)), 0xD8);
-        StoreU(out + 2 * x, _mm256_blendv_epi8(values, means, smooth));
+        StoreU(out + 2 * x, _mm256_blendv_epi8(values, means, Words(smooth)));
     }
 }
 
@@ -186,12 +213,11 @@ BITGRADE_AVX2 void BandRowAvx2(const BandRow& b, BYTE* out) {
 template <bool kRunning>
 BITGRADE_AVX2 void BandMapBlocks(const BandRow& row, uint32_t whole, BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
-    const __m256i marks = Load16(kFlatMarks), limit = _mm256_set1_epi16((short)b.limit);
+    const __m128i marks = Load(kFlatMarks);
+    const Limit16 limit(b);
     for (uint32_t x = 0; x < whole; x += 16) {
-        const __m256i smooth = SmoothLanes(WindowCounts<kRunning>(b, x), limit);
-        const __m256i map = _mm256_andnot_si256(_mm256_packs_epi16(smooth, smooth),
-                                                _mm256_or_si256(_mm256_packs_epi16(LoadU(b.edges + x), marks), marks));
-        _mm_storeu_si128((__m128i*)(out + x), _mm256_castsi256_si128(_mm256_permute4x64_epi64(map, 0x08)));
+        const __m128i map = _mm_or_si128(_mm_loadu_si128((const __m128i*)(b.edges + x)), marks);
+        _mm_storeu_si128((__m128i*)(out + x), _mm_andnot_si128(Bytes(SmoothMask<kRunning>(b, x, limit)), map));
     }
 }
 
@@ -231,12 +257,13 @@ BITGRADE_AVX2 inline __m256i BroadcastLast16(__m256i v) {
 BITGRADE_AVX2 inline __m256i BroadcastLast32(__m256i v) { return _mm256_permutevar8x32_epi32(v, _mm256_set1_epi32(7)); }
 
 // As RunningSumsVec, sixteen columns a step.
-BITGRADE_AVX2 void RunningSumsAvx2(const ColumnTotals& totals, const ColumnTotals& running, uint32_t n) {
+BITGRADE_AVX2 void RunningSumsAvx2(const ColumnTotals& totals, const RunningTotals& running, uint32_t n) {
     uint32_t* const sums = running.sums;  // copies that the stores below cannot alias
     uint16_t* const counts = running.counts;
     __m256i sumBefore = _mm256_setzero_si256(), countBefore = _mm256_setzero_si256();
     for (uint32_t x = 0; x < n; x += 16) {
-        const __m256i countSteps = PrefixSum16(LoadU(totals.counts + x));
+        const __m256i countSteps =
+            PrefixSum16(_mm256_cvtepu8_epi16(_mm_load_si128((const __m128i*)(totals.counts + x))));
         StoreU(counts + x, _mm256_add_epi16(countSteps, countBefore));
         countBefore = _mm256_add_epi16(countBefore, BroadcastLast16(countSteps));
         const __m256i low = PrefixSum32(LoadU(totals.sums + x));

@@ -37,7 +37,7 @@ BITGRADE_SSE41 inline NeighbourStats Neighbours(__m128i p, const uint8_t* above,
 // both a higher and a lower one are present: rise + fall at most 1 (the sum
 // saturates, so no far neighbour passes).
 BITGRADE_SSE41 void ClassifyRowVec(const uint8_t* above, const uint8_t* row, const uint8_t* below, uint32_t columns,
-                                   uint16_t* values, uint16_t* edges) {
+                                   uint16_t* values, uint8_t* edges) {
     const __m128i ramp = Load(kNetRampBytes), one = _mm_set1_epi8(1), two = _mm_set1_epi8(2);
     const __m128i indexMax = _mm_set1_epi8(kNetIndexMax), zero = _mm_setzero_si128();
     for (uint32_t i = 0; i < columns; i += 16) {
@@ -48,33 +48,33 @@ BITGRADE_SSE41 void ClassifyRowVec(const uint8_t* above, const uint8_t* row, con
         // sample * 256 + fraction: a negative fraction borrows from the sample.
         const __m128i high = _mm_add_epi8(p, _mm_cmpgt_epi8(zero, fraction));
         __m128i* value = (__m128i*)(values + i);
-        __m128i* mark = (__m128i*)(edges + i);
         _mm_store_si128(value, _mm_unpacklo_epi8(fraction, high));
         _mm_store_si128(value + 1, _mm_unpackhi_epi8(fraction, high));
-        _mm_store_si128(mark, _mm_unpacklo_epi8(edge, edge));
-        _mm_store_si128(mark + 1, _mm_unpackhi_epi8(edge, edge));
+        _mm_store_si128((__m128i*)(edges + i), edge);
     }
 }
 
-// Edge marks are 0 or 0xFFFF: -1 as 16-bit numbers, so the counts take the
-// entering marks away and add the leaving ones.
-BITGRADE_SSE41 void SlideWindowVec(const ColumnTotals& t, const uint16_t* enteringValues, const uint16_t* enteringEdges,
-                                   const uint16_t* leavingValues, const uint16_t* leavingEdges, uint32_t columns) {
+// Edge marks are 0 or 0xFF: -1 as bytes, so the counts take the entering
+// marks away and add the leaving ones.
+BITGRADE_SSE41 void SlideWindowVec(const ColumnTotals& t, const uint16_t* enteringValues, const uint8_t* enteringEdges,
+                                   const uint16_t* leavingValues, const uint8_t* leavingEdges, uint32_t columns) {
     uint32_t* const sums = t.sums;  // copies that the stores below cannot alias
-    uint16_t* const counts = t.counts;
-    for (uint32_t x = 0; x < columns; x += 8) {
-        const __m128i in = _mm_load_si128((const __m128i*)(enteringValues + x));
-        const __m128i out = _mm_load_si128((const __m128i*)(leavingValues + x));
-        const __m128i zero = _mm_setzero_si128();
-        __m128i* sum = (__m128i*)(sums + x);
-        const __m128i low = _mm_sub_epi32(_mm_unpacklo_epi16(in, zero), _mm_unpacklo_epi16(out, zero));
-        const __m128i high = _mm_sub_epi32(_mm_unpackhi_epi16(in, zero), _mm_unpackhi_epi16(out, zero));
-        _mm_store_si128(sum, _mm_add_epi32(_mm_load_si128(sum), low));
-        _mm_store_si128(sum + 1, _mm_add_epi32(_mm_load_si128(sum + 1), high));
+    uint8_t* const counts = t.counts;
+    const __m128i zero = _mm_setzero_si128();
+    for (uint32_t x = 0; x < columns; x += 16) {
+        for (uint32_t half = x; half < x + 16; half += 8) {
+            const __m128i in = _mm_load_si128((const __m128i*)(enteringValues + half));
+            const __m128i out = _mm_load_si128((const __m128i*)(leavingValues + half));
+            __m128i* sum = (__m128i*)(sums + half);
+            const __m128i low = _mm_sub_epi32(_mm_unpacklo_epi16(in, zero), _mm_unpacklo_epi16(out, zero));
+            const __m128i high = _mm_sub_epi32(_mm_unpackhi_epi16(in, zero), _mm_unpackhi_epi16(out, zero));
+            _mm_store_si128(sum, _mm_add_epi32(_mm_load_si128(sum), low));
+            _mm_store_si128(sum + 1, _mm_add_epi32(_mm_load_si128(sum + 1), high));
+        }
         __m128i* count = (__m128i*)(counts + x);
-        const __m128i marks = _mm_sub_epi16(_mm_load_si128((const __m128i*)(leavingEdges + x)),
-                                            _mm_load_si128((const __m128i*)(enteringEdges + x)));
-        _mm_store_si128(count, _mm_add_epi16(_mm_load_si128(count), marks));
+        const __m128i marks = _mm_sub_epi8(_mm_load_si128((const __m128i*)(leavingEdges + x)),
+                                           _mm_load_si128((const __m128i*)(enteringEdges + x)));
+        _mm_store_si128(count, _mm_add_epi8(_mm_load_si128(count), marks));
     }
 }
 
@@ -100,22 +100,51 @@ BITGRADE_SSE41 inline __m128i BroadcastLast16(__m128i v) {
     return _mm_unpackhi_epi64(high, high);
 }
 
-// The window totals of eight columns x..x+7 over the 2r+1 columns around
-// each: their edge marks, and their sums (low and high four). From running
-// sums a window is the difference of two.
+// The band's limit as 16-bit lanes, for counts from running sums, and as
+// bytes, for counts added up column by column.
+struct LimitVec {
+    BITGRADE_SSE41 explicit LimitVec(const BandRow& b)
+        : words(_mm_set1_epi16((short)b.limit)), bytes(_mm_set1_epi8(ByteLimit(b))) {}
+    __m128i words, bytes;
+};
+
+// Which of eight columns x..x+7 are smoothed, those whose window of 2r+1
+// columns holds at most `limit` edge marks: a byte mask (in the low eight
+// bytes) from counts added up column by column, a 16-bit lane mask from
+// running sums, where a window is the difference of two. Each is widened or
+// narrowed only where needed, after the test for none.
+struct ByteMask8 {
+    __m128i v;
+};
+struct WordMask8 {
+    __m128i v;
+};
+BITGRADE_SSE41 inline bool None(ByteMask8 m) { return (_mm_movemask_epi8(m.v) & 0xFF) == 0; }
+BITGRADE_SSE41 inline bool None(WordMask8 m) { return _mm_testz_si128(m.v, m.v); }
+BITGRADE_SSE41 inline __m128i Words(ByteMask8 m) { return _mm_cvtepi8_epi16(m.v); }
+BITGRADE_SSE41 inline __m128i Words(WordMask8 m) { return m.v; }
+BITGRADE_SSE41 inline __m128i Bytes(ByteMask8 m) { return m.v; }
+BITGRADE_SSE41 inline __m128i Bytes(WordMask8 m) { return _mm_packs_epi16(m.v, m.v); }
+
 template <bool kRunning, uint32_t kSide = 0>
-BITGRADE_SSE41 inline __m128i WindowCounts(const BandRow& b, uint32_t x) {
-    const uint16_t* counts = b.totals.counts + x - b.r;
-    if constexpr (kRunning) return _mm_sub_epi16(LoadU(counts + 2 * b.r), LoadU(counts - 1));
-    const uint32_t side = WindowSide<kSide>(b);
-    __m128i count = _mm_setzero_si128();
-    for (uint32_t k = 0; k < side; ++k) count = _mm_add_epi16(count, LoadU(counts + k));
-    return count;
+BITGRADE_SSE41 inline auto SmoothMask(const BandRow& b, uint32_t x, const LimitVec& limit) {
+    if constexpr (kRunning) {
+        const uint16_t* counts = b.runningTotals.counts + x - b.r;
+        const __m128i count = _mm_sub_epi16(LoadU(counts + 2 * b.r), LoadU(counts - 1));
+        return WordMask8{_mm_cmpeq_epi16(_mm_min_epu16(count, limit.words), count)};
+    } else {
+        const uint8_t* counts = b.totals.counts + x - b.r;
+        const uint32_t side = WindowSide<kSide>(b);
+        __m128i count = _mm_setzero_si128();
+        for (uint32_t k = 0; k < side; ++k) count = _mm_add_epi8(count, _mm_loadl_epi64((const __m128i*)(counts + k)));
+        return ByteMask8{_mm_cmpeq_epi8(_mm_min_epu8(count, limit.bytes), count)};
+    }
 }
 
+// The window sums of eight columns x..x+7, low and high four.
 template <bool kRunning, uint32_t kSide>
 BITGRADE_SSE41 inline void WindowSums(const BandRow& b, uint32_t x, __m128i& low, __m128i& high) {
-    const uint32_t* sums = b.totals.sums + x - b.r;
+    const uint32_t* sums = (kRunning ? b.runningTotals.sums : b.totals.sums) + x - b.r;
     if constexpr (kRunning) {
         low = _mm_sub_epi32(LoadU(sums + 2 * b.r), LoadU(sums - 1));
         high = _mm_sub_epi32(LoadU(sums + 2 * b.r + 4), LoadU(sums + 3));
@@ -129,38 +158,34 @@ BITGRADE_SSE41 inline void WindowSums(const BandRow& b, uint32_t x, __m128i& low
     }
 }
 
-BITGRADE_SSE41 inline __m128i SmoothLanes(__m128i count, __m128i limit) {
-    return _mm_cmpeq_epi16(_mm_min_epu16(count, limit), count);
-}
-
 // The band row in one variant, chosen once outside the loop.
 template <bool kFixedPoint, bool kRunning, uint32_t kSide>
 BITGRADE_SSE41 void BandRowWith(BandVariant<kFixedPoint, kRunning, kSide>, const BandRow& row, BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const MeanVec mean(*b.mean);
-    const __m128i limit = _mm_set1_epi16((short)b.limit);
+    const LimitVec limit(b);
     for (uint32_t x = 0; x < b.W; x += 8) {
         const __m128i values = _mm_load_si128((const __m128i*)(b.values + x));
-        const __m128i smooth = SmoothLanes(WindowCounts<kRunning, kSide>(b, x), limit);
-        if (_mm_testz_si128(smooth, smooth)) {  // busy windows need no sums
+        const auto smooth = SmoothMask<kRunning, kSide>(b, x, limit);
+        if (None(smooth)) {  // busy windows need no sums
             _mm_storeu_si128((__m128i*)(out + 2 * x), values);
             continue;
         }
         __m128i low, high;
         WindowSums<kRunning, kSide>(b, x, low, high);
         const __m128i means = _mm_packus_epi32(mean.Of<kFixedPoint>(low), mean.Of<kFixedPoint>(high));
-        _mm_storeu_si128((__m128i*)(out + 2 * x), _mm_blendv_epi8(values, means, smooth));
+        _mm_storeu_si128((__m128i*)(out + 2 * x), _mm_blendv_epi8(values, means, Words(smooth)));
     }
 }
 
 template <bool kRunning>
 BITGRADE_SSE41 void BandMapRowWith(const BandRow& row, BYTE* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
-    const __m128i zero = _mm_setzero_si128(), marks = Load(kFlatMarks), limit = _mm_set1_epi16((short)b.limit);
+    const __m128i marks = Load(kFlatMarks);
+    const LimitVec limit(b);
     for (uint32_t x = 0; x < b.W; x += 8) {
-        const __m128i smooth = SmoothLanes(WindowCounts<kRunning>(b, x), limit);
-        const __m128i map = _mm_or_si128(_mm_packs_epi16(_mm_load_si128((const __m128i*)(b.edges + x)), zero), marks);
-        _mm_storel_epi64((__m128i*)(out + x), _mm_andnot_si128(_mm_packs_epi16(smooth, zero), map));
+        const __m128i map = _mm_or_si128(_mm_loadl_epi64((const __m128i*)(b.edges + x)), marks);
+        _mm_storel_epi64((__m128i*)(out + x), _mm_andnot_si128(Bytes(SmoothMask<kRunning>(b, x, limit)), map));
     }
 }
 
@@ -176,12 +201,12 @@ BITGRADE_SSE41 void BandMapRowVec(const BandRow& b, BYTE* out) {
 
 // Each step's own prefix sums do not wait for the step before; only the
 // totals carried from step to step do, one addition a step.
-BITGRADE_SSE41 void RunningSumsVec(const ColumnTotals& totals, const ColumnTotals& running, uint32_t n) {
+BITGRADE_SSE41 void RunningSumsVec(const ColumnTotals& totals, const RunningTotals& running, uint32_t n) {
     uint32_t* const sums = running.sums;  // copies that the stores below cannot alias
     uint16_t* const counts = running.counts;
     __m128i sumBefore = _mm_setzero_si128(), countBefore = _mm_setzero_si128();
     for (uint32_t x = 0; x < n; x += 8) {
-        const __m128i countSteps = PrefixSum16(_mm_load_si128((const __m128i*)(totals.counts + x)));
+        const __m128i countSteps = PrefixSum16(_mm_cvtepu8_epi16(_mm_loadl_epi64((const __m128i*)(totals.counts + x))));
         _mm_store_si128((__m128i*)(counts + x), _mm_add_epi16(countSteps, countBefore));
         countBefore = _mm_add_epi16(countBefore, BroadcastLast16(countSteps));
         const __m128i low = PrefixSum32(_mm_load_si128((const __m128i*)(totals.sums + x)));

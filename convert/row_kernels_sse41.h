@@ -41,7 +41,7 @@ const uint8_t kNetBias = 8, kNetIndexMax = 15;
 // ClassifyRow sixteen columns a step; the AVX2 twin finishes a row that
 // ends half-way through a 32-column block with it.
 void ClassifyRowVec(const uint8_t* above, const uint8_t* row, const uint8_t* below, uint32_t columns, uint16_t* values,
-                    uint16_t* edges);
+                    uint8_t* edges);
 
 // The band rows of the SSE4.1 table, eight columns a step; the AVX2 twins
 // finish with them on a row that ends half-way through a 16-column block.
@@ -76,6 +76,10 @@ struct MeanVec {
     __m128d area;
 };
 
+// The limit for window counts added up in bytes, which never exceed 225: a
+// limit above 255 passes them all, as 255 does.
+inline char ByteLimit(const BandRow& b) { return (char)(b.limit < 255 ? b.limit : 255); }
+
 // The choices a band kernel makes once per row: the mean (fixed point or
 // division), the way windows are summed (from running sums, or column by
 // column) and, for radii 0..3, which both tables sum column by column, the
@@ -93,16 +97,17 @@ inline uint32_t WindowSide(const BandRow& b) {
 // Calls kernel(BandVariant<...>()) with the variant for row `b`.
 template <class Kernel>
 inline void WithBandVariant(const BandRow& b, Kernel kernel) {
-    static_assert(BoxMean::kFixedPointMaxRadius >= 3, "the unrolled radii take the fixed-point mean");
-    const bool fixedPoint = b.mean->FixedPoint();
-    if (b.running) return fixedPoint ? kernel(BandVariant<true, true, 0>()) : kernel(BandVariant<false, true, 0>());
+    static_assert(BoxMean::kFixedPointMaxRadius >= kByteCountMaxRadius,
+                  "column-by-column windows take the fixed point");
+    if (b.running)
+        return b.mean->FixedPoint() ? kernel(BandVariant<true, true, 0>()) : kernel(BandVariant<false, true, 0>());
     switch (b.r) {
     case 0: return kernel(BandVariant<true, false, 1>());
     case 1: return kernel(BandVariant<true, false, 3>());
     case 2: return kernel(BandVariant<true, false, 5>());
     case 3: return kernel(BandVariant<true, false, 7>());
     }
-    return fixedPoint ? kernel(BandVariant<true, false, 0>()) : kernel(BandVariant<false, false, 0>());
+    return kernel(BandVariant<true, false, 0>());
 }
 
 // Fills whole 16-byte blocks of a 16-byte aligned buffer; a tail of fewer

@@ -9,30 +9,43 @@
 namespace bitgrade {
 
 // The window's column totals: for every column, the sum of the unsmoothed
-// values and the number of edge marks over the 2r+1 rows of the window.
-// Both rows have `margin` readable entries before column 0 and after the
-// last block column, which hold 0: the band reads up to r + 1 of them before
-// column 0 and r + 15 past column W - 1.
+// values and the number of edge marks over the 2r+1 rows of the window (at
+// most 255, so a byte). Both rows have `margin` readable entries before
+// column 0 and after the last block column, which hold 0: the band reads up
+// to r + 1 of them before column 0 and r + 15 past column W - 1.
 struct ColumnTotals {
     uint32_t* sums;
-    uint16_t* counts;
+    uint8_t* counts;
     static uint32_t Margin(uint32_t r) { return (r + 15) / 16 * 16 + 16; }
 };
+
+// Running sums of column totals along a row, whose counts need 16 bits.
+struct RunningTotals {
+    uint32_t* sums;
+    uint16_t* counts;
+};
+
+// Up to this radius a window holds at most 225 edge marks, so that the band
+// can add a window's column counts up in bytes; wider windows take their
+// counts from running sums.
+const uint32_t kByteCountMaxRadius = 7;
 
 // One row of the smoothed band, from the column totals of its window. A
 // column whose window (the totals of columns x-r..x+r) holds at most `limit`
 // edge marks, compared unsigned, is smoothed: the 16-bit output takes its
 // window's mean, the map byte 0; any other column keeps its unsmoothed value,
-// or its edge mark OR-ed with the flat mark. With `running`, `totals` hold
-// the running sums of the column totals instead, margins included, and a
-// window is the running sum at x+r less that at x-r-1. The kernels write
-// every column 0..W-1, W a multiple of 8; the first and last r columns, whose
+// or its edge mark OR-ed with the flat mark. With `running`, the window is
+// read from `runningTotals`, the running sums of the column totals, margins
+// included: the running sum at x+r less that at x-r-1; without it, from
+// `totals` (radius up to kByteCountMaxRadius). The kernels write every
+// column 0..W-1, W a multiple of 8; the first and last r columns, whose
 // windows do not fit the row, are the caller's to rewrite. Rows start 16-byte
 // aligned.
 struct BandRow {
     ColumnTotals totals;
+    RunningTotals runningTotals;
     const uint16_t* values;
-    const uint16_t* edges;
+    const uint8_t* edges;
     const BoxMean* mean;
     uint32_t W, r;
     uint16_t limit;
@@ -43,24 +56,26 @@ struct RowKernels {
     const char* isa;
     // From this radius on, the band reads each window as the difference of
     // two running sums along the row, which cost a fixed amount per column,
-    // instead of adding up its 2r+1 columns (measured per table).
+    // instead of adding up its 2r+1 columns (measured per table; windows
+    // wider than kByteCountMaxRadius always take running sums).
     uint32_t runningSumsFrom;
     // Unsmoothed values (sample << 8, plus the fraction of a flat pixel) and
-    // edge marks (0 flat, 0xFFFF otherwise) of `columns` pixels of `row`, a
+    // edge marks (0 flat, 0xFF otherwise) of `columns` pixels of `row`, a
     // multiple of 16, from their eight neighbours in the rows above, at and
     // below. Each sample row is readable from entry -1 to entry `columns`;
     // sample rows start 16-byte aligned, as do `values` and `edges`.
     void (*classifyRow)(const uint8_t* above, const uint8_t* row, const uint8_t* below, uint32_t columns,
-                        uint16_t* values, uint16_t* edges);
+                        uint16_t* values, uint8_t* edges);
     // Moves the window down a row over `columns` columns, a multiple of 16:
     // the totals gain the entering row's values and edge marks and lose the
-    // leaving row's. Edge marks are 0 or 0xFFFF, as classifyRow writes them.
-    // Arithmetic wraps at 2^32 and 2^16.
-    void (*slideWindow)(const ColumnTotals& totals, const uint16_t* enteringValues, const uint16_t* enteringEdges,
-                        const uint16_t* leavingValues, const uint16_t* leavingEdges, uint32_t columns);
+    // leaving row's. Edge marks are 0 or 0xFF, as classifyRow writes them.
+    // Arithmetic wraps at 2^32 and 2^8.
+    void (*slideWindow)(const ColumnTotals& totals, const uint16_t* enteringValues, const uint8_t* enteringEdges,
+                        const uint16_t* leavingValues, const uint8_t* leavingEdges, uint32_t columns);
     // Running sums along a row of n totals, n a multiple of 16: entry x of
-    // `running` is the sum of entries 0..x of `totals`. Arithmetic wraps.
-    void (*runningSums)(const ColumnTotals& totals, const ColumnTotals& running, uint32_t n);
+    // `running` is the sum of entries 0..x of `totals`. Arithmetic wraps at
+    // 2^32 and 2^16.
+    void (*runningSums)(const ColumnTotals& totals, const RunningTotals& running, uint32_t n);
     // One band row to the destination: W little-endian 16-bit values, or W
     // map bytes.
     void (*bandRow)(const BandRow& row, BYTE* out);

@@ -41,10 +41,11 @@ void Slides(const RowKernels& k, ByteSource in, uint32_t columns) {
 
 void RunningSums(const RowKernels& k, ByteSource in, uint32_t n) {
     Row<uint32_t> sums(n), running(n), twinRunning(n);
-    Row<uint16_t> counts(n), runningCounts(n), twinCounts(n);
+    Row<uint8_t> counts(n);
+    Row<uint16_t> runningCounts(n), twinCounts(n);
     for (uint32_t i = 0; i < n; ++i) {
         sums[i] = (uint32_t)in.Next16() << 16 | in.Next16();
-        counts[i] = in.Next16();
+        counts[i] = in.Next();
     }
     k.runningSums({sums.get(), counts.get()}, {running.get(), runningCounts.get()}, n);
     kScalarKernels.runningSums({sums.get(), counts.get()}, {twinRunning.get(), twinCounts.get()}, n);
@@ -54,7 +55,8 @@ void RunningSums(const RowKernels& k, ByteSource in, uint32_t n) {
 // Three rows of any samples.
 void Classification(const RowKernels& k, ByteSource in, uint32_t columns) {
     kernel_inputs::SampleRows rows(columns, [&] { return in.Next(); });
-    Row<uint16_t> values(columns), edges(columns), twinValues(columns), twinEdges(columns);
+    Row<uint16_t> values(columns), twinValues(columns);
+    Row<uint8_t> edges(columns), twinEdges(columns);
     k.classifyRow(rows.Above(), rows.Centre(), rows.Below(), columns, values.get(), edges.get());
     kScalarKernels.classifyRow(rows.Above(), rows.Centre(), rows.Below(), columns, twinValues.get(), twinEdges.get());
     for (uint32_t i = 0; i < columns; ++i) Require(values[i] == twinValues[i] && edges[i] == twinEdges[i]);

@@ -43,8 +43,9 @@ struct SampleRows {
 };
 
 // The window of a band row of W columns at radius r: column totals with
-// their margins, unsmoothed values and edge marks, drawn by draw(n), a number
-// below n. Totals stay within what 2r+1 rows can hold.
+// their margins and their running sums, unsmoothed values and edge marks,
+// drawn by draw(n), a number below n. Totals stay within what 2r+1 rows can
+// hold; windows wider than the byte counts allow are read from running sums.
 struct BandInputs {
     template <class Draw>
     BandInputs(uint32_t W, uint32_t r, Draw draw)
@@ -53,39 +54,46 @@ struct BandInputs {
           margin(bitgrade::ColumnTotals::Margin(r)),
           mean(r),
           sums(W + 2 * margin),
+          runningSums(W + 2 * margin),
           counts(W + 2 * margin),
+          runningCounts(W + 2 * margin),
           values(W),
           edges(W) {
         const uint32_t side = 2 * r + 1;
         for (uint32_t i = 0; i < W + 2 * margin; ++i) {
             sums[i] = draw(65281 * side);
-            counts[i] = (uint16_t)draw(side + 1);
+            counts[i] = (uint8_t)draw(side + 1);
+            runningSums[i] = sums[i] + (i ? runningSums[i - 1] : 0);
+            runningCounts[i] = (uint16_t)(counts[i] + (i ? runningCounts[i - 1] : 0));
         }
         for (uint32_t i = 0; i < W; ++i) {
             values[i] = (uint16_t)draw(65281);
-            edges[i] = draw(3) ? 0 : 0xFFFF;
+            edges[i] = draw(3) ? 0 : 0xFF;
         }
         limit = (uint16_t)(draw(2) ? draw(side * side + 1) : draw(65536));
-        running = draw(2) != 0;
-        // Running sums of those totals, so that every window stays one that
-        // 2r+1 rows can hold.
-        for (uint32_t i = 1; running && i < W + 2 * margin; ++i) {
-            sums[i] += sums[i - 1];
-            counts[i] = (uint16_t)(counts[i] + counts[i - 1]);
-        }
+        running = draw(2) != 0 || r > bitgrade::kByteCountMaxRadius;
     }
 
     bitgrade::BandRow Band() const {
-        return bitgrade::BandRow{
-            {sums.get() + margin, counts.get() + margin}, values.get(), edges.get(), &mean, W, r, limit, running};
+        return bitgrade::BandRow{{sums.get() + margin, counts.get() + margin},
+                                 {runningSums.get() + margin, runningCounts.get() + margin},
+                                 values.get(),
+                                 edges.get(),
+                                 &mean,
+                                 W,
+                                 r,
+                                 limit,
+                                 running};
     }
 
     uint32_t W, r, margin;
     bitgrade::BoxMean mean;
     uint16_t limit;
-    bool running;  // the totals taken as running sums
-    Row<uint32_t> sums;
-    Row<uint16_t> counts, values, edges;
+    bool running;  // the window read from running sums
+    Row<uint32_t> sums, runningSums;
+    Row<uint8_t> counts;
+    Row<uint16_t> runningCounts, values;
+    Row<uint8_t> edges;
 };
 
 // One slide of the window over `columns` columns: the totals, twice (one
@@ -105,11 +113,11 @@ struct SlideInputs {
           leavingEdges(columns) {
         for (uint32_t i = 0; i < columns + 16; ++i) {
             sums[i] = twinSums[i] = draw(0xFFFFFFFFu);
-            counts[i] = twinCounts[i] = (uint16_t)draw(65536);
+            counts[i] = twinCounts[i] = (uint8_t)draw(256);
             enteringValues[i] = (uint16_t)draw(65536);
             leavingValues[i] = (uint16_t)draw(65536);
-            enteringEdges[i] = draw(2) ? 0 : 0xFFFF;
-            leavingEdges[i] = draw(2) ? 0 : 0xFFFF;
+            enteringEdges[i] = draw(2) ? 0 : 0xFF;
+            leavingEdges[i] = draw(2) ? 0 : 0xFF;
         }
     }
 
@@ -121,7 +129,9 @@ struct SlideInputs {
 
     uint32_t columns;
     Row<uint32_t> sums, twinSums;
-    Row<uint16_t> counts, twinCounts, enteringValues, leavingValues, enteringEdges, leavingEdges;
+    Row<uint8_t> counts, twinCounts;
+    Row<uint16_t> enteringValues, leavingValues;
+    Row<uint8_t> enteringEdges, leavingEdges;
 };
 
 }  // namespace kernel_inputs

@@ -19,6 +19,7 @@ namespace {
 using kernel_inputs::Row;
 
 const uint16_t kUnwritten = 0xBEEF;
+const uint8_t kUnwrittenByte = 0xEE;
 
 void CompareSlides(const RowKernels& k, std::mt19937& rng, uint32_t columns) {
     kernel_inputs::SlideInputs in(columns, [&](uint32_t n) { return (uint32_t)(rng() % n); });
@@ -40,8 +41,8 @@ void CompareClassification(const RowKernels& k, std::mt19937& rng, uint32_t colu
         if (rng() % 8 == 0) return (int)(rng() % 3 ? rng() % 256 : (rng() % 2) * 255);
         return std::clamp(base + (int)(rng() % 3) - 1, 0, 255);
     });
-    Row<uint16_t> values(columns, kUnwritten), edges(columns, kUnwritten);
-    Row<uint16_t> twinValues = values, twinEdges = edges;
+    Row<uint16_t> values(columns, kUnwritten), twinValues = values;
+    Row<uint8_t> edges(columns, kUnwrittenByte), twinEdges = edges;
     k.classifyRow(rows.Above(), rows.Centre(), rows.Below(), columns, values.get(), edges.get());
     kScalarKernels.classifyRow(rows.Above(), rows.Centre(), rows.Below(), columns, twinValues.get(), twinEdges.get());
     for (uint32_t i = 0; i < columns + 16; ++i) {
@@ -84,17 +85,50 @@ TEST_P(Twins, SlideWindowMatchesItsTwin) {
 // their running sums from 16 entries before column 0.
 TEST_P(Twins, BandRowWorkedExample) {
     const BoxMean mean(1);
+    Row<uint32_t> sums(48), runningSums(48);
+    Row<uint8_t> counts(48, 0), edges(16, 0);
+    Row<uint16_t> runningCounts(48, 0), values(16, 7);
+    for (uint32_t i = 0; i < 48; ++i) {
+        sums[i] = 768;
+        runningSums[i] = 768 * (i + 1);
+    }
     for (bool running : {false, true}) {
-        Row<uint32_t> sums(48);
-        Row<uint16_t> counts(48, 0), values(16, 7), edges(16, 0);
-        for (uint32_t i = 0; i < 48; ++i) sums[i] = running ? 768 * (i + 1) : 768;
         Row<BYTE> out(32);
-        const BandRow row = {{sums.get() + 16, counts.get() + 16}, values.get(), edges.get(), &mean, 16, 1, 0, running};
+        const BandRow row = {{sums.get() + 16, counts.get() + 16},
+                             {runningSums.get() + 16, runningCounts.get() + 16},
+                             values.get(),
+                             edges.get(),
+                             &mean,
+                             16,
+                             1,
+                             0,
+                             running};
         k().bandRow(row, out.get());
         for (int x = 0; x < 16; ++x) EXPECT_EQ(out[2 * x] | out[2 * x + 1] << 8, 256) << x << " running " << running;
-        for (uint32_t i = 16 + 5; i < 48; ++i) counts[i] = running ? 1 : i == 16 + 5;
+        counts[16 + 5] = 1;
+        for (uint32_t i = 16 + 5; i < 48; ++i) runningCounts[i] = 1;
         k().bandMapRow(row, out.get());
         for (int x = 0; x < 16; ++x) EXPECT_EQ(out[x], x >= 4 && x <= 6 ? kFlatMark : 0) << x << " running " << running;
+        counts[16 + 5] = 0;
+        for (uint32_t i = 16 + 5; i < 48; ++i) runningCounts[i] = 0;
+    }
+}
+
+// The widest window whose edge marks are added up in bytes, every pixel an
+// edge: 225 marks, smoothed only by limits from 225 on, however far above
+// a byte's range the limit lies.
+TEST_P(Twins, FullWindowOfByteCountsMeetsEveryLimit) {
+    const uint32_t r = kByteCountMaxRadius, side = 2 * r + 1;
+    kernel_inputs::BandInputs in(16, r, [](uint32_t n) { return n - 1; });
+    in.running = false;
+    for (uint32_t limit : {0u, 224u, 225u, 254u, 255u, 256u, 480u, 32766u}) {
+        in.limit = (uint16_t)limit;
+        for (const RowKernels* table : {&k(), &kScalarKernels}) {
+            Row<BYTE> map(16);
+            table->bandMapRow(in.Band(), map.get());
+            for (uint32_t x = 0; x < 16; ++x)
+                ASSERT_EQ(map[x] == 0, limit >= side * side) << table->isa << " limit " << limit;
+        }
     }
 }
 
@@ -103,10 +137,11 @@ TEST_P(Twins, RunningSumsMatchTheirTwin) {
     std::mt19937 rng(7);
     for (uint32_t n = 16; n <= 256; n += 16) {
         Row<uint32_t> sums(n), runningSums(n, 0xDEADBEEF), twinSums(n);
-        Row<uint16_t> counts(n), runningCounts(n, kUnwritten), twinCounts(n);
+        Row<uint8_t> counts(n);
+        Row<uint16_t> runningCounts(n, kUnwritten), twinCounts(n);
         for (uint32_t i = 0; i < n; ++i) {
             sums[i] = (uint32_t)rng();
-            counts[i] = (uint16_t)rng();
+            counts[i] = (uint8_t)rng();
         }
         k().runningSums({sums.get(), counts.get()}, {runningSums.get(), runningCounts.get()}, n);
         kScalarKernels.runningSums({sums.get(), counts.get()}, {twinSums.get(), twinCounts.get()}, n);
@@ -154,11 +189,12 @@ TEST_P(Twins, ClassifyRowWorkedExamples) {
         for (int dy = -1; dy <= 1; ++dy)
             for (int dx = -1; dx <= 1; ++dx)
                 if (dy != 0 || dx != 0) rows.Set(dy, 5 + dx, n.neighbours[next++]);
-        Row<uint16_t> values(16), edges(16);
+        Row<uint16_t> values(16);
+        Row<uint8_t> edges(16);
         for (const RowKernels* table : {&k(), &kScalarKernels}) {
             table->classifyRow(rows.Above(), rows.Centre(), rows.Below(), 16, values.get(), edges.get());
             EXPECT_EQ(values[5], n.value) << table->isa << " centre " << n.centre;
-            EXPECT_EQ(edges[5], n.edge ? 0xFFFF : 0) << table->isa << " centre " << n.centre;
+            EXPECT_EQ(edges[5], n.edge ? 0xFF : 0) << table->isa << " centre " << n.centre;
         }
     }
 }
