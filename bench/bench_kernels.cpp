@@ -87,7 +87,7 @@ BENCHMARK(BandRow)
     ->ArgNames({"table", "map", "r", "running", "smooth"})
     ->ArgsProduct({{0, 1, 2}, {0, 1}, {1, 3, 7}, {0}, {1}})
     ->ArgsProduct({{0, 1, 2}, {0, 1}, {3, 8, 40}, {1}, {1}})
-    ->ArgsProduct({{1, 2}, {0}, {4, 5}, {0}, {1}})
+    ->ArgsProduct({{1, 2}, {0}, {4, 5, 6}, {0}, {1}})
     ->ArgsProduct({{1, 2}, {0}, {1, 3}, {0}, {0}});
 BENCHMARK(RunningSums)->ArgName("table")->DenseRange(0, 2);
 

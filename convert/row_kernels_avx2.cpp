@@ -276,7 +276,7 @@ BITGRADE_AVX2 void RunningSumsAvx2(const ColumnTotals& totals, const RunningTota
 
 }  // namespace
 
-const RowKernels kAvx2Kernels = {"avx2",          4,           ClassifyRowAvx2, SlideWindowAvx2,
+const RowKernels kAvx2Kernels = {"avx2",          6,           ClassifyRowAvx2, SlideWindowAvx2,
                                  RunningSumsAvx2, BandRowAvx2, BandMapRowAvx2};
 
 }  // namespace bitgrade

@@ -224,7 +224,7 @@ BITGRADE_SSE41 void FillBlocksVec(void* dst, uint8_t value, uint32_t bytes) {
     for (uint32_t k = 0; k < bytes / 16; ++k) _mm_store_si128(at + k, fill);
 }
 
-const RowKernels kSse41Kernels = {"sse4.1",       4,          ClassifyRowVec, SlideWindowVec,
+const RowKernels kSse41Kernels = {"sse4.1",       5,          ClassifyRowVec, SlideWindowVec,
                                   RunningSumsVec, BandRowVec, BandMapRowVec};
 
 }  // namespace bitgrade

@@ -82,7 +82,7 @@ inline char ByteLimit(const BandRow& b) { return (char)(b.limit < 255 ? b.limit 
 
 // The choices a band kernel makes once per row: the mean (fixed point or
 // division), the way windows are summed (from running sums, or column by
-// column) and, for radii 0..3, which both tables sum column by column, the
+// column) and, for radii 0..5, which the tables sum column by column, the
 // window's side, so that the loop over its columns unrolls (0: the row's
 // own 2r + 1).
 template <bool kFixedPoint, bool kRunning, uint32_t kSide>
@@ -106,6 +106,8 @@ inline void WithBandVariant(const BandRow& b, Kernel kernel) {
     case 1: return kernel(BandVariant<true, false, 3>());
     case 2: return kernel(BandVariant<true, false, 5>());
     case 3: return kernel(BandVariant<true, false, 7>());
+    case 4: return kernel(BandVariant<true, false, 9>());
+    case 5: return kernel(BandVariant<true, false, 11>());
     }
     return kernel(BandVariant<true, false, 0>());
 }
