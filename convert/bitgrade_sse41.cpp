@@ -224,10 +224,13 @@ bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
     const uint32_t margin = ColumnTotals::Margin(r);
     uint64_t windowAt[5] = {0, 0, 0, 0, 0};
     if (vectorBand) {
-        for (int k = 0; k < 4; k += 2) {
-            windowAt[k] = layout.Add(columns + 2 * (uint64_t)margin, 4);
-            windowAt[k + 1] = layout.Add(columns + 2 * (uint64_t)margin, k == 0 ? 1 : 2);
-        }
+        // Column totals and their running sums (sums, counts), margins
+        // included, then the zero row.
+        const uint64_t padded = columns + 2 * (uint64_t)margin;
+        windowAt[0] = layout.Add(padded, 4);
+        windowAt[1] = layout.Add(padded, 1);
+        windowAt[2] = layout.Add(padded, 4);
+        windowAt[3] = layout.Add(padded, 2);
         windowAt[4] = layout.Add(columns, 2);
     } else if (smoothing) {
         WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, r, windowAt);

@@ -101,10 +101,7 @@ BITGRADE_AVX2 void SlideWindowAvx2(const ColumnTotals& t, const uint16_t* enteri
             const __m256i out = _mm256_cvtepu16_epi32(_mm_load_si128((const __m128i*)(leavingValues + x + half)));
             StoreU(sums + x + half, _mm256_add_epi32(LoadU(sums + x + half), _mm256_sub_epi32(in, out)));
         }
-        __m128i* count = (__m128i*)(counts + x);
-        const __m128i marks = _mm_sub_epi8(_mm_load_si128((const __m128i*)(leavingEdges + x)),
-                                           _mm_load_si128((const __m128i*)(enteringEdges + x)));
-        _mm_store_si128(count, _mm_add_epi8(_mm_load_si128(count), marks));
+        SlideCounts16(counts + x, enteringEdges + x, leavingEdges + x);
     }
 }
 

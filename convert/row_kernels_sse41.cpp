@@ -54,8 +54,6 @@ BITGRADE_SSE41 void ClassifyRowVec(const uint8_t* above, const uint8_t* row, con
     }
 }
 
-// Edge marks are 0 or 0xFF: -1 as bytes, so the counts take the entering
-// marks away and add the leaving ones.
 BITGRADE_SSE41 void SlideWindowVec(const ColumnTotals& t, const uint16_t* enteringValues, const uint8_t* enteringEdges,
                                    const uint16_t* leavingValues, const uint8_t* leavingEdges, uint32_t columns) {
     uint32_t* const sums = t.sums;  // copies that the stores below cannot alias
@@ -71,10 +69,7 @@ BITGRADE_SSE41 void SlideWindowVec(const ColumnTotals& t, const uint16_t* enteri
             _mm_store_si128(sum, _mm_add_epi32(_mm_load_si128(sum), low));
             _mm_store_si128(sum + 1, _mm_add_epi32(_mm_load_si128(sum + 1), high));
         }
-        __m128i* count = (__m128i*)(counts + x);
-        const __m128i marks = _mm_sub_epi8(_mm_load_si128((const __m128i*)(leavingEdges + x)),
-                                           _mm_load_si128((const __m128i*)(enteringEdges + x)));
-        _mm_store_si128(count, _mm_add_epi8(_mm_load_si128(count), marks));
+        SlideCounts16(counts + x, enteringEdges + x, leavingEdges + x);
     }
 }
 

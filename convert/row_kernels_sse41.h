@@ -76,6 +76,14 @@ struct MeanVec {
     __m128d area;
 };
 
+// Sixteen column counts of a slide: edge marks are 0 or 0xFF, -1 as bytes,
+// so the counts take the entering marks away and add the leaving ones.
+BITGRADE_SSE41 inline void SlideCounts16(uint8_t* counts, const uint8_t* enteringEdges, const uint8_t* leavingEdges) {
+    const __m128i marks =
+        _mm_sub_epi8(_mm_load_si128((const __m128i*)leavingEdges), _mm_load_si128((const __m128i*)enteringEdges));
+    _mm_store_si128((__m128i*)counts, _mm_add_epi8(_mm_load_si128((const __m128i*)counts), marks));
+}
+
 // The limit for window counts added up in bytes, which never exceed 225: a
 // limit above 255 passes them all, as 255 does.
 inline char ByteLimit(const BandRow& b) { return (char)(b.limit < 255 ? b.limit : 255); }
