@@ -139,11 +139,7 @@ BITGRADE_AVX2 inline auto SmoothMask(const BandRow& b, uint32_t x, const Limit16
         const __m256i count = _mm256_sub_epi16(LoadU(counts + 2 * b.r), LoadU(counts - 1));
         return WordMask16{_mm256_cmpeq_epi16(_mm256_min_epu16(count, limit.words), count)};
     } else {
-        const uint8_t* counts = b.totals.counts + x - b.r;
-        const uint32_t side = WindowSide<kSide>(b);
-        __m128i count = _mm_setzero_si128();
-        for (uint32_t k = 0; k < side; ++k) count = _mm_add_epi8(count, _mm_loadu_si128((const __m128i*)(counts + k)));
-        return ByteMask16{_mm_cmpeq_epi8(_mm_min_epu8(count, limit.bytes), count)};
+        return ByteMask16{SmoothBytes<16, kSide>(b, x, limit.bytes)};
     }
 }
 

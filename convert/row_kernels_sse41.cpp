@@ -128,11 +128,7 @@ BITGRADE_SSE41 inline auto SmoothMask(const BandRow& b, uint32_t x, const LimitV
         const __m128i count = _mm_sub_epi16(LoadU(counts + 2 * b.r), LoadU(counts - 1));
         return WordMask8{_mm_cmpeq_epi16(_mm_min_epu16(count, limit.words), count)};
     } else {
-        const uint8_t* counts = b.totals.counts + x - b.r;
-        const uint32_t side = WindowSide<kSide>(b);
-        __m128i count = _mm_setzero_si128();
-        for (uint32_t k = 0; k < side; ++k) count = _mm_add_epi8(count, _mm_loadl_epi64((const __m128i*)(counts + k)));
-        return ByteMask8{_mm_cmpeq_epi8(_mm_min_epu8(count, limit.bytes), count)};
+        return ByteMask8{SmoothBytes<8, kSide>(b, x, limit.bytes)};
     }
 }
 

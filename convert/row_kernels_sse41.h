@@ -102,6 +102,21 @@ inline uint32_t WindowSide(const BandRow& b) {
     return kSide ? kSide : 2 * b.r + 1;
 }
 
+// Which of kColumns columns x.. (8 or 16) are smoothed, for windows summed
+// column by column: a byte mask from their byte counts added up, for both
+// tables (sixteen byte counts fill the SSE4.1 vector that AVX2 would use too).
+template <uint32_t kColumns, uint32_t kSide>
+BITGRADE_SSE41 inline __m128i SmoothBytes(const BandRow& b, uint32_t x, __m128i limit) {
+    const uint8_t* counts = b.totals.counts + x - b.r;
+    const uint32_t side = WindowSide<kSide>(b);
+    __m128i count = _mm_setzero_si128();
+    for (uint32_t k = 0; k < side; ++k) {
+        const __m128i* at = (const __m128i*)(counts + k);
+        count = _mm_add_epi8(count, kColumns == 16 ? _mm_loadu_si128(at) : _mm_loadl_epi64(at));
+    }
+    return _mm_cmpeq_epi8(_mm_min_epu8(count, limit), count);
+}
+
 // Calls kernel(BandVariant<...>()) with the variant for row `b`.
 template <class Kernel>
 inline void WithBandVariant(const BandRow& b, Kernel kernel) {
