@@ -1,5 +1,6 @@
 // bitgrade: 8-bit YUV4MPEG2 in, 16-bit YUV4MPEG2 out, for ffmpeg and x265
 // pipelines. Frames go through the plugin exactly as a script's would.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -121,6 +122,16 @@ FILE* Open(const std::string& path, bool output) {
     return f;
 }
 
+// Opening the output empties it: were it the input file itself, the input
+// would be gone before its first frame was read.
+void RefuseOutputOverInput(FILE* in, const std::string& outPath) {
+    struct stat input, output;
+    if (outPath == "-" || fstat(fileno(in), &input) != 0 || !S_ISREG(input.st_mode) ||
+        stat(outPath.c_str(), &output) != 0 || input.st_dev != output.st_dev || input.st_ino != output.st_ino)
+        return;
+    Fail("output '" + outPath + "' is the input file; write the output to another file");
+}
+
 // Writes or ends the program: a closed pipe ends it quietly, any other
 // failure with a message.
 void Write(FILE* out, const void* data, size_t bytes, const std::string& path) {
@@ -195,6 +206,7 @@ int Convert(const Options& o) {
         const bool width = std::strcmp(e.what(), BITGRADE_MSG_WIDTH16) == 0;
         Fail(std::string(e.what()) + (width ? "\nhint: --sseopt 2 converts any width" : ""));
     }
+    RefuseOutputOverInput(in, outPath);
     FILE* out = Open(outPath, true);
     std::setvbuf(out, nullptr, _IOFBF, 1 << 20);
     const std::string head = y4m::OutputHeader(header, o.filter.debug);

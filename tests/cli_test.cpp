@@ -281,6 +281,22 @@ TEST_F(Command, FilesAndPipesGiveTheSameStream) {
     }
 }
 
+// Writing over the input would empty it before a frame was read: the
+// command refuses, by name or through a link, and leaves the file as it was.
+TEST_F(Command, RefusesToWriteOverItsInput) {
+    const std::string file = Path("input.y4m"), link = Path("link.y4m"), input = kHeader + Frame(16, 16, 9);
+    std::ofstream(file, std::ios::binary) << input;
+    std::filesystem::create_symlink(file, link);
+    for (const std::string& paths : {file + " " + file, file + " " + link, "- " + link}) {
+        const Result r = Shell(kProgram + " --quiet " + paths + " < " + file);
+        EXPECT_EQ(r.status, 1) << paths;
+        EXPECT_NE(r.err.find("is the input file; write the output to another file"), std::string::npos) << r.err;
+        std::stringstream kept;
+        kept << std::ifstream(file, std::ios::binary).rdbuf();
+        EXPECT_EQ(kept.str(), input) << paths;
+    }
+}
+
 // The most memory, in KiB, that the command held converting `frames` frames
 // of 320x240 from a file. The file is written through one reused frame, so
 // that this process, whose memory the child starts with, stays as it is.
