@@ -1,6 +1,7 @@
 #include "demo.h"
 
 #include <spng.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -129,8 +130,16 @@ DemoClip MakeDemoClip() {
     return clip;
 }
 
+// A picture is written beside its file and renamed over it, so that a failed
+// write leaves no half picture; a device or pipe (/dev/stdout) is written as
+// it stands, since a rename would replace it.
+bool WritesInPlace(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
 void WriteGreyPng(const std::string& path, int width, int height, const std::vector<uint8_t>& pixels) {
-    const std::string partial = path + ".partial";
+    const std::string partial = WritesInPlace(path) ? path : path + ".partial";
     FILE* file = std::fopen(partial.c_str(), "wb");
     if (!file) throw PngError("cannot write '" + path + "'");
     spng_ctx* ctx = spng_ctx_new(SPNG_CTX_ENCODER);
@@ -143,9 +152,10 @@ void WriteGreyPng(const std::string& path, int width, int height, const std::vec
     if (!error) error = spng_set_ihdr(ctx, &ihdr);
     if (!error) error = spng_encode_image(ctx, pixels.data(), pixels.size(), SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE);
     spng_ctx_free(ctx);
-    const bool closed = std::fclose(file) == 0;
-    if (error || !closed || std::rename(partial.c_str(), path.c_str()) != 0) {
-        std::remove(partial.c_str());
+    const bool failed = std::ferror(file) != 0;
+    const bool written = std::fclose(file) == 0 && !failed;
+    if (error || !written || (partial != path && std::rename(partial.c_str(), path.c_str()) != 0)) {
+        if (partial != path) std::remove(partial.c_str());
         throw PngError("cannot write '" + path + "'" + (error ? std::string(": ") + spng_strerror(error) : ""));
     }
 }
@@ -204,7 +214,10 @@ void RunDemo(const std::string& pngPath, const std::string& y4mPath, const Filte
         std::fputs("FRAME\n", out);
         std::fwrite(converted.data(), 1, converted.size(), out);
     }
-    if (std::fclose(out) != 0) throw y4m::Error("cannot write '" + y4mPath + "'");
+    // A write that failed midway (a full disk) may leave nothing for the
+    // close to fail on.
+    const bool failed = std::ferror(out) != 0;
+    if (std::fclose(out) != 0 || failed) throw y4m::Error("cannot write '" + y4mPath + "'");
     if (!quiet) std::fprintf(stderr, "bitgrade: wrote %s (%d frames)\n", y4mPath.c_str(), clip.frames);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -344,6 +345,25 @@ TEST_F(Command, DemoWritesThePictureAndTheClip) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Shell("head -c 8 " + png + " | od -An -tx1").out, " 89 50 4e 47 0d 0a 1a 0a\n");
     EXPECT_EQ(Shell("head -c 44 " + clip).out, "YUV4MPEG2 W640 H360 F24:1 Ip A1:1 C420p16\nFR");
+}
+
+// A pipe named as the picture is written into, not replaced by a file.
+TEST_F(Command, DemoWritesThePictureIntoAPipe) {
+    const std::string pipe = Path("picture.fifo"), png = Path("picture.png");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const Result r =
+        Shell("timeout 20 cat " + pipe + " > " + png + " & " + kProgram + " --demo " + pipe + " --quiet; wait");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::filesystem::is_fifo(pipe));
+    EXPECT_EQ(Shell("head -c 8 " + png + " | od -An -tx1").out, " 89 50 4e 47 0d 0a 1a 0a\n");
+}
+
+// A full disk fails the clip's writes, not necessarily its close.
+TEST_F(Command, DemoReportsAClipItCouldNotWrite) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    const Result r = Shell(kProgram + " --demo " + Path("demo.png") + " /dev/full --quiet");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "bitgrade: cannot write '/dev/full'\n");
 }
 
 }  // namespace
