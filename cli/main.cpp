@@ -123,13 +123,16 @@ FILE* Open(const std::string& path, bool output) {
 }
 
 // Opening the output empties it: were it the input file itself, the input
-// would be gone before its first frame was read.
+// would be gone before its first frame was read (or, appended to, would grow
+// under the reader).
 void RefuseOutputOverInput(FILE* in, const std::string& outPath) {
     struct stat input, output;
-    if (outPath == "-" || fstat(fileno(in), &input) != 0 || !S_ISREG(input.st_mode) ||
-        stat(outPath.c_str(), &output) != 0 || input.st_dev != output.st_dev || input.st_ino != output.st_ino)
+    const int found = outPath == "-" ? fstat(STDOUT_FILENO, &output) : stat(outPath.c_str(), &output);
+    if (found != 0 || fstat(fileno(in), &input) != 0 || !S_ISREG(input.st_mode) || input.st_dev != output.st_dev ||
+        input.st_ino != output.st_ino)
         return;
-    Fail("output '" + outPath + "' is the input file; write the output to another file");
+    Fail((outPath == "-" ? "the standard output" : "output '" + outPath + "'") +
+         " is the input file; write the output to another file");
 }
 
 // Writes or ends the program: a closed pipe ends it quietly, any other

@@ -283,12 +283,13 @@ TEST_F(Command, FilesAndPipesGiveTheSameStream) {
 }
 
 // Writing over the input would empty it before a frame was read: the
-// command refuses, by name or through a link, and leaves the file as it was.
+// command refuses, by name, through a link or appending on its standard
+// output, and leaves the file as it was.
 TEST_F(Command, RefusesToWriteOverItsInput) {
     const std::string file = Path("input.y4m"), link = Path("link.y4m"), input = kHeader + Frame(16, 16, 9);
     std::ofstream(file, std::ios::binary) << input;
     std::filesystem::create_symlink(file, link);
-    for (const std::string& paths : {file + " " + file, file + " " + link, "- " + link}) {
+    for (const std::string& paths : {file + " " + file, file + " " + link, "- " + link, file + " >> " + link}) {
         const Result r = Shell(kProgram + " --quiet " + paths + " < " + file);
         EXPECT_EQ(r.status, 1) << paths;
         EXPECT_NE(r.err.find("is the input file; write the output to another file"), std::string::npos) << r.err;
