@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -57,9 +58,14 @@ const char kUsage[] =
     "  ffmpeg -i in.mkv -f yuv4mpegpipe -pix_fmt yuv420p - | bitgrade |\n"
     "    x265 --y4m --input - --output-depth 10 -o out.hevc\n";
 
+// The most frames converted at once that --threads takes.
+const unsigned kMaxThreads = 256;
+
 struct Options {
     cli::FilterArgs filter;
-    int threads = (int)std::max(1u, std::thread::hardware_concurrency());
+    // One thread a core, within what --threads takes even on the largest
+    // machines.
+    int threads = (int)std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads);
     bool quiet = false;
     bool demo = false;
     std::vector<std::string> paths;
@@ -108,7 +114,7 @@ Options ParseOptions(int argc, char** argv) {
         else if (arg.size() > 1 && arg[0] == '-') Fail("unknown option " + arg + " (see --help)", 2);
         else o.paths.push_back(arg);
     }
-    if (o.threads < 1 || o.threads > 256) Fail("--threads must be 1 to 256", 2);
+    if (o.threads < 1 || o.threads > (int)kMaxThreads) Fail("--threads must be 1 to " + std::to_string(kMaxThreads), 2);
     if (o.paths.size() > 2) Fail("too many paths: give at most INPUT and OUTPUT (see --help)", 2);
     if (o.demo && o.paths.empty()) Fail("--demo needs the path of the PNG to write", 2);
     if (o.filter.unfiltered && (o.filter.debug || o.demo)) Fail("--unfiltered writes 16-bit samples only", 2);
