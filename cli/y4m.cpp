@@ -108,7 +108,8 @@ bool Reader::ReadLine(std::string& line, const std::string& what) {
 StreamHeader Reader::ReadHeader() {
     char magic[10];
     const size_t got = std::fread(magic, 1, sizeof magic, in);
-    if (got == 0 && !std::ferror(in)) throw Error("the input is empty; expected a YUV4MPEG2 stream");
+    if (std::ferror(in)) throw Error("cannot read the input: " + std::string(std::strerror(errno)));
+    if (got == 0) throw Error("the input is empty; expected a YUV4MPEG2 stream");
     std::string line;
     if (got < sizeof magic || std::memcmp(magic, "YUV4MPEG2 ", sizeof magic) != 0 || !ReadLine(line, "stream header"))
         throw Error(

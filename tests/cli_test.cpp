@@ -205,6 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"unwritable", kHeader, "- /nonexistent/dir/out.y4m", "cannot open output '/nonexistent/dir/out.y4m'",
                  1},
         BadInput{"missing_input", "", "/nonexistent/in.y4m", "cannot open input '/nonexistent/in.y4m'", 1},
+        BadInput{"directory_input", "", "/", "cannot read the input: Is a directory", 1},
         BadInput{"bad_number", kHeader, "--span x", "--span needs a whole number", 2},
         BadInput{"unknown_option", kHeader, "--fast", "unknown option --fast", 2}),
     [](const auto& info) { return std::string(info.param.name); });
