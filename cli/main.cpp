@@ -149,6 +149,8 @@ void Write(FILE* out, const void* data, size_t bytes, const std::string& path) {
     Fail("cannot write to '" + path + "': " + std::strerror(errno));
 }
 
+const char* PluralS(int count) { return count == 1 ? "" : "s"; }
+
 class Progress {
 public:
     explicit Progress(bool show) : show(show), start(Clock::now()), last(start) {}
@@ -161,9 +163,9 @@ public:
     void Summary(int frames, const y4m::StreamHeader& h, const cli::FrameEngine& engine) {
         if (!show) return;
         const auto now = Clock::now();
-        std::fprintf(stderr, "\rbitgrade: %d frames of %dx%d, level %d%s%s, %d threads, %.1f fps, %s elapsed\n", frames,
-                     h.width, h.height, engine.Level(), *engine.Isa() ? " " : "", engine.Isa(), engine.Threads(),
-                     frames / Seconds(now), Elapsed(now).c_str());
+        std::fprintf(stderr, "\rbitgrade: %d frame%s of %dx%d, level %d%s%s, %d thread%s, %.1f fps, %s elapsed\n",
+                     frames, PluralS(frames), h.width, h.height, engine.Level(), *engine.Isa() ? " " : "", engine.Isa(),
+                     engine.Threads(), PluralS(engine.Threads()), frames / Seconds(now), Elapsed(now).c_str());
     }
 
 private:
