@@ -71,8 +71,14 @@ struct Options {
     std::vector<std::string> paths;
 };
 
+// Clears the rest of a terminal's line, where a longer progress line may
+// stand.
+const char* const kEraseLine = "\x1b[K";
+
 [[noreturn]] void Fail(const std::string& message, int status = 1) {
-    std::fprintf(stderr, "bitgrade: %s\n", message.c_str());
+    // On a terminal the message takes the place of an unfinished progress line.
+    const bool terminal = isatty(STDERR_FILENO);
+    std::fprintf(stderr, "%sbitgrade: %s%s\n", terminal ? "\r" : "", message.c_str(), terminal ? kEraseLine : "");
     std::exit(status);
 }
 
@@ -153,19 +159,26 @@ const char* PluralS(int count) { return count == 1 ? "" : "s"; }
 
 class Progress {
 public:
-    explicit Progress(bool show) : show(show), start(Clock::now()), last(start) {}
+    // `total`: the frames expected, or 0 when unknown (a pipe).
+    Progress(bool show, int total) : show(show), total(total), start(Clock::now()), last(start) {}
     void Frame(int frames) {
         const auto now = Clock::now();
         if (!show || now - last < std::chrono::milliseconds(250)) return;
         last = now;
-        std::fprintf(stderr, "\rframe %d  %.1f fps  %s elapsed ", frames, frames / Seconds(now), Elapsed(now).c_str());
+        const double fps = frames / Seconds(now);
+        if (total > frames)
+            std::fprintf(stderr, "\rframe %d of %d  %.1f fps  %s elapsed  %s left%s", frames, total, fps,
+                         Elapsed(now).c_str(), MinutesSeconds(Seconds(now) * (total - frames) / frames).c_str(),
+                         kEraseLine);
+        else std::fprintf(stderr, "\rframe %d  %.1f fps  %s elapsed%s", frames, fps, Elapsed(now).c_str(), kEraseLine);
     }
     void Summary(int frames, const y4m::StreamHeader& h, const cli::FrameEngine& engine) {
         if (!show) return;
         const auto now = Clock::now();
-        std::fprintf(stderr, "\rbitgrade: %d frame%s of %dx%d, level %d%s%s, %d thread%s, %.1f fps, %s elapsed\n",
+        std::fprintf(stderr, "\rbitgrade: %d frame%s of %dx%d, level %d%s%s, %d thread%s, %.1f fps, %s elapsed%s\n",
                      frames, PluralS(frames), h.width, h.height, engine.Level(), *engine.Isa() ? " " : "", engine.Isa(),
-                     engine.Threads(), PluralS(engine.Threads()), frames / Seconds(now), Elapsed(now).c_str());
+                     engine.Threads(), PluralS(engine.Threads()), frames / Seconds(now), Elapsed(now).c_str(),
+                     kEraseLine);
     }
 
 private:
@@ -173,13 +186,15 @@ private:
     double Seconds(Clock::time_point now) const {
         return std::max(1e-6, std::chrono::duration<double>(now - start).count());
     }
-    std::string Elapsed(Clock::time_point now) const {
-        const int s = (int)Seconds(now);
+    std::string Elapsed(Clock::time_point now) const { return MinutesSeconds(Seconds(now)); }
+    static std::string MinutesSeconds(double seconds) {
+        const int s = (int)seconds;
         char text[32];
         std::snprintf(text, sizeof text, "%d:%02d", s / 60, s % 60);
         return text;
     }
     bool show;
+    int total;
     Clock::time_point start, last;
 };
 
@@ -223,7 +238,7 @@ int Convert(const Options& o) {
     const std::string head = y4m::OutputHeader(header, o.filter.debug);
     Write(out, head.data(), head.size(), outPath);
 
-    Progress progress(!o.quiet && isatty(STDERR_FILENO));
+    Progress progress(!o.quiet && isatty(STDERR_FILENO), reader.ExpectedFrames());
     struct InFlight {
         std::string params;
         const uint8_t* samples;

@@ -86,6 +86,11 @@ void Reader::Release(const uint8_t* keepFrom) {
     released = end;
 }
 
+int Reader::ExpectedFrames() const {
+    const size_t left = (mapSize - mapAt) / (header.FrameBytes() + sizeof "FRAME\n" - 1);
+    return map ? frames + (int)std::min<size_t>(left, INT32_MAX - frames) : 0;
+}
+
 int Reader::NextByte() {
     if (!map) return std::fgetc(in);
     return mapAt < mapSize ? map[mapAt++] : EOF;

@@ -47,6 +47,9 @@ public:
     // gave, or null for all read so far) is done with: a mapped file hands
     // those pages back, so that memory stays flat over a file of any length.
     void Release(const uint8_t* keepFrom);
+    // For progress: the frames of a mapped file, counted as if every FRAME
+    // line were bare (so never fewer than there are); 0 for a stream.
+    int ExpectedFrames() const;
 
 private:
     // Readies the input for its frames, once the header is read: a regular
