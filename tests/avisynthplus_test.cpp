@@ -174,6 +174,14 @@ TEST_F(AvisynthPlus, CreationErrorsArriveAsScriptErrors) {
         std::string script, message;
     } cases[] = {
         {"BlankClip(pixel_type=\"YUY2\").Bitgrade()", "levelize: Requires YV12 input"},
+        // Formats whose type shares the bits of YV12 but whose planes are
+        // not 8-bit 4:2:0.
+        {"BlankClip(pixel_type=\"YV24\").Bitgrade()", "levelize: Requires YV12 input"},
+        {"BlankClip(pixel_type=\"YV16\").Bitgrade()", "levelize: Requires YV12 input"},
+        {"BlankClip(pixel_type=\"YV411\").Bitgrade()", "levelize: Requires YV12 input"},
+        {"BlankClip(pixel_type=\"YUV420P16\").Bitgrade()", "levelize: Requires YV12 input"},
+        {"BlankClip(pixel_type=\"YUV420P10\").Bitgrade()", "levelize: Requires YV12 input"},
+        {"BlankClip(pixel_type=\"YUVA420P8\").Bitgrade()", "levelize: Requires YV12 input"},
         {Source(64, 16) + ".Bitgrade(sseopt=4)", "levelize: \"sseopt\" should be 0 to 3.(default:0)"},
         {Source(24, 16) + ".Bitgrade(sseopt=3)", "levelize: Width should be a multiple of 16."},
     };

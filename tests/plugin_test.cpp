@@ -100,17 +100,19 @@ TEST_P(CreationErrors, RaiseTheFirstFailingCheckAndReleaseTheClip) {
     EXPECT_EQ(source->References(), 1);
 }
 
-const int kYUY2 = 0x60000004, kRGB32 = 0x50000002;
-INSTANTIATE_TEST_SUITE_P(InOrder, CreationErrors,
-                         ::testing::Values(ErrorCase{"packed", kYUY2, 32, 1, "levelize: Requires YV12 input"},
-                                           ErrorCase{"packed_bad_sseopt", kRGB32, 32, 4,
-                                                     "levelize: Requires YV12 input"},
-                                           ErrorCase{"packed_bad_width", kYUY2, 24, 3, "levelize: Requires YV12 input"},
-                                           ErrorCase{"sseopt_4", VideoInfo::CS_YV12, 32, 4,
-                                                     "levelize: \"sseopt\" should be 0 to 3.(default:0)"},
-                                           ErrorCase{"sseopt_minus_1", VideoInfo::CS_I420, 32, -1,
-                                                     "levelize: \"sseopt\" should be 0 to 3.(default:0)"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+// Later hosts' YV24 and YUV420P16 share the bits that IsYV12 tests.
+const int kYUY2 = 0x60000004, kRGB32 = 0x50000002, kYV24 = (int)0xA000030B, kYUV420P16 = (int)0xA0010008;
+INSTANTIATE_TEST_SUITE_P(
+    InOrder, CreationErrors,
+    ::testing::Values(
+        ErrorCase{"packed", kYUY2, 32, 1, "levelize: Requires YV12 input"},
+        ErrorCase{"packed_bad_sseopt", kRGB32, 32, 4, "levelize: Requires YV12 input"},
+        ErrorCase{"packed_bad_width", kYUY2, 24, 3, "levelize: Requires YV12 input"},
+        ErrorCase{"planar_444", kYV24, 32, 1, "levelize: Requires YV12 input"},
+        ErrorCase{"planar_420_16bit", kYUV420P16, 24, 3, "levelize: Requires YV12 input"},
+        ErrorCase{"sseopt_4", VideoInfo::CS_YV12, 32, 4, "levelize: \"sseopt\" should be 0 to 3.(default:0)"},
+        ErrorCase{"sseopt_minus_1", VideoInfo::CS_I420, 32, -1, "levelize: \"sseopt\" should be 0 to 3.(default:0)"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // The processor's level injected: an explicit level above it is refused at
 // creation, naming what is missing; 0 and every level up to it are created.
