@@ -138,8 +138,9 @@ std::vector<uint16_t> Samples(const std::vector<uint8_t>& bytes, bool debug, siz
 
 TEST_F(AvisynthPlus, FramesEqualTheNativeBuildsAtEveryLevel) {
     native_host::Environment native;
-    // 48 and 720 wide: chroma rows end half-way through a 16-column block.
-    for (auto [w, h] : {std::pair{64, 48}, {48, 32}, {720, 32}}) {
+    // 48 and 720 wide: chroma rows end half-way through a 16-column block;
+    // 2, 10 and 14 high: windows near the height of the plane, or taller.
+    for (auto [w, h] : {std::pair{64, 48}, {48, 32}, {720, 32}, {32, 2}, {16, 14}, {128, 10}}) {
         AVS_Clip* source = ClipOf(Source(w, h));
         ASSERT_NE(source, nullptr);
         const Picture picture = PictureOf(FrameBytes(source, 1), w, h);
