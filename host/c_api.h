@@ -103,6 +103,10 @@ struct HostFunctions {
     int(AVSC_CC* get_height_p)(const AVS_VideoFrame*, int plane);
     const unsigned char*(AVSC_CC* get_read_ptr_p)(const AVS_VideoFrame*, int plane);
     unsigned char*(AVSC_CC* get_write_ptr_p)(const AVS_VideoFrame*, int plane);
+    // Optional (hosts of interface 8 on; null before): a new frame that also
+    // takes prop_src's frame properties.
+    AVS_VideoFrame*(AVSC_CC* new_video_frame_p_a)(AVS_ScriptEnvironment*, const AVS_VideoInfo*,
+                                                  const AVS_VideoFrame* prop_src, int align);
 };
 
 template <class F, class Lookup>
@@ -112,9 +116,10 @@ bool Bind(F& function, Lookup& lookup, const char* name) {
 }
 
 // Fills `h` through lookup(name), which gives the address of a host
-// function or null. False when any is missing.
+// function or null. False when any but the optional ones is missing.
 template <class Lookup>
 bool BindHostFunctions(HostFunctions& h, Lookup lookup) {
+    Bind(h.new_video_frame_p_a, lookup, "avs_new_video_frame_p_a");
     return Bind(h.add_function, lookup, "avs_add_function") && Bind(h.new_c_filter, lookup, "avs_new_c_filter") &&
            Bind(h.release_clip, lookup, "avs_release_clip") && Bind(h.set_to_clip, lookup, "avs_set_to_clip") &&
            Bind(h.get_frame, lookup, "avs_get_frame") && Bind(h.clip_get_error, lookup, "avs_clip_get_error") &&

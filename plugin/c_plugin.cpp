@@ -166,7 +166,10 @@ AVS_VideoFrame* AVSC_CC GetFrame(AVS_FilterInfo* fi, int n) {
             fi->error = reason ? reason : BITGRADE_MSG_NO_FRAME;
             return nullptr;
         }
-        AVS_VideoFrame* dst = host.new_video_frame_a(fi->env, &fi->vi, 64);
+        // The source's frame properties (matrix, range, field order, ...)
+        // stay with the frame where the host keeps them.
+        AVS_VideoFrame* dst = host.new_video_frame_p_a ? host.new_video_frame_p_a(fi->env, &fi->vi, src, 64)
+                                                       : host.new_video_frame_a(fi->env, &fi->vi, 64);
         const bool converted = dst && Convert(*(const Instance*)fi->user_data, src, dst);
         host.release_video_frame(src);
         if (converted) return dst;

@@ -28,7 +28,9 @@ struct Host {
                 avs_c::Bind(destroy, lookup, "avs_delete_script_environment") &&
                 avs_c::Bind(invoke, lookup, "avs_invoke") && avs_c::Bind(release_value, lookup, "avs_release_value") &&
                 avs_c::Bind(take_clip, lookup, "avs_take_clip") &&
-                avs_c::Bind(video_info, lookup, "avs_get_video_info");
+                avs_c::Bind(video_info, lookup, "avs_get_video_info") &&
+                avs_c::Bind(frame_props, lookup, "avs_get_frame_props_ro") &&
+                avs_c::Bind(prop_get_int, lookup, "avs_prop_get_int");
     }
 
     void* library = nullptr;
@@ -40,6 +42,8 @@ struct Host {
     void (*release_value)(AVS_Value);
     AVS_Clip* (*take_clip)(AVS_Value, AVS_ScriptEnvironment*);
     const AVS_VideoInfo* (*video_info)(AVS_Clip*);
+    const void* (*frame_props)(AVS_ScriptEnvironment*, const AVS_VideoFrame*);
+    int64_t (*prop_get_int)(AVS_ScriptEnvironment*, const void* map, const char* key, int index, int* error);
 };
 
 Host& TheHost() {
@@ -157,6 +161,27 @@ TEST_F(AvisynthPlus, FramesEqualTheNativeBuildsAtEveryLevel) {
                 << w << "x" << h << Call(args);
             TheHost().f.release_clip(clip);
         }
+    }
+}
+
+// The source's frame properties reach the filtered frames, whichever
+// converter makes them.
+TEST_F(AvisynthPlus, FramePropertiesPassThrough) {
+    const avs_c::HostFunctions& f = TheHost().f;
+    for (const Args& args :
+         {Args{1, 3, 1, 1, false}, Args{2, 3, 1, 1, false}, Args{3, 3, 1, 1, false}, Args{3, 3, 1, 1, true}}) {
+        AVS_Clip* clip = ClipOf(Source(64, 16) + ".propSet(\"_Matrix\", 9).propSet(\"_ColorRange\", 0)" + Call(args));
+        ASSERT_NE(clip, nullptr);
+        AVS_VideoFrame* frame = f.get_frame(clip, 1);
+        ASSERT_NE(frame, nullptr) << f.clip_get_error(clip);
+        const void* props = TheHost().frame_props(env, frame);
+        for (auto [key, value] : {std::pair{"_Matrix", 9}, {"_ColorRange", 0}}) {
+            int error = -1;
+            EXPECT_EQ(TheHost().prop_get_int(env, props, key, 0, &error), value) << key << Call(args);
+            EXPECT_EQ(error, 0) << key << Call(args);
+        }
+        f.release_video_frame(frame);
+        f.release_clip(clip);
     }
 }
 
