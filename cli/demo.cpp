@@ -138,6 +138,14 @@ bool WritesInPlace(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
 }
 
+// Closes a file written through stdio: false when the close or any write
+// before it failed (a write that failed midway, on a full disk, may leave
+// nothing for the close to fail on).
+bool CloseWritten(FILE* file) {
+    const bool failed = std::ferror(file) != 0;
+    return std::fclose(file) == 0 && !failed;
+}
+
 void WriteGreyPng(const std::string& path, int width, int height, const std::vector<uint8_t>& pixels) {
     const std::string partial = WritesInPlace(path) ? path : path + ".partial";
     FILE* file = std::fopen(partial.c_str(), "wb");
@@ -152,8 +160,7 @@ void WriteGreyPng(const std::string& path, int width, int height, const std::vec
     if (!error) error = spng_set_ihdr(ctx, &ihdr);
     if (!error) error = spng_encode_image(ctx, pixels.data(), pixels.size(), SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE);
     spng_ctx_free(ctx);
-    const bool failed = std::ferror(file) != 0;
-    const bool written = std::fclose(file) == 0 && !failed;
+    const bool written = CloseWritten(file);
     if (error || !written || (partial != path && std::rename(partial.c_str(), path.c_str()) != 0)) {
         if (partial != path) std::remove(partial.c_str());
         throw PngError("cannot write '" + path + "'" + (error ? std::string(": ") + spng_strerror(error) : ""));
@@ -214,10 +221,7 @@ void RunDemo(const std::string& pngPath, const std::string& y4mPath, const Filte
         std::fputs("FRAME\n", out);
         std::fwrite(converted.data(), 1, converted.size(), out);
     }
-    // A write that failed midway (a full disk) may leave nothing for the
-    // close to fail on.
-    const bool failed = std::ferror(out) != 0;
-    if (std::fclose(out) != 0 || failed) throw y4m::Error("cannot write '" + y4mPath + "'");
+    if (!CloseWritten(out)) throw y4m::Error("cannot write '" + y4mPath + "'");
     if (!quiet) std::fprintf(stderr, "bitgrade: wrote %s (%d frames)\n", y4mPath.c_str(), clip.frames);
 }
 

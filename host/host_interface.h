@@ -42,7 +42,10 @@ struct VideoInfo {
     int nchannels;
     int image_type;
 
-    bool IsYV12() const { return (pixel_type & CS_YV12) == CS_YV12 || (pixel_type & CS_I420) == CS_I420; }
+    // YV12 or I420 and nothing else. The 2.5 host tests these bits only,
+    // which is exact there; later hosts give their 4:2:2, 4:4:4, 4:1:1 and
+    // deeper types the same bits, and those planes are no 8-bit 4:2:0 ones.
+    bool IsYV12() const { return pixel_type == CS_YV12 || pixel_type == CS_I420; }
 };
 #pragma pack(pop)
 

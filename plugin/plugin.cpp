@@ -34,13 +34,6 @@ bool HasAvx2() {
     return (ebx & kLeaf7EbxAvx2) != 0;
 }
 
-// YV12 or I420 and nothing else. The interface's IsYV12 tests bits, which
-// later hosts also set for 4:2:2, 4:4:4, 4:1:1 and deeper samples in the same
-// plane order: their planes would be read as 8-bit 4:2:0 ones.
-bool IsYV12OrI420(const VideoInfo& vi) {
-    return vi.pixel_type == VideoInfo::CS_YV12 || vi.pixel_type == VideoInfo::CS_I420;
-}
-
 }  // namespace
 
 int DetectSseLevel() {
@@ -62,7 +55,7 @@ AVSValue CreateBitgradeOn(const AVSValue& args, IScriptEnvironment* env, const P
                           int* createdLevel) {
     const int processorLevel = processor.sseLevel;
     PClip clip = args[0].AsClip();
-    if (!clip || !IsYV12OrI420(clip->GetVideoInfo())) env->ThrowError(BITGRADE_MSG_NOT_YV12);
+    if (!clip || !clip->GetVideoInfo().IsYV12()) env->ThrowError(BITGRADE_MSG_NOT_YV12);
 
     const int level = ChosenLevel(args[1].AsInt(0), processorLevel);
     const int span = args[2].AsInt(3);

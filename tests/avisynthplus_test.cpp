@@ -196,21 +196,18 @@ TEST_F(AvisynthPlus, PrefetchGivesTheFramesOfOneThread) {
 }
 
 TEST_F(AvisynthPlus, CreationErrorsArriveAsScriptErrors) {
-    const struct {
+    struct Case {
         std::string script, message;
-    } cases[] = {
-        {"BlankClip(pixel_type=\"YUY2\").Bitgrade()", "levelize: Requires YV12 input"},
-        // Formats whose type shares the bits of YV12 but whose planes are
-        // not 8-bit 4:2:0.
-        {"BlankClip(pixel_type=\"YV24\").Bitgrade()", "levelize: Requires YV12 input"},
-        {"BlankClip(pixel_type=\"YV16\").Bitgrade()", "levelize: Requires YV12 input"},
-        {"BlankClip(pixel_type=\"YV411\").Bitgrade()", "levelize: Requires YV12 input"},
-        {"BlankClip(pixel_type=\"YUV420P16\").Bitgrade()", "levelize: Requires YV12 input"},
-        {"BlankClip(pixel_type=\"YUV420P10\").Bitgrade()", "levelize: Requires YV12 input"},
-        {"BlankClip(pixel_type=\"YUVA420P8\").Bitgrade()", "levelize: Requires YV12 input"},
+    };
+    std::vector<Case> cases = {
         {Source(64, 16) + ".Bitgrade(sseopt=4)", "levelize: \"sseopt\" should be 0 to 3.(default:0)"},
         {Source(24, 16) + ".Bitgrade(sseopt=3)", "levelize: Width should be a multiple of 16."},
     };
+    // Past YUY2, types that share the bits of YV12 but whose planes are not
+    // 8-bit 4:2:0.
+    for (const char* type : {"YUY2", "YV24", "YV16", "YV411", "YUV420P16", "YUV420P10", "YUVA420P8"})
+        cases.push_back(
+            {"BlankClip(pixel_type=\"" + std::string(type) + "\").Bitgrade()", "levelize: Requires YV12 input"});
     for (const auto& c : cases) {
         const std::string error = Error(c.script);
         EXPECT_EQ(error.rfind(c.message, 0), 0u) << c.script << ": " << error;
