@@ -82,12 +82,14 @@ const char* const kEraseLine = "\x1b[K";
     std::exit(status);
 }
 
-int ParseInt(const char* option, const char* text) {
+// A whole number in lo..hi, or a usage error that names the option.
+int ParseInt(const char* option, const char* text, long lo = INT32_MIN, long hi = INT32_MAX) {
     char* end = nullptr;
     errno = 0;
     const long value = text ? std::strtol(text, &end, 10) : 0;
-    if (!text || *text == '\0' || *end != '\0' || errno == ERANGE || value < INT32_MIN || value > INT32_MAX)
-        Fail(std::string(option) + " needs a whole number (see --help)", 2);
+    if (!text || *text == '\0' || *end != '\0') Fail(std::string(option) + " needs a whole number (see --help)", 2);
+    if (errno == ERANGE || value < lo || value > hi)
+        Fail(std::string(option) + " must be " + std::to_string(lo) + " to " + std::to_string(hi), 2);
     return (int)value;
 }
 
@@ -109,7 +111,7 @@ Options ParseOptions(int argc, char** argv) {
         else if (arg == "--span") o.filter.span = ParseInt("--span", next), ++i;
         else if (arg == "--ythr") o.filter.ythr = ParseInt("--ythr", next), ++i;
         else if (arg == "--cthr") o.filter.cthr = ParseInt("--cthr", next), ++i;
-        else if (arg == "--threads") o.threads = ParseInt("--threads", next), ++i;
+        else if (arg == "--threads") o.threads = ParseInt("--threads", next, 1, kMaxThreads), ++i;
         else if (arg == "--cpu") ForceIsa(o.filter.processor, next), ++i;
         else if (arg == "--unfiltered") o.filter.unfiltered = true;
         else if (arg == "--debug") o.filter.debug = true;
@@ -120,7 +122,6 @@ Options ParseOptions(int argc, char** argv) {
         else if (arg.size() > 1 && arg[0] == '-') Fail("unknown option " + arg + " (see --help)", 2);
         else o.paths.push_back(arg);
     }
-    if (o.threads < 1 || o.threads > (int)kMaxThreads) Fail("--threads must be 1 to " + std::to_string(kMaxThreads), 2);
     if (o.paths.size() > 2) Fail("too many paths: give at most INPUT and OUTPUT (see --help)", 2);
     if (o.demo && o.paths.empty()) Fail("--demo needs the path of the PNG to write", 2);
     if (o.filter.unfiltered && (o.filter.debug || o.demo)) Fail("--unfiltered writes 16-bit samples only", 2);

@@ -207,6 +207,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"missing_input", "", "/nonexistent/in.y4m", "cannot open input '/nonexistent/in.y4m'", 1},
         BadInput{"directory_input", "", "/", "cannot read the input: Is a directory", 1},
         BadInput{"bad_number", kHeader, "--span x", "--span needs a whole number", 2},
+        BadInput{"huge_number", kHeader, "--ythr 99999999999", "--ythr must be -2147483648 to 2147483647", 2},
+        BadInput{"no_threads", kHeader, "--threads 0", "--threads must be 1 to 256", 2},
+        BadInput{"huge_threads", kHeader, "--threads 99999999999", "--threads must be 1 to 256", 2},
         BadInput{"unknown_option", kHeader, "--fast", "unknown option --fast", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
