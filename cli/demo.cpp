@@ -147,7 +147,8 @@ bool CloseWritten(FILE* file) {
 }
 
 void WriteGreyPng(const std::string& path, int width, int height, const std::vector<uint8_t>& pixels) {
-    const std::string partial = WritesInPlace(path) ? path : path + ".partial";
+    const bool inPlace = WritesInPlace(path);
+    const std::string partial = inPlace ? path : path + ".partial";
     FILE* file = std::fopen(partial.c_str(), "wb");
     if (!file) throw PngError("cannot write '" + path + "'");
     spng_ctx* ctx = spng_ctx_new(SPNG_CTX_ENCODER);
@@ -161,8 +162,8 @@ void WriteGreyPng(const std::string& path, int width, int height, const std::vec
     if (!error) error = spng_encode_image(ctx, pixels.data(), pixels.size(), SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE);
     spng_ctx_free(ctx);
     const bool written = CloseWritten(file);
-    if (error || !written || (partial != path && std::rename(partial.c_str(), path.c_str()) != 0)) {
-        if (partial != path) std::remove(partial.c_str());
+    if (error || !written || (!inPlace && std::rename(partial.c_str(), path.c_str()) != 0)) {
+        if (!inPlace) std::remove(partial.c_str());
         throw PngError("cannot write '" + path + "'" + (error ? std::string(": ") + spng_strerror(error) : ""));
     }
 }

@@ -28,13 +28,15 @@ struct Host {
                 avs_c::Bind(destroy, lookup, "avs_delete_script_environment") &&
                 avs_c::Bind(invoke, lookup, "avs_invoke") && avs_c::Bind(release_value, lookup, "avs_release_value") &&
                 avs_c::Bind(take_clip, lookup, "avs_take_clip") &&
-                avs_c::Bind(video_info, lookup, "avs_get_video_info") &&
-                avs_c::Bind(frame_props, lookup, "avs_get_frame_props_ro") &&
-                avs_c::Bind(prop_get_int, lookup, "avs_prop_get_int");
+                avs_c::Bind(video_info, lookup, "avs_get_video_info");
+        // Frame properties came with AviSynth+ 3.6: an older installed host
+        // skips their test only.
+        hasProperties = avs_c::Bind(frame_props, lookup, "avs_get_frame_props_ro") &&
+                        avs_c::Bind(prop_get_int, lookup, "avs_prop_get_int");
     }
 
     void* library = nullptr;
-    bool bound = false;
+    bool bound = false, hasProperties = false;
     avs_c::HostFunctions f;
     AVS_ScriptEnvironment* (*create)(int version);
     void (*destroy)(AVS_ScriptEnvironment*);
@@ -167,6 +169,7 @@ TEST_F(AvisynthPlus, FramesEqualTheNativeBuildsAtEveryLevel) {
 // The source's frame properties reach the filtered frames, whichever
 // converter makes them.
 TEST_F(AvisynthPlus, FramePropertiesPassThrough) {
+    if (!TheHost().hasProperties) GTEST_SKIP() << "this host has no frame properties";
     const avs_c::HostFunctions& f = TheHost().f;
     for (const Args& args :
          {Args{1, 3, 1, 1, false}, Args{2, 3, 1, 1, false}, Args{3, 3, 1, 1, false}, Args{3, 3, 1, 1, true}}) {
