@@ -87,8 +87,9 @@ void Reader::Release(const uint8_t* keepFrom) {
 }
 
 int Reader::ExpectedFrames() const {
+    if (!map) return 0;
     const size_t left = (mapSize - mapAt) / (header.FrameBytes() + sizeof "FRAME\n" - 1);
-    return map ? frames + (int)std::min<size_t>(left, INT32_MAX - frames) : 0;
+    return frames + (int)std::min<size_t>(left, INT32_MAX - frames);
 }
 
 int Reader::NextByte() {
