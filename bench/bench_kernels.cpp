@@ -6,8 +6,8 @@
 #include <random>
 #include <vector>
 
+#include "convert/processor.h"
 #include "convert/vector_kernels.h"
-#include "plugin/plugin.h"
 #include "tests/kernel_inputs.h"
 
 using namespace bitgrade;
@@ -63,7 +63,7 @@ void BandRow(benchmark::State& state) {
     in.running = state.range(3) == 1;
     in.limit = state.range(4) == 1 ? 0xFFFF : 0;
     const bool map = state.range(1) == 1;
-    std::vector<BYTE> out(2 * kRow);
+    std::vector<uint8_t> out(2 * kRow);
     Run(state, [&](const RowKernels& k) { (map ? k.bandMapRow : k.bandRow)(in.Band(), out.data()); });
 }
 

@@ -172,9 +172,9 @@ void RunDemo(const std::string& pngPath, const std::string& y4mPath, const Filte
     const DemoClip clip = MakeDemoClip();
     const int w = clip.width, h = clip.height;
     FilterArgs mapArgs = args;
-    mapArgs.debug = true;
+    mapArgs.settings.debug = true;
     FilterArgs valueArgs = args;
-    valueArgs.debug = false;
+    valueArgs.settings.debug = false;
     const std::vector<uint8_t> values = ConvertFirst(clip, valueArgs);
     const std::vector<uint8_t> map = ConvertFirst(clip, mapArgs);
     auto input16 = [&](size_t at) { return clip.packed[0][at] * 256.0; };
@@ -214,7 +214,7 @@ void RunDemo(const std::string& pngPath, const std::string& y4mPath, const Filte
     header.width = w;
     header.height = h;
     header.tags = {"F24:1", "Ip", "A1:1"};
-    std::fputs(y4m::OutputHeader(header, args.debug).c_str(), out);
+    std::fputs(y4m::OutputHeader(header, args.settings.debug).c_str(), out);
     FrameEngine engine(w, h, args, threads);
     std::vector<uint8_t> buffer;
     for (const std::vector<uint8_t>& frame : clip.packed) engine.Submit(buffer, frame.data());

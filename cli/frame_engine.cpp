@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-#include "native_host/native_host.h"
-#include "plugin/plugin.h"
+#include "convert/creation.h"
 
 namespace cli {
 
@@ -16,9 +15,8 @@ struct FrameEngine::Job {
 };
 
 struct FrameEngine::Worker {
-    native_host::Environment env;
-    native_host::MemoryClip* source = nullptr;  // owned through the filter's child reference (none unfiltered)
-    PClip filter;
+    bitgrade::Scratch scratch;
+    std::vector<uint8_t> paddedIn, paddedOut;  // level 1's frames
     std::thread thread;
 };
 
@@ -35,8 +33,9 @@ void Widen(const uint8_t* from, size_t n, std::vector<uint8_t>& out) {
     }
 }
 
-// Copies packed rows into a frame plane, or a frame plane into packed rows.
-void CopyPlane(const uint8_t* from, int fromPitch, uint8_t* to, int toPitch, int rowBytes, int rows) {
+int Align16(int bytes) { return (bytes + 15) / 16 * 16; }
+
+void CopyRows(const uint8_t* from, int fromPitch, uint8_t* to, int toPitch, int rowBytes, int rows) {
     for (int y = 0; y < rows; ++y)
         std::memcpy(to + (size_t)y * toPitch, from + (size_t)y * fromPitch, (size_t)rowBytes);
 }
@@ -44,27 +43,15 @@ void CopyPlane(const uint8_t* from, int fromPitch, uint8_t* to, int toPitch, int
 }  // namespace
 
 FrameEngine::FrameEngine(int width, int height, const FilterArgs& args, int threads)
-    : width(width), height(height), debug(args.debug), level(0), isa(args.processor.vectorIsa) {
-    const VideoInfo vi = native_host::MakeVideoInfo(width, height, VideoInfo::CS_YV12, 1 << 30);
-    for (int t = 0; t < threads; ++t) {
-        auto worker = std::make_unique<Worker>();
-        if (!args.unfiltered) {
-            worker->source = new native_host::MemoryClip(vi, {});
-            const AVSValue values[6] = {AVSValue(PClip(worker->source)),
-                                        AVSValue(args.sseopt),
-                                        AVSValue(args.span),
-                                        AVSValue(args.ythr),
-                                        AVSValue(args.cthr),
-                                        AVSValue(args.debug)};
-            worker->filter =
-                bitgrade::CreateBitgradeOn(AVSValue(values, 6), &worker->env, args.processor, &level).AsClip();
-        }
-        workers.push_back(std::move(worker));
+    : width(width), height(height), settings(args.settings) {
+    if (!args.unfiltered) {
+        const bitgrade::Creation c = bitgrade::ChooseLevel({true, width}, args.processor, args.sseopt, args.settings);
+        if (c.refusal) throw CreationError(c.refusal);
+        converter.emplace(c.level, args.processor.vectorIsa);
     }
+    for (int t = 0; t < threads; ++t) workers.push_back(std::make_unique<Worker>());
     for (auto& worker : workers) worker->thread = std::thread([this, w = worker.get()] { Run(*w); });
 }
-
-const char* FrameEngine::Isa() const { return level == 3 ? bitgrade::KernelsFor(isa).isa : ""; }
 
 FrameEngine::~FrameEngine() {
     {
@@ -107,44 +94,50 @@ bool FrameEngine::Collect(std::vector<uint8_t>& output) {
     return true;
 }
 
-// Whether frames of this many bytes a row are packed: the host's 16-byte
-// pitches add no padding to their luma or chroma rows.
-bool Packed(int rowBytes) { return rowBytes % 32 == 0; }
+// Level 1's working row is its destination pitch, not the plane's width. It
+// gets the rows that a frame server's frames have, pitches rounded up to 16
+// bytes and padded with zeros, so that its output is the plugin's in a
+// script at every width. The other levels write straight into the output.
+bool FrameEngine::ConvertPadded(Worker& worker, const bitgrade::Frame& packed) {
+    const int bytes = settings.debug ? 1 : 2;
+    bitgrade::Frame padded = packed;
+    size_t inBytes = 0, outBytes = 0;
+    for (bitgrade::Plane& p : padded.planes) {
+        p.srcPitch = Align16(p.width);
+        p.dstPitch = Align16(p.width * bytes);
+        inBytes += (size_t)p.srcPitch * p.height;
+        outBytes += (size_t)p.dstPitch * p.height;
+    }
+    worker.paddedIn.resize(inBytes);  // zeros once; later frames leave the padding alone
+    worker.paddedOut.resize(outBytes);
+    uint8_t *in = worker.paddedIn.data(), *out = worker.paddedOut.data();
+    for (bitgrade::Plane& p : padded.planes) {
+        p.src = in;
+        p.dst = out;
+        in += (size_t)p.srcPitch * p.height;
+        out += (size_t)p.dstPitch * p.height;
+    }
+    for (int k = 0; k < 3; ++k) {
+        const bitgrade::Plane &from = packed.planes[k], &to = padded.planes[k];
+        CopyRows(from.src, from.srcPitch, (uint8_t*)to.src, to.srcPitch, from.width, from.height);
+    }
+    if (!converter->ConvertFrame(padded, settings, worker.scratch)) return false;
+    for (int k = 0; k < 3; ++k) {
+        const bitgrade::Plane &from = padded.planes[k], &to = packed.planes[k];
+        CopyRows(from.dst, from.dstPitch, to.dst, to.dstPitch, to.width * bytes, to.height);
+    }
+    return true;
+}
 
-// One job through the worker's filter, by way of host frames as a script's
-// frames go. Packed frames are the stream buffers themselves: the source
-// frame lies over the job's input and the filter's frame is made in the job's
-// output, so nothing is copied. Other frames are copied in and out, so that
-// the filter sees the same padding as in a script.
 void FrameEngine::Convert(Worker& worker, Job& job) {
-    const int cw = width / 2, ch = height / 2, bytes = debug ? 1 : 2;
-    const size_t outputBytes = ((size_t)width * height + 2 * (size_t)cw * ch) * bytes;
-    if (Packed(width)) {
-        // The filter only reads its source frame.
-        worker.source->SetFrames({worker.env.FrameOver((BYTE*)job.samples, width, height, width, cw)});
-    } else {
-        PVideoFrame in = worker.env.NewVideoFrame(worker.source->GetVideoInfo(), 16);
-        const uint8_t* packed = job.samples;
-        for (int plane : {PLANAR_Y, PLANAR_U, PLANAR_V}) {
-            const int w = plane == PLANAR_Y ? width : cw, h = plane == PLANAR_Y ? height : ch;
-            CopyPlane(packed, w, in->GetWritePtr(plane), in->GetPitch(plane), w, h);
-            packed += (size_t)w * h;
-        }
-        worker.source->SetFrames({in});
-    }
-    const bool packed = Packed(width * bytes);
-    if (packed) worker.env.LendNextFrame(&job.output);
-    const PVideoFrame out = worker.filter->GetFrame(job.index, &worker.env);
-    worker.env.LendNextFrame(nullptr);
-    worker.source->SetFrames({});
-    job.output.resize(outputBytes);  // a smaller size keeps the buffer where it is
-    if (packed && out->GetReadPtr(PLANAR_Y) == job.output.data()) return;
-    uint8_t* to = job.output.data();
-    for (int plane : {PLANAR_Y, PLANAR_U, PLANAR_V}) {
-        const int rowBytes = (plane == PLANAR_Y ? width : cw) * bytes, h = plane == PLANAR_Y ? height : ch;
-        CopyPlane(out->GetReadPtr(plane), out->GetPitch(plane), to, rowBytes, rowBytes, h);
-        to += (size_t)rowBytes * h;
-    }
+    const size_t samples = (size_t)width * height * 3 / 2;
+    if (!converter) return Widen(job.samples, samples, job.output);
+    const int bytes = settings.debug ? 1 : 2;
+    job.output.resize(samples * bytes);  // a smaller size keeps the buffer where it is
+    const bitgrade::Frame frame = bitgrade::PackedFrame(job.samples, job.output.data(), width, height, bytes);
+    const bool converted = converter->Level() == 1 ? ConvertPadded(worker, frame)
+                                                   : converter->ConvertFrame(frame, settings, worker.scratch);
+    if (!converted) throw std::runtime_error(BITGRADE_MSG_NO_MEMORY);
 }
 
 void FrameEngine::Run(Worker& worker) {
@@ -158,8 +151,7 @@ void FrameEngine::Run(Worker& worker) {
             queue.pop_front();
         }
         try {
-            if (worker.filter) Convert(worker, *job);
-            else Widen(job->samples, (size_t)width * height * 3 / 2, job->output);
+            Convert(worker, *job);
         } catch (const std::exception& e) {
             job->error = "frame " + std::to_string(job->index + 1) + ": " + e.what();
         }

@@ -1,6 +1,6 @@
-// Converts frames on several threads through the plugin's own path. Every
-// worker has its own host environment, source clip and filter object, so
-// workers share nothing; results come back in input order.
+// Converts frames on several threads with the core's converter. Every
+// worker has its own scratch memory, so workers share nothing but the
+// read-only converter; results come back in input order.
 #pragma once
 
 #include <condition_variable>
@@ -8,29 +8,38 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "plugin/plugin.h"
+#include "convert/converter.h"
 
 namespace cli {
 
-// The script arguments, with the script's defaults, and the processor the
-// filters are made for (the vector converter's instruction set can be forced).
+// The script function's arguments, with its defaults, and the processor the
+// converter is chosen for (the vector converter's instruction set can be
+// forced).
 struct FilterArgs {
-    int sseopt = 0, span = 3, ythr = 1, cthr = 1;
-    bool debug = false;
+    int sseopt = 0;
+    bitgrade::Settings settings;
     bitgrade::Processor processor = bitgrade::DetectProcessor();
     // For benchmarks only: no filter, every sample written as sample * 256,
     // the floor of what the program costs around the filter.
     bool unfiltered = false;
 };
 
+// A filter that the arguments cannot make: the filter's own message.
+class CreationError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 class FrameEngine {
 public:
-    // Creates one filter per thread; a creation error is raised as
-    // native_host::ScriptError with the plugin's own message.
+    // Chooses the converter as a script call would; throws CreationError
+    // with the filter's message when the call would fail.
     FrameEngine(int width, int height, const FilterArgs& args, int threads);
     ~FrameEngine();
 
@@ -44,21 +53,21 @@ public:
     bool Collect(std::vector<uint8_t>& output);
     size_t Pending() const { return pending.size(); }
     int Threads() const { return (int)workers.size(); }
-    // The level the filters run (after detection), and for level 3 the
-    // instruction set of its kernels.
-    int Level() const { return level; }
-    const char* Isa() const;
+    // The level the filter runs (after detection), and for level 3 the
+    // instruction set of its kernels; 0 and "" unfiltered.
+    int Level() const { return converter ? converter->Level() : 0; }
+    const char* Isa() const { return converter ? converter->Isa() : ""; }
 
 private:
     struct Job;
     struct Worker;
     void Run(Worker& worker);
     void Convert(Worker& worker, Job& job);
+    bool ConvertPadded(Worker& worker, const bitgrade::Frame& packed);
 
     int width, height;
-    bool debug;
-    int level;
-    bitgrade::VectorIsa isa;
+    bitgrade::Settings settings;
+    std::optional<bitgrade::Converter> converter;  // none unfiltered
     std::vector<std::unique_ptr<Worker>> workers;
     std::deque<std::shared_ptr<Job>> pending;  // in input order
     std::deque<std::shared_ptr<Job>> queue;    // not yet taken by a worker

@@ -1,5 +1,6 @@
 // bitgrade: 8-bit YUV4MPEG2 in, 16-bit YUV4MPEG2 out, for ffmpeg and x265
-// pipelines. Frames go through the plugin exactly as a script's would.
+// pipelines. Frames go through the same converters as a script's, chosen
+// and checked the same way.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,11 +15,9 @@
 #include <string>
 #include <thread>
 
+#include "convert/messages.h"
 #include "demo.h"
 #include "frame_engine.h"
-#include "native_host/native_host.h"
-#include "plugin/messages.h"
-#include "plugin/plugin.h"
 #include "y4m.h"
 
 namespace {
@@ -108,13 +107,13 @@ Options ParseOptions(int argc, char** argv) {
         const std::string arg = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
         if (arg == "--sseopt") o.filter.sseopt = ParseInt("--sseopt", next), ++i;
-        else if (arg == "--span") o.filter.span = ParseInt("--span", next), ++i;
-        else if (arg == "--ythr") o.filter.ythr = ParseInt("--ythr", next), ++i;
-        else if (arg == "--cthr") o.filter.cthr = ParseInt("--cthr", next), ++i;
+        else if (arg == "--span") o.filter.settings.span = ParseInt("--span", next), ++i;
+        else if (arg == "--ythr") o.filter.settings.ythr = ParseInt("--ythr", next), ++i;
+        else if (arg == "--cthr") o.filter.settings.cthr = ParseInt("--cthr", next), ++i;
         else if (arg == "--threads") o.threads = ParseInt("--threads", next, 1, kMaxThreads), ++i;
         else if (arg == "--cpu") ForceIsa(o.filter.processor, next), ++i;
         else if (arg == "--unfiltered") o.filter.unfiltered = true;
-        else if (arg == "--debug") o.filter.debug = true;
+        else if (arg == "--debug") o.filter.settings.debug = true;
         else if (arg == "--quiet") o.quiet = true;
         else if (arg == "--demo") o.demo = true;
         else if (arg == "--help") std::fputs(kUsage, stdout), std::exit(0);
@@ -124,7 +123,7 @@ Options ParseOptions(int argc, char** argv) {
     }
     if (o.paths.size() > 2) Fail("too many paths: give at most INPUT and OUTPUT (see --help)", 2);
     if (o.demo && o.paths.empty()) Fail("--demo needs the path of the PNG to write", 2);
-    if (o.filter.unfiltered && (o.filter.debug || o.demo)) Fail("--unfiltered writes 16-bit samples only", 2);
+    if (o.filter.unfiltered && (o.filter.settings.debug || o.demo)) Fail("--unfiltered writes 16-bit samples only", 2);
     return o;
 }
 
@@ -204,7 +203,7 @@ private:
 // streaming one for them instead.
 cli::FilterArgs FilterFor(const Options& o, int width) {
     cli::FilterArgs args = o.filter;
-    if (args.sseopt == 0 && width % 16 != 0 && bitgrade::ChosenLevel(0, args.processor.sseLevel) == 3) {
+    if (args.sseopt == 0 && width % 16 != 0 && args.processor.sseLevel == 3) {
         args.sseopt = 2;
         if (!o.quiet)
             std::fprintf(stderr,
@@ -229,14 +228,14 @@ int Convert(const Options& o) {
     std::unique_ptr<cli::FrameEngine> engine;
     try {
         engine = std::make_unique<cli::FrameEngine>(header.width, header.height, FilterFor(o, header.width), o.threads);
-    } catch (const native_host::ScriptError& e) {
+    } catch (const cli::CreationError& e) {
         const bool width = std::strcmp(e.what(), BITGRADE_MSG_WIDTH16) == 0;
         Fail(std::string(e.what()) + (width ? "\nhint: --sseopt 2 converts any width" : ""));
     }
     RefuseOutputOverInput(in, outPath);
     FILE* out = Open(outPath, true);
     std::setvbuf(out, nullptr, _IOFBF, 1 << 20);
-    const std::string head = y4m::OutputHeader(header, o.filter.debug);
+    const std::string head = y4m::OutputHeader(header, o.filter.settings.debug);
     Write(out, head.data(), head.size(), outPath);
 
     Progress progress(!o.quiet && isatty(STDERR_FILENO), reader.ExpectedFrames());

@@ -1,7 +1,7 @@
 # The plugin as a Windows DLL for the frame server, built with the Microsoft
 # C++ ABI by clang, lld-link and msvcrt import libraries of our own (no
 # Microsoft headers or libraries exist here). The sources are the native
-# ones; only the platform header changes (BITGRADE_MSVCRT).
+# ones; only the C runtime's door changes (BITGRADE_MSVCRT).
 #
 # The product is the 32-bit DLL (i686). The same sources also build for
 # x86_64, so that the test host can run them under 64-bit wine on machines
@@ -90,25 +90,23 @@ function(win32_link output entry flags)
     add_custom_target(${target} ALL DEPENDS ${CMAKE_BINARY_DIR}/${output})
 endfunction()
 
-win32_compile(CORE_OBJECTS
-    plugin/plugin.cpp plugin/dll_runtime.cpp
-    convert/bitgrade_noopt.cpp convert/bitgrade_sse2.cpp convert/row_kernels.cpp
-    convert/bitgrade_sse41.cpp convert/row_kernels_sse41.cpp convert/row_kernels_avx2.cpp)
-win32_compile(CPP_ENTRY_OBJECTS plugin/cpp_entry.cpp)
-set(DLL_OBJECTS ${CORE_OBJECTS} ${CPP_ENTRY_OBJECTS})
+# The core, and what a DLL needs in place of a C runtime's start-up code
+# (which the test hosts share).
+win32_compile(CORE_OBJECTS ${BITGRADE_CORE_SOURCES})
+win32_compile(RUNTIME_OBJECTS plugin/dll_runtime.cpp)
+win32_compile(CPP_ENTRY_OBJECTS plugin/cpp_plugin.cpp)
+set(DLL_OBJECTS ${CORE_OBJECTS} ${RUNTIME_OBJECTS} ${CPP_ENTRY_OBJECTS})
 win32_link(bitgrade.dll DllEntry /dll ${DLL_OBJECTS} ${CMAKE_BINARY_DIR}/msvcrt.lib ${HELPER_LIBS})
 
 # The test host: the frame server's side of the interface, built the same
-# way. It shares the DLL's stand-in runtime (entry point, new and delete).
-set(RUNTIME_OBJECTS ${CORE_OBJECTS})
-list(FILTER RUNTIME_OBJECTS INCLUDE REGEX "dll_runtime")
+# way.
 win32_compile(HOST_OBJECTS win32_test_host/test_host.cpp)
 win32_link(win32_test_host.exe HostEntry /subsystem:console ${HOST_OBJECTS} ${RUNTIME_OBJECTS}
            ${CMAKE_BINARY_DIR}/msvcrt_host.lib ${CMAKE_BINARY_DIR}/kernel32.lib ${HELPER_LIBS})
 
 # The native build's checksums of the same frames, for the host to compare.
 add_executable(native_checksums win32_test_host/native_checksums.cpp)
-target_link_libraries(native_checksums PRIVATE native_host)
+target_link_libraries(native_checksums PRIVATE native_host bitgrade_cpp_plugin)
 target_compile_options(native_checksums PRIVATE ${BITGRADE_WARNINGS})
 
 # A DLL's tests: `prefix`dll_exports_and_imports checks what the loader sees
@@ -133,10 +131,11 @@ dll_tests("" bitgrade.dll ${EXPECTED_EXPORT} win32_test_host.exe ${DLL_OBJECTS})
 # with a test host of ours that exports the host's C functions.
 if(BITGRADE_WINDOWS_ARCH STREQUAL "x86_64")
     win32_compile(C_ENTRY_OBJECTS plugin/c_plugin.cpp)
-    win32_link(bitgrade64.dll DllEntry /dll ${CORE_OBJECTS} ${C_ENTRY_OBJECTS} ${CMAKE_BINARY_DIR}/msvcrt.lib
+    set(C_DLL_OBJECTS ${CORE_OBJECTS} ${RUNTIME_OBJECTS} ${C_ENTRY_OBJECTS})
+    win32_link(bitgrade64.dll DllEntry /dll ${C_DLL_OBJECTS} ${CMAKE_BINARY_DIR}/msvcrt.lib
                ${CMAKE_BINARY_DIR}/kernel32.lib)
     win32_compile(C_HOST_OBJECTS win32_test_host/c_test_host.cpp)
     win32_link(c_test_host.exe HostEntry /subsystem:console ${C_HOST_OBJECTS} ${RUNTIME_OBJECTS}
                ${CMAKE_BINARY_DIR}/msvcrt_host.lib ${CMAKE_BINARY_DIR}/kernel32.lib)
-    dll_tests(c_ bitgrade64.dll avisynth_c_plugin_init c_test_host.exe ${CORE_OBJECTS} ${C_ENTRY_OBJECTS})
+    dll_tests(c_ bitgrade64.dll avisynth_c_plugin_init c_test_host.exe ${C_DLL_OBJECTS})
 endif()

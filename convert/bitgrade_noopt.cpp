@@ -1,7 +1,18 @@
 // Level 1, the plain converter: every window summed directly.
+//
+// Its rules, where the other levels differ:
+// - The working row is the destination pitch in samples (half the pitch for
+//   16-bit output, the pitch itself for the map), which is usually wider
+//   than the plane: the columns past the width are read from the source
+//   row's padding, classified, smoothed and written like the others, and the
+//   row's last column, a border pixel, is the last of the pitch.
+// - Thresholds are compared unsigned: a negative one is never exceeded, so
+//   every pixel whose window fits the plane is smoothed.
+// - A pixel with both a higher and a lower neighbour and no far one is flat,
+//   with the fraction of its net count.
 #include "bitgrade_noopt.h"
 
-#include "../plugin/frame_pipeline.h"
+#include "plane_common.h"
 
 namespace bitgrade {
 
@@ -51,32 +62,18 @@ void CheckMean(uint16_t stored, uint64_t sum, uint64_t area) {
 
 }  // namespace
 
-BitgradeNoopt::BitgradeNoopt(PClip child, IScriptEnvironment*, int span, int ythr, int cthr, bool debug)
-    : GenericVideoFilter(child), capacity(0), span(span), ythr(ythr), cthr(cthr), debug(debug) {
-    vi = OutputVideoInfo(vi, debug);
-}
-
-PVideoFrame BitgradeNoopt::GetFrame(int n, IScriptEnvironment* env) {
-    return RunFramePipeline(*this, child, vi, n, env);
-}
-
-bool BitgradeNoopt::ConvertFrame(const PVideoFrame& src, const PVideoFrame& dst) {
-    return ConvertPlanes(*this, src, dst, debug);
-}
-
-bool BitgradeNoopt::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, int plane) {
-    const int H = src->GetHeight(plane);
-    const int dstPitch = dst->GetPitch(plane);
-    const int W = debug ? dstPitch : dstPitch / 2;
+bool ProcessPlaneNoopt(const Plane& plane, const Settings& settings, Scratch& scratch) {
+    const bool debug = settings.debug;
+    const int H = plane.height;
+    const int W = debug ? plane.dstPitch : plane.dstPitch / 2;
     if (H <= 0 || W <= 0) return true;
-    const SourcePlane source = {src->GetReadPtr(plane), src->GetPitch(plane),
-                                src->GetPitch(plane) < W ? src->GetPitch(plane) : W};
+    const SourcePlane source = {plane.src, plane.srcPitch, plane.srcPitch < W ? plane.srcPitch : W};
 
     const uint64_t N = (uint64_t)H * (uint64_t)W;
     ScratchLayout layout;
     const uint64_t fracAt = layout.Add(N, 1), edgeAt = layout.Add(N, 1);
     const uint64_t workAt = layout.Add(N, 2), debugAt = layout.Add(N, 1);
-    if (!ReservePlane(scratch, capacity, N, layout.Total())) return false;
+    if (!ReservePlane(scratch, N, layout.Total())) return false;
     int8_t* fracMap = Carve<int8_t>(scratch, fracAt);
     uint8_t* edgeMask = Carve<uint8_t>(scratch, edgeAt);
     uint16_t* workPlane = Carve<uint16_t>(scratch, workAt);
@@ -105,8 +102,8 @@ bool BitgradeNoopt::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
         }
     }
 
-    const uint32_t r = PlaneRadius(span, plane);
-    const uint32_t threshold = (uint32_t)(plane == PLANAR_Y ? ythr : cthr);
+    const uint32_t r = settings.Radius(plane.luma);
+    const uint32_t threshold = (uint32_t)settings.Threshold(plane.luma);
     if (WindowFits(r, H, W)) {
         const BoxMean mean(r);
         const int R = (int)r;
@@ -130,11 +127,10 @@ bool BitgradeNoopt::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
     }
 
     // W entries fill one destination row, its padding included.
-    BYTE* out = dst->GetWritePtr(plane);
     const size_t rowBytes = debug ? (size_t)W : (size_t)W * 2;
     for (int i = 0; i < H; ++i) {
         const void* row = debug ? (const void*)(debugMap + (size_t)i * W) : (const void*)(workPlane + (size_t)i * W);
-        CopyBytes(out + (size_t)i * dstPitch, row, rowBytes);
+        CopyBytes(plane.DestinationRow(i), row, rowBytes);
     }
     return true;
 }

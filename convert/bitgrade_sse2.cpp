@@ -1,9 +1,14 @@
 // Level 2, the streaming converter: scalar row kernels and running window sums.
+//
+// Its rules, where the plain converter's differ:
+// - The working row is the plane's width: its last column is a border
+//   pixel, and nothing past it is read or written.
+// - Thresholds are compared signed: a negative one smooths nothing.
+// - A pixel with both a higher and a lower neighbour is an edge pixel.
 #include "bitgrade_sse2.h"
 
 #include <emmintrin.h>
 
-#include "../plugin/frame_pipeline.h"
 #include "window_stage.h"
 
 namespace bitgrade {
@@ -52,27 +57,14 @@ void ClassifyPlane(const WorkPlane<uint8_t>& p, uint16_t* carryCodes, uint16_t* 
 
 }  // namespace
 
-BitgradeSSE2::BitgradeSSE2(PClip child, IScriptEnvironment*, int span, int ythr, int cthr, bool debug)
-    : GenericVideoFilter(child), capacity(0), span(span), ythr(ythr), cthr(cthr), debug(debug) {
-    vi = OutputVideoInfo(vi, debug);
-}
-
-PVideoFrame BitgradeSSE2::GetFrame(int n, IScriptEnvironment* env) {
-    return RunFramePipeline(*this, child, vi, n, env);
-}
-
-bool BitgradeSSE2::ConvertFrame(const PVideoFrame& src, const PVideoFrame& dst) {
-    return ConvertPlanes(*this, src, dst, debug);
-}
-
-bool BitgradeSSE2::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, int plane) {
-    const int H = src->GetHeight(plane);
-    const int W = PlaneWidth(vi, debug, plane);
+bool ProcessPlaneSSE2(const Plane& plane, const Settings& settings, Scratch& scratch) {
+    const bool debug = settings.debug;
+    const int H = plane.height, W = plane.width;
     if (H <= 0 || W <= 0) return true;
-    const int srcPitch = src->GetPitch(plane);
+    const int srcPitch = plane.srcPitch;
     const uint64_t stride = ((uint64_t)(srcPitch > W ? srcPitch : W) + 7) & ~(uint64_t)7;
-    const uint32_t r = PlaneRadius(span, plane);
-    const int threshold = plane == PLANAR_Y ? ythr : cthr;
+    const uint32_t r = settings.Radius(plane.luma);
+    const int threshold = settings.Threshold(plane.luma);
     // A negative threshold is never met: nothing to smooth.
     const bool smoothing = WindowFits(r, H, W) && threshold >= 0;
     const bool wide = r > kNarrowMaxRadius;
@@ -80,12 +72,12 @@ bool BitgradeSSE2::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, 
     ScratchLayout layout;
     const uint64_t workAt = layout.Add((uint64_t)H * stride, 2), edgeAt = layout.Add((uint64_t)H * stride, 1);
     const uint64_t carryAt = layout.Add(stride, 2), codeAt = layout.Add(stride, 2);
-    uint64_t windowAt[4] = {0, 0, 0, 0};
+    WindowLayout window = {};
     if (smoothing) {
-        if (wide) WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, r, windowAt);
-        else WindowScratch<uint32_t, uint16_t>::Lay(layout, stride, r, windowAt);
+        if (wide) window = WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, r);
+        else window = WindowScratch<uint32_t, uint16_t>::Lay(layout, stride, r);
     }
-    if (!ReservePlane(scratch, capacity, (uint64_t)H * stride, layout.Total())) return false;
+    if (!ReservePlane(scratch, (uint64_t)H * stride, layout.Total())) return false;
     const WorkPlane<uint8_t> p = {Carve<uint16_t>(scratch, workAt),
                                   Carve<uint8_t>(scratch, edgeAt),
                                   stride,
@@ -93,24 +85,21 @@ bool BitgradeSSE2::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, 
                                   (uint32_t)W,
                                   (uint32_t)H};
 
-    const BYTE* source = src->GetReadPtr(plane);
     const int readable = srcPitch < W ? srcPitch : W;
     for (int y = 0; y < H; ++y) {
         uint16_t* row = p.Row(y);
-        const BYTE* in = source + (size_t)y * srcPitch;
+        const uint8_t* in = plane.SourceRow(y);
         for (int x = 0; x < W; ++x) row[x] = in[x < readable ? x : readable - 1];
     }
     ClassifyPlane(p, Carve<uint16_t>(scratch, carryAt), Carve<uint16_t>(scratch, codeAt));
     if (smoothing) {
-        if (wide) SmoothPlane(p, r, threshold, debug, WindowScratch<uint64_t, uint32_t>::Carved(scratch, windowAt));
-        else SmoothPlane(p, r, threshold, debug, WindowScratch<uint32_t, uint16_t>::Carved(scratch, windowAt));
+        if (wide) SmoothPlane(p, r, threshold, debug, WindowScratch<uint64_t, uint32_t>::Carved(scratch, window));
+        else SmoothPlane(p, r, threshold, debug, WindowScratch<uint32_t, uint16_t>::Carved(scratch, window));
     }
 
-    BYTE* out = dst->GetWritePtr(plane);
-    const int dstPitch = dst->GetPitch(plane);
     for (int y = 0; y < H; ++y) {
         const bool band = smoothing && (uint32_t)y >= r && (uint32_t)y + r < (uint32_t)H;
-        WriteRow(p, (uint32_t)y, debug, band ? r : 0, band ? W - r : 0, out + (size_t)y * dstPitch);
+        WriteRow(p, (uint32_t)y, debug, band ? r : 0, band ? W - r : 0, plane.DestinationRow(y));
     }
     return true;
 }

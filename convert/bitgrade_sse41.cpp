@@ -1,8 +1,18 @@
 // Level 3, the vector converter: the row kernels of its instruction set's
 // table over 16-column blocks, and the rows' order through the plane.
+//
+// Its rules, where the streaming converter's, which it otherwise gives
+// exactly, differ:
+// - The plane's width must be a multiple of 8 (of 16 for luma: the creation
+//   check refuses other clips).
+// - The threshold test is made in 16 bits: busy < (int16)(threshold + 1).
+//   Nothing is smoothed when that is 0 or negative, which takes thresholds
+//   from -32769 to -1 and ones like 32767 and 65535.
+// - The first and last r columns of a row, whose windows do not fit it,
+//   count 255 edge marks a row: above 255 * (2r+1) - 1 they are smoothed too,
+//   each to the mean of its own column's 2r+1 values.
 #include "bitgrade_sse41.h"
 
-#include "../plugin/frame_pipeline.h"
 #include "row_kernels_sse41.h"
 #include "window_stage.h"
 
@@ -19,7 +29,7 @@ inline uint32_t BlockColumns(uint32_t W) { return (W + 15) / 16 * 16; }
 // read are defined, if never used. Columns past the source pitch repeat the
 // row's last readable sample. The source row `ahead` is asked for meanwhile,
 // so that it arrives before it is needed.
-BITGRADE_SSE41 void LoadSamples(const BYTE* in, const BYTE* ahead, uint32_t readable, uint32_t W, uint8_t* row) {
+BITGRADE_SSE41 void LoadSamples(const uint8_t* in, const uint8_t* ahead, uint32_t readable, uint32_t W, uint8_t* row) {
     const uint32_t whole = (readable < W ? readable : W) / 16 * 16;
     uint32_t x = 0;
     for (; x < whole; x += 16) {
@@ -57,8 +67,8 @@ struct VectorPlane {
 // few rows can hold the work plane while it stays in cache.
 class RowClassifier {
 public:
-    RowClassifier(const VectorPlane& v, const RowKernels& kernels, const BYTE* in, int pitch, uint32_t readable)
-        : v(v), kernels(kernels), in(in), pitch(pitch), readable(readable), loaded(0), classified(0) {}
+    RowClassifier(const VectorPlane& v, const RowKernels& kernels, const Plane& plane, uint32_t readable)
+        : v(v), kernels(kernels), plane(plane), readable(readable), loaded(0), classified(0) {}
 
     // Rows 0..y hold their unsmoothed values and edge marks.
     void Through(uint32_t y) {
@@ -73,8 +83,8 @@ private:
         for (; loaded <= y && loaded < v.p.H; ++loaded) {
             // Ask for a row a few rows ahead, so that it arrives while this
             // one is worked on.
-            const BYTE* row = in + (size_t)loaded * pitch;
-            const BYTE* ahead = loaded + kPrefetchRows < v.p.H ? row + (size_t)kPrefetchRows * pitch : row;
+            const uint8_t* row = plane.SourceRow(loaded);
+            const uint8_t* ahead = loaded + kPrefetchRows < v.p.H ? plane.SourceRow(loaded + kPrefetchRows) : row;
             LoadSamples(row, ahead, readable, v.p.W, Samples(loaded));
         }
     }
@@ -106,8 +116,7 @@ private:
 
     const VectorPlane& v;
     const RowKernels& kernels;
-    const BYTE* in;
-    int pitch;
+    const Plane& plane;
     uint32_t readable, loaded, classified;
 };
 
@@ -115,7 +124,7 @@ private:
 // row, so they count as 255 edge marks from each row; when even that passes
 // the limit, each takes the mean of its own column's 2r+1 values (the
 // window's sum taken as 2r+1 times their sum, `columnSums`).
-void WriteRowEnds(const BandRow& b, const uint32_t* columnSums, bool debug, BYTE* out) {
+void WriteRowEnds(const BandRow& b, const uint32_t* columnSums, bool debug, uint8_t* out) {
     const uint32_t side = 2 * b.r + 1;
     const bool smoothed = kRowEndBusy * side <= b.limit;
     auto write = [&](uint32_t x) {
@@ -124,8 +133,8 @@ void WriteRowEnds(const BandRow& b, const uint32_t* columnSums, bool debug, BYTE
             return;
         }
         const uint16_t value = smoothed ? (*b.mean)(side * columnSums[x]) : b.values[x];
-        out[2 * x] = (BYTE)value;
-        out[2 * x + 1] = (BYTE)(value >> 8);
+        out[2 * x] = (uint8_t)value;
+        out[2 * x + 1] = (uint8_t)(value >> 8);
     };
     for (uint32_t i = 0; i < b.r; ++i) {
         write(i);
@@ -137,10 +146,10 @@ void WriteRowEnds(const BandRow& b, const uint32_t* columnSums, bool debug, BYTE
 // classified: rows r..H-r-1 smoothed, the others unsmoothed. A column is
 // smoothed when its busy count is at most `limit` (0..32766), compared
 // unsigned, so the row-end counts of wide windows (255 * (2r+1) > 32767)
-// never pass. W is a multiple of 8 (the constructor's width check); the ring
-// of work rows holds at least 2r+2 rows.
+// never pass. W is a multiple of 8; the ring of work rows holds at least
+// 2r+2 rows.
 void SmoothBand(const VectorPlane& v, RowClassifier& rows, const RowKernels& kernels, bool debug, uint16_t limit,
-                BYTE* out, int pitch) {
+                const Plane& plane) {
     const WorkPlane<uint8_t>& p = v.p;
     const uint32_t r = v.r, W = p.W, margin = ColumnTotals::Margin(r), padded = v.columns + 2 * margin;
     const ColumnTotals paddedTotals = {v.totals.sums - margin, v.totals.counts - margin};
@@ -152,7 +161,7 @@ void SmoothBand(const VectorPlane& v, RowClassifier& rows, const RowKernels& ker
 
     // The first window: rows 0..2r, added onto zeroed totals.
     rows.Through(2 * r);
-    for (uint32_t y = 0; y < r; ++y) WriteRow(p, y, debug, 0, 0, out + (size_t)y * pitch);
+    for (uint32_t y = 0; y < r; ++y) WriteRow(p, y, debug, 0, 0, plane.DestinationRow(y));
     const uint8_t* zeroEdges = (const uint8_t*)v.zeroRow;  // the zero row's bytes: no edge marks
     for (uint32_t k = 0; k <= 2 * r; ++k)
         kernels.slideWindow(v.totals, p.Row(k), p.EdgeRow(k), v.zeroRow, zeroEdges, v.columns);
@@ -168,48 +177,33 @@ void SmoothBand(const VectorPlane& v, RowClassifier& rows, const RowKernels& ker
         if (running) kernels.runningSums(paddedTotals, paddedRunning, padded);
         row.values = p.Row(y);
         row.edges = p.EdgeRow(y);
-        BYTE* dst = out + (size_t)y * pitch;
+        uint8_t* dst = plane.DestinationRow(y);
         (debug ? kernels.bandMapRow : kernels.bandRow)(row, dst);
         WriteRowEnds(row, v.totals.sums, debug, dst);
     }
-    for (uint32_t y = p.H - r; y < p.H; ++y) WriteRow(p, y, debug, 0, 0, out + (size_t)y * pitch);
+    for (uint32_t y = p.H - r; y < p.H; ++y) WriteRow(p, y, debug, 0, 0, plane.DestinationRow(y));
 }
+
+// Where the vector band's buffers lie in the scratch memory: the column
+// totals and their running sums, margins included, and the zero row.
+struct BandLayout {
+    uint64_t sums, counts, runningSums, runningCounts, zeroRow;
+};
 
 }  // namespace
 
-BitgradeSSE41::BitgradeSSE41(PClip child, IScriptEnvironment* env, int span, int ythr, int cthr, bool debug,
-                             VectorIsa isa)
-    : GenericVideoFilter(child),
-      capacity(0),
-      span(span),
-      ythr(ythr),
-      cthr(cthr),
-      debug(debug),
-      kernels(&KernelsFor(isa)) {
-    if (vi.width % 16 != 0) env->ThrowError(BITGRADE_MSG_WIDTH16);
-    vi = OutputVideoInfo(vi, debug);
-}
-
-PVideoFrame BitgradeSSE41::GetFrame(int n, IScriptEnvironment* env) {
-    return RunFramePipeline(*this, child, vi, n, env);
-}
-
-bool BitgradeSSE41::ConvertFrame(const PVideoFrame& src, const PVideoFrame& dst) {
-    return ConvertPlanes(*this, src, dst, debug);
-}
-
-bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst, int plane) {
-    const int H = src->GetHeight(plane);
-    const int W = PlaneWidth(vi, debug, plane);
+bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& scratch, const RowKernels& kernels) {
+    const bool debug = settings.debug;
+    const int H = plane.height, W = plane.width;
     if (H <= 0 || W <= 0) return true;
-    const int srcPitch = src->GetPitch(plane);
+    if (W % 8 != 0) return false;  // the band kernels write whole steps of eight
+    const int srcPitch = plane.srcPitch;
     const uint32_t columns = BlockColumns((uint32_t)W);
     const uint64_t stride = (((uint64_t)(srcPitch > W ? srcPitch : W) + 15) & ~(uint64_t)15) + 16;
-    const uint32_t r = PlaneRadius(span, plane);
-    // The threshold test is busy < (int16)(threshold + 1): nothing passes when
-    // that is 0 or negative, else busy <= its predecessor. The sum is taken
-    // unsigned, so that the largest threshold wraps instead of overflowing.
-    const int16_t t = (int16_t)(uint16_t)((uint32_t)(plane == PLANAR_Y ? ythr : cthr) + 1u);
+    const uint32_t r = settings.Radius(plane.luma);
+    // busy < t passes when busy <= t - 1. The sum is taken unsigned, so that
+    // the largest threshold wraps instead of overflowing.
+    const int16_t t = (int16_t)(uint16_t)((uint32_t)settings.Threshold(plane.luma) + 1u);
     const bool smoothing = WindowFits(r, H, W) && t > 0;
     const uint16_t limit = (uint16_t)(t - 1);
     const bool vectorBand = smoothing && r <= kNarrowMaxRadius;
@@ -222,43 +216,40 @@ bool BitgradeSSE41::ProcessPlane(const PVideoFrame& src, const PVideoFrame& dst,
     const uint64_t sampleStride = stride + 2 * kSampleMargin;
     const uint64_t samplesAt = layout.Add(3 * sampleStride, 1);
     const uint32_t margin = ColumnTotals::Margin(r);
-    uint64_t windowAt[5] = {0, 0, 0, 0, 0};
+    BandLayout band = {};
+    WindowLayout window = {};
     if (vectorBand) {
-        // Column totals and their running sums (sums, counts), margins
-        // included, then the zero row.
         const uint64_t padded = columns + 2 * (uint64_t)margin;
-        windowAt[0] = layout.Add(padded, 4);
-        windowAt[1] = layout.Add(padded, 1);
-        windowAt[2] = layout.Add(padded, 4);
-        windowAt[3] = layout.Add(padded, 2);
-        windowAt[4] = layout.Add(columns, 2);
+        band.sums = layout.Add(padded, 4);
+        band.counts = layout.Add(padded, 1);
+        band.runningSums = layout.Add(padded, 4);
+        band.runningCounts = layout.Add(padded, 2);
+        band.zeroRow = layout.Add(columns, 2);
     } else if (smoothing) {
-        WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, r, windowAt);
+        window = WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, r);
     }
-    if (!ReservePlane(scratch, capacity, N, layout.Total())) return false;
+    if (!ReservePlane(scratch, N, layout.Total())) return false;
     const VectorPlane v = {
         {Carve<uint16_t>(scratch, workAt), Carve<uint8_t>(scratch, edgeAt), stride, (uint32_t)H, (uint32_t)W, ringRows},
         columns,
         r,
         Carve<uint8_t>(scratch, samplesAt),
         sampleStride,
-        {Carve<uint32_t>(scratch, windowAt[0]) + margin, Carve<uint8_t>(scratch, windowAt[1]) + margin},
-        {Carve<uint32_t>(scratch, windowAt[2]) + margin, Carve<uint16_t>(scratch, windowAt[3]) + margin},
-        Carve<uint16_t>(scratch, windowAt[4])};
+        {Carve<uint32_t>(scratch, band.sums) + margin, Carve<uint8_t>(scratch, band.counts) + margin},
+        {Carve<uint32_t>(scratch, band.runningSums) + margin, Carve<uint16_t>(scratch, band.runningCounts) + margin},
+        Carve<uint16_t>(scratch, band.zeroRow)};
 
     const uint32_t readable = (uint32_t)(srcPitch < W ? srcPitch : W);
-    RowClassifier rows(v, *kernels, src->GetReadPtr(plane), srcPitch, readable);
-    BYTE* out = dst->GetWritePtr(plane);
-    const int pitch = dst->GetPitch(plane);
+    RowClassifier rows(v, kernels, plane, readable);
     if (vectorBand) {
-        SmoothBand(v, rows, *kernels, debug, limit, out, pitch);
+        SmoothBand(v, rows, kernels, debug, limit, plane);
         return true;
     }
     rows.Through((uint32_t)H - 1);
-    if (smoothing) SmoothPlane(v.p, r, limit, debug, WindowScratch<uint64_t, uint32_t>::Carved(scratch, windowAt));
+    if (smoothing) SmoothPlane(v.p, r, limit, debug, WindowScratch<uint64_t, uint32_t>::Carved(scratch, window));
     for (uint32_t y = 0; y < (uint32_t)H; ++y) {
-        const bool band = smoothing && y >= r && y + r < (uint32_t)H;
-        WriteRow(v.p, y, debug, band ? r : 0, band ? (uint32_t)W - r : 0, out + (size_t)y * pitch);
+        const bool inBand = smoothing && y >= r && y + r < (uint32_t)H;
+        WriteRow(v.p, y, debug, inBand ? r : 0, inBand ? (uint32_t)W - r : 0, plane.DestinationRow(y));
     }
     return true;
 }

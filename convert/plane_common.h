@@ -1,9 +1,9 @@
-// Pieces that every converter shares: the fraction table, the radius and
-// window rules, the fixed-point window mean, the scratch memory and the FIFO
-// of ring-row slots.
+// Pieces that every converter shares: the fraction table, the window rule,
+// the fixed-point window mean, the carving of scratch memory and the FIFO of
+// ring-row slots.
 #pragma once
 
-#include "../host/host_interface.h"
+#include "plane.h"
 
 namespace bitgrade {
 
@@ -19,10 +19,6 @@ const uint8_t kFlatMark = 95;
 constexpr uint8_t FractionRamp[9] = {0, 32, 64, 96, 112, 127, 127, 127, 127};
 
 inline int Fraction(int netCount) { return netCount >= 0 ? FractionRamp[netCount] : -FractionRamp[-netCount]; }
-
-// Luma uses the whole span, chroma half of it (span read as unsigned, so a
-// negative span gives a radius too large for any plane).
-inline uint32_t PlaneRadius(int span, int plane) { return plane == PLANAR_Y ? (uint32_t)span : (uint32_t)span / 2; }
 
 // Whether a (2r+1)-square window fits a plane; computed wide so that the
 // huge radius of a negative span never wraps into a small window.
@@ -59,50 +55,12 @@ struct BoxMean {
     uint32_t reciprocal, high, low;
 };
 
-// One owned, 16-byte aligned block from which a converter carves its buffers
-// for each plane. It only grows, so once the largest plane has been seen no
-// further allocation takes place; and since the carving is redone for every
-// plane, no plane geometry or order can overrun a buffer.
-class ScratchArena {
-public:
-    ScratchArena() : block(nullptr), size(0) {}
-    ~ScratchArena() { FreeAligned16(block); }
-    ScratchArena(const ScratchArena&) = delete;
-    ScratchArena& operator=(const ScratchArena&) = delete;
-
-    // Makes room for `bytes`; false when that is more than this process can
-    // address or allocate (the old block is then kept).
-    bool Reserve(uint64_t bytes) {
-        if (bytes <= size) return true;
-        if (bytes > (uint64_t)(size_t)-1 / 2) return false;
-        void* grown = AllocAligned16((size_t)bytes);
-        if (!grown) return false;
-        FreeAligned16(block);
-        block = grown;
-        size = bytes;
-        return true;
-    }
-    uint8_t* Base() const { return (uint8_t*)block; }
-
-private:
-    void* block;
-    uint64_t size;
-};
-
-// Makes room for one plane of `samples` entries per buffer and `bytes` of
-// scratch in all, and records the largest plane in `capacity` (32-bit, as the
-// filter classes keep it). False when the plane is too large to convert.
-inline bool ReservePlane(ScratchArena& scratch, uint32_t& capacity, uint64_t samples, uint64_t bytes) {
-    if (samples > 0xFFFFFFFFu || !scratch.Reserve(bytes)) return false;
-    if (capacity < samples) capacity = (uint32_t)samples;
-    return true;
-}
-
-// The visible width in samples of a plane of a filter's output: the output
-// description is twice as wide as the source unless it holds the debug map.
-inline int PlaneWidth(const VideoInfo& vi, bool debug, int plane) {
-    const int lumaWidth = debug ? vi.width : vi.width / 2;
-    return plane == PLANAR_Y ? lumaWidth : lumaWidth / 2;
+// Makes room for a plane of `entries` entries per buffer and `bytes` of
+// scratch in all. False when the plane is too large to convert: more than
+// 2^32 entries a buffer (a claim that no host's frame makes) or more memory
+// than there is.
+inline bool ReservePlane(Scratch& scratch, uint64_t entries, uint64_t bytes) {
+    return entries <= 0xFFFFFFFFu && scratch.Reserve(bytes);
 }
 
 // Lays buffers out one after another, each on a 16-byte boundary.
@@ -122,8 +80,8 @@ private:
 };
 
 template <class T>
-inline T* Carve(const ScratchArena& arena, uint64_t offset) {
-    return (T*)(arena.Base() + offset);
+inline T* Carve(const Scratch& scratch, uint64_t offset) {
+    return (T*)(scratch.Base() + offset);
 }
 
 // A first-in-first-out sequence of the row slots of one ring. Slot k starts

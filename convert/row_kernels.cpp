@@ -1,5 +1,5 @@
 // The scalar row kernels of level 2, the streaming converter.
-#include "vector_kernels.h"
+#include "row_kernels.h"
 
 namespace bitgrade {
 
@@ -20,84 +20,5 @@ void NeighbourCodeRow(const uint16_t* c, const uint16_t* x, uint32_t n, uint16_t
     code[n - 1] = kRowEndCode;
     code[0] = kRowEndCode;
 }
-
-}  // namespace bitgrade
-
-// The scalar twins of the vector converter's kernels, and their table.
-
-namespace bitgrade {
-
-namespace {
-
-void ClassifyRow(const uint8_t* above, const uint8_t* row, const uint8_t* below, uint32_t columns, uint16_t* values,
-                 uint8_t* edges) {
-    const uint8_t* const rows[3] = {above, row, below};
-    for (uint32_t i = 0; i < columns; ++i) {
-        uint16_t code = 0;
-        for (int dy = 0; dy < 3; ++dy)
-            for (int dx = -1; dx <= 1; ++dx)
-                if (dy != 1 || dx != 0)
-                    code = (uint16_t)(code + DiffToCode((int16_t)(row[i] - rows[dy][(int64_t)i + dx])));
-        const bool flat = IsFlatCode(code);
-        values[i] = (uint16_t)((row[i] << 8) + (flat ? FractionOfCode(code) : 0));
-        edges[i] = flat ? 0 : 0xFF;
-    }
-}
-
-void SlideWindow(const ColumnTotals& t, const uint16_t* enteringValues, const uint8_t* enteringEdges,
-                 const uint16_t* leavingValues, const uint8_t* leavingEdges, uint32_t columns) {
-    for (uint32_t x = 0; x < columns; ++x) {
-        t.sums[x] += (uint32_t)enteringValues[x] - leavingValues[x];
-        t.counts[x] = (uint8_t)(t.counts[x] + (enteringEdges[x] != 0) - (leavingEdges[x] != 0));
-    }
-}
-
-void RunningSums(const ColumnTotals& totals, const RunningTotals& running, uint32_t n) {
-    uint32_t sum = 0;
-    uint16_t count = 0;
-    for (uint32_t x = 0; x < n; ++x) {
-        running.sums[x] = sum += totals.sums[x];
-        running.counts[x] = count = (uint16_t)(count + totals.counts[x]);
-    }
-}
-
-// Column x's window of a row of totals: its 2r+1 entries added, or the
-// difference of two running sums.
-template <class T>
-T Window(const BandRow& b, const T* totals, uint32_t x) {
-    const int64_t first = (int64_t)x - b.r;
-    if (b.running) return (T)(totals[first + 2 * b.r] - totals[first - 1]);
-    T sum = 0;
-    for (uint32_t k = 0; k <= 2 * b.r; ++k) sum = (T)(sum + totals[first + k]);
-    return sum;
-}
-
-// Whether column x's window holds few enough edge marks to be smoothed.
-bool Smoothed(const BandRow& b, uint32_t x) {
-    const uint32_t count = b.running ? Window(b, b.runningTotals.counts, x) : Window(b, b.totals.counts, x);
-    return count <= b.limit;
-}
-
-uint32_t WindowSum(const BandRow& b, uint32_t x) {
-    return Window(b, b.running ? b.runningTotals.sums : b.totals.sums, x);
-}
-
-void BandRowScalar(const BandRow& b, BYTE* out) {
-    for (uint32_t x = 0; x < b.W; ++x) {
-        const uint16_t value = Smoothed(b, x) ? (*b.mean)(WindowSum(b, x)) : b.values[x];
-        out[2 * x] = (BYTE)value;
-        out[2 * x + 1] = (BYTE)(value >> 8);
-    }
-}
-
-void BandMapRowScalar(const BandRow& b, BYTE* out) {
-    for (uint32_t x = 0; x < b.W; ++x) out[x] = Smoothed(b, x) ? 0 : b.edges[x] ? kEdgeMark : kFlatMark;
-}
-
-}  // namespace
-
-const RowKernels kScalarKernels = {"scalar", 1, ClassifyRow, SlideWindow, RunningSums, BandRowScalar, BandMapRowScalar};
-
-const RowKernels& KernelsFor(VectorIsa isa) { return isa == VectorIsa::kAvx2 ? kAvx2Kernels : kSse41Kernels; }
 
 }  // namespace bitgrade

@@ -177,7 +177,7 @@ BandRow From(const BandRow& b, uint32_t from) {
 // loop.
 template <bool kFixedPoint, bool kRunning, uint32_t kSide>
 BITGRADE_AVX2 void BandBlocks(BandVariant<kFixedPoint, kRunning, kSide>, const BandRow& row, uint32_t whole,
-                              BYTE* out) {
+                              uint8_t* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const Mean8 mean(*b.mean);
     const Limit16 limit(b);
@@ -197,14 +197,14 @@ BITGRADE_AVX2 void BandBlocks(BandVariant<kFixedPoint, kRunning, kSide>, const B
     }
 }
 
-BITGRADE_AVX2 void BandRowAvx2(const BandRow& b, BYTE* out) {
+BITGRADE_AVX2 void BandRowAvx2(const BandRow& b, uint8_t* out) {
     const uint32_t whole = b.W / 16 * 16;
     WithBandVariant(b, [&](auto variant) { BandBlocks(variant, b, whole, out); });
     if (whole < b.W) BandRowVec(From(b, whole), out + 2 * whole);
 }
 
 template <bool kRunning>
-BITGRADE_AVX2 void BandMapBlocks(const BandRow& row, uint32_t whole, BYTE* out) {
+BITGRADE_AVX2 void BandMapBlocks(const BandRow& row, uint32_t whole, uint8_t* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const __m128i marks = Load(kFlatMarks);
     const Limit16 limit(b);
@@ -214,7 +214,7 @@ BITGRADE_AVX2 void BandMapBlocks(const BandRow& row, uint32_t whole, BYTE* out) 
     }
 }
 
-BITGRADE_AVX2 void BandMapRowAvx2(const BandRow& b, BYTE* out) {
+BITGRADE_AVX2 void BandMapRowAvx2(const BandRow& b, uint8_t* out) {
     const uint32_t whole = b.W / 16 * 16;
     (b.running ? BandMapBlocks<true> : BandMapBlocks<false>)(b, whole, out);
     if (whole < b.W) BandMapRowVec(From(b, whole), out + whole);

@@ -151,7 +151,7 @@ BITGRADE_SSE41 inline void WindowSums(const BandRow& b, uint32_t x, __m128i& low
 
 // The band row in one variant, chosen once outside the loop.
 template <bool kFixedPoint, bool kRunning, uint32_t kSide>
-BITGRADE_SSE41 void BandRowWith(BandVariant<kFixedPoint, kRunning, kSide>, const BandRow& row, BYTE* out) {
+BITGRADE_SSE41 void BandRowWith(BandVariant<kFixedPoint, kRunning, kSide>, const BandRow& row, uint8_t* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const MeanVec mean(*b.mean);
     const LimitVec limit(b);
@@ -170,7 +170,7 @@ BITGRADE_SSE41 void BandRowWith(BandVariant<kFixedPoint, kRunning, kSide>, const
 }
 
 template <bool kRunning>
-BITGRADE_SSE41 void BandMapRowWith(const BandRow& row, BYTE* out) {
+BITGRADE_SSE41 void BandMapRowWith(const BandRow& row, uint8_t* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const __m128i marks = Load(kFlatMarks);
     const LimitVec limit(b);
@@ -182,11 +182,11 @@ BITGRADE_SSE41 void BandMapRowWith(const BandRow& row, BYTE* out) {
 
 }  // namespace
 
-BITGRADE_SSE41 void BandRowVec(const BandRow& b, BYTE* out) {
+BITGRADE_SSE41 void BandRowVec(const BandRow& b, uint8_t* out) {
     WithBandVariant(b, [&](auto variant) { BandRowWith(variant, b, out); });
 }
 
-BITGRADE_SSE41 void BandMapRowVec(const BandRow& b, BYTE* out) {
+BITGRADE_SSE41 void BandMapRowVec(const BandRow& b, uint8_t* out) {
     (b.running ? BandMapRowWith<true> : BandMapRowWith<false>)(b, out);
 }
 

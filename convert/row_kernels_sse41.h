@@ -45,8 +45,8 @@ void ClassifyRowVec(const uint8_t* above, const uint8_t* row, const uint8_t* bel
 
 // The band rows of the SSE4.1 table, eight columns a step; the AVX2 twins
 // finish with them on a row that ends half-way through a 16-column block.
-void BandRowVec(const BandRow& row, BYTE* out);
-void BandMapRowVec(const BandRow& row, BYTE* out);
+void BandRowVec(const BandRow& row, uint8_t* out);
+void BandMapRowVec(const BandRow& row, uint8_t* out);
 
 // The window mean of four sums: the fixed-point one, or beyond its radii the
 // exact quotient through doubles (exact: sums < 2^32, areas < 2^16). The

@@ -4,6 +4,7 @@
 // against the scalar twin and its benchmark row.
 #pragma once
 
+#include "processor.h"
 #include "row_kernels.h"
 
 namespace bitgrade {
@@ -78,8 +79,8 @@ struct RowKernels {
     void (*runningSums)(const ColumnTotals& totals, const RunningTotals& running, uint32_t n);
     // One band row to the destination: W little-endian 16-bit values, or W
     // map bytes.
-    void (*bandRow)(const BandRow& row, BYTE* out);
-    void (*bandMapRow)(const BandRow& row, BYTE* out);
+    void (*bandRow)(const BandRow& row, uint8_t* out);
+    void (*bandMapRow)(const BandRow& row, uint8_t* out);
 };
 
 // The scalar twins, the reference that every vector table is tested against.
@@ -87,9 +88,7 @@ extern const RowKernels kScalarKernels;
 extern const RowKernels kSse41Kernels;
 extern const RowKernels kAvx2Kernels;
 
-// The instruction sets the vector converter can run, and the one place that
-// chooses among them.
-enum class VectorIsa { kSse41, kAvx2 };
+// The one place that chooses among the tables.
 const RowKernels& KernelsFor(VectorIsa isa);
 
 }  // namespace bitgrade

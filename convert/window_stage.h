@@ -26,6 +26,11 @@ struct WorkPlane {
     Edge* EdgeRow(uint32_t y) const { return edges + (y % rows) * stride; }
 };
 
+// Where the window stage's buffers lie in the scratch memory.
+struct WindowLayout {
+    uint64_t columnSums, columnCounts, sumRing, countRing;
+};
+
 // Scratch of the window stage, in elements: columnSums and columnCounts one
 // row each, the rings 2r+2 rows each.
 template <class Sum, class Count>
@@ -35,15 +40,18 @@ struct WindowScratch {
     Sum* sumRing;
     Count* countRing;
 
-    static void Lay(ScratchLayout& layout, uint64_t stride, uint32_t r, uint64_t at[4]) {
-        at[0] = layout.Add(stride, sizeof(Sum));
-        at[1] = layout.Add(stride, sizeof(Count));
-        at[2] = layout.Add((2 * (uint64_t)r + 2) * stride, sizeof(Sum));
-        at[3] = layout.Add((2 * (uint64_t)r + 2) * stride, sizeof(Count));
+    static WindowLayout Lay(ScratchLayout& layout, uint64_t stride, uint32_t r) {
+        const uint64_t ringRows = 2 * (uint64_t)r + 2;
+        WindowLayout at;
+        at.columnSums = layout.Add(stride, sizeof(Sum));
+        at.columnCounts = layout.Add(stride, sizeof(Count));
+        at.sumRing = layout.Add(ringRows * stride, sizeof(Sum));
+        at.countRing = layout.Add(ringRows * stride, sizeof(Count));
+        return at;
     }
-    static WindowScratch Carved(const ScratchArena& arena, const uint64_t at[4]) {
-        return WindowScratch{Carve<Sum>(arena, at[0]), Carve<Count>(arena, at[1]), Carve<Sum>(arena, at[2]),
-                             Carve<Count>(arena, at[3])};
+    static WindowScratch Carved(const Scratch& scratch, const WindowLayout& at) {
+        return WindowScratch{Carve<Sum>(scratch, at.columnSums), Carve<Count>(scratch, at.columnCounts),
+                             Carve<Sum>(scratch, at.sumRing), Carve<Count>(scratch, at.countRing)};
     }
 };
 
@@ -102,7 +110,7 @@ void SmoothPlane(const WorkPlane<Edge>& p, uint32_t r, int64_t limit, bool debug
 // W map bytes, where columns [markedFrom, markedTo) hold the marks that
 // smoothing left and every other column is marked unsmoothed.
 template <class Edge>
-void WriteRow(const WorkPlane<Edge>& p, uint32_t y, bool debug, uint32_t markedFrom, uint32_t markedTo, BYTE* out) {
+void WriteRow(const WorkPlane<Edge>& p, uint32_t y, bool debug, uint32_t markedFrom, uint32_t markedTo, uint8_t* out) {
     if (!debug) {
         CopyBytes(out, p.Row(y), (size_t)p.W * 2);
         return;

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "convert/processor.h"
 #include "convert/vector_kernels.h"
-#include "plugin/plugin.h"
 #include "tests/kernel_inputs.h"
 
 using namespace bitgrade;
@@ -67,7 +67,7 @@ void Band(const RowKernels& k, ByteSource in, uint32_t W, uint32_t r, bool debug
     const kernel_inputs::BandInputs band(W, r, [&](uint32_t n) {
         return (uint32_t)(in.Next() << 24 | in.Next() << 16 | in.Next() << 8 | in.Next()) % n;
     });
-    Row<BYTE> out(2 * W), twinOut(2 * W);
+    Row<uint8_t> out(2 * W), twinOut(2 * W);
     (debug ? k.bandMapRow : k.bandRow)(band.Band(), out.get());
     (debug ? kScalarKernels.bandMapRow : kScalarKernels.bandRow)(band.Band(), twinOut.get());
     for (uint32_t i = 0; i < 2 * W + 16; ++i) Require(out[i] == twinOut[i]);

@@ -5,7 +5,8 @@
 // on the host's symbols being global.
 #pragma once
 
-#include "platform.h"
+#include <stddef.h>
+#include <stdint.h>
 
 #if defined(_WIN32) && !defined(_WIN64)
 #define AVSC_CC __stdcall
@@ -85,6 +86,10 @@ enum : int {
     kCacheGetMtMode = 509,  // the host's threading question
     kMtMultiInstance = 2,   // one filter instance per thread, one call at a time each
 };
+
+// Plane selectors and the pixel types of 8-bit planar 4:2:0.
+enum : int { kPlaneY = 1, kPlaneU = 2, kPlaneV = 4 };
+enum : int { kCsYV12 = (int)0xA0000008, kCsI420 = (int)0xA0000010 };
 
 // The host functions the plugin calls, looked up by name when the host
 // calls the entry point.

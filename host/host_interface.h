@@ -9,7 +9,8 @@
 // interface, as the host expects.
 #pragma once
 
-#include "platform.h"
+#include <stddef.h>
+#include <stdint.h>
 
 #if defined(_WIN32)
 #define HOST_STDCALL __stdcall

@@ -3,6 +3,7 @@
 // does. The plugin itself never uses this.
 #pragma once
 
+#include "../convert/runtime.h"
 #include "host_interface.h"
 
 namespace host_side {

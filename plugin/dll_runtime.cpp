@@ -2,7 +2,7 @@
 // entry point that does nothing (no static constructors exist to run),
 // operator new and delete on msvcrt's heap, and the marker the linker looks
 // for when floating point is used.
-#include "../host/platform.h"
+#include "../convert/runtime.h"
 
 extern "C" int _fltused = 0;
 

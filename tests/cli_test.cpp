@@ -13,7 +13,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "plugin/plugin.h"
+#include "convert/processor.h"
 #include "test_support.h"
 
 using namespace testing_support;

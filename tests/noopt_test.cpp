@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <set>
 
-#include "convert/bitgrade_noopt.h"
+#include "convert/plane_common.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -18,7 +18,7 @@ const int kNoSmoothing = -1;  // a negative span: no window fits any plane
 
 std::vector<uint16_t> RunLuma(const Plane& plane, int span, int threshold, bool debug = false, int srcPitch = 0,
                               int W = 0) {
-    return RunPlane<bitgrade::BitgradeNoopt>(plane, span, threshold, debug, srcPitch, W);
+    return RunPlane(kNoopt, plane, span, threshold, debug, srcPitch, W);
 }
 
 struct FractionCase {

@@ -6,13 +6,9 @@
 
 #include <set>
 
-#include "convert/bitgrade_noopt.h"
-#include "convert/bitgrade_sse2.h"
 #include "test_support.h"
 
 using namespace testing_support;
-using bitgrade::BitgradeNoopt;
-using bitgrade::BitgradeSSE2;
 
 namespace {
 
@@ -71,12 +67,12 @@ TEST_P(AgainstReference, DiffersOnlyAroundMixedPixels) {
             exactPlanes += !anyMixed;
             for (int span : {0, 1, 3, 5}) {
                 for (int threshold : {0, 1, 3, 12}) {
-                    const auto ref = RunPlane<BitgradeNoopt>(plane, span, threshold);
-                    const auto out = RunPlane<BitgradeSSE2>(plane, span, threshold);
-                    const auto map = RunPlane<BitgradeSSE2>(plane, span, threshold, true);
+                    const auto ref = RunPlane(kNoopt, plane, span, threshold);
+                    const auto out = RunPlane(kSSE2, plane, span, threshold);
+                    const auto map = RunPlane(kSSE2, plane, span, threshold, true);
                     if (!anyMixed) {
                         ASSERT_EQ(out, ref) << "kind " << kind << " span " << span << " thr " << threshold;
-                        ASSERT_EQ(map, RunPlane<BitgradeNoopt>(plane, span, threshold, true));
+                        ASSERT_EQ(map, RunPlane(kNoopt, plane, span, threshold, true));
                         continue;
                     }
                     for (int y = 0; y < g.height; ++y)
@@ -108,19 +104,19 @@ TEST(Streaming, MixedPixelIsAnEdge) {
     Plane plane = Constant(7, 7, 100);
     plane.at(2, 2) = 101;
     plane.at(4, 4) = 99;
-    EXPECT_EQ(At(RunPlane<BitgradeSSE2>(plane, -1, 1), 7, 3, 3), 25600);
-    EXPECT_EQ(At(RunPlane<BitgradeSSE2>(plane, -1, 1, true), 7, 3, 3), 255);
-    EXPECT_EQ(At(RunPlane<BitgradeNoopt>(plane, -1, 1), 7, 3, 3), 25600);  // net count 0 there
+    EXPECT_EQ(At(RunPlane(kSSE2, plane, -1, 1), 7, 3, 3), 25600);
+    EXPECT_EQ(At(RunPlane(kSSE2, plane, -1, 1, true), 7, 3, 3), 255);
+    EXPECT_EQ(At(RunPlane(kNoopt, plane, -1, 1), 7, 3, 3), 25600);  // net count 0 there
 }
 
 TEST(Streaming, NegativeThresholdSmoothsNothing) {
     const Plane plane = Gradient(32, 20, 1);
-    const auto unsmoothed = RunPlane<BitgradeSSE2>(plane, -1, 1);
+    const auto unsmoothed = RunPlane(kSSE2, plane, -1, 1);
     for (int threshold : {-1, -5, -100000}) {
-        EXPECT_EQ(RunPlane<BitgradeSSE2>(plane, 2, threshold), unsmoothed);
-        const auto map = RunPlane<BitgradeSSE2>(plane, 2, threshold, true);
+        EXPECT_EQ(RunPlane(kSSE2, plane, 2, threshold), unsmoothed);
+        const auto map = RunPlane(kSSE2, plane, 2, threshold, true);
         EXPECT_EQ(std::set<uint16_t>(map.begin(), map.end()), (std::set<uint16_t>{95, 255}));
-        EXPECT_NE(RunPlane<BitgradeNoopt>(plane, 2, threshold), unsmoothed) << "the reference smooths all";
+        EXPECT_NE(RunPlane(kNoopt, plane, 2, threshold), unsmoothed) << "the reference smooths all";
     }
 }
 
@@ -128,8 +124,8 @@ TEST(Streaming, NegativeThresholdSmoothsNothing) {
 // nothing past it is written.
 TEST(Streaming, WritesOnlyTheVisibleRow) {
     const Plane plane = Constant(12, 10, 100);
-    const auto map = RunPlane<BitgradeSSE2>(plane, 1, 1, true, 16, 16);
-    const auto out = RunPlane<BitgradeSSE2>(plane, 1, 1, false, 16, 16);
+    const auto map = RunPlane(kSSE2, plane, 1, 1, true, 16, 16);
+    const auto out = RunPlane(kSSE2, plane, 1, 1, false, 16, 16);
     for (int y = 0; y < 10; ++y) {
         EXPECT_EQ(At(map, 16, 11, y), 255);
         EXPECT_EQ(At(map, 16, 10, y), y == 0 || y == 9 ? 255 : 95);
@@ -142,7 +138,7 @@ TEST(Streaming, TinyPlanesAreUnsmoothedBorder) {
     for (auto [w, h] : {std::pair{5, 1}, {1, 6}, {2, 2}, {9, 2}, {1, 1}}) {
         const Plane plane = Noise(w, h, w + 3 * h);
         for (int span : {0, 1, 3}) {
-            const auto out = RunPlane<BitgradeSSE2>(plane, span, 100);
+            const auto out = RunPlane(kSSE2, plane, span, 100);
             for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], plane.samples[i] * 256) << w << "x" << h;
         }
     }
@@ -150,7 +146,7 @@ TEST(Streaming, TinyPlanesAreUnsmoothedBorder) {
 
 TEST(Streaming, WindowAsTallAsThePlaneSmoothsOnlyItsMiddleRow) {
     const Plane plane = Constant(20, 7, 60);
-    const auto map = RunPlane<BitgradeSSE2>(plane, 3, 1000, true);
+    const auto map = RunPlane(kSSE2, plane, 3, 1000, true);
     for (int y = 0; y < 7; ++y)
         for (int x = 0; x < 20; ++x) {
             const bool smoothed = y == 3 && x >= 3 && x <= 16;
@@ -163,13 +159,11 @@ TEST(Streaming, WindowAsTallAsThePlaneSmoothsOnlyItsMiddleRow) {
 TEST(Streaming, WideWindowsMatchTheReference) {
     for (auto [span, size] : {std::pair{70, 150}, {127, 258}, {128, 260}, {131, 266}}) {
         const Plane plane = EvenLevels(size, size, span);
-        EXPECT_EQ(RunPlane<BitgradeSSE2>(plane, span, 1 << 20), RunPlane<BitgradeNoopt>(plane, span, 1 << 20)) << span;
-        EXPECT_EQ(RunPlane<BitgradeSSE2>(plane, span, 1 << 20, true),
-                  RunPlane<BitgradeNoopt>(plane, span, 1 << 20, true))
-            << span;
+        EXPECT_EQ(RunPlane(kSSE2, plane, span, 1 << 20), RunPlane(kNoopt, plane, span, 1 << 20)) << span;
+        EXPECT_EQ(RunPlane(kSSE2, plane, span, 1 << 20, true), RunPlane(kNoopt, plane, span, 1 << 20, true)) << span;
     }
 }
 
-TEST(Streaming, BuffersFollowEveryPlaneGeometry) { CheckBuffersFollowEveryPlaneGeometry<BitgradeSSE2>(); }
+TEST(Streaming, ScratchFollowsEveryPlaneGeometry) { CheckScratchFollowsEveryPlaneGeometry(kSSE2); }
 
 }  // namespace

@@ -5,8 +5,6 @@
 #include <cstring>
 #include <random>
 
-#include "plugin/plugin.h"
-
 namespace testing_support {
 
 Plane MakePlane(int width, int height, const std::function<int(int x, int y)>& sample) {
@@ -135,6 +133,53 @@ std::vector<uint16_t> Convert(native_host::Environment& env, const Picture& pict
         all.insert(all.end(), p.begin(), p.end());
     }
     return all;
+}
+
+std::vector<uint16_t> RunPlane(int level, const Plane& plane, int span, int threshold, bool debug, int srcPitch,
+                               int dstSamples) {
+    srcPitch = srcPitch ? srcPitch : plane.width;
+    dstSamples = dstSamples ? dstSamples : plane.width;
+    std::vector<uint8_t> src((size_t)srcPitch * plane.height, 0);
+    for (int y = 0; y < plane.height; ++y)
+        std::memcpy(&src[(size_t)y * srcPitch], &plane.samples[(size_t)y * plane.width], (size_t)plane.width);
+    const int bytes = debug ? 1 : 2, dstPitch = dstSamples * bytes;
+    std::vector<uint8_t> dst((size_t)dstPitch * plane.height, 0xEE);
+    const bitgrade::Settings settings = {span, threshold, threshold, debug};
+    bitgrade::Scratch scratch;
+    const bitgrade::Plane p = {src.data(), srcPitch, dst.data(), dstPitch, plane.width, plane.height, true};
+    if (!bitgrade::Converter(level, TestProcessor().vectorIsa).ConvertPlane(p, settings, scratch))
+        throw std::bad_alloc();
+    std::vector<uint16_t> out((size_t)dstSamples * plane.height);
+    for (size_t i = 0; i < out.size(); ++i) out[i] = debug ? dst[i] : (uint16_t)(dst[2 * i] | dst[2 * i + 1] << 8);
+    return out;
+}
+
+void CheckScratchFollowsEveryPlaneGeometry(int level) {
+    const bitgrade::Converter converter(level, TestProcessor().vectorIsa);
+    const bitgrade::Settings settings = {6, 3, 3, false};
+    auto convert = [&](bitgrade::Scratch& scratch, bool luma, int height, int pitch) {
+        const int width = luma ? 32 : 16;
+        const Plane samples = Gradient(width, height, pitch);
+        std::vector<uint8_t> src((size_t)pitch * height, 0), dst((size_t)width * 2 * height);
+        for (int y = 0; y < height; ++y)
+            std::memcpy(&src[(size_t)y * pitch], &samples.samples[(size_t)y * width], (size_t)width);
+        const bitgrade::Plane plane = {src.data(), pitch, dst.data(), width * 2, width, height, luma};
+        EXPECT_TRUE(converter.ConvertPlane(plane, settings, scratch));
+        return dst;
+    };
+    // Chroma first (half the radius), then luma of growing height and pitch,
+    // then small planes again.
+    const struct {
+        bool luma;
+        int height, pitch;
+    } steps[] = {{false, 10, 16}, {true, 10, 32}, {true, 40, 32}, {true, 40, 96}, {false, 32, 32}, {true, 14, 32}};
+    bitgrade::Scratch shared;
+    for (const auto& step : steps) {
+        bitgrade::Scratch fresh;
+        EXPECT_EQ(convert(shared, step.luma, step.height, step.pitch),
+                  convert(fresh, step.luma, step.height, step.pitch))
+            << "level " << level << (step.luma ? " luma " : " chroma ") << step.height << " rows, pitch " << step.pitch;
+    }
 }
 
 }  // namespace testing_support

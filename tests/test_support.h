@@ -6,13 +6,11 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <new>
-#include <type_traits>
 #include <vector>
 
-#include "convert/bitgrade_sse41.h"
+#include "convert/converter.h"
 #include "native_host/native_host.h"
-#include "plugin/plugin.h"
+#include "plugin/cpp_plugin.h"
 
 namespace testing_support {
 
@@ -70,67 +68,21 @@ AVSValue CallBitgrade(native_host::Environment& env, const PClip& clip, const Ar
 // (map bytes widened to 16 bits in debug mode; no chroma then).
 std::vector<uint16_t> Convert(native_host::Environment& env, const Picture& picture, const Args& args);
 
-template <class Filter>
-Filter MakeFilter(const PClip& child, native_host::Environment& env, int span, int threshold, bool debug) {
-    if constexpr (std::is_same_v<Filter, bitgrade::BitgradeSSE41>)
-        return Filter(child, &env, span, threshold, threshold, debug, TestProcessor().vectorIsa);
-    else return Filter(child, &env, span, threshold, threshold, debug);
-}
+// The converter levels, by their names.
+const int kNoopt = 1, kSSE2 = 2, kSSE41 = 3;
 
-// One plane through a converter's own ProcessPlane, as its luma plane. The
-// source rows lie srcPitch apart (0: the plane's width); the destination holds
+// One plane through a level's plane function, as a luma plane. The source
+// rows lie srcPitch apart (0: the plane's width); the destination holds
 // dstSamples per row (0: the plane's width), filled with 0xEE beforehand.
-// Returns dstSamples entries per row: 16-bit values, or map bytes in debug mode.
-template <class Filter>
-std::vector<uint16_t> RunPlane(const Plane& plane, int span, int threshold, bool debug = false, int srcPitch = 0,
-                               int dstSamples = 0) {
-    native_host::Environment env;
-    srcPitch = srcPitch ? srcPitch : plane.width;
-    dstSamples = dstSamples ? dstSamples : plane.width;
-    const PVideoFrame src = env.NewPlanarFrame(plane.width, plane.height, srcPitch, srcPitch);
-    WritePlane(src, PLANAR_Y, plane);
-    const int bytes = debug ? dstSamples : dstSamples * 2;
-    const PVideoFrame dst = env.NewPlanarFrame(bytes, plane.height, bytes, dstSamples);
-    std::memset(dst->GetWritePtr(PLANAR_Y), 0xEE, (size_t)bytes * plane.height);
-    const PClip child(new native_host::MemoryClip(native_host::MakeVideoInfo(plane.width, plane.height), {}));
-    Filter filter = MakeFilter<Filter>(child, env, span, threshold, debug);
-    if (!filter.ProcessPlane(src, dst, PLANAR_Y)) throw std::bad_alloc();
-    if (debug) {
-        const auto map = Read8(dst, PLANAR_Y, dstSamples, plane.height);
-        return std::vector<uint16_t>(map.begin(), map.end());
-    }
-    return Read16(dst, PLANAR_Y, dstSamples, plane.height);
-}
+// Returns dstSamples entries per row: 16-bit values, or map bytes in debug
+// mode.
+std::vector<uint16_t> RunPlane(int level, const Plane& plane, int span, int threshold, bool debug = false,
+                               int srcPitch = 0, int dstSamples = 0);
 
 inline uint16_t At(const std::vector<uint16_t>& out, int width, int x, int y) { return out[(size_t)y * width + x]; }
 
-// Converts planes of one geometry after another with the same object.
-template <class Filter>
-void CheckBuffersFollowEveryPlaneGeometry() {
-    native_host::Environment env;
-    const VideoInfo vi = native_host::MakeVideoInfo(32, 64);
-    const PClip child(new native_host::MemoryClip(vi, {}));
-    auto convert = [&](Filter& filter, int plane, int height, int pitch) {
-        const PVideoFrame src = env.NewPlanarFrame(32, height, pitch, pitch / 2);
-        const Plane samples = Gradient(plane == PLANAR_Y ? 32 : 16, src->GetHeight(plane), pitch);
-        WritePlane(src, plane, samples);
-        const PVideoFrame dst = env.NewVideoFrame(native_host::MakeVideoInfo(64, height), 16);
-        EXPECT_TRUE(filter.ProcessPlane(src, dst, plane));
-        return Read16(dst, plane, samples.width, samples.height);
-    };
-    // Chroma first (half the radius), then luma of growing height and pitch,
-    // then small planes again.
-    const struct {
-        int plane, height, pitch;
-    } steps[] = {{PLANAR_U, 20, 32}, {PLANAR_Y, 10, 32}, {PLANAR_Y, 40, 32},
-                 {PLANAR_Y, 40, 96}, {PLANAR_U, 64, 64}, {PLANAR_Y, 14, 32}};
-    Filter shared(child, &env, 6, 3, 3, false);
-    for (const auto& step : steps) {
-        Filter fresh(child, &env, 6, 3, 3, false);
-        EXPECT_EQ(convert(shared, step.plane, step.height, step.pitch),
-                  convert(fresh, step.plane, step.height, step.pitch))
-            << step.plane << " " << step.height;
-    }
-}
+// Converts planes of one geometry after another with the same scratch
+// memory, against fresh scratch memory for each.
+void CheckScratchFollowsEveryPlaneGeometry(int level);
 
 }  // namespace testing_support

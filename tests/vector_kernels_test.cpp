@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <random>
 
+#include "convert/processor.h"
 #include "convert/row_kernels_sse41.h"
 #include "kernel_inputs.h"
-#include "plugin/plugin.h"
 
 using namespace bitgrade;
 using bitgrade::DetectProcessor;
@@ -55,7 +55,7 @@ void CompareClassification(const RowKernels& k, std::mt19937& rng, uint32_t colu
 // same output bytes, and none written past the row.
 void CompareBandRow(const RowKernels& k, std::mt19937& rng, uint32_t W, uint32_t r, bool debug) {
     const kernel_inputs::BandInputs in(W, r, [&](uint32_t n) { return (uint32_t)(rng() % n); });
-    Row<BYTE> out(2 * W, 0xEE), twinOut(2 * W, 0xEE);
+    Row<uint8_t> out(2 * W, 0xEE), twinOut(2 * W, 0xEE);
     (debug ? k.bandMapRow : k.bandRow)(in.Band(), out.get());
     (debug ? kScalarKernels.bandMapRow : kScalarKernels.bandRow)(in.Band(), twinOut.get());
     const std::string where = "W " + std::to_string(W) + " r " + std::to_string(r) + " debug " + std::to_string(debug) +
@@ -93,7 +93,7 @@ TEST_P(Twins, BandRowWorkedExample) {
         runningSums[i] = 768 * (i + 1);
     }
     for (bool running : {false, true}) {
-        Row<BYTE> out(32);
+        Row<uint8_t> out(32);
         const BandRow row = {{sums.get() + 16, counts.get() + 16},
                              {runningSums.get() + 16, runningCounts.get() + 16},
                              values.get(),
@@ -124,7 +124,7 @@ TEST_P(Twins, FullWindowOfByteCountsMeetsEveryLimit) {
     for (uint32_t limit : {0u, 224u, 225u, 254u, 255u, 256u, 480u, 32766u}) {
         in.limit = (uint16_t)limit;
         for (const RowKernels* table : {&k(), &kScalarKernels}) {
-            Row<BYTE> map(16);
+            Row<uint8_t> map(16);
             table->bandMapRow(in.Band(), map.get());
             for (uint32_t x = 0; x < 16; ++x)
                 ASSERT_EQ(map[x] == 0, limit >= side * side) << table->isa << " limit " << limit;

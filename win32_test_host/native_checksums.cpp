@@ -4,7 +4,7 @@
 
 #include "frame_cases.h"
 #include "native_host/native_host.h"
-#include "plugin/plugin.h"
+#include "plugin/cpp_plugin.h"
 
 int main() {
     native_host::Environment env;

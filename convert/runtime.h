@@ -1,6 +1,7 @@
-// The only door from plugin code to the C runtime. The Windows DLL links
-// against msvcrt.dll with no Microsoft headers available, so there the few
-// functions we use are declared by hand; native builds take the system's.
+// The only door from the core and the plugins to the C runtime. The Windows
+// DLLs link against msvcrt.dll with no Microsoft headers available, so there
+// the few functions we use are declared by hand; native builds take the
+// system's.
 #pragma once
 
 #include <stddef.h>

@@ -1,0 +1,87 @@
+// What every converter takes: the script's settings, one plane as plain
+// pointers and pitches, and the scratch memory its caller owns. Nothing
+// here knows a host.
+#pragma once
+
+#include "runtime.h"
+
+namespace bitgrade {
+
+// The script function's settings, with its defaults. Luma uses the whole
+// span and ythr, chroma half the span (read as unsigned, so that a negative
+// span gives a radius too large for any plane) and cthr.
+struct Settings {
+    int span = 3, ythr = 1, cthr = 1;
+    bool debug = false;
+
+    uint32_t Radius(bool luma) const { return luma ? (uint32_t)span : (uint32_t)span / 2; }
+    int Threshold(bool luma) const { return luma ? ythr : cthr; }
+};
+
+// One plane: `height` rows of `width` 8-bit samples, `srcPitch` bytes apart,
+// into rows `dstPitch` bytes apart of 16-bit little-endian samples, or of
+// map bytes in debug mode.
+struct Plane {
+    const uint8_t* src;
+    int srcPitch;
+    uint8_t* dst;
+    int dstPitch;
+    int width, height;
+    bool luma;
+
+    const uint8_t* SourceRow(int64_t y) const { return src + y * srcPitch; }
+    uint8_t* DestinationRow(int64_t y) const { return dst + y * dstPitch; }
+};
+
+// A picture's three planes, Y, U and V.
+struct Frame {
+    Plane planes[3];
+};
+
+// A 4:2:0 picture whose planes lie one after another without padding, as
+// raw and YUV4MPEG2 frames lie, into the same layout of `bytes` (1 or 2)
+// bytes a sample.
+inline Frame PackedFrame(const uint8_t* in, uint8_t* out, int width, int height, int bytes) {
+    const int cw = width / 2, ch = height / 2;
+    const size_t luma = (size_t)width * height, chroma = (size_t)cw * ch;
+    Frame frame;
+    frame.planes[0] = Plane{in, width, out, width * bytes, width, height, true};
+    frame.planes[1] = Plane{in + luma, cw, out + luma * bytes, cw * bytes, cw, ch, false};
+    frame.planes[2] = Plane{in + luma + chroma, cw, out + (luma + chroma) * bytes, cw * bytes, cw, ch, false};
+    return frame;
+}
+
+// Working memory of one conversion at a time: one owned, 16-byte aligned
+// block from which a converter carves its buffers for each plane. Its
+// capacity grows to the largest plane's needs and never shrinks, so once
+// that plane has been seen no further allocation takes place; since the
+// carving is redone for every plane, no plane geometry or order can overrun
+// a buffer. Conversions in flight at once each need their own.
+class Scratch {
+public:
+    Scratch() : block(nullptr), capacity(0) {}
+    ~Scratch() { FreeAligned16(block); }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    // Makes room for `bytes`; false when that is more than this process can
+    // address or allocate (the old block is then kept).
+    bool Reserve(uint64_t bytes) {
+        if (bytes <= capacity) return true;
+        if (bytes > (uint64_t)(size_t)-1 / 2) return false;
+        void* grown = AllocAligned16((size_t)bytes);
+        if (!grown) return false;
+        FreeAligned16(block);
+        block = grown;
+        capacity = bytes;
+        return true;
+    }
+    uint8_t* Base() const { return (uint8_t*)block; }
+    uint64_t Capacity() const { return capacity; }
+
+private:
+    void* block;
+    uint64_t capacity;  // bytes
+};
+
+}  // namespace bitgrade
