@@ -109,6 +109,22 @@ void DrawProfile(Canvas& canvas, int x0, int y0, int row, const std::vector<doub
     canvas.Text(x0 + 6, y0 + 6, "ROW " + std::to_string(kCropY + row));
 }
 
+// A picture is written beside its file and renamed over it, so that a failed
+// write leaves no half picture; a device or pipe (/dev/stdout) is written as
+// it stands, since a rename would replace it.
+bool WritesInPlace(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+// Closes a file written through stdio: false when the close or any write
+// before it failed (a write that failed midway, on a full disk, may leave
+// nothing for the close to fail on).
+bool CloseWritten(FILE* file) {
+    const bool failed = std::ferror(file) != 0;
+    return std::fclose(file) == 0 && !failed;
+}
+
 }  // namespace
 
 DemoClip MakeDemoClip() {
@@ -128,22 +144,6 @@ DemoClip MakeDemoClip() {
         clip.packed.push_back(std::move(frame));
     }
     return clip;
-}
-
-// A picture is written beside its file and renamed over it, so that a failed
-// write leaves no half picture; a device or pipe (/dev/stdout) is written as
-// it stands, since a rename would replace it.
-bool WritesInPlace(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
-}
-
-// Closes a file written through stdio: false when the close or any write
-// before it failed (a write that failed midway, on a full disk, may leave
-// nothing for the close to fail on).
-bool CloseWritten(FILE* file) {
-    const bool failed = std::ferror(file) != 0;
-    return std::fclose(file) == 0 && !failed;
 }
 
 void WriteGreyPng(const std::string& path, int width, int height, const std::vector<uint8_t>& pixels) {

@@ -239,18 +239,14 @@ int Convert(const Options& o) {
     Write(out, head.data(), head.size(), outPath);
 
     Progress progress(!o.quiet && isatty(STDERR_FILENO), reader.ExpectedFrames());
-    struct InFlight {
-        std::string params;
-        const uint8_t* samples;
-    };
-    std::deque<InFlight> frames;  // in the engine, in order
+    std::deque<std::string> frames;  // the FRAME parameters of those in the engine, in order
     int written = 0;
     std::vector<uint8_t> converted;
     auto writeOldest = [&] {
         engine->Collect(converted);
-        const std::string line = "FRAME" + frames.front().params + "\n";
+        const std::string line = "FRAME" + frames.front() + "\n";
         frames.pop_front();
-        reader.Release(frames.empty() ? nullptr : frames.front().samples);
+        reader.FrameDone();
         Write(out, line.data(), line.size(), outPath);
         Write(out, converted.data(), converted.size(), outPath);
         progress.Frame(++written);
@@ -262,7 +258,7 @@ int Convert(const Options& o) {
         std::string frameParams;
         while (reader.NextFrame(buffer, samples, frameParams)) {
             engine->Submit(buffer, samples);
-            frames.push_back({frameParams, samples});
+            frames.push_back(frameParams);
             while (engine->Pending() >= 2 * (size_t)engine->Threads()) writeOldest();
         }
     } catch (const y4m::Error& e) {

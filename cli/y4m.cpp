@@ -77,10 +77,11 @@ void Reader::PrepareFrames() {
     mapAt = (size_t)at;
 }
 
-void Reader::Release(const uint8_t* keepFrom) {
+void Reader::FrameDone() {
     if (!map) return;
+    inUse.pop_front();
     const size_t page = PageSize();
-    const size_t end = (keepFrom ? (size_t)(keepFrom - map) : mapAt) / page * page;
+    const size_t end = (inUse.empty() ? mapAt : inUse.front()) / page * page;
     if (end <= released) return;
     madvise((void*)(map + released), end - released, MADV_DONTNEED);
     released = end;
@@ -172,6 +173,7 @@ bool Reader::NextFrame(std::vector<uint8_t>& buffer, const uint8_t*& samples, st
     if (got != bytes)
         throw Error("frame " + number + " is truncated: " + std::to_string(got) + " of " + std::to_string(bytes) +
                     " bytes");
+    if (map) inUse.push_back((size_t)(samples - map));
     ++frames;
     return true;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -43,10 +44,11 @@ public:
     // into the mapped file, valid while the reader lives, or into `buffer`,
     // which then holds them.
     bool NextFrame(std::vector<uint8_t>& buffer, const uint8_t*& samples, std::string& params);
-    // Everything before `keepFrom` (the samples of a frame that NextFrame
-    // gave, or null for all read so far) is done with: a mapped file hands
-    // those pages back, so that memory stays flat over a file of any length.
-    void Release(const uint8_t* keepFrom);
+    // The oldest frame that NextFrame gave and that is not done yet is
+    // done with: a mapped file hands back its pages, but for those it shares
+    // with frames still in use, so that memory stays flat over a file of any
+    // length.
+    void FrameDone();
     // For progress: the frames of a mapped file, counted as if every FRAME
     // line were bare (so never fewer than there are); 0 for a stream.
     int ExpectedFrames() const;
@@ -65,6 +67,7 @@ private:
     int frames = 0;
     const uint8_t* map = nullptr;
     size_t mapSize = 0, mapAt = 0, released = 0;
+    std::deque<size_t> inUse;  // where the mapped frames not done yet start
 };
 
 // The header of the converted stream: C420p16 (debug: C420), tags kept.

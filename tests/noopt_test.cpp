@@ -24,6 +24,9 @@ std::vector<uint16_t> RunLuma(const Plane& plane, int span, int threshold, bool 
 struct FractionCase {
     int higher, lower, fraction;
 };
+void PrintTo(const FractionCase& c, std::ostream* os) {
+    *os << c.higher << " higher, " << c.lower << " lower: fraction " << c.fraction;
+}
 
 class FractionTable : public ::testing::TestWithParam<FractionCase> {};
 

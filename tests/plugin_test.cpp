@@ -78,6 +78,7 @@ struct ErrorCase {
     int pixelType, width, sseopt;
     const char* message;
 };
+void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.name << ": " << c.message; }
 
 class CreationErrors : public ::testing::TestWithParam<ErrorCase> {};
 
@@ -152,6 +153,10 @@ struct OutputCase {
     bool debug;
     int expectedWidth;
 };
+void PrintTo(const OutputCase& c, std::ostream* os) {
+    *os << (c.pixelType == VideoInfo::CS_YV12 ? "YV12" : "I420") << (c.debug ? " debug" : " 16-bit") << ", width "
+        << c.expectedWidth;
+}
 
 class OutputDescription : public ::testing::TestWithParam<OutputCase> {};
 

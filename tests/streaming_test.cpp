@@ -47,17 +47,13 @@ Plane PlaneOfKind(int kind, int w, int h, int seed) {
     return kind < kStructuredKinds ? Structured(kind, w, h, seed) : EvenLevels(w, h, seed);
 }
 
-struct Geometry {
-    int width, height;
-};
-
-class AgainstReference : public ::testing::TestWithParam<Geometry> {};
+class AgainstReference : public ::testing::TestWithParam<Size> {};
 
 // Output differs from the reference only within the radius of a mixed pixel;
 // planes without one match exactly; mixed pixels left unsmoothed are
 // sample * 256 and marked as edges.
 TEST_P(AgainstReference, DiffersOnlyAroundMixedPixels) {
-    const Geometry g = GetParam();
+    const Size g = GetParam();
     int exactPlanes = 0;
     for (int kind = 0; kind <= kStructuredKinds; ++kind) {
         for (int seed = 0; seed < 3; ++seed) {
@@ -94,8 +90,8 @@ TEST_P(AgainstReference, DiffersOnlyAroundMixedPixels) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, AgainstReference,
-                         ::testing::Values(Geometry{16, 16}, Geometry{33, 17}, Geometry{48, 9}, Geometry{7, 30},
-                                           Geometry{3, 3}, Geometry{64, 40}),
+                         ::testing::Values(Size{16, 16}, Size{33, 17}, Size{48, 9}, Size{7, 30}, Size{3, 3},
+                                           Size{64, 40}),
                          [](const auto& info) {
                              return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
                          });

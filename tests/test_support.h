@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <vector>
 
 #include "convert/converter.h"
@@ -13,6 +14,12 @@
 #include "plugin/cpp_plugin.h"
 
 namespace testing_support {
+
+// A plane's or a picture's size, as test parameters print it: 64x40.
+struct Size {
+    int width, height;
+};
+inline void PrintTo(const Size& size, std::ostream* os) { *os << size.width << "x" << size.height; }
 
 // One 8-bit plane, tightly packed.
 struct Plane {

@@ -11,6 +11,10 @@
 #include "convert/row_kernels_sse41.h"
 #include "kernel_inputs.h"
 
+namespace bitgrade {
+void PrintTo(VectorIsa isa, std::ostream* os) { *os << (isa == VectorIsa::kAvx2 ? "avx2" : "sse41"); }
+}  // namespace bitgrade
+
 using namespace bitgrade;
 using bitgrade::DetectProcessor;
 

@@ -14,16 +14,12 @@ using native_host::Environment;
 
 namespace {
 
-struct Width {
-    int width, height;
-};
-
-class SameAsStreaming : public ::testing::TestWithParam<Width> {};
+class SameAsStreaming : public ::testing::TestWithParam<Size> {};
 
 // Whole frames, all planes, both modes, thresholds 0..32766 that stay below
 // the row-end busy count.
 TEST_P(SameAsStreaming, OnRandomAndStructuredFrames) {
-    const Width g = GetParam();
+    const Size g = GetParam();
     Environment env;
     for (int kind = 0; kind < kStructuredKinds; ++kind) {
         const Picture picture =
@@ -44,8 +40,8 @@ TEST_P(SameAsStreaming, OnRandomAndStructuredFrames) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, SameAsStreaming,
-                         ::testing::Values(Width{16, 24}, Width{32, 18}, Width{48, 20}, Width{80, 12}, Width{720, 16},
-                                           Width{1280, 10}, Width{1920, 12}),
+                         ::testing::Values(Size{16, 24}, Size{32, 18}, Size{48, 20}, Size{80, 12}, Size{720, 16},
+                                           Size{1280, 10}, Size{1920, 12}),
                          [](const auto& info) { return "width" + std::to_string(info.param.width); });
 
 // Planes converted one at a time, as luma, at sizes the frames above miss,
