@@ -109,33 +109,43 @@ add_executable(native_checksums win32_test_host/native_checksums.cpp)
 target_link_libraries(native_checksums PRIVATE native_host bitgrade_cpp_plugin)
 target_compile_options(native_checksums PRIVATE ${BITGRADE_WARNINGS})
 
-# A DLL's tests: `prefix`dll_exports_and_imports checks what the loader sees
-# of it (the only export `export`; the objects for the stack check), and
-# `prefix`dll_in_wine runs `host` against it under wine, where wine can start.
-function(dll_tests prefix dll export host)
+# `prefix`dll_exports_and_imports checks what the loader sees of a DLL: its
+# exports, exactly `exports` (a list in one argument); its imports; the
+# objects for the stack check.
+function(dll_check prefix dll exports)
     add_test(NAME ${prefix}dll_exports_and_imports
              COMMAND ${CMAKE_SOURCE_DIR}/win32_test_host/check_dll.sh ${LLVM_READOBJ} ${LLVM_OBJDUMP}
-                     ${CMAKE_BINARY_DIR}/${dll} ${export} ${EXPECTED_MACHINE} ${ARGN})
+                     ${CMAKE_BINARY_DIR}/${dll} ${exports} ${EXPECTED_MACHINE} ${ARGN})
+endfunction()
+
+# `name` runs the test host `host` against the DLL beside it under wine,
+# where wine can start.
+function(wine_test name host)
     if(WINE)
-        add_test(NAME ${prefix}dll_in_wine
+        add_test(NAME ${name}
                  COMMAND ${CMAKE_SOURCE_DIR}/win32_test_host/run_in_wine.sh ${WINE} ${CMAKE_BINARY_DIR}
                          $<TARGET_FILE:native_checksums> ${host})
         # 77: this machine cannot run the wine loader (no 32-bit programs).
-        set_tests_properties(${prefix}dll_in_wine PROPERTIES TIMEOUT 600 SKIP_RETURN_CODE 77)
+        set_tests_properties(${name} PROPERTIES TIMEOUT 600 SKIP_RETURN_CODE 77)
     endif()
 endfunction()
 
-dll_tests("" bitgrade.dll ${EXPECTED_EXPORT} win32_test_host.exe ${DLL_OBJECTS})
+dll_check("" bitgrade.dll ${EXPECTED_EXPORT} ${DLL_OBJECTS})
+wine_test(dll_in_wine win32_test_host.exe)
 
-# AviSynth+ x64 loads plugins through the plain-C interface: bitgrade64.dll,
-# with a test host of ours that exports the host's C functions.
+# AviSynth+ x64 loads plugins through the plain-C interface and VapourSynth
+# through its API 4: bitgrade64.dll serves both, with a test host of ours for
+# each that provides the host's functions.
 if(BITGRADE_WINDOWS_ARCH STREQUAL "x86_64")
-    win32_compile(C_ENTRY_OBJECTS plugin/c_plugin.cpp)
-    set(C_DLL_OBJECTS ${CORE_OBJECTS} ${RUNTIME_OBJECTS} ${C_ENTRY_OBJECTS})
-    win32_link(bitgrade64.dll DllEntry /dll ${C_DLL_OBJECTS} ${CMAKE_BINARY_DIR}/msvcrt.lib
+    win32_compile(PLUGIN_ENTRY_OBJECTS plugin/c_plugin.cpp plugin/vs_plugin.cpp)
+    set(PLUGIN_DLL_OBJECTS ${CORE_OBJECTS} ${RUNTIME_OBJECTS} ${PLUGIN_ENTRY_OBJECTS})
+    win32_link(bitgrade64.dll DllEntry /dll ${PLUGIN_DLL_OBJECTS} ${CMAKE_BINARY_DIR}/msvcrt.lib
                ${CMAKE_BINARY_DIR}/kernel32.lib)
-    win32_compile(C_HOST_OBJECTS win32_test_host/c_test_host.cpp)
-    win32_link(c_test_host.exe HostEntry /subsystem:console ${C_HOST_OBJECTS} ${RUNTIME_OBJECTS}
-               ${CMAKE_BINARY_DIR}/msvcrt_host.lib ${CMAKE_BINARY_DIR}/kernel32.lib)
-    dll_tests(c_ bitgrade64.dll avisynth_c_plugin_init c_test_host.exe ${C_DLL_OBJECTS})
+    dll_check(c_ bitgrade64.dll "VapourSynthPluginInit2 avisynth_c_plugin_init" ${PLUGIN_DLL_OBJECTS})
+    foreach(host c vs)
+        win32_compile(${host}_HOST_OBJECTS win32_test_host/${host}_test_host.cpp)
+        win32_link(${host}_test_host.exe HostEntry /subsystem:console ${${host}_HOST_OBJECTS} ${RUNTIME_OBJECTS}
+                   ${CMAKE_BINARY_DIR}/msvcrt_host.lib ${CMAKE_BINARY_DIR}/kernel32.lib)
+        wine_test(${host}_dll_in_wine ${host}_test_host.exe)
+    endforeach()
 endif()

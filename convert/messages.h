@@ -12,4 +12,6 @@
 #define BITGRADE_MSG_NO_SSE41 \
     "levelize: \"sseopt\" 3 needs SSE4.1 and SSE3, which this processor lacks; use sseopt 0, 1 or 2."
 #define BITGRADE_MSG_NO_FRAME "levelize: The source clip gave no frame."
+#define BITGRADE_MSG_VARYING \
+    "levelize: The clip's format or size changes from frame to frame; give it one format and size first."
 #define BITGRADE_MSG_NO_MEMORY "levelize: Not enough memory for the conversion buffers; use a smaller frame or span."

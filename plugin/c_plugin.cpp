@@ -7,6 +7,7 @@
 #include "../convert/creation.h"
 #include "../host/c_api.h"
 #include "avisynth.h"
+#include "export.h"
 
 #if defined(_WIN32)
 extern "C" {
@@ -17,13 +18,7 @@ __declspec(dllimport) void* __stdcall GetProcAddress(void* module, const char* n
 #include <dlfcn.h>
 #endif
 
-#if defined(_WIN32)
-#define BITGRADE_C_ENTRY extern "C" __declspec(dllexport)
-#else
-#define BITGRADE_C_ENTRY extern "C" __attribute__((visibility("default")))
-#endif
-
-BITGRADE_C_ENTRY const char* AVSC_CC avisynth_c_plugin_init(AVS_ScriptEnvironment* env);
+BITGRADE_EXPORT const char* AVSC_CC avisynth_c_plugin_init(AVS_ScriptEnvironment* env);
 
 namespace bitgrade {
 

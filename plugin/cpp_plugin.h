@@ -5,12 +5,7 @@
 #include "../convert/processor.h"
 #include "../host/host_interface.h"
 #include "avisynth.h"
-
-#if defined(_WIN32)
-#define BITGRADE_EXPORT extern "C" __declspec(dllexport)
-#else
-#define BITGRADE_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
+#include "export.h"
 
 BITGRADE_EXPORT const char* HOST_STDCALL AvisynthPluginInit2(IScriptEnvironment* env);
 

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# What the host's loader sees of bitgrade.dll, checked without running it:
-# one export, the entry point; no import but those listed below; the
+# What the host's loader sees of a DLL, checked without running it: its
+# exports, the entry points and nothing else; no import but those listed below; the
 # expected machine; no TLS and no static-constructor sections (no C runtime
 # start-up runs them). For i686 also the stack: 32-bit Windows aligns it to
 # 4 bytes only, so no object may touch a stack slot with an SSE access that
 # needs 16-byte alignment unless its function realigns the stack first.
-#   check_dll.sh READOBJ OBJDUMP DLL EXPORT MACHINE OBJECT...
+#   check_dll.sh READOBJ OBJDUMP DLL "EXPORT..." MACHINE OBJECT...
 set -euo pipefail
-readobj=$1 objdump=$2 dll=$3 export=$4 machine=$5
+readobj=$1 objdump=$2 dll=$3 machine=$5
+expected=$(tr ' ' '\n' <<<"$4" | sort)
 shift 5
 
 # Every import the DLL may have. Each name is exported by that DLL on current
@@ -28,8 +29,8 @@ check() {
     if "$@"; then passed=$((passed + 1)); else echo "FAILED: $what"; failed=$((failed + 1)); fi
 }
 
-exports=$("$readobj" --coff-exports "$dll" | sed -n 's/^ *Name: //p' | grep -v '^$')
-check "the only export is $export (found: $exports)" test "$exports" = "$export"
+exports=$("$readobj" --coff-exports "$dll" | sed -n 's/^ *Name: //p' | grep -v '^$' | sort)
+check "the exports are $(echo $expected) (found: $(echo $exports))" test "$exports" = "$expected"
 
 imports=$("$readobj" --coff-imports "$dll" | awk '/^ *Name:/ {dll = $2} /^ *Symbol:/ {print dll ":" $2}')
 for import in $imports; do

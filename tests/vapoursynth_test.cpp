@@ -1,0 +1,340 @@
+// libbitgrade.so inside the real VapourSynth, driven from C++ through the
+// core's own header: a core without autoloading, the plugin loaded by path,
+// sources made by the test (a source filter of its own, std.BlankClip),
+// frames held against the native build's. Every core is freed at the end of
+// its test, and what it reports as left over fails the test.
+#include <VSHelper4.h>
+#include <VapourSynth4.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "convert/messages.h"
+#include "host/vs_api.h"
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+// Our declaration of the interface holds the core's layouts and values.
+#define SAME_SLOT(name) static_assert(offsetof(vs_api::VSAPI, name) == offsetof(::VSAPI, name), #name)
+SAME_SLOT(createVideoFilter);
+SAME_SLOT(freeNode);
+SAME_SLOT(getVideoInfo);
+SAME_SLOT(newVideoFrame);
+SAME_SLOT(freeFrame);
+SAME_SLOT(getStride);
+SAME_SLOT(getReadPtr);
+SAME_SLOT(getWritePtr);
+SAME_SLOT(getVideoFormatByID);
+SAME_SLOT(getFrameFilter);
+SAME_SLOT(requestFrameFilter);
+SAME_SLOT(setFilterError);
+SAME_SLOT(mapSetError);
+SAME_SLOT(mapGetIntSaturated);
+SAME_SLOT(mapGetNode);
+static_assert(offsetof(vs_api::VSPLUGINAPI, registerFunction) == offsetof(::VSPLUGINAPI, registerFunction));
+static_assert(sizeof(vs_api::VSVideoInfo) == sizeof(::VSVideoInfo) &&
+              offsetof(vs_api::VSVideoInfo, width) == offsetof(::VSVideoInfo, width) &&
+              offsetof(vs_api::VSVideoInfo, numFrames) == offsetof(::VSVideoInfo, numFrames));
+static_assert(sizeof(vs_api::VSVideoFormat) == sizeof(::VSVideoFormat));
+static_assert(sizeof(vs_api::VSFilterDependency) == sizeof(::VSFilterDependency));
+static_assert(vs_api::pfYUV420P8 == pfYUV420P8 && vs_api::pfYUV420P16 == pfYUV420P16);
+static_assert(vs_api::kApiVersion == VS_MAKE_VERSION(4, 0) && vs_api::fmParallel == (int)fmParallel &&
+              vs_api::arInitial == (int)arInitial && vs_api::arAllFramesReady == (int)arAllFramesReady &&
+              vs_api::rpStrictSpatial == (int)rpStrictSpatial && vs_api::cfYUV == (int)cfYUV);
+#undef SAME_SLOT
+
+const std::string kPlugin = BITGRADE_PLUGIN;
+const char kArguments[] = "clip:vnode;sseopt:int:opt;span:int:opt;ythr:int:opt;cthr:int:opt;debug:int:opt";
+
+const VSAPI* Api() {
+    static const VSAPI* api = [] {
+        void* library = dlopen(VAPOURSYNTH_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        auto get = library ? (VSGetVapourSynthAPI)dlsym(library, "getVapourSynthAPI") : nullptr;
+        return get ? get(VAPOURSYNTH_API_VERSION) : nullptr;
+    }();
+    return api;
+}
+
+// Pictures of a source filter of the test's own: frame n is pictures[n],
+// with the properties _Matrix 1 and BitgradeFrame n.
+struct Source {
+    std::vector<Picture> pictures;
+    VSVideoFormat format;
+};
+
+const VSFrame* VS_CC SourceFrame(int n, int reason, void* data, void**, VSFrameContext*, VSCore* core,
+                                 const VSAPI* vsapi) {
+    if (reason != arInitial) return nullptr;
+    const Source& source = *(const Source*)data;
+    const Picture& picture = source.pictures[(size_t)n];
+    VSFrame* frame = vsapi->newVideoFrame(&source.format, picture.y.width, picture.y.height, nullptr, core);
+    const Plane* planes[3] = {&picture.y, &picture.u, &picture.v};
+    for (int p = 0; p < 3; ++p) {
+        uint8_t* row = vsapi->getWritePtr(frame, p);
+        for (int y = 0; y < planes[p]->height; ++y, row += vsapi->getStride(frame, p))
+            std::memcpy(row, &planes[p]->samples[(size_t)y * planes[p]->width], (size_t)planes[p]->width);
+    }
+    VSMap* props = vsapi->getFramePropertiesRW(frame);
+    vsapi->mapSetInt(props, "_Matrix", 1, maReplace);
+    vsapi->mapSetInt(props, "BitgradeFrame", n, maReplace);
+    return frame;
+}
+
+void VS_CC FreeSource(void* data, VSCore*, const VSAPI*) { delete (Source*)data; }
+
+class VapourSynth : public ::testing::Test {
+protected:
+    void SetUp() override {
+        vsapi = Api();
+        ASSERT_NE(vsapi, nullptr) << VAPOURSYNTH_LIBRARY << ": " << dlerror();
+        core = vsapi->createCore(ccfDisableAutoLoading);
+        vsapi->addLogHandler(
+            [](int type, const char* message, void* log) {
+                if (type >= mtWarning) ((std::vector<std::string>*)log)->push_back(message);
+            },
+            nullptr, &warnings, core);
+        VSMap* args = vsapi->createMap();
+        vsapi->mapSetData(args, "path", kPlugin.c_str(), -1, dtUtf8, maReplace);
+        VSMap* loaded = vsapi->invoke(vsapi->getPluginByID(VSH_STD_PLUGIN_ID, core), "LoadPlugin", args);
+        const char* error = vsapi->mapGetError(loaded);
+        EXPECT_EQ(error, nullptr) << error;
+        vsapi->freeMap(loaded);
+        vsapi->freeMap(args);
+        plugin = vsapi->getPluginByNamespace("bitgrade", core);
+        ASSERT_NE(plugin, nullptr);
+    }
+    // Whatever a test left referenced, the core reports as it is freed.
+    void TearDown() override {
+        if (!core) return;
+        vsapi->freeCore(core);
+        EXPECT_EQ(warnings, std::vector<std::string>());
+    }
+
+    VSNode* SourceOf(const std::vector<Picture>& pictures) {
+        Source* source = new Source{pictures, {}};
+        vsapi->getVideoFormatByID(&source->format, pfYUV420P8, core);
+        VSVideoInfo vi = {source->format, 25, 1, pictures[0].y.width, pictures[0].y.height, (int)pictures.size()};
+        return vsapi->createVideoFilter2("TestSource", &vi, SourceFrame, FreeSource, fmParallel, nullptr, 0, source,
+                                         core);
+    }
+    VSNode* BlankClip(uint32_t format, int width, int height, int length = 1) {
+        VSMap* args = vsapi->createMap();
+        vsapi->mapSetInt(args, "format", format, maReplace);
+        vsapi->mapSetInt(args, "width", width, maReplace);
+        vsapi->mapSetInt(args, "height", height, maReplace);
+        vsapi->mapSetInt(args, "length", length, maReplace);
+        return Take(vsapi->invoke(vsapi->getPluginByNamespace("std", core), "BlankClip", args), args);
+    }
+    // Bitgrade(clip, ...) with the script arguments of `a`; the error in
+    // *error, or a failed expectation when error is null.
+    VSNode* Bitgrade(VSNode* clip, const Args& a, std::string* error = nullptr) {
+        VSMap* args = vsapi->createMap();
+        vsapi->mapConsumeNode(args, "clip", clip, maReplace);
+        for (auto [name, value] : {std::pair{"sseopt", a.sseopt},
+                                   {"span", a.span},
+                                   {"ythr", a.ythr},
+                                   {"cthr", a.cthr},
+                                   {"debug", (int)a.debug}})
+            vsapi->mapSetInt(args, name, value, maReplace);
+        return Take(vsapi->invoke(plugin, "Bitgrade", args), args, error);
+    }
+    // The clip a call returned; its arguments and result are freed.
+    VSNode* Take(VSMap* result, VSMap* args, std::string* error = nullptr) {
+        const char* message = vsapi->mapGetError(result);
+        if (error) *error = message ? message : "";
+        else EXPECT_EQ(message, nullptr) << message;
+        VSNode* node = message ? nullptr : vsapi->mapGetNode(result, "clip", 0, nullptr);
+        vsapi->freeMap(result);
+        vsapi->freeMap(args);
+        return node;
+    }
+
+    // Frame n's visible samples, planes one after another; 16-bit values,
+    // or bytes widened (in debug mode the luma map alone).
+    std::vector<uint16_t> Samples(VSNode* node, int n, bool debug, std::vector<int>* strides = nullptr) {
+        char error[256] = "";
+        const VSFrame* frame = vsapi->getFrame(n, node, error, sizeof error);
+        EXPECT_NE(frame, nullptr) << error;
+        std::vector<uint16_t> out;
+        if (!frame) return out;
+        const int bytes = vsapi->getVideoFrameFormat(frame)->bytesPerSample;
+        for (int p = 0; p < (debug ? 1 : 3); ++p) {
+            const uint8_t* row = vsapi->getReadPtr(frame, p);
+            const int w = vsapi->getFrameWidth(frame, p), h = vsapi->getFrameHeight(frame, p);
+            if (strides) strides->push_back((int)vsapi->getStride(frame, p) / bytes - w);
+            for (int y = 0; y < h; ++y, row += vsapi->getStride(frame, p))
+                for (int x = 0; x < w; ++x)
+                    out.push_back(bytes == 2 ? (uint16_t)(row[2 * x] | row[2 * x + 1] << 8) : row[x]);
+        }
+        vsapi->freeFrame(frame);
+        return out;
+    }
+
+    const VSAPI* vsapi = nullptr;
+    VSCore* core = nullptr;
+    VSPlugin* plugin = nullptr;
+    std::vector<std::string> warnings;
+};
+
+std::vector<Picture> Pictures(int width, int height, int frames) {
+    std::vector<Picture> pictures;
+    for (int n = 0; n < frames; ++n)
+        pictures.push_back(MakePicture(width, height, [&](int w, int h) { return Structured(n % 4, w, h, n + w); }));
+    return pictures;
+}
+
+TEST_F(VapourSynth, RegistersBitgradeWithItsArguments) {
+    EXPECT_STREQ(vsapi->getPluginID(plugin), "org.bitgrade.bitgrade");
+    VSPluginFunction* function = vsapi->getPluginFunctionByName("Bitgrade", plugin);
+    ASSERT_NE(function, nullptr);
+    EXPECT_STREQ(vsapi->getPluginFunctionArguments(function), kArguments);
+    EXPECT_STREQ(vsapi->getPluginFunctionReturnType(function), "clip:vnode;");
+}
+
+TEST_F(VapourSynth, DescribesANative16BitClipOrTheMap) {
+    for (bool debug : {false, true}) {
+        VSNode* node = Bitgrade(BlankClip(pfYUV420P8, 720, 480, 17), Args{0, 3, 1, 1, debug});
+        ASSERT_NE(node, nullptr);
+        const VSVideoInfo* vi = vsapi->getVideoInfo(node);
+        char name[32] = "";
+        vsapi->getVideoFormatName(&vi->format, name);
+        EXPECT_STREQ(name, debug ? "YUV420P8" : "YUV420P16");
+        EXPECT_EQ(vi->width, 720);
+        EXPECT_EQ(vi->height, 480);
+        EXPECT_EQ(vi->numFrames, 17);
+        vsapi->freeNode(node);
+    }
+}
+
+// Widths whose chroma rows end half-way through a 16-column block (48,
+// 720) and widths that are no multiple of 16 (34, 40) at levels 1 and 2;
+// level 1 only where this host's rows hold no padding, since its working row
+// is the destination pitch.
+TEST_F(VapourSynth, FramesEqualTheNativeBuildsAtEveryLevel) {
+    native_host::Environment native;
+    int plainCompared = 0;
+    for (auto [w, h] : {std::pair{64, 48}, {48, 32}, {720, 16}, {34, 18}, {40, 16}, {128, 10}}) {
+        const std::vector<Picture> pictures = Pictures(w, h, 2);
+        for (const Args& args :
+             {Args{1, 3, 1, 1, false}, Args{2, 3, 1, 1, false}, Args{3, 3, 1, 1, false}, Args{3, 6, 4, 2, false},
+              Args{2, 2, 0, 9, true}, Args{3, 3, 1, 1, true}, Args{1, 3, 1, 1, true}}) {
+            if (args.sseopt == 3 && w % 16 != 0) continue;
+            VSNode* node = Bitgrade(SourceOf(pictures), args);
+            ASSERT_NE(node, nullptr);
+            std::vector<int> padding;
+            const std::vector<uint16_t> frame = Samples(node, 1, args.debug, &padding);
+            vsapi->freeNode(node);
+            if (args.sseopt == 1 && (w % 16 != 0 || padding != std::vector<int>(padding.size(), 0))) continue;
+            plainCompared += args.sseopt == 1;
+            EXPECT_EQ(frame, Convert(native, pictures[1], args))
+                << w << "x" << h << " level " << args.sseopt << " span " << args.span << " debug " << args.debug;
+        }
+    }
+    EXPECT_GT(plainCompared, 0);
+}
+
+TEST_F(VapourSynth, EveryFrameKeepsItsSourcesProperties) {
+    for (const Args& args : {Args{1, 3, 1, 1, false}, Args{2, 3, 1, 1, false}, Args{3, 3, 1, 1, true}}) {
+        VSNode* node = Bitgrade(SourceOf(Pictures(64, 16, 3)), args);
+        for (int n : {2, 0}) {
+            char error[256] = "";
+            const VSFrame* frame = vsapi->getFrame(n, node, error, sizeof error);
+            ASSERT_NE(frame, nullptr) << error;
+            const VSMap* props = vsapi->getFramePropertiesRO(frame);
+            EXPECT_EQ(vsapi->mapGetInt(props, "_Matrix", 0, nullptr), 1);
+            EXPECT_EQ(vsapi->mapGetInt(props, "BitgradeFrame", 0, nullptr), n) << "frame n from source frame n";
+            vsapi->freeFrame(frame);
+        }
+        vsapi->freeNode(node);
+    }
+}
+
+TEST_F(VapourSynth, RefusesWhatItCannotConvertWithTheFiltersMessages) {
+    const std::string notYv12 = "levelize: Requires YV12 input";
+    const struct {
+        uint32_t format;
+        int width, sseopt;
+        std::string message;
+    } cases[] = {
+        {pfYUV420P16, 64, 1, notYv12},
+        {pfYUV444P8, 64, 1, notYv12},
+        {pfYUV422P8, 64, 1, notYv12},
+        {pfGray8, 64, 1, notYv12},
+        {pfRGB24, 64, 7, notYv12},  // the format before sseopt
+        {pfYUV420P8, 64, 7, "levelize: \"sseopt\" should be 0 to 3.(default:0)"},
+        {pfYUV420P8, 64, -1, "levelize: \"sseopt\" should be 0 to 3.(default:0)"},
+        {pfYUV420P8, 24, 3, "levelize: Width should be a multiple of 16."},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        EXPECT_EQ(Bitgrade(BlankClip(c.format, c.width, 16), Args{c.sseopt, 3, 1, 1, false}, &error), nullptr);
+        EXPECT_EQ(error, c.message) << c.format << " sseopt " << c.sseopt;
+    }
+}
+
+TEST_F(VapourSynth, RefusesClipsOfVaryingFormatOrSize) {
+    for (auto [format, width] : {std::pair{pfYUV444P8, 64}, {pfYUV420P8, 32}}) {
+        VSMap* args = vsapi->createMap();
+        vsapi->mapConsumeNode(args, "clips", BlankClip(pfYUV420P8, 64, 16), maAppend);
+        vsapi->mapConsumeNode(args, "clips", BlankClip(format, width, 16), maAppend);
+        vsapi->mapSetInt(args, "mismatch", 1, maReplace);
+        VSNode* spliced = Take(vsapi->invoke(vsapi->getPluginByNamespace("std", core), "Splice", args), args);
+        std::string error;
+        EXPECT_EQ(Bitgrade(spliced, Args{0, 3, 1, 1, false}, &error), nullptr);
+        EXPECT_EQ(error, BITGRADE_MSG_VARYING);
+    }
+}
+
+// Frames of one filter made on four threads at once, in any order, are
+// those of one thread.
+TEST_F(VapourSynth, FourThreadsGiveTheFramesOfOne) {
+    const std::vector<Picture> pictures = Pictures(320, 240, 12);
+    auto all = [&](int threads) {
+        vsapi->setThreadCount(threads, core);
+        VSNode* node = Bitgrade(SourceOf(pictures), Args{0, 3, 1, 1, false});
+        struct Frames {
+            std::mutex mutex;
+            std::condition_variable done;
+            std::vector<std::vector<uint8_t>> bytes = std::vector<std::vector<uint8_t>>(12);
+            int left = 12;
+            const VSAPI* vsapi;
+        } frames;
+        frames.vsapi = vsapi;
+        for (int n = 0; n < 12; ++n)
+            vsapi->getFrameAsync(
+                n, node,
+                [](void* data, const VSFrame* f, int n, VSNode*, const char* error) {
+                    Frames& frames = *(Frames*)data;
+                    std::vector<uint8_t> bytes;
+                    if (error) bytes.assign(error, error + std::strlen(error));
+                    for (int p = 0; f && p < 3; ++p) {
+                        const uint8_t* row = frames.vsapi->getReadPtr(f, p);
+                        for (int y = 0; y < frames.vsapi->getFrameHeight(f, p); ++y)
+                            bytes.insert(
+                                bytes.end(), row + y * frames.vsapi->getStride(f, p),
+                                row + y * frames.vsapi->getStride(f, p) + 2 * frames.vsapi->getFrameWidth(f, p));
+                    }
+                    if (f) frames.vsapi->freeFrame(f);
+                    std::lock_guard<std::mutex> lock(frames.mutex);
+                    frames.bytes[(size_t)n] = std::move(bytes);
+                    if (--frames.left == 0) frames.done.notify_one();
+                },
+                &frames);
+        std::unique_lock<std::mutex> lock(frames.mutex);
+        frames.done.wait(lock, [&] { return frames.left == 0; });
+        vsapi->freeNode(node);
+        return frames.bytes;
+    };
+    const auto one = all(1), four = all(4);
+    EXPECT_EQ(one.size(), 12u);
+    for (size_t n = 0; n < one.size(); ++n) EXPECT_EQ(four[n], one[n]) << n;
+}
+
+}  // namespace
