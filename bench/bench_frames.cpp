@@ -1,10 +1,14 @@
 // Whole frames through the core, per level, with the defaults: the time a
 // frame costs in process, without any host around it.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <random>
 #include <vector>
 
+#include "cli/y4m.h"
 #include "convert/converter.h"
 
 namespace {
@@ -54,6 +58,39 @@ BENCHMARK(Frame)
     ->ArgsProduct({{3}, {0, 1}, {1280}, {720}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// The frames of the YUV4MPEG2 file that BITGRADE_BENCH_Y4M names (at most
+// 100), each converted in turn at level 3 with the defaults: the in-process
+// time of the content that whole runs of the command are timed on.
+void FileFrames(benchmark::State& state) {
+    const char* path = std::getenv("BITGRADE_BENCH_Y4M");
+    const int fd = path ? open(path, O_RDONLY) : -1;
+    if (fd < 0) return state.SkipWithError("BITGRADE_BENCH_Y4M names no readable file");
+    y4m::Reader reader(fd);
+    const y4m::StreamHeader header = reader.ReadHeader();
+    std::vector<std::vector<uint8_t>> frames;
+    std::string params;
+    for (std::vector<uint8_t> frame(header.FrameBytes());
+         frames.size() < 100 && reader.NextFrame(frame.data(), params);)
+        frames.push_back(frame);
+    close(fd);
+    const bitgrade::Processor processor = bitgrade::DetectProcessor();
+    const bitgrade::Converter converter(3, processor.vectorIsa);
+    const bitgrade::Settings settings;
+    bitgrade::Scratch scratch;
+    std::vector<uint8_t> out(header.FrameBytes() * 2);
+    state.SetLabel(converter.Isa());
+    size_t next = 0;
+    for (auto _ : state) {
+        const std::vector<uint8_t>& in = frames[next++ % frames.size()];
+        converter.ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), header.width, header.height, 2), settings,
+                               scratch);
+        benchmark::ClobberMemory();
+    }
+    state.counters["fps"] = benchmark::Counter((double)state.iterations(), benchmark::Counter::kIsRate);
+}
+
+BENCHMARK(FileFrames)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

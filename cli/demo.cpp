@@ -32,12 +32,11 @@ const double kLow = 80 * 256.0, kHigh = 100 * 256.0;
 // a plainly visible step of about 13 grey levels.
 uint8_t Stretch(double value16) { return (uint8_t)std::clamp((value16 - kLow) * 255.0 / (kHigh - kLow), 0.0, 255.0); }
 
-std::vector<uint8_t> ConvertFirst(const DemoClip& clip, FilterArgs args) {
-    FrameEngine engine(clip.width, clip.height, args, 1);
-    std::vector<uint8_t> buffer;
-    engine.Submit(buffer, clip.packed[0].data());
-    std::vector<uint8_t> out;
-    engine.Collect(out);
+std::vector<uint8_t> ConvertFirst(const DemoClip& clip, const FilterArgs& args) {
+    const FrameFilter filter(clip.width, clip.height, args);
+    FrameFilter::Workspace workspace;
+    std::vector<uint8_t> out(filter.OutputBytes());
+    if (!filter.Convert(clip.packed[0].data(), out.data(), workspace)) throw std::bad_alloc();
     return out;
 }
 
@@ -168,7 +167,7 @@ void WriteGreyPng(const std::string& path, int width, int height, const std::vec
     }
 }
 
-void RunDemo(const std::string& pngPath, const std::string& y4mPath, const FilterArgs& args, int threads, bool quiet) {
+void RunDemo(const std::string& pngPath, const std::string& y4mPath, const FilterArgs& args, bool quiet) {
     const DemoClip clip = MakeDemoClip();
     const int w = clip.width, h = clip.height;
     FilterArgs mapArgs = args;
@@ -215,10 +214,11 @@ void RunDemo(const std::string& pngPath, const std::string& y4mPath, const Filte
     header.height = h;
     header.tags = {"F24:1", "Ip", "A1:1"};
     std::fputs(y4m::OutputHeader(header, args.settings.debug).c_str(), out);
-    FrameEngine engine(w, h, args, threads);
-    std::vector<uint8_t> buffer;
-    for (const std::vector<uint8_t>& frame : clip.packed) engine.Submit(buffer, frame.data());
-    for (std::vector<uint8_t> converted; engine.Collect(converted);) {
+    const FrameFilter filter(w, h, args);
+    FrameFilter::Workspace workspace;
+    std::vector<uint8_t> converted(filter.OutputBytes());
+    for (const std::vector<uint8_t>& frame : clip.packed) {
+        if (!filter.Convert(frame.data(), converted.data(), workspace)) throw std::bad_alloc();
         std::fputs("FRAME\n", out);
         std::fwrite(converted.data(), 1, converted.size(), out);
     }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "frame_engine.h"
+#include "frame_filter.h"
 
 namespace cli {
 
@@ -31,6 +31,6 @@ void WriteGreyPng(const std::string& path, int width, int height, const std::vec
 // Converts the demo clip; writes a PNG of a magnified crop of frame 0 (input,
 // output, decision map, one row's profile, under a caption) and, when
 // y4mPath is not empty, the whole converted clip.
-void RunDemo(const std::string& pngPath, const std::string& y4mPath, const FilterArgs& args, int threads, bool quiet);
+void RunDemo(const std::string& pngPath, const std::string& y4mPath, const FilterArgs& args, bool quiet);
 
 }  // namespace cli

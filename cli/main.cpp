@@ -1,23 +1,26 @@
 // bitgrade: 8-bit YUV4MPEG2 in, 16-bit YUV4MPEG2 out, for ffmpeg and x265
 // pipelines. Frames go through the same converters as a script's, chosen
 // and checked the same way.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <string>
 #include <thread>
 
 #include "convert/messages.h"
 #include "demo.h"
-#include "frame_engine.h"
+#include "frame_filter.h"
+#include "output.h"
+#include "pipeline.h"
+#include "report.h"
+#include "stop_signals.h"
 #include "y4m.h"
 
 namespace {
@@ -70,16 +73,7 @@ struct Options {
     std::vector<std::string> paths;
 };
 
-// Clears the rest of a terminal's line, where a longer progress line may
-// stand.
-const char* const kEraseLine = "\x1b[K";
-
-[[noreturn]] void Fail(const std::string& message, int status = 1) {
-    // On a terminal the message takes the place of an unfinished progress line.
-    const bool terminal = isatty(STDERR_FILENO);
-    std::fprintf(stderr, "%sbitgrade: %s%s\n", terminal ? "\r" : "", message.c_str(), terminal ? kEraseLine : "");
-    std::exit(status);
-}
+using cli::Fail;
 
 // A whole number in lo..hi, or a usage error that names the option.
 int ParseInt(const char* option, const char* text, long lo = INT32_MIN, long hi = INT32_MAX) {
@@ -127,76 +121,44 @@ Options ParseOptions(int argc, char** argv) {
     return o;
 }
 
-FILE* Open(const std::string& path, bool output) {
-    if (path == "-") return output ? stdout : stdin;
-    FILE* f = std::fopen(path.c_str(), output ? "wb" : "rb");
-    if (!f) Fail("cannot open " + std::string(output ? "output '" : "input '") + path + "': " + std::strerror(errno));
-    return f;
+// Which of the standard descriptors the caller left closed. They are opened
+// on /dev/null, so that no file the command opens takes their place (an
+// input opened as descriptor 1 would pass for the standard output).
+struct ClosedStandardDescriptors {
+    bool input = false, output = false;
+};
+
+ClosedStandardDescriptors OpenClosedStandardDescriptors() {
+    bool closed[3] = {false, false, false};
+    for (int fd = 0; fd < 3; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) closed[fd] = open("/dev/null", O_RDWR) == fd;
+    return {closed[0], closed[1]};
+}
+
+int OpenInput(const std::string& path, const ClosedStandardDescriptors& closed) {
+    if (path == "-") {
+        if (closed.input) Fail("the standard input is closed; give the path of the INPUT");
+        return STDIN_FILENO;
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) Fail("cannot open input '" + path + "': " + std::strerror(errno));
+    return fd;
 }
 
 // Opening the output empties it: were it the input file itself, the input
 // would be gone before its first frame was read (or, appended to, would grow
 // under the reader).
-void RefuseOutputOverInput(FILE* in, const std::string& outPath) {
+void RefuseOutputOverInput(int in, const std::string& outPath, const ClosedStandardDescriptors& closed) {
+    if (outPath == "-" && closed.output)
+        Fail("the standard output is closed; give the path of the OUTPUT or redirect the standard output");
     struct stat input, output;
     const int found = outPath == "-" ? fstat(STDOUT_FILENO, &output) : stat(outPath.c_str(), &output);
-    if (found != 0 || fstat(fileno(in), &input) != 0 || !S_ISREG(input.st_mode) || input.st_dev != output.st_dev ||
+    if (found != 0 || fstat(in, &input) != 0 || !S_ISREG(input.st_mode) || input.st_dev != output.st_dev ||
         input.st_ino != output.st_ino)
         return;
     Fail((outPath == "-" ? "the standard output" : "output '" + outPath + "'") +
          " is the input file; write the output to another file");
 }
-
-// Writes or ends the program: a closed pipe ends it quietly, any other
-// failure with a message.
-void Write(FILE* out, const void* data, size_t bytes, const std::string& path) {
-    if (std::fwrite(data, 1, bytes, out) == bytes) return;
-    if (errno == EPIPE) std::exit(0);
-    Fail("cannot write to '" + path + "': " + std::strerror(errno));
-}
-
-const char* PluralS(int count) { return count == 1 ? "" : "s"; }
-
-class Progress {
-public:
-    // `total`: the frames expected, or 0 when unknown (a pipe).
-    Progress(bool show, int total) : show(show), total(total), start(Clock::now()), last(start) {}
-    void Frame(int frames) {
-        const auto now = Clock::now();
-        if (!show || now - last < std::chrono::milliseconds(250)) return;
-        last = now;
-        const double fps = frames / Seconds(now);
-        if (total > frames)
-            std::fprintf(stderr, "\rframe %d of %d  %.1f fps  %s elapsed  %s left%s", frames, total, fps,
-                         Elapsed(now).c_str(), MinutesSeconds(Seconds(now) * (total - frames) / frames).c_str(),
-                         kEraseLine);
-        else std::fprintf(stderr, "\rframe %d  %.1f fps  %s elapsed%s", frames, fps, Elapsed(now).c_str(), kEraseLine);
-    }
-    void Summary(int frames, const y4m::StreamHeader& h, const cli::FrameEngine& engine) {
-        if (!show) return;
-        const auto now = Clock::now();
-        std::fprintf(stderr, "\rbitgrade: %d frame%s of %dx%d, level %d%s%s, %d thread%s, %.1f fps, %s elapsed%s\n",
-                     frames, PluralS(frames), h.width, h.height, engine.Level(), *engine.Isa() ? " " : "", engine.Isa(),
-                     engine.Threads(), PluralS(engine.Threads()), frames / Seconds(now), Elapsed(now).c_str(),
-                     kEraseLine);
-    }
-
-private:
-    using Clock = std::chrono::steady_clock;
-    double Seconds(Clock::time_point now) const {
-        return std::max(1e-6, std::chrono::duration<double>(now - start).count());
-    }
-    std::string Elapsed(Clock::time_point now) const { return MinutesSeconds(Seconds(now)); }
-    static std::string MinutesSeconds(double seconds) {
-        const int s = (int)seconds;
-        char text[32];
-        std::snprintf(text, sizeof text, "%d:%02d", s / 60, s % 60);
-        return text;
-    }
-    bool show;
-    int total;
-    Clock::time_point start, last;
-};
 
 // The script function refuses the vector converter for widths that are not
 // a multiple of 16; the command, asked for the fastest converter, takes the
@@ -206,90 +168,60 @@ cli::FilterArgs FilterFor(const Options& o, int width) {
     if (args.sseopt == 0 && width % 16 != 0 && args.processor.sseLevel == 3) {
         args.sseopt = 2;
         if (!o.quiet)
-            std::fprintf(stderr,
-                         "bitgrade: width %d is not a multiple of 16, which the vector converter needs; "
-                         "using the streaming converter\n",
-                         width);
+            cli::Note("width " + std::to_string(width) +
+                      " is not a multiple of 16, which the vector converter needs; using the streaming converter");
     }
     return args;
 }
 
-int Convert(const Options& o) {
+int Convert(const Options& o, const ClosedStandardDescriptors& closed) {
     const std::string inPath = o.paths.size() > 0 ? o.paths[0] : "-";
     const std::string outPath = o.paths.size() > 1 ? o.paths[1] : "-";
-    FILE* in = Open(inPath, false);
-    y4m::Reader reader(in);
+    const int in = OpenInput(inPath, closed);
+    const cli::StopSignals signals;
+    y4m::Reader reader(in, 16384, &signals);
     y4m::StreamHeader header;
     try {
         header = reader.ReadHeader();
     } catch (const y4m::Error& e) {
         Fail(e.what());
+    } catch (const y4m::Interrupted&) {
+        signals.Reraise();
     }
-    std::unique_ptr<cli::FrameEngine> engine;
+    std::unique_ptr<cli::FrameFilter> filter;
     try {
-        engine = std::make_unique<cli::FrameEngine>(header.width, header.height, FilterFor(o, header.width), o.threads);
+        filter = std::make_unique<cli::FrameFilter>(header.width, header.height, FilterFor(o, header.width));
     } catch (const cli::CreationError& e) {
         const bool width = std::strcmp(e.what(), BITGRADE_MSG_WIDTH16) == 0;
-        Fail(std::string(e.what()) + (width ? "\nhint: --sseopt 2 converts any width" : ""));
+        Fail(std::string(e.what()) + (width ? "\nbitgrade: hint: --sseopt 2 converts any width" : ""));
     }
-    RefuseOutputOverInput(in, outPath);
-    FILE* out = Open(outPath, true);
-    std::setvbuf(out, nullptr, _IOFBF, 1 << 20);
+    RefuseOutputOverInput(in, outPath, closed);
+    cli::Output output(outPath);
     const std::string head = y4m::OutputHeader(header, o.filter.settings.debug);
-    Write(out, head.data(), head.size(), outPath);
+    output.Write(head.data(), head.size());
 
-    Progress progress(!o.quiet && isatty(STDERR_FILENO), reader.ExpectedFrames());
-    std::deque<std::string> frames;  // the FRAME parameters of those in the engine, in order
-    int written = 0;
-    std::vector<uint8_t> converted;
-    auto writeOldest = [&] {
-        engine->Collect(converted);
-        const std::string line = "FRAME" + frames.front() + "\n";
-        frames.pop_front();
-        reader.FrameDone();
-        Write(out, line.data(), line.size(), outPath);
-        Write(out, converted.data(), converted.size(), outPath);
-        progress.Frame(++written);
-    };
-    std::string inputError;
-    try {
-        std::vector<uint8_t> buffer;
-        const uint8_t* samples;
-        std::string frameParams;
-        while (reader.NextFrame(buffer, samples, frameParams)) {
-            engine->Submit(buffer, samples);
-            frames.push_back(frameParams);
-            while (engine->Pending() >= 2 * (size_t)engine->Threads()) writeOldest();
-        }
-    } catch (const y4m::Error& e) {
-        inputError = e.what();  // every complete frame before it is still written
-    }
-    try {
-        while (engine->Pending() > 0) writeOldest();
-    } catch (const std::runtime_error& e) {
-        Fail(e.what());
-    }
-    if (std::fflush(out) != 0) {
-        if (errno == EPIPE) return 0;
-        Fail("cannot write to '" + outPath + "': " + std::strerror(errno));
-    }
-    if (!inputError.empty()) Fail(inputError);
-    progress.Summary(written, header, *engine);
+    cli::Progress progress(!o.quiet && isatty(STDERR_FILENO), reader.ExpectedFrames());
+    cli::Pipeline pipeline(*filter, o.threads);
+    const cli::Ending ending = pipeline.Run(reader, output, [&](int frames) { progress.Frame(frames); });
+    if (!ending.error.empty()) Fail(ending.error);
+    if (ending.stopped) signals.Reraise();
+    progress.Summary(ending.frames, header.width, header.height, filter->Level(), filter->Isa(), pipeline.Threads());
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    const ClosedStandardDescriptors closed = OpenClosedStandardDescriptors();
     std::signal(SIGPIPE, SIG_IGN);
     const Options o = ParseOptions(argc, argv);
     if (o.demo) {
         try {
-            cli::RunDemo(o.paths[0], o.paths.size() > 1 ? o.paths[1] : "", o.filter, o.threads, o.quiet);
+            cli::RunDemo(o.paths[0], o.paths.size() > 1 ? o.paths[1] : "", o.filter, o.quiet);
         } catch (const std::exception& e) {
             Fail(e.what());
         }
         return 0;
     }
-    return Convert(o);
+    return Convert(o, closed);
 }

@@ -1,13 +1,11 @@
 #include "y4m.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 
 namespace y4m {
@@ -17,6 +15,7 @@ const char* const kAcceptedColourSpaces[4] = {"420", "420jpeg", "420mpeg2", "420
 namespace {
 
 const size_t kMaxLine = 4096;
+const size_t kBufferBytes = 2 * kMaxLine;
 const int kPipeBytes = 1 << 20;  // the largest that unprivileged processes get by default
 
 std::vector<std::string> Split(const std::string& line) {
@@ -42,86 +41,90 @@ int ParseDimension(const std::string& digits) {
     return value > 0 ? value : -1;
 }
 
-size_t PageSize() { return (size_t)sysconf(_SC_PAGESIZE); }
-
-// A mapped file that shrinks under the reader raises SIGBUS where its pages
-// are gone: end with a message instead of a crash.
-void InputShrank(int) {
-    static const char kMessage[] = "bitgrade: error: the input file became shorter while it was being read\n";
-    const ssize_t written = write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-    (void)written;
-    _exit(1);
+// What is wrong with a header line in bytes that YUV4MPEG2 has no place for,
+// or "": Windows line ends, tabs between fields, a NUL byte.
+std::string ForeignBytes(const std::string& line) {
+    if (!line.empty() && line.back() == '\r') return "it ends in CR LF, and YUV4MPEG2 lines end in a line feed alone";
+    if (line.find('\t') != std::string::npos) return "its fields are separated by tabs, and YUV4MPEG2 takes spaces";
+    if (line.find('\0') != std::string::npos) return "it holds a NUL byte";
+    return "";
 }
 
 }  // namespace
 
-Reader::~Reader() {
-    if (map) munmap((void*)map, mapSize);
-}
-
-void Reader::PrepareFrames() {
+Reader::Reader(int fd, int maxDimension, const cli::StopSignals* signals)
+    : fd(fd), maxDimension(maxDimension), signals(signals), buffer(kBufferBytes) {
     struct stat st;
-    const off_t at = ftello(in);  // the stream's own position, past what it buffered
-    if (fstat(fileno(in), &st) != 0) return;
+    if (fstat(fd, &st) != 0) return;
+    if (S_ISREG(st.st_mode)) fileSize = (int64_t)st.st_size - (int64_t)lseek(fd, 0, SEEK_CUR);
     // A pipe as large as the system allows lets the writer run ahead by
     // whole frames instead of waking the reader every 64 KiB.
-    if (S_ISFIFO(st.st_mode)) fcntl(fileno(in), F_SETPIPE_SZ, kPipeBytes);
-    if (!S_ISREG(st.st_mode) || at < 0 || st.st_size <= at) return;
-    void* base = mmap(nullptr, (size_t)st.st_size, PROT_READ, MAP_PRIVATE, fileno(in), 0);
-    if (base == MAP_FAILED) return;
-    struct sigaction action = {};
-    action.sa_handler = InputShrank;
-    sigaction(SIGBUS, &action, nullptr);
-    map = (const uint8_t*)base;
-    mapSize = (size_t)st.st_size;
-    mapAt = (size_t)at;
+    if (S_ISFIFO(st.st_mode)) fcntl(fd, F_SETPIPE_SZ, kPipeBytes);
 }
 
-void Reader::FrameDone() {
-    if (!map) return;
-    inUse.pop_front();
-    const size_t page = PageSize();
-    const size_t end = (inUse.empty() ? mapAt : inUse.front()) / page * page;
-    if (end <= released) return;
-    madvise((void*)(map + released), end - released, MADV_DONTNEED);
-    released = end;
+size_t Reader::ReadSome(uint8_t* to, size_t bytes) {
+    if (signals && !signals->WaitForInput(fd)) throw Interrupted();
+    for (;;) {
+        const ssize_t got = read(fd, to, bytes);
+        if (got >= 0) {
+            taken += got;
+            return (size_t)got;
+        }
+        if (errno != EINTR) throw Error("cannot read the input: " + std::string(std::strerror(errno)));
+    }
+}
+
+void Reader::Malformed(int frame, const std::string& problem) const {
+    throw Error("malformed " + (frame ? "FRAME header of frame " + std::to_string(frame) : "stream header") +
+                (problem.empty() ? "" : ": " + problem));
 }
 
 int Reader::ExpectedFrames() const {
-    if (!map) return 0;
-    const size_t left = (mapSize - mapAt) / (header.FrameBytes() + sizeof "FRAME\n" - 1);
-    return frames + (int)std::min<size_t>(left, INT32_MAX - frames);
+    if (fileSize < 0) return 0;
+    const size_t left = (size_t)std::max<int64_t>(fileSize - taken, 0) + (end - at);
+    return frames + (int)std::min<size_t>(left / (header.FrameBytes() + sizeof "FRAME\n" - 1), INT32_MAX - frames);
 }
 
-int Reader::NextByte() {
-    if (!map) return std::fgetc(in);
-    return mapAt < mapSize ? map[mapAt++] : EOF;
-}
-
-bool Reader::ReadLine(std::string& line, const std::string& what) {
+bool Reader::ReadLine(int frame) {
     line.clear();
-    for (int c; (c = NextByte()) != '\n';) {
-        if (c == EOF) {
-            if (!map && std::ferror(in)) throw Error("cannot read the input: " + std::string(std::strerror(errno)));
-            if (line.empty()) return false;
-            throw Error("truncated " + what + " at the end of the input");
+    for (;;) {
+        const uint8_t* from = buffer.data() + at;
+        const uint8_t* newline = (const uint8_t*)std::memchr(from, '\n', end - at);
+        const size_t length = newline ? (size_t)(newline - from) : end - at;
+        if (line.size() + length > kMaxLine) Malformed(frame, "line longer than 4096 bytes");
+        line.append((const char*)from, length);
+        at += length;
+        if (newline) {
+            ++at;
+            const std::string foreign = ForeignBytes(line);
+            if (!foreign.empty()) Malformed(frame, foreign);
+            return true;
         }
-        if (line.size() == kMaxLine) throw Error("malformed " + what + ": line longer than 4096 bytes");
-        line.push_back((char)c);
+        at = end = 0;
+        end = ReadSome(buffer.data(), buffer.size());
+        if (end == 0) {
+            if (line.empty()) return false;
+            throw Error("truncated " +
+                        (frame ? "FRAME header of frame " + std::to_string(frame) : std::string("stream header")) +
+                        " at the end of the input");
+        }
     }
-    return true;
 }
 
 StreamHeader Reader::ReadHeader() {
-    char magic[10];
-    const size_t got = std::fread(magic, 1, sizeof magic, in);
-    if (std::ferror(in)) throw Error("cannot read the input: " + std::string(std::strerror(errno)));
-    if (got == 0) throw Error("the input is empty; expected a YUV4MPEG2 stream");
-    std::string line;
-    if (got < sizeof magic || std::memcmp(magic, "YUV4MPEG2 ", sizeof magic) != 0 || !ReadLine(line, "stream header"))
+    const char kMagic[] = "YUV4MPEG2 ";
+    while (end < sizeof kMagic - 1) {
+        const size_t got = ReadSome(buffer.data() + end, buffer.size() - end);
+        if (got == 0) break;
+        end += got;
+    }
+    if (end == 0) throw Error("the input is empty; expected a YUV4MPEG2 stream");
+    if (end < sizeof kMagic - 1 || std::memcmp(buffer.data(), kMagic, sizeof kMagic - 1) != 0)
         throw Error(
             "the input is not a YUV4MPEG2 stream (it must start with 'YUV4MPEG2 '); "
             "make one with: ffmpeg -i IN -f yuv4mpegpipe -pix_fmt yuv420p -");
+    at = sizeof kMagic - 1;
+    if (!ReadLine(0)) throw Error("truncated stream header at the end of the input");
     header = StreamHeader();
     for (const std::string& tag : Split(line)) {
         if (tag[0] == 'W') header.width = ParseDimension(tag.substr(1));
@@ -129,8 +132,7 @@ StreamHeader Reader::ReadHeader() {
         else if (tag[0] == 'C') header.colourSpace = tag.substr(1);
         else if (tag.compare(0, 6, "XYSCSS") != 0) header.tags.push_back(tag);
     }
-    if (header.width <= 0 || header.height <= 0)
-        throw Error("malformed stream header: it needs a positive width (W) and height (H)");
+    if (header.width <= 0 || header.height <= 0) Malformed(0, "it needs a positive width (W) and height (H)");
     if (header.width > maxDimension || header.height > maxDimension)
         throw Error("frame size " + std::to_string(header.width) + "x" + std::to_string(header.height) +
                     " is larger than the supported " + std::to_string(maxDimension) + " on a side");
@@ -143,37 +145,26 @@ StreamHeader Reader::ReadHeader() {
         throw Error("unsupported colour space C" + header.colourSpace +
                     "; accepted: C420, C420jpeg, C420mpeg2, C420paldv or none "
                     "(convert with: ffmpeg -i IN -f yuv4mpegpipe -pix_fmt yuv420p -)");
-    PrepareFrames();
     return header;
 }
 
-bool Reader::NextFrame(std::vector<uint8_t>& buffer, const uint8_t*& samples, std::string& params) {
-    const std::string number = std::to_string(frames + 1);
-    std::string line;
-    if (!ReadLine(line, "FRAME header of frame " + number)) return false;
-    if (line.compare(0, 5, "FRAME") != 0 || (line.size() > 5 && line[5] != ' '))
-        throw Error("malformed FRAME header of frame " + number);
-    params = line.substr(5);
-    const size_t bytes = header.FrameBytes();
-    size_t got;
-    if (map) {
-        got = std::min(bytes, mapSize - mapAt);
-        samples = map + mapAt;
-        // Map the frame's pages now, on the reading thread, so that the
-        // threads that filter it do not stop for them (where the system can).
-        const size_t from = mapAt / PageSize() * PageSize();
-        madvise((void*)(map + from), mapAt + got - from, MADV_POPULATE_READ);
-        mapAt += got;
-    } else {
-        buffer.resize(bytes);
-        got = std::fread(buffer.data(), 1, bytes, in);
-        if (got != bytes && std::ferror(in)) throw Error("cannot read frame " + number + ": " + std::strerror(errno));
-        samples = buffer.data();
+bool Reader::NextFrame(uint8_t* samples, std::string& params) {
+    const int number = frames + 1;
+    if (!ReadLine(number)) return false;
+    if (line.compare(0, 5, "FRAME") != 0 || (line.size() > 5 && line[5] != ' ')) Malformed(number, "");
+    params.assign(line, 5);
+    // What the line buffer holds of the frame, then the rest straight from
+    // the input.
+    const size_t bytes = header.FrameBytes(), buffered = std::min(bytes, end - at);
+    std::memcpy(samples, buffer.data() + at, buffered);
+    at += buffered;
+    size_t got = buffered;
+    for (size_t more; got < bytes && (more = ReadSome(samples + got, bytes - got)) > 0;) got += more;
+    if (got != bytes) {
+        if (fileSize > taken) throw Error("error: the input file became shorter while it was being read");
+        throw Error("frame " + std::to_string(number) + " is truncated: " + std::to_string(got) + " of " +
+                    std::to_string(bytes) + " bytes");
     }
-    if (got != bytes)
-        throw Error("frame " + number + " is truncated: " + std::to_string(got) + " of " + std::to_string(bytes) +
-                    " bytes");
-    if (map) inUse.push_back((size_t)(samples - map));
     ++frames;
     return true;
 }

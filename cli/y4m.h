@@ -2,11 +2,11 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <deque>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "stop_signals.h"
 
 namespace y4m {
 
@@ -16,6 +16,9 @@ class Error : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// Reading stopped because a stop signal came while it waited for input.
+struct Interrupted {};
 
 struct StreamHeader {
     int width = 0, height = 0;
@@ -28,46 +31,44 @@ struct StreamHeader {
 // The 8-bit 4:2:0 colour spaces we accept.
 extern const char* const kAcceptedColourSpaces[4];
 
-// Reads a stream from a file, one frame at a time. Dimensions above
-// maxDimension on either side are refused. A regular file is mapped into
-// memory after its header, so that its frames need no copy.
+// Reads a stream from a file descriptor, a frame at a time, straight into
+// the caller's buffers: a small buffer of its own holds the header lines.
+// Dimensions above maxDimension on either side are refused.
 class Reader {
 public:
-    explicit Reader(FILE* in, int maxDimension = 16384) : in(in), maxDimension(maxDimension) {}
-    ~Reader();
-    Reader(const Reader&) = delete;
-    Reader& operator=(const Reader&) = delete;
+    // With `signals`, every wait for input ends with Interrupted when a stop
+    // signal comes.
+    explicit Reader(int fd, int maxDimension = 16384, const cli::StopSignals* signals = nullptr);
 
     StreamHeader ReadHeader();
-    // The next frame's samples (Y, U, V planes, packed) and the parameters of
-    // its FRAME line; false at the clean end of the stream. `samples` points
-    // into the mapped file, valid while the reader lives, or into `buffer`,
-    // which then holds them.
-    bool NextFrame(std::vector<uint8_t>& buffer, const uint8_t*& samples, std::string& params);
-    // The oldest frame that NextFrame gave and that is not done yet is
-    // done with: a mapped file hands back its pages, but for those it shares
-    // with frames still in use, so that memory stays flat over a file of any
-    // length.
-    void FrameDone();
-    // For progress: the frames of a mapped file, counted as if every FRAME
+    // The next frame's samples (Y, U, V planes, packed) into `samples`, which
+    // holds FrameBytes(), and the parameters of its FRAME line; false at the
+    // clean end of the stream.
+    bool NextFrame(uint8_t* samples, std::string& params);
+    // For progress: the frames of a regular file, counted as if every FRAME
     // line were bare (so never fewer than there are); 0 for a stream.
     int ExpectedFrames() const;
 
 private:
-    // Readies the input for its frames, once the header is read: a regular
-    // file is mapped from its start (if mapping fails it is read as a
-    // stream), a pipe is given a larger buffer.
-    void PrepareFrames();
-    int NextByte();
-    // One line without its newline; false at the clean end of the input.
-    bool ReadLine(std::string& line, const std::string& what);
-    FILE* in;
-    int maxDimension;
+    // Up to `bytes` of the input into `to`; 0 at its end.
+    size_t ReadSome(uint8_t* to, size_t bytes);
+    // One line without its newline into `line`; false at the clean end of the
+    // input. What the line is, for messages: the stream header (frame 0) or
+    // the FRAME header of a frame.
+    bool ReadLine(int frame);
+    [[noreturn]] void Malformed(int frame, const std::string& problem) const;
+
+    int fd, maxDimension;
+    const cli::StopSignals* signals;
+    std::string line;
     StreamHeader header;
     int frames = 0;
-    const uint8_t* map = nullptr;
-    size_t mapSize = 0, mapAt = 0, released = 0;
-    std::deque<size_t> inUse;  // where the mapped frames not done yet start
+    std::vector<uint8_t> buffer;
+    size_t at = 0, end = 0;
+    // A regular file's size when it was opened and how much of it has been
+    // taken (-1: not a regular file), to tell a file that shrinks under the
+    // reader from a truncated one.
+    int64_t fileSize = -1, taken = 0;
 };
 
 // The header of the converted stream: C420p16 (debug: C420), tags kept.

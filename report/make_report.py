@@ -4,6 +4,7 @@
 Writes report/results.md (the tables) and report/profile.png (one row's
 profile), and prints the tables. Run through `./dev report`.
 """
+import json
 import os
 import statistics
 import subprocess
@@ -44,11 +45,23 @@ def gradient_file(name, noise, frames):
     return path
 
 
+BENCH = os.path.join(ROOT, "build", "default", "bench", "bitgrade_bench")
+
+
+def in_process(source):
+    """Milliseconds a frame of `source` takes in process, level 3 with the defaults (bitgrade_bench)."""
+    out = subprocess.run([BENCH, "--benchmark_filter=FileFrames", "--benchmark_min_time=1",
+                          "--benchmark_format=json"], check=True, capture_output=True, text=True,
+                         env=dict(os.environ, BITGRADE_BENCH_Y4M=source)).stdout
+    bench = json.loads(out)["benchmarks"][0]
+    return bench["real_time"] / 1000 if bench["time_unit"] == "us" else bench["real_time"]
+
+
 def speed(frames=100, runs=7):
     source = gradient_file("speed_input.y4m", True, frames)
     clean = gradient_file("speed_input_clean.y4m", False, frames)
     ff = "ffmpeg -v error -threads 1 -filter_threads 1 -i "
-    one = f"{BITGRADE} --quiet --threads 1"
+    one, two = f"{BITGRADE} --quiet --threads 1", f"{BITGRADE} --quiet --threads 2"
     avx2 = "avx2" in open("/proc/cpuinfo").read()
     isa = "AVX2" if avx2 else "SSE4.1"
     rows = [
@@ -61,31 +74,55 @@ def speed(frames=100, runs=7):
                      runs))
     best = rows[-1][0]
     rows += [
-        (f"bitgrade level 3 {isa}, {os.cpu_count()} threads", f"{BITGRADE} --quiet {source} > /dev/null", runs),
+        (f"bitgrade level 3 {isa}, 2 threads", f"{two} --sseopt 3 {source} > /dev/null", runs),
+        (f"pipe in and out: cat | bitgrade level 3 {isa}, 1 thread | cat",
+         f"cat {source} | {one} --sseopt 3 | cat > /dev/null", runs),
+        (f"pipe in and out: cat | bitgrade level 3 {isa}, 2 threads | cat",
+         f"cat {source} | {two} --sseopt 3 | cat > /dev/null", runs),
         ("ffmpeg gradfun (8-bit), 1 thread", f"{ff}{source} -vf gradfun -f null -", runs),
         ("ffmpeg deband on 16-bit, 1 thread", f"{ff}{source} -vf format=yuv420p16le,deband -f null -", runs),
         (f"clean gradient: bitgrade level 3 {isa}, 1 thread", f"{one} --sseopt 3 {clean} > /dev/null", runs),
         ("clean gradient: ffmpeg gradfun (8-bit), 1 thread", f"{ff}{clean} -vf gradfun -f null -", runs),
         ("floor: bitgrade --unfiltered (read, write 16-bit), 1 thread", f"{one} --unfiltered {source} > /dev/null",
          runs),
+        ("cat of the same file (reading alone)", f"cat {source} > /dev/null", runs),
+        ("cat | cat of the same file (a pipe alone)", f"cat {source} | cat > /dev/null", runs),
     ]
-    rows.append(("cat of the same file (reading alone)", f"cat {source} > /dev/null", runs))
     # Whole runs, reading included: each program reads the file its own way.
-    # The rows take turns, so that a machine whose speed drifts treats them alike.
+    # The rows take turns, so that a machine whose speed drifts treats them
+    # alike; so does the in-process time of the same frames.
     times = {name: [] for name, _, _ in rows}
+    process = []
     for turn in range(runs):
+        process.append(in_process(source))
         for name, cmd, n in rows:
             if turn < n:
                 times[name].append(timed(cmd, 1))
     results = [(name, statistics.median(times[name]) * 1000 / frames) for name, _, _ in rows]
-    level3 = dict(results)[best]
-    floor = dict(results)[rows[-2][0]]
-    lines = [f"1920x1080 4:2:0, {frames} frames from a file to /dev/null, whole process, median of {runs} runs "
-             f"taken in turns (level 1: one run). Machine: {machine()}. The file is a moving gradient with grain, "
-             "which leaves every window too busy to smooth; the clean gradient rows use the same gradient without "
-             "grain, where almost every window is smoothed.", "",
+    inproc = statistics.median(process)
+    results.insert([name for name, _ in results].index(best) + 1,
+                   (f"in process: bitgrade level 3 {isa}, the same frames one after another", inproc))
+    ms = dict(results)
+    level3 = ms[best]
+    floor = ms["floor: bitgrade --unfiltered (read, write 16-bit), 1 thread"]
+    cat = ms["cat of the same file (reading alone)"]
+    lines = [f"1920x1080 4:2:0, {frames} frames from a file to /dev/null unless piped, whole process, median of {runs} "
+             f"runs taken in turns (level 1: one run). Machine: {machine()}. The file is a moving gradient with "
+             "grain, which leaves every window too busy to smooth; the clean gradient rows use the same gradient "
+             "without grain, where almost every window is smoothed.", "",
              "| what | ms per frame | × level 3 | × floor |", "|---|---:|---:|---:|"]
-    lines += [f"| {name} | {ms:.2f} | {ms / level3:.2f} | {ms / floor:.2f} |" for name, ms in results]
+    lines += [f"| {name} | {t:.2f} | {t / level3:.2f} | {t / floor:.2f} |" for name, t in results]
+    p1, p2 = (ms[f"pipe in and out: cat | bitgrade level 3 {isa}, {t} | cat"] for t in ("1 thread", "2 threads"))
+    t2 = ms[f"bitgrade level 3 {isa}, 2 threads"]
+    checks = [
+        ("1 thread, file in, /dev/null out, against in process + cat", level3 / (inproc + cat), "≤ 1.2"),
+        ("frame rate of 2 threads against 1", level3 / t2, "≥ 1.8"),
+        ("pipe in and out against file in, /dev/null out, 1 thread", p1 / level3, "≤ 1.3"),
+        ("pipe in and out against file in, /dev/null out, 2 threads", p2 / t2, "≤ 1.3"),
+        ("--unfiltered against cat", floor / cat, "≤ 1.5"),
+    ]
+    lines += ["", "The command against its floors:", "", "| ratio | measured | target |", "|---|---:|---:|"]
+    lines += [f"| {name} | {value:.2f} | {target} |" for name, value, target in checks]
     return "\n".join(lines)
 
 

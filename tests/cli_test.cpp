@@ -2,80 +2,24 @@
 // must equal the plugin's in-process result; bad input gets its message.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "command.h"
 #include "convert/processor.h"
 #include "test_support.h"
 
+using namespace command;
 using namespace testing_support;
 
 namespace {
 
-struct Result {
-    int status;
-    std::string out, err;
-};
-
-const std::string kProgram = BITGRADE_CLI;
 const int kW = 320, kH = 240, kFrames = 3;
-
-// Each test works in a folder of its own, removed afterwards, pass or fail.
-class Command : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = ::testing::TempDir() + "bitgrade_XXXXXX";
-        ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override {
-        if (!dir.empty()) std::filesystem::remove_all(dir);
-    }
-
-    std::string Path(const std::string& name) const { return dir + "/" + name; }
-
-    // Runs a shell command, with `input` on its standard input.
-    Result Shell(const std::string& command, const std::string& input = "") const {
-        const std::string in = Path("stdin"), err = Path("stderr");
-        std::ofstream(in, std::ios::binary) << input;
-        FILE* pipe = popen(("(" + command + ") < " + in + " 2> " + err).c_str(), "r");
-        Result r;
-        char buffer[65536];
-        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.out.append(buffer, n);
-        const int status = pclose(pipe);
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        std::stringstream text;
-        text << std::ifstream(err).rdbuf();
-        r.err = text.str();
-        return r;
-    }
-
-    bool HaveTool(const char* name) const { return Shell(std::string("command -v ") + name).status == 0; }
-
-    // A lavfi source rendered once into a file, so that every run sees the
-    // same frames (some sources are random).
-    std::string SourceFile(const std::string& source) const {
-        const std::string path = Path("source.y4m");
-        const Result r = Shell("ffmpeg -v error -y -f lavfi -i '" + source +
-                               "' -frames:v 3 -s 320x240 -f yuv4mpegpipe -pix_fmt yuv420p " + path);
-        EXPECT_EQ(r.status, 0) << r.err;
-        return path;
-    }
-
-    std::string RawFrames(const std::string& y4mFile) const {
-        return Shell("ffmpeg -v error -i " + y4mFile + " -f rawvideo -pix_fmt yuv420p -").out;
-    }
-
-    std::string dir;
-};
 
 std::vector<uint16_t> InProcess(const std::string& raw8, const Args& args) {
     native_host::Environment env;
@@ -165,8 +109,6 @@ TEST_F(Command, X265AcceptsTheOutput) {
     EXPECT_GT(Shell("wc -c < " + hevc).out, "1000");
 }
 
-std::string Frame(int w, int h, uint8_t level) { return "FRAME\n" + std::string((size_t)w * h * 3 / 2, (char)level); }
-
 struct BadInput {
     const char* name;
     std::string input, options, message;
@@ -181,10 +123,10 @@ TEST_P(CommandErrors, NameTheProblemAndExitNonZero) {
     const Result r = Shell(kProgram + " --quiet " + c.options, c.input);
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.rfind("bitgrade: ", 0), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), c.message.find("hint") == std::string::npos ? 1 : 2);
 }
 
-const std::string kHeader = "YUV4MPEG2 W16 H16 F25:1 Ip A1:1 C420jpeg\n";
 INSTANTIATE_TEST_SUITE_P(
     Cases, CommandErrors,
     ::testing::Values(
@@ -200,8 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "malformed FRAME header of frame 2", 1},
         BadInput{"truncated", kHeader + Frame(16, 16, 9) + Frame(16, 16, 9).substr(0, 100), "", "frame 2 is truncated",
                  1},
-        BadInput{"width16", "YUV4MPEG2 W24 H16\n", "--sseopt 3", "levelize: Width should be a multiple of 16.\nhint",
-                 1},
+        BadInput{"width16", "YUV4MPEG2 W24 H16\n", "--sseopt 3",
+                 "levelize: Width should be a multiple of 16.\nbitgrade: hint", 1},
         BadInput{"sseopt", kHeader, "--sseopt 7", "levelize: \"sseopt\" should be 0 to 3.(default:0)", 1},
         BadInput{"unwritable", kHeader, "- /nonexistent/dir/out.y4m", "cannot open output '/nonexistent/dir/out.y4m'",
                  1},
@@ -211,7 +153,15 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"huge_number", kHeader, "--ythr 99999999999", "--ythr must be -2147483648 to 2147483647", 2},
         BadInput{"no_threads", kHeader, "--threads 0", "--threads must be 1 to 256", 2},
         BadInput{"huge_threads", kHeader, "--threads 99999999999", "--threads must be 1 to 256", 2},
-        BadInput{"unknown_option", kHeader, "--fast", "unknown option --fast", 2}),
+        BadInput{"unknown_option", kHeader, "--fast", "unknown option --fast", 2},
+        BadInput{"crlf", "YUV4MPEG2 W16 H16 F25:1\r\n", "", "malformed stream header: it ends in CR LF", 1},
+        BadInput{"tabs", "YUV4MPEG2 W16\tH16\n", "", "malformed stream header: its fields are separated by tabs", 1},
+        BadInput{"nul", std::string("YUV4MPEG2 W16 H16 Xa\0b\n", 23), "",
+                 "malformed stream header: it holds a NUL byte", 1},
+        BadInput{"frame_crlf", kHeader + "FRAME\r\n", "", "malformed FRAME header of frame 1: it ends in CR LF", 1},
+        BadInput{"closed_input", kHeader, "<&-", "the standard input is closed", 1},
+        BadInput{"closed_output", kHeader, ">&-", "the standard output is closed", 1},
+        BadInput{"closed_output_input_path", kHeader, "/dev/stdin >&-", "the standard output is closed", 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Asked for the fastest converter, a width the vector converter refuses is
@@ -301,75 +251,6 @@ TEST_F(Command, RefusesToWriteOverItsInput) {
         std::stringstream kept;
         kept << std::ifstream(file, std::ios::binary).rdbuf();
         EXPECT_EQ(kept.str(), input) << paths;
-    }
-}
-
-// A stream of `frames` frames of 320x240, each a different level, written
-// through one reused frame so that this process, whose memory a child
-// starts with, stays as it is. Its size in KiB.
-long WriteLongStream(const std::string& file, int frames) {
-    std::ofstream out(file, std::ios::binary);
-    out << "YUV4MPEG2 W320 H240 F25:1 Ip A1:1 C420jpeg\n";
-    std::string frame(320 * 240 * 3 / 2, 0);
-    for (int f = 0; f < frames; ++f) {
-        std::fill(frame.begin(), frame.end(), (char)(f % 200));
-        out << "FRAME\n" << frame;
-    }
-    return (long)(out.tellp() / 1024);
-}
-
-// The most memory, in KiB, that the command held converting `file`, given
-// as its input path or written into a pipe on its standard input.
-long PeakMemoryFor(const std::string& file, bool piped) {
-    int pipeFds[2];
-    if (piped && pipe(pipeFds) != 0) return -1;
-    const pid_t child = fork();
-    if (child == 0) {
-        if (piped && (dup2(pipeFds[0], STDIN_FILENO) < 0 || close(pipeFds[0]) != 0 || close(pipeFds[1]) != 0))
-            _exit(126);
-        if (!std::freopen("/dev/null", "w", stdout)) _exit(126);
-        execl(kProgram.c_str(), kProgram.c_str(), "--quiet", piped ? "-" : file.c_str(), (char*)nullptr);
-        _exit(127);
-    }
-    if (piped) {
-        close(pipeFds[0]);
-        std::ifstream in(file, std::ios::binary);
-        char buffer[1 << 16];
-        while (in.read(buffer, sizeof buffer) || in.gcount() > 0)
-            if (write(pipeFds[1], buffer, (size_t)in.gcount()) != in.gcount()) break;
-        close(pipeFds[1]);
-    }
-    int status = 0;
-    struct rusage usage = {};
-    if (wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-    return usage.ru_maxrss;
-}
-
-// AddressSanitizer keeps a byte of shadow memory for every 8 bytes that the
-// program reads, so a sanitized command holds an eighth of a mapped input
-// whatever it hands back.
-#if defined(__SANITIZE_ADDRESS__)
-const bool kShadowed = true;
-#elif defined(__has_feature)
-const bool kShadowed = __has_feature(address_sanitizer);
-#else
-const bool kShadowed = false;
-#endif
-
-// 600 frames (69 MB) take no more memory than 6, from a file (mapped, the
-// pages of written frames handed back: one missed release holds the whole
-// input) and through a pipe (read into reused buffers).
-TEST_F(Command, LongStreamsKeepMemoryFlat) {
-    const std::string shortFile = Path("short.y4m"), longFile = Path("long.y4m");
-    const long shortKiB = WriteLongStream(shortFile, 6), longKiB = WriteLongStream(longFile, 600);
-    const long slack = 2 * 1024, shadow = kShadowed ? (longKiB - shortKiB) / 8 : 0;
-    for (bool piped : {false, true}) {
-        const long shortRun = PeakMemoryFor(shortFile, piped), longRun = PeakMemoryFor(longFile, piped);
-        ASSERT_GT(shortRun, 0);
-        ASSERT_GT(longRun, 0);
-        EXPECT_LT(longRun - shortRun, slack + (piped ? 0 : shadow))
-            << "KiB more for 600 frames than for 6, " << (piped ? "piped" : "mapped") << "; the input is " << longKiB
-            << " KiB";
     }
 }
 

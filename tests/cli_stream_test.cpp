@@ -1,0 +1,258 @@
+// The command over long streams, as a child process whose use of the
+// machine is measured: memory and page faults that do not grow with the
+// stream, no allocation per frame, memory in flight bounded by bytes, and a
+// stream cut by a signal or a shrinking input that still ends at a frame
+// boundary.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "command.h"
+
+using namespace command;
+
+namespace {
+
+// A stream of `frames` frames of `width`x`height`, each a different level,
+// written through one reused frame so that this process, whose memory a
+// child starts with, stays as it is.
+void WriteStream(const std::string& file, int frames, int width = 320, int height = 240) {
+    std::ofstream out(file, std::ios::binary);
+    out << "YUV4MPEG2 W" << width << " H" << height << " F25:1 Ip A1:1 C420jpeg\n";
+    std::string frame((size_t)width * height * 3 / 2, 0);
+    for (int f = 0; f < frames; ++f) {
+        std::fill(frame.begin(), frame.end(), (char)(f % 200));
+        out << "FRAME\n" << frame;
+    }
+}
+
+struct ChildUse {
+    int status = -1;
+    long maxKiB = 0, minorFaults = 0;
+};
+
+// The command with `options`, its input `file` given as its path or written
+// into a pipe on its standard input, its output thrown away.
+ChildUse RunOn(const std::string& file, bool piped, const std::vector<std::string>& options = {}) {
+    int pipeFds[2];
+    if (piped && pipe(pipeFds) != 0) return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        if (piped && (dup2(pipeFds[0], STDIN_FILENO) < 0 || close(pipeFds[0]) != 0 || close(pipeFds[1]) != 0))
+            _exit(126);
+        if (!std::freopen("/dev/null", "w", stdout)) _exit(126);
+        std::vector<const char*> argv = {kProgram.c_str(), "--quiet"};
+        for (const std::string& option : options) argv.push_back(option.c_str());
+        argv.push_back(piped ? "-" : file.c_str());
+        argv.push_back(nullptr);
+        execv(kProgram.c_str(), (char* const*)argv.data());
+        _exit(127);
+    }
+    if (piped) {
+        close(pipeFds[0]);
+        std::ifstream in(file, std::ios::binary);
+        char buffer[1 << 16];
+        while (in.read(buffer, sizeof buffer) || in.gcount() > 0)
+            if (write(pipeFds[1], buffer, (size_t)in.gcount()) != in.gcount()) break;
+        close(pipeFds[1]);
+    }
+    int status = 0;
+    struct rusage usage = {};
+    if (wait4(child, &status, 0, &usage) != child) return {};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, usage.ru_maxrss, usage.ru_minflt};
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+const bool kSanitized = true;
+#elif defined(__has_feature)
+const bool kSanitized = __has_feature(address_sanitizer);
+#else
+const bool kSanitized = false;
+#endif
+
+// Every frame passes through the same few buffers: 600 frames (69 MB) take
+// no more memory and no more page faults than 6, from a file and through a
+// pipe. A buffer allocated or touched anew for each frame would cost a frame
+// (345 KiB, 84 pages) each. (A sanitized build's own bookkeeping pages in
+// memory on a schedule of its own, so there only the memory is held.)
+TEST_F(Command, LongStreamsKeepMemoryAndPagesFlat) {
+    WriteStream(Path("short.y4m"), 6);
+    WriteStream(Path("long.y4m"), 600);
+    for (bool piped : {false, true}) {
+        const ChildUse shortRun = RunOn(Path("short.y4m"), piped), longRun = RunOn(Path("long.y4m"), piped);
+        ASSERT_EQ(shortRun.status, 0);
+        ASSERT_EQ(longRun.status, 0);
+        const char* way = piped ? "piped" : "from a file";
+        EXPECT_LT(longRun.maxKiB - shortRun.maxKiB, 2 * 1024) << "KiB more for 600 frames than for 6, " << way;
+        if (!kSanitized) {
+            EXPECT_LT(longRun.minorFaults - shortRun.minorFaults, 100) << "page faults more for 600 frames, " << way;
+        }
+    }
+}
+
+// Counted by valgrind, whose report ends "total heap usage: N allocs": the
+// same for 106 frames as for 6.
+TEST_F(Command, LongStreamsAllocateNothingPerFrame) {
+    if (kSanitized) GTEST_SKIP() << "valgrind cannot run a sanitized build";
+    if (Shell("command -v valgrind").status != 0) GTEST_SKIP() << "valgrind is not installed";
+    WriteStream(Path("short.y4m"), 6);
+    WriteStream(Path("long.y4m"), 106);
+    auto allocations = [&](const std::string& file) {
+        const Result r = Shell("valgrind --tool=memcheck --leak-check=no " + kProgram + " --quiet --threads 2 " + file +
+                               " > /dev/null");
+        std::smatch found;
+        EXPECT_TRUE(std::regex_search(r.err, found, std::regex("total heap usage: ([0-9,]+) allocs"))) << r.err;
+        return std::stol(std::regex_replace(found[1].str(), std::regex(","), ""));
+    };
+    EXPECT_EQ(allocations(Path("long.y4m")), allocations(Path("short.y4m")));
+}
+
+// Frames of 1024x1024 take 4.5 MiB from reading to writing: 256 threads
+// would hold 1.2 GB in flight, the budget holds them to 512 MiB.
+TEST_F(Command, MemoryInFlightIsBoundedByBytes) {
+    WriteStream(Path("big.y4m"), 140, 1024, 1024);
+    const ChildUse use = RunOn(Path("big.y4m"), false, {"--threads", "256"});
+    ASSERT_EQ(use.status, 0);
+    EXPECT_LT(use.maxKiB, (512 + 128) * 1024);
+}
+
+// The command converting a stream that this test feeds it through a pipe,
+// its output read through another and its messages kept in a file; the
+// child starts with the default disposition of every stop signal, whatever
+// this process was given.
+class Child {
+public:
+    Child(const std::vector<std::string>& args, const std::string& messages) {
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            dup2(in[0], STDIN_FILENO);
+            dup2(out[1], STDOUT_FILENO);
+            if (!std::freopen(messages.c_str(), "w", stderr)) _exit(126);
+            for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+            std::vector<const char*> argv = {kProgram.c_str(), "--quiet"};
+            for (const std::string& arg : args) argv.push_back(arg.c_str());
+            argv.push_back(nullptr);
+            execv(kProgram.c_str(), (char* const*)argv.data());
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        input = in[1];
+        output = out[0];
+    }
+    ~Child() {
+        if (input >= 0) close(input);
+        if (output >= 0) close(output);
+    }
+    void Feed(const std::string& bytes) const {
+        for (size_t at = 0; at < bytes.size();) {
+            const ssize_t written = write(input, bytes.data() + at, bytes.size() - at);
+            if (written <= 0) return;
+            at += (size_t)written;
+        }
+    }
+    void CloseInput() {
+        close(input);
+        input = -1;
+    }
+    // Reads until `bytes` of output have come, or to its end when 0.
+    std::string Read(size_t bytes = 0) const {
+        std::string out;
+        char buffer[1 << 16];
+        while (bytes == 0 || out.size() < bytes) {
+            const ssize_t got =
+                read(output, buffer, bytes ? std::min(sizeof buffer, bytes - out.size()) : sizeof buffer);
+            if (got <= 0) break;
+            out.append(buffer, (size_t)got);
+        }
+        return out;
+    }
+    int Wait() const {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return status;
+    }
+
+    pid_t pid = -1;
+
+private:
+    int input = -1, output = -1;
+};
+
+std::string Text(const std::string& path) {
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+// Frames whose output, 900 KiB each, fills the output pipe (1 MiB) within
+// two frames: a writer that is stopped waits there in the middle of a frame.
+const int kW = 640, kH = 480;
+const std::string kStreamHeader = "YUV4MPEG2 W640 H480 F25:1\n";
+const size_t kOutHeader = std::string("YUV4MPEG2 W640 H480 F25:1 C420p16\n").size();
+const size_t kOutFrame = 6 + (size_t)kW * kH * 3;
+
+class Interrupted : public Command, public ::testing::WithParamInterface<int> {};
+
+// A signal while the writer waits in the middle of a frame and the reader
+// in the middle of the next: the frames read are written whole, nothing
+// after them, and the command ends by the signal, saying nothing.
+TEST_P(Interrupted, TheOutputEndsAtAFrameBoundaryAndTheStatusIsTheSignals) {
+    Child child({"--threads", "2"}, Path("messages"));
+    ASSERT_GT(child.pid, 0);
+    std::string stream = kStreamHeader;
+    for (int f = 0; f < 4; ++f) stream += Frame(kW, kH, (uint8_t)(40 * f));
+    child.Feed(stream + Frame(kW, kH, 200).substr(0, 5000));
+    usleep(300 * 1000);  // the output pipe is full
+    kill(child.pid, GetParam());
+    const std::string out = child.Read();
+    const int status = child.Wait();
+    ASSERT_GE(out.size(), kOutHeader + kOutFrame);
+    EXPECT_EQ((out.size() - kOutHeader) % kOutFrame, 0u) << (out.size() - kOutHeader) % kOutFrame << " bytes too many";
+    EXPECT_GE((out.size() - kOutHeader) / kOutFrame, 2u);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exited with " << WEXITSTATUS(status);
+    EXPECT_EQ(WTERMSIG(status), GetParam());
+    EXPECT_EQ(Text(Path("messages")), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ByEveryStopSignal, Interrupted, ::testing::Values(SIGINT, SIGTERM, SIGHUP), [](const auto& info) {
+        return std::string(info.param == SIGINT ? "SIGINT" : info.param == SIGTERM ? "SIGTERM" : "SIGHUP");
+    });
+
+// A file that shrinks while it is read: the frames before its new end are
+// written whole, then the message.
+TEST_F(Command, AShrinkingInputEndsAtAFrameBoundaryWithItsMessage) {
+    const std::string file = Path("shrinking.y4m");
+    WriteStream(file, 60, kW, kH);
+    Child child({"--threads", "1", file}, Path("messages"));
+    ASSERT_GT(child.pid, 0);
+    // The child waits on its full output pipe, a few frames into the file.
+    const std::string first = child.Read(kOutHeader + kOutFrame);
+    const size_t frameBytes = 6 + (size_t)kW * kH * 3 / 2;
+    ASSERT_EQ(truncate(file.c_str(), (off_t)(std::string("YUV4MPEG2 W640 H480 F25:1 Ip A1:1 C420jpeg\n").size() +
+                                             30 * frameBytes + 100)),
+              0);
+    const std::string rest = child.Read();
+    const int status = child.Wait();
+    EXPECT_EQ(first.size() + rest.size(), kOutHeader + std::string(" Ip A1:1").size() + 30 * kOutFrame);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(Text(Path("messages")), "bitgrade: error: the input file became shorter while it was being read\n");
+}
+
+}  // namespace
