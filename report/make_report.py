@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Speed and banding-removal quality of bitgrade against its peers.
 
-Writes report/results.md (the tables) and report/profile.png (one row's
-profile), and prints the tables. Run through `./dev report`.
+Writes report/results.md (the tables), report/profile.png (one row's
+profile) and report/cambi.png (CAMBI against span), and prints the tables.
+Run through `./dev report` (--quality-only leaves the timings out).
 """
 import json
 import os
@@ -12,6 +13,8 @@ import sys
 import time
 
 import numpy as np
+
+import banding
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BITGRADE = os.path.join(ROOT, "build", "default", "bitgrade")
@@ -57,9 +60,9 @@ def in_process(source):
     return bench["real_time"] / 1000 if bench["time_unit"] == "us" else bench["real_time"]
 
 
-def speed(frames=100, runs=7):
-    source = gradient_file("speed_input.y4m", True, frames)
-    clean = gradient_file("speed_input_clean.y4m", False, frames)
+def speed(frames=200, runs=9):
+    source = gradient_file(f"speed_input_{frames}.y4m", True, frames)
+    clean = gradient_file(f"speed_input_clean_{frames}.y4m", False, frames)
     ff = "ffmpeg -v error -threads 1 -filter_threads 1 -i "
     one, two = f"{BITGRADE} --quiet --threads 1", f"{BITGRADE} --quiet --threads 2"
     avx2 = "avx2" in open("/proc/cpuinfo").read()
@@ -75,9 +78,9 @@ def speed(frames=100, runs=7):
     best = rows[-1][0]
     rows += [
         (f"bitgrade level 3 {isa}, 2 threads", f"{two} --sseopt 3 {source} > /dev/null", runs),
-        (f"pipe in and out: cat | bitgrade level 3 {isa}, 1 thread | cat",
+        (f"pipe in and out: cat, bitgrade level 3 {isa} on 1 thread, cat",
          f"cat {source} | {one} --sseopt 3 | cat > /dev/null", runs),
-        (f"pipe in and out: cat | bitgrade level 3 {isa}, 2 threads | cat",
+        (f"pipe in and out: cat, bitgrade level 3 {isa} on 2 threads, cat",
          f"cat {source} | {two} --sseopt 3 | cat > /dev/null", runs),
         ("ffmpeg gradfun (8-bit), 1 thread", f"{ff}{source} -vf gradfun -f null -", runs),
         ("ffmpeg deband on 16-bit, 1 thread", f"{ff}{source} -vf format=yuv420p16le,deband -f null -", runs),
@@ -86,7 +89,7 @@ def speed(frames=100, runs=7):
         ("floor: bitgrade --unfiltered (read, write 16-bit), 1 thread", f"{one} --unfiltered {source} > /dev/null",
          runs),
         ("cat of the same file (reading alone)", f"cat {source} > /dev/null", runs),
-        ("cat | cat of the same file (a pipe alone)", f"cat {source} | cat > /dev/null", runs),
+        ("cat into cat of the same file (a pipe alone)", f"cat {source} | cat > /dev/null", runs),
     ]
     # Whole runs, reading included: each program reads the file its own way.
     # The rows take turns, so that a machine whose speed drifts treats them
@@ -112,7 +115,7 @@ def speed(frames=100, runs=7):
              "without grain, where almost every window is smoothed.", "",
              "| what | ms per frame | × level 3 | × floor |", "|---|---:|---:|---:|"]
     lines += [f"| {name} | {t:.2f} | {t / level3:.2f} | {t / floor:.2f} |" for name, t in results]
-    p1, p2 = (ms[f"pipe in and out: cat | bitgrade level 3 {isa}, {t} | cat"] for t in ("1 thread", "2 threads"))
+    p1, p2 = (ms[f"pipe in and out: cat, bitgrade level 3 {isa} on {t}, cat"] for t in ("1 thread", "2 threads"))
     t2 = ms[f"bitgrade level 3 {isa}, 2 threads"]
     checks = [
         ("1 thread, file in, /dev/null out, against in process + cat", level3 / (inproc + cat), "≤ 1.2"),
@@ -240,7 +243,7 @@ def plot(name, truth, outputs):
 
 def main():
     os.makedirs(WORK, exist_ok=True)
-    sections = [quality()]
+    sections = [quality(), banding.section(ROOT, WORK, BITGRADE, run, OUT_DIR)]
     if "--quality-only" not in sys.argv:
         sections.insert(0, speed())
     text = "\n\n".join(sections) + "\n"

@@ -1,0 +1,208 @@
+"""Banding as the field measures it: CAMBI (libvmaf's Contrast Aware
+Multiscale Banding Index; 0 is none, about 5 starts to annoy) of clips made
+here at 16 bits and quantised to 8, through bitgrade at several spans and
+its peers, with the 16-bit truth beside them.
+
+CAMBI works at 10 bits. 16-bit outputs go in at 10 bits two ways: rounded,
+and through ffmpeg's own conversion (-pix_fmt yuv420p10le), which dithers
+with an ordered 8x8 matrix. 8-bit outputs go in as they are (CAMBI first
+applies its anti-dither filter to 8-bit input) and shifted to 10 bits.
+"""
+import json
+import os
+import subprocess
+
+import numpy as np
+
+W, H, FRAMES = 1280, 720, 2
+SPANS = [3, 6, 8, 12]
+
+def clips():
+    """(name, planes of each frame as 16-bit truth (8-bit level L is L * 256), mask of pixels next to sharp
+    edges): a vignette, the same with light grain, a dark gradient with sharp objects, a sky whose chroma
+    changes too. Deterministic."""
+    y, x = np.mgrid[0:H, 0:W].astype(np.float64)
+    cy, cx = np.mgrid[0:H // 2, 0:W // 2].astype(np.float64)
+    r2 = ((x - W / 2) ** 2 + (y - H / 2) ** 2) / ((W / 2) ** 2 + (H / 2) ** 2)
+    flat = np.full((H // 2, W // 2), 128.0)
+    rng = np.random.default_rng(7)
+    objects = np.zeros((H, W), bool)
+    objects[200:330, 160:420] = True
+    objects[((x - 900) ** 2 + (y - 420) ** 2) < 110 ** 2] = True
+    objects[480:640, 600:608] = True
+    edge = np.zeros_like(objects)
+    for dy in (-1, 0, 1):
+        for dx in (-1, 0, 1):
+            edge |= np.roll(np.roll(objects, dy, 0), dx, 1) != objects
+    dark = 17 + 16 * x / W
+    dark[objects] = 200
+    made = [
+        ("vignette", lambda f: (110 - 40 * r2, flat, flat)),
+        ("vignette with grain", lambda f: (110 - 40 * r2 + rng.normal(0, 0.3, (H, W)), flat, flat)),
+        ("dark gradient with objects", lambda f: (dark, flat, flat)),
+        ("sky (luma and chroma)", lambda f: (150 - 50 * y / H, 150 - 12 * cy / (H / 2), 110 + 10 * cx / (W / 2))),
+    ]
+    result = []
+    for name, planes in made:
+        frames = [[np.clip(p * 256, 0, 65280) for p in planes(f)] for f in range(FRAMES)]
+        result.append((name, frames, edge if name.startswith("dark") else None))
+    return result
+
+
+def y4m(frames, bits, colour):
+    """A YUV4MPEG2 stream of `frames`, three planes each, as integers of `bits`."""
+    head = f"YUV4MPEG2 W{W} H{H} F25:1 Ip A1:1 {colour}\n".encode()
+    dtype = np.uint8 if bits == 8 else np.dtype("<u2")
+    return head + b"".join(b"FRAME\n" + b"".join(np.asarray(p).astype(dtype).tobytes() for p in f) for f in frames)
+
+
+def raw_frames(raw, bits):
+    """Planes of each frame of raw 4:2:0 video of 8- or 16-bit samples, as floats."""
+    samples = np.frombuffer(raw, np.uint8 if bits == 8 else np.dtype("<u2")).astype(np.float64)
+    size, frames = W * H * 3 // 2, []
+    for at in range(0, len(samples) - size + 1, size):
+        s = samples[at:at + size]
+        frames.append([s[:W * H].reshape(H, W), s[W * H:W * H * 5 // 4].reshape(H // 2, W // 2),
+                       s[W * H * 5 // 4:].reshape(H // 2, W // 2)])
+    return frames
+
+
+def y4m_frames(data, bits):
+    """The frames of a YUV4MPEG2 stream of 8- or 16-bit samples."""
+    size = W * H * 3 // 2 * (1 if bits == 8 else 2)
+    raw, at = [], data.index(b"\n") + 1
+    while at < len(data):
+        at = data.index(b"\n", at) + 1  # past the FRAME line
+        raw.append(data[at:at + size])
+        at += size
+    return raw_frames(b"".join(raw), bits)
+
+
+def rounded10(frames16):
+    """16-bit planes rounded to 10 bits."""
+    return [[np.clip(np.floor((p + 32) / 64), 0, 1023) for p in f] for f in frames16]
+
+
+def ffmpeg10(frames16, run):
+    """16-bit planes through ffmpeg's conversion to 10 bits, which dithers."""
+    raw = b"".join(np.asarray(p).astype("<u2").tobytes() for f in frames16 for p in f)
+    out = run(f"ffmpeg -v error -f rawvideo -pix_fmt yuv420p16le -s {W}x{H} -i - -f rawvideo -pix_fmt yuv420p10le -",
+              raw, subprocess.PIPE).stdout
+    return raw_frames(out, 16)
+
+
+class Cambi:
+    """CAMBI through libvmaf's `vmaf` command, built on first use into build/vmaf."""
+
+    def __init__(self, root, work):
+        self.work = work
+        shared = os.path.join(os.path.dirname(root), "shared", "vmaf", "build.sh")
+        self.vmaf = os.path.join(root, "build", "vmaf", "bin", "vmaf")
+        if not os.path.exists(self.vmaf):
+            subprocess.run(["bash", shared, os.path.join(root, "build", "vmaf")], check=True)
+
+    def __call__(self, stream, name):
+        """The mean CAMBI over the frames of a YUV4MPEG2 stream of 8 or 10 bits."""
+        path = os.path.join(self.work, name + ".y4m")
+        with open(path, "wb") as f:
+            f.write(stream)
+        out = path + ".json"
+        subprocess.run([self.vmaf, "-r", path, "-d", path, "--no_prediction", "--feature", "cambi", "--json", "-o",
+                        out, "-q"], check=True, stdout=subprocess.DEVNULL)
+        with open(out) as f:
+            return json.load(f)["pooled_metrics"]["cambi"]["mean"]
+
+
+def psnr(frames, truth, mask=None):
+    diff = np.concatenate([((a[0] - t[0]) if mask is None else (a[0] - t[0])[mask]).ravel()
+                           for a, t in zip(frames, truth)])
+    mse = np.mean(diff ** 2)
+    return float("inf") if mse == 0 else 10 * np.log10(65535.0 ** 2 / mse)
+
+
+def section(root, work, bitgrade, run, out_dir):
+    """The report's CAMBI tables, and the picture of CAMBI against span."""
+    cambi = Cambi(root, work)
+    methods = (["8-bit source"] + [f"bitgrade span {s}" for s in SPANS] +
+               ["gradfun (8-bit)", "gradfun strong (8-bit)", "deband at 16 bits", "16-bit truth"])
+    rows, plotted = {}, {}
+    for name, truth, edge in clips():
+        key = name.split()[0]
+        source8 = [[np.clip(np.round(p / 256), 0, 255) for p in f] for f in truth]
+        stream8 = y4m(source8, 8, "C420jpeg")
+        outputs16 = {}
+        for span in SPANS:
+            out = run(f"{bitgrade} --quiet --span {span}", stream8, subprocess.PIPE).stdout
+            outputs16[f"bitgrade span {span}"] = y4m_frames(out, 16)
+        deband = run(f"ffmpeg -v error -f yuv4mpegpipe -i - -vf format=yuv420p16le,deband "
+                     f"-f rawvideo -pix_fmt yuv420p16le -", stream8, subprocess.PIPE).stdout
+        outputs16["deband at 16 bits"] = raw_frames(deband, 16)
+        outputs16["16-bit truth"] = truth
+        outputs8 = {"8-bit source": source8}
+        for label, options in (("gradfun (8-bit)", "gradfun"), ("gradfun strong (8-bit)", "gradfun=3:32")):
+            out = run(f"ffmpeg -v error -f yuv4mpegpipe -i - -vf {options} -f rawvideo -pix_fmt yuv420p -", stream8,
+                      subprocess.PIPE).stdout
+            outputs8[label] = raw_frames(out, 8)
+        row = {}
+        for method in methods:
+            tag = f"{key}-{method.replace(' ', '_')}"
+            if method in outputs16:
+                frames = outputs16[method]
+                rounded = cambi(y4m(rounded10(frames), 10, "C420p10"), tag + "-rounded")
+                dithered = cambi(y4m(ffmpeg10(frames, run), 10, "C420p10"), tag + "-dithered")
+                row[method] = (rounded, dithered, psnr(frames, truth), psnr(frames, truth, edge) if edge is not None
+                               else None)
+            else:
+                frames = outputs8[method]
+                at8 = cambi(y4m(frames, 8, "C420jpeg"), tag + "-8bit")
+                shifted = cambi(y4m([[p * 4 for p in f] for f in frames], 10, "C420p10"), tag + "-shifted")
+                as16 = [[p * 256 for p in f] for f in frames]
+                row[method] = (at8, shifted, psnr(as16, truth), psnr(as16, truth, edge) if edge is not None else None)
+        rows[name] = row
+        plotted[name] = row
+    plot(plotted, os.path.join(out_dir, "cambi.png"))
+    return table(rows, methods)
+
+
+def table(rows, methods):
+    lines = [f"CAMBI at 10 bits (mean of {FRAMES} frames of {W}x{H}; lower is less visible banding, about 5 "
+             "starts to annoy). 16-bit outputs: rounded to 10 bits / converted to 10 bits by ffmpeg "
+             "(-pix_fmt yuv420p10le, an ordered dither). 8-bit outputs: as they are at 8 bits (CAMBI's anti-dither "
+             "filter first) / shifted to 10 bits.", "",
+             "| clip | " + " | ".join(methods) + " |", "|---" * (len(methods) + 1) + "|"]
+    for name, row in rows.items():
+        lines.append(f"| {name} | " + " | ".join(f"{row[m][0]:.2f} / {row[m][1]:.2f}" for m in methods) + " |")
+    lines += ["", "PSNR (dB, luma) against the 16-bit truth, whole picture, and next to the sharp objects' edges "
+              "where the clip has them:", "",
+              "| clip | " + " | ".join(methods) + " |", "|---" * (len(methods) + 1) + "|"]
+    for name, row in rows.items():
+        cells = [f"{row[m][2]:.2f}" + (f" / {row[m][3]:.2f}" if row[m][3] is not None else "") for m in methods]
+        lines.append(f"| {name} | " + " | ".join(cells) + " |")
+    lines += ["", "![CAMBI against span, converted to 10 bits by ffmpeg or rounded, with the peers as lines]"
+              "(report/cambi.png)"]
+    return "\n".join(lines)
+
+
+def plot(rows, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, axes = plt.subplots(1, len(rows), figsize=(4 * len(rows), 3.8), dpi=100, sharey=True)
+    for ax, (name, row) in zip(axes, rows.items()):
+        ax.plot(SPANS, [row[f"bitgrade span {s}"][1] for s in SPANS], "o-", color="tab:blue",
+                label="bitgrade, ffmpeg's 10 bits")
+        ax.plot(SPANS, [row[f"bitgrade span {s}"][0] for s in SPANS], "o--", color="tab:blue", alpha=0.5,
+                label="bitgrade, rounded")
+        for method, colour in (("8-bit source", "tab:gray"), ("gradfun (8-bit)", "tab:orange"),
+                               ("gradfun strong (8-bit)", "tab:red"), ("deband at 16 bits", "tab:green"),
+                               ("16-bit truth", "black")):
+            value = row[method][1]
+            ax.axhline(value, color=colour, lw=1, ls=":" if method.startswith("8") else "-", label=method)
+        ax.set_title(name, fontsize=10)
+        ax.set_xlabel("span")
+        ax.set_xticks(SPANS)
+        ax.grid(alpha=0.3)
+    axes[0].set_ylabel("CAMBI at 10 bits")
+    axes[-1].legend(fontsize=7, loc="upper right")
+    fig.tight_layout()
+    fig.savefig(path)
