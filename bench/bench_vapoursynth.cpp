@@ -5,23 +5,15 @@
 #include <VSHelper4.h>
 #include <VapourSynth4.h>
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <random>
 
-namespace {
+#include "tests/vapoursynth_api.h"
 
-const VSAPI* Api() {
-    static const VSAPI* api = [] {
-        void* library = dlopen(VAPOURSYNTH_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-        auto get = library ? (VSGetVapourSynthAPI)dlsym(library, "getVapourSynthAPI") : nullptr;
-        return get ? get(VAPOURSYNTH_API_VERSION) : nullptr;
-    }();
-    return api;
-}
+namespace {
 
 // A banded gradient with some grain, the same frame every time.
 const VSFrame* VS_CC OneFrame(int, int reason, void* frame, void**, VSFrameContext*, VSCore*, const VSAPI* vsapi) {
@@ -46,7 +38,7 @@ VSNode* GradientSource(const VSAPI* vsapi, VSCore* core, int width, int height, 
 
 // Threads; each iteration makes 100 frames of 1920x1080 at level 3.
 void FramesOnThreads(benchmark::State& state) {
-    const VSAPI* vsapi = Api();
+    const VSAPI* vsapi = VapourSynthApi();
     if (!vsapi) return state.SkipWithError("no VapourSynth");
     const int kFrames = 100;
     VSCore* core = vsapi->createCore(ccfDisableAutoLoading);
@@ -74,7 +66,7 @@ void FramesOnThreads(benchmark::State& state) {
             vsapi->getFrameAsync(
                 next++, node,
                 [](void* data, const VSFrame* f, int, VSNode*, const char*) {
-                    Api()->freeFrame(f);
+                    VapourSynthApi()->freeFrame(f);
                     Waiting& w = *(Waiting*)data;
                     std::lock_guard<std::mutex> lock(w.mutex);
                     if (--w.left == 0) w.done.notify_one();

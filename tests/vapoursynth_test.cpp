@@ -5,7 +5,6 @@
 // its test, and what it reports as left over fails the test.
 #include <VSHelper4.h>
 #include <VapourSynth4.h>
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -16,6 +15,7 @@
 #include "convert/messages.h"
 #include "host/vs_api.h"
 #include "test_support.h"
+#include "vapoursynth_api.h"
 
 using namespace testing_support;
 
@@ -53,15 +53,6 @@ static_assert(vs_api::kApiVersion == VS_MAKE_VERSION(4, 0) && vs_api::fmParallel
 const std::string kPlugin = BITGRADE_PLUGIN;
 const char kArguments[] = "clip:vnode;sseopt:int:opt;span:int:opt;ythr:int:opt;cthr:int:opt;debug:int:opt";
 
-const VSAPI* Api() {
-    static const VSAPI* api = [] {
-        void* library = dlopen(VAPOURSYNTH_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-        auto get = library ? (VSGetVapourSynthAPI)dlsym(library, "getVapourSynthAPI") : nullptr;
-        return get ? get(VAPOURSYNTH_API_VERSION) : nullptr;
-    }();
-    return api;
-}
-
 // Pictures of a source filter of the test's own: frame n is pictures[n],
 // with the properties _Matrix 1 and BitgradeFrame n.
 struct Source {
@@ -92,7 +83,7 @@ void VS_CC FreeSource(void* data, VSCore*, const VSAPI*) { delete (Source*)data;
 class VapourSynth : public ::testing::Test {
 protected:
     void SetUp() override {
-        vsapi = Api();
+        vsapi = VapourSynthApi();
         ASSERT_NE(vsapi, nullptr) << VAPOURSYNTH_LIBRARY << ": " << dlerror();
         core = vsapi->createCore(ccfDisableAutoLoading);
         vsapi->addLogHandler(
