@@ -32,18 +32,13 @@ VideoInfo MakeVideoInfo(int width, int height, int pixelType, int numFrames) {
 
 // The host owns frames and their buffers: the plugin only counts references.
 // A record whose counts are both 0 is free and is handed out again.
-// A record over memory that someone else owns (`external`) is never handed
-// out again by NewPlanarFrame, only laid over other memory by FrameOver.
 struct Environment::FrameRecord {
     VideoFrame frame;
     VideoFrameBuffer buffer;
     int width, height;
-    bool external;
 
     FrameRecord() { std::memset(this, 0, sizeof *this); }
-    ~FrameRecord() {
-        if (!external) std::free(buffer.data);
-    }
+    ~FrameRecord() { std::free(buffer.data); }
     bool Free() const { return frame.refcount == 0 && buffer.refcount == 0; }
 };
 
@@ -69,8 +64,8 @@ PVideoFrame Environment::NewPlanarFrame(int width, int height, int pitch, int pi
     FrameRecord* record = nullptr;
     for (auto& candidate : frames) {
         const VideoFrame& f = candidate->frame;
-        if (candidate->Free() && !candidate->external && f.pitch == pitch && f.pitchUV == pitchUV &&
-            f.height == height && candidate->width == width) {
+        if (candidate->Free() && f.pitch == pitch && f.pitchUV == pitchUV && f.height == height &&
+            candidate->width == width) {
             record = candidate.get();
             break;
         }
@@ -105,38 +100,13 @@ PVideoFrame Environment::NewPlanarFrame(int width, int height, int pitch, int pi
     return PVideoFrame(&record->frame);
 }
 
-PVideoFrame Environment::FrameOver(BYTE* data, int width, int height, int pitch, int pitchUV) {
-    auto free = std::find_if(frames.begin(), frames.end(),
-                             [](const auto& record) { return record->external && record->Free(); });
-    if (free == frames.end()) {
-        frames.push_back(std::make_unique<FrameRecord>());
-        frames.back()->external = true;
-        free = frames.end() - 1;
-    }
-    FrameRecord& record = **free;
-    record.buffer.data = data;
-    record.buffer.data_size = (int)host_side::PlanarFrameBytes(height, pitch, pitchUV);
-    record.width = width;
-    host_side::LayOutPlanarFrame(record.frame, record.buffer, width, height, pitch, pitchUV);
-    return PVideoFrame(&record.frame);
-}
-
 int Environment::LiveFrames() const {
     return (int)std::count_if(frames.begin(), frames.end(), [](const auto& record) { return !record->Free(); });
 }
 
 PVideoFrame Environment::NewVideoFrame(const VideoInfo& vi, int align) {
     if (align < 1) align = 1;
-    const int pitch = AlignUp(vi.width, align), pitchUV = AlignUp(vi.width / 2, align);
-    if (!lent) return NewPlanarFrame(vi.width, vi.height, pitch, pitchUV);
-    // Room for whole 16-byte blocks past the last row, as hosts allow. Like
-    // any host's new frame, it holds whatever the memory held: a lent buffer
-    // of the right size is not cleared again for every frame.
-    std::vector<uint8_t>& memory = *lent;
-    lent = nullptr;
-    const size_t size = host_side::PlanarFrameBytes(vi.height, pitch, pitchUV);
-    memory.resize(size + 16);
-    return FrameOver(memory.data(), vi.width, vi.height, pitch, pitchUV);
+    return NewPlanarFrame(vi.width, vi.height, AlignUp(vi.width, align), AlignUp(vi.width / 2, align));
 }
 
 bool Environment::MakeWritable(PVideoFrame* pvf) {

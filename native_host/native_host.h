@@ -38,12 +38,6 @@ public:
     // recycled one keeps its old visible samples (every taker overwrites
     // them) but has its padding zeroed again.
     PVideoFrame NewPlanarFrame(int width, int height, int pitch, int pitchUV);
-    // A frame laid out as NewPlanarFrame lays frames out, over memory that
-    // the caller owns and keeps while the frame is referenced.
-    PVideoFrame FrameOver(BYTE* data, int width, int height, int pitch, int pitchUV);
-    // The next NewVideoFrame builds its frame in `memory` (resized to fit),
-    // so that its taker needs no copy; null takes the offer back.
-    void LendNextFrame(std::vector<uint8_t>* memory) { lent = memory; }
     // Frames still referenced by someone.
     int LiveFrames() const;
 
@@ -82,7 +76,6 @@ private:
     std::vector<std::unique_ptr<FrameRecord>> frames;
     std::vector<std::unique_ptr<std::string>> strings;
     std::vector<std::pair<ShutdownFunc, void*>> atExit;
-    std::vector<uint8_t>* lent = nullptr;
 };
 
 // A clip whose frames are held in memory; frame numbers past either end are
