@@ -126,7 +126,9 @@ function(wine_test name host)
                  COMMAND ${CMAKE_SOURCE_DIR}/win32_test_host/run_in_wine.sh ${WINE} ${CMAKE_BINARY_DIR}
                          $<TARGET_FILE:native_checksums> ${host})
         # 77: this machine cannot run the wine loader (no 32-bit programs).
-        set_tests_properties(${name} PROPERTIES TIMEOUT 600 SKIP_RETURN_CODE 77)
+        # The hosts share one wine prefix, which wine sets up on first use:
+        # one at a time.
+        set_tests_properties(${name} PROPERTIES TIMEOUT 600 SKIP_RETURN_CODE 77 RESOURCE_LOCK wineprefix)
     endif()
 endfunction()
 

@@ -9,6 +9,12 @@ if ! "$wine" --version >/dev/null 2>&1; then
     exit 77
 fi
 cd "$dir"
-"$native_checksums" > native_checksums.txt
+# Renamed into place whole: another host may be reading the file.
+"$native_checksums" > "native_checksums.txt.$$"
+mv "native_checksums.txt.$$" native_checksums.txt
 export WINEPREFIX="$dir/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
-"$wine" "$host"
+# A host that ran prints "N passed, 0 failed"; a wine that exits without
+# running it must not pass for one that passed.
+output=$("$wine" "$host") || { echo "$output"; exit 1; }
+echo "$output"
+grep -qE '^[1-9][0-9]* passed, 0 failed' <<<"$output"
