@@ -16,7 +16,6 @@ public:
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
-    int Fd() const { return fd; }
     // All of `data`, or the end of the program: quietly with status 0 when
     // the reader of a pipe has gone away, else with a message.
     void Write(const void* data, size_t bytes);

@@ -31,8 +31,6 @@ StopSignals::StopSignals() {
         if (sigaction(s, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) sigaction(s, &action, nullptr);
 }
 
-int StopSignals::Caught() { return caught; }
-
 bool StopSignals::WaitForInput(int fd) const {
     struct pollfd input = {fd, POLLIN, 0};
     while (!caught)

@@ -16,8 +16,6 @@ public:
     // threads it starts from now on.
     StopSignals();
 
-    // The signal that asked to stop, or 0.
-    static int Caught();
     // Waits until `fd` has input (or its end); false when a stop signal came
     // first. The only place where the signals are let through.
     bool WaitForInput(int fd) const;

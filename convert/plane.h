@@ -77,7 +77,6 @@ public:
         return true;
     }
     uint8_t* Base() const { return (uint8_t*)block; }
-    uint64_t Capacity() const { return capacity; }
 
 private:
     void* block;

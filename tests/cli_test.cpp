@@ -220,7 +220,7 @@ TEST_F(Command, TruncatedInputStillWritesEveryCompleteFrame) {
     EXPECT_EQ(r.out.compare(0, 40, "YUV4MPEG2 W16 H16 F25:1 Ip A1:1 C420p16\n"), 0);
 }
 
-// A regular file is read through a mapping, a pipe as a stream: the same
+// A regular file, which the reader knows the size of, and a pipe: the same
 // frames, the same message for a truncated frame, whichever way it comes.
 TEST_F(Command, FilesAndPipesGiveTheSameStream) {
     const std::string good = kHeader + Frame(16, 16, 9) + "FRAME Ixyz\n" + std::string(16 * 16 * 3 / 2, 200);
@@ -229,10 +229,10 @@ TEST_F(Command, FilesAndPipesGiveTheSameStream) {
         std::ofstream(file, std::ios::binary) << input;
         const Result piped = Shell("cat " + file + " | " + kProgram + " --quiet");
         for (const std::string& command : {kProgram + " --quiet " + file, kProgram + " --quiet < " + file}) {
-            const Result mapped = Shell(command);
-            EXPECT_EQ(mapped.status, piped.status) << command;
-            EXPECT_EQ(mapped.out, piped.out) << command;
-            EXPECT_EQ(mapped.err, piped.err) << command;
+            const Result fromFile = Shell(command);
+            EXPECT_EQ(fromFile.status, piped.status) << command;
+            EXPECT_EQ(fromFile.out, piped.out) << command;
+            EXPECT_EQ(fromFile.err, piped.err) << command;
         }
     }
 }
