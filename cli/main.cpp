@@ -196,15 +196,16 @@ int Convert(const Options& o, const ClosedStandardDescriptors& closed) {
         Fail(std::string(e.what()) + (width ? "\nbitgrade: hint: --sseopt 2 converts any width" : ""));
     }
     RefuseOutputOverInput(in, outPath, closed);
-    cli::Output output(outPath);
-    const std::string head = y4m::OutputHeader(header, o.filter.settings.debug);
-    output.Write(head.data(), head.size());
+    cli::Output output(outPath, signals);
+    output.WriteHeader(y4m::OutputHeader(header, o.filter.settings.debug));
 
     cli::Progress progress(!o.quiet && isatty(STDERR_FILENO), reader.ExpectedFrames());
     cli::Pipeline pipeline(*filter, o.threads);
     const cli::Ending ending = pipeline.Run(reader, output, [&](int frames) { progress.Frame(frames); });
     if (!ending.error.empty()) Fail(ending.error);
-    if (ending.stopped) signals.Reraise();
+    // A stop that came as the input ended (Ctrl-C reaches ffmpeg in front
+    // too, which then ends its stream) is a stop all the same.
+    if (ending.stopped || signals.Stopped()) signals.Reraise();
     progress.Summary(ending.frames, header.width, header.height, filter->Level(), filter->Isa(), pipeline.Threads());
     return 0;
 }
@@ -214,6 +215,10 @@ int Convert(const Options& o, const ClosedStandardDescriptors& closed) {
 int main(int argc, char** argv) {
     const ClosedStandardDescriptors closed = OpenClosedStandardDescriptors();
     std::signal(SIGPIPE, SIG_IGN);
+    // A file size limit is a write error like a full disk, which leaves the
+    // output at its last whole frame, not a signal that ends the command
+    // part-way through one.
+    std::signal(SIGXFSZ, SIG_IGN);
     const Options o = ParseOptions(argc, argv);
     if (o.demo) {
         try {

@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,31 +9,36 @@
 #include <cstring>
 
 #include "report.h"
+#include "y4m.h"
 
 namespace cli {
 
-namespace {
-
-// A pipe as large as the system allows lets the writer hand over whole
-// frames instead of waking the reader every 64 KiB.
-const int kPipeBytes = 1 << 20;
-
-}  // namespace
-
-Output::Output(const std::string& path) : path(path), fd(STDOUT_FILENO) {
+Output::Output(const std::string& path, const StopSignals& signals) : path(path), fd(STDOUT_FILENO) {
     if (path != "-") {
         fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd < 0) Fail("cannot open output '" + path + "': " + std::strerror(errno));
+        if (fd < 0) Fail("cannot open output " + Name(path) + ": " + std::strerror(errno));
     }
-    fcntl(fd, F_SETPIPE_SZ, kPipeBytes);  // fails harmlessly on anything but a pipe
+    struct stat st;
+    regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular) {
+        // What a standard output held before this stream (written after, or
+        // appended to) is kept when it is cut back.
+        const off_t start = fcntl(fd, F_GETFL) & O_APPEND ? st.st_size : lseek(fd, 0, SEEK_CUR);
+        wholeBytes = start > 0 ? (int64_t)start : 0;
+        signals.CutBackOnSecondStop(fd, &wholeBytes);
+    }
+    fcntl(fd, F_SETPIPE_SZ, y4m::kPipeBytes);  // fails harmlessly on anything but a pipe
 }
 
 Output::~Output() {
     if (fd != STDOUT_FILENO) close(fd);
 }
 
-void Output::Write(const void* data, size_t bytes) {
+std::string Output::Name(const std::string& path) { return path == "-" ? "the standard output" : "'" + path + "'"; }
+
+void Output::WriteWhole(const void* data, size_t bytes, int framesIn) {
     const char* at = (const char*)data;
+    const size_t whole = bytes;
     while (bytes > 0) {
         const ssize_t written = write(fd, at, bytes);
         if (written >= 0) {
@@ -41,9 +47,21 @@ void Output::Write(const void* data, size_t bytes) {
         } else if (errno == EPIPE) {
             std::_Exit(0);
         } else if (errno != EINTR) {
-            Fail("cannot write to '" + path + "': " + std::strerror(errno));
+            FailWrite(errno);
         }
     }
+    frames += framesIn;
+    wholeBytes += (int64_t)whole;
+}
+
+void Output::FailWrite(int error) const {
+    const std::string problem = "cannot write to " + Name(path) + ": " + std::strerror(error);
+    if (regular && ftruncate(fd, (off_t)wholeBytes.load()) == 0)
+        Fail(problem + "; it was cut back to its last whole frame and holds " + Count(frames, "frame"));
+    if (regular)
+        Fail(problem + "; it could not be cut back either, and ends part-way through frame " +
+             std::to_string(frames + 1));
+    Fail(problem + "; " + Count(frames, "whole frame") + " went out before it, and part of the next may follow them");
 }
 
 }  // namespace cli

@@ -49,7 +49,7 @@ Pipeline::Pipeline(const FrameFilter& filter, int threads) : filter(filter) {
     for (Ring* ring : {&free, &toConvert, &inOrder}) ring->at.resize(count);
     for (size_t k = 0; k < count; ++k) free.Push((int)k);
     const int filtering = std::min(threads, (int)count);
-    for (int t = 0; t < filtering; ++t) workers.emplace_back([this] { Convert(); });
+    for (int t = 0; t < filtering; ++t) workers.push_back(HelperThread([this] { Convert(); }));
 }
 
 Pipeline::~Pipeline() {
@@ -111,7 +111,7 @@ void Pipeline::Read(y4m::Reader& reader, Ending& ending) {
 
 Ending Pipeline::Run(y4m::Reader& reader, Output& output, const std::function<void(int)>& progress) {
     Ending ending, reading;
-    std::thread readingThread([&] { Read(reader, reading); });
+    std::thread readingThread = HelperThread([&] { Read(reader, reading); });
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         frameConverted.wait(lock, [&] {
@@ -132,7 +132,7 @@ Ending Pipeline::Run(y4m::Reader& reader, Output& output, const std::function<vo
         std::memcpy(line, "FRAME", 5);
         std::memcpy(line + 5, slot.params.data(), slot.params.size());
         line[lineBytes - 1] = '\n';
-        output.Write(line, lineBytes + filter.OutputBytes());
+        output.WriteFrame(line, lineBytes + filter.OutputBytes());
         progress(++ending.frames);
         lock.lock();
         free.Push(k);

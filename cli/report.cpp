@@ -39,6 +39,8 @@ void Fail(const std::string& message, int status) {
 
 void Note(const std::string& message) { Print(message); }
 
+std::string Count(int count, const std::string& noun) { return std::to_string(count) + " " + noun + PluralS(count); }
+
 Progress::Progress(bool show, int total) : show(show), total(total), start(Clock::now()), last(start) {}
 
 double Progress::Seconds(Clock::time_point now) const {

@@ -12,6 +12,9 @@ namespace cli {
 // process at once, whatever other threads are doing.
 [[noreturn]] void Fail(const std::string& message, int status = 1);
 
+// "1 frame", "2 frames": a count and its noun, singular or plural.
+std::string Count(int count, const std::string& noun);
+
 // A message that does not end the program.
 void Note(const std::string& message);
 

@@ -16,7 +16,6 @@ namespace {
 
 const size_t kMaxLine = 4096;
 const size_t kBufferBytes = 2 * kMaxLine;
-const int kPipeBytes = 1 << 20;  // the largest that unprivileged processes get by default
 
 std::vector<std::string> Split(const std::string& line) {
     std::vector<std::string> parts;
@@ -57,8 +56,6 @@ Reader::Reader(int fd, int maxDimension, const cli::StopSignals* signals)
     struct stat st;
     if (fstat(fd, &st) != 0) return;
     if (S_ISREG(st.st_mode)) fileSize = (int64_t)st.st_size - (int64_t)lseek(fd, 0, SEEK_CUR);
-    // A pipe as large as the system allows lets the writer run ahead by
-    // whole frames instead of waking the reader every 64 KiB.
     if (S_ISFIFO(st.st_mode)) fcntl(fd, F_SETPIPE_SZ, kPipeBytes);
 }
 
@@ -149,6 +146,8 @@ StreamHeader Reader::ReadHeader() {
 }
 
 bool Reader::NextFrame(uint8_t* samples, std::string& params) {
+    // Frames already in the line buffer are not read after a stop either.
+    if (signals && signals->Stopped()) throw Interrupted();
     const int number = frames + 1;
     if (!ReadLine(number)) return false;
     if (line.compare(0, 5, "FRAME") != 0 || (line.size() > 5 && line[5] != ' ')) Malformed(number, "");

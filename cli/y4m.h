@@ -17,7 +17,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Reading stopped because a stop signal came while it waited for input.
+// Reading stopped because a stop signal came.
 struct Interrupted {};
 
 struct StreamHeader {
@@ -28,6 +28,11 @@ struct StreamHeader {
     size_t FrameBytes() const { return (size_t)width * height * 3 / 2; }
 };
 
+// Pipes in and out are made this large, the most that unprivileged
+// processes get by default: a writer then hands over whole frames instead
+// of waking its reader every 64 KiB.
+const int kPipeBytes = 1 << 20;
+
 // The 8-bit 4:2:0 colour spaces we accept.
 extern const char* const kAcceptedColourSpaces[4];
 
@@ -36,8 +41,8 @@ extern const char* const kAcceptedColourSpaces[4];
 // Dimensions above maxDimension on either side are refused.
 class Reader {
 public:
-    // With `signals`, every wait for input ends with Interrupted when a stop
-    // signal comes.
+    // With `signals`, reading ends with Interrupted once a stop signal has
+    // come, also while it waits for input.
     explicit Reader(int fd, int maxDimension = 16384, const cli::StopSignals* signals = nullptr);
 
     StreamHeader ReadHeader();

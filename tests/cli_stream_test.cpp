@@ -1,8 +1,7 @@
 // The command over long streams, as a child process whose use of the
 // machine is measured: memory and page faults that do not grow with the
 // stream, no allocation per frame, memory in flight bounded by bytes, and a
-// stream cut by a signal or a shrinking input that still ends at a frame
-// boundary.
+// shrinking input that still ends at a frame boundary.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -124,122 +123,18 @@ TEST_F(Command, MemoryInFlightIsBoundedByBytes) {
     EXPECT_LT(use.maxKiB, (512 + 128) * 1024);
 }
 
-// The command converting a stream that this test feeds it through a pipe,
-// its output read through another and its messages kept in a file; the
-// child starts with the default disposition of every stop signal, whatever
-// this process was given.
-class Child {
-public:
-    Child(const std::vector<std::string>& args, const std::string& messages) {
-        int in[2], out[2];
-        if (pipe(in) != 0 || pipe(out) != 0) return;
-        pid = fork();
-        if (pid == 0) {
-            for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
-            sigset_t none;
-            sigemptyset(&none);
-            sigprocmask(SIG_SETMASK, &none, nullptr);
-            dup2(in[0], STDIN_FILENO);
-            dup2(out[1], STDOUT_FILENO);
-            if (!std::freopen(messages.c_str(), "w", stderr)) _exit(126);
-            for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
-            std::vector<const char*> argv = {kProgram.c_str(), "--quiet"};
-            for (const std::string& arg : args) argv.push_back(arg.c_str());
-            argv.push_back(nullptr);
-            execv(kProgram.c_str(), (char* const*)argv.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        input = in[1];
-        output = out[0];
-    }
-    ~Child() {
-        if (input >= 0) close(input);
-        if (output >= 0) close(output);
-    }
-    void Feed(const std::string& bytes) const {
-        for (size_t at = 0; at < bytes.size();) {
-            const ssize_t written = write(input, bytes.data() + at, bytes.size() - at);
-            if (written <= 0) return;
-            at += (size_t)written;
-        }
-    }
-    void CloseInput() {
-        close(input);
-        input = -1;
-    }
-    // Reads until `bytes` of output have come, or to its end when 0.
-    std::string Read(size_t bytes = 0) const {
-        std::string out;
-        char buffer[1 << 16];
-        while (bytes == 0 || out.size() < bytes) {
-            const ssize_t got =
-                read(output, buffer, bytes ? std::min(sizeof buffer, bytes - out.size()) : sizeof buffer);
-            if (got <= 0) break;
-            out.append(buffer, (size_t)got);
-        }
-        return out;
-    }
-    int Wait() const {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return status;
-    }
-
-    pid_t pid = -1;
-
-private:
-    int input = -1, output = -1;
-};
-
-std::string Text(const std::string& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
-// Frames whose output, 900 KiB each, fills the output pipe (1 MiB) within
-// two frames: a writer that is stopped waits there in the middle of a frame.
 const int kW = 640, kH = 480;
-const std::string kStreamHeader = "YUV4MPEG2 W640 H480 F25:1\n";
 const size_t kOutHeader = std::string("YUV4MPEG2 W640 H480 F25:1 C420p16\n").size();
 const size_t kOutFrame = 6 + (size_t)kW * kH * 3;
-
-class Interrupted : public Command, public ::testing::WithParamInterface<int> {};
-
-// A signal while the writer waits in the middle of a frame and the reader
-// in the middle of the next: the frames read are written whole, nothing
-// after them, and the command ends by the signal, saying nothing.
-TEST_P(Interrupted, TheOutputEndsAtAFrameBoundaryAndTheStatusIsTheSignals) {
-    Child child({"--threads", "2"}, Path("messages"));
-    ASSERT_GT(child.pid, 0);
-    std::string stream = kStreamHeader;
-    for (int f = 0; f < 4; ++f) stream += Frame(kW, kH, (uint8_t)(40 * f));
-    child.Feed(stream + Frame(kW, kH, 200).substr(0, 5000));
-    usleep(300 * 1000);  // the output pipe is full
-    kill(child.pid, GetParam());
-    const std::string out = child.Read();
-    const int status = child.Wait();
-    ASSERT_GE(out.size(), kOutHeader + kOutFrame);
-    EXPECT_EQ((out.size() - kOutHeader) % kOutFrame, 0u) << (out.size() - kOutHeader) % kOutFrame << " bytes too many";
-    EXPECT_GE((out.size() - kOutHeader) / kOutFrame, 2u);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "exited with " << WEXITSTATUS(status);
-    EXPECT_EQ(WTERMSIG(status), GetParam());
-    EXPECT_EQ(Text(Path("messages")), "");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    ByEveryStopSignal, Interrupted, ::testing::Values(SIGINT, SIGTERM, SIGHUP), [](const auto& info) {
-        return std::string(info.param == SIGINT ? "SIGINT" : info.param == SIGTERM ? "SIGTERM" : "SIGHUP");
-    });
 
 // A file that shrinks while it is read: the frames before its new end are
 // written whole, then the message.
 TEST_F(Command, AShrinkingInputEndsAtAFrameBoundaryWithItsMessage) {
     const std::string file = Path("shrinking.y4m");
     WriteStream(file, 60, kW, kH);
-    Child child({"--threads", "1", file}, Path("messages"));
+    ChildSetup setup;
+    setup.messages = Path("messages");
+    Child child(Child::Bitgrade({"--threads", "1", file}), setup);
     ASSERT_GT(child.pid, 0);
     // The child waits on its full output pipe, a few frames into the file.
     const std::string first = child.Read(kOutHeader + kOutFrame);
