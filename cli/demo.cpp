@@ -34,9 +34,9 @@ uint8_t Stretch(double value16) { return (uint8_t)std::clamp((value16 - kLow) * 
 
 std::vector<uint8_t> ConvertFirst(const DemoClip& clip, const FilterArgs& args) {
     const FrameFilter filter(clip.width, clip.height, args);
-    FrameFilter::Workspace workspace;
+    bitgrade::Scratch scratch;
     std::vector<uint8_t> out(filter.OutputBytes());
-    if (!filter.Convert(clip.packed[0].data(), out.data(), workspace)) throw std::bad_alloc();
+    if (!filter.Convert(clip.packed[0].data(), out.data(), scratch)) throw std::bad_alloc();
     return out;
 }
 
@@ -215,10 +215,10 @@ void RunDemo(const std::string& pngPath, const std::string& y4mPath, const Filte
     header.tags = {"F24:1", "Ip", "A1:1"};
     std::fputs(y4m::OutputHeader(header, args.settings.debug).c_str(), out);
     const FrameFilter filter(w, h, args);
-    FrameFilter::Workspace workspace;
+    bitgrade::Scratch scratch;
     std::vector<uint8_t> converted(filter.OutputBytes());
     for (const std::vector<uint8_t>& frame : clip.packed) {
-        if (!filter.Convert(frame.data(), converted.data(), workspace)) throw std::bad_alloc();
+        if (!filter.Convert(frame.data(), converted.data(), scratch)) throw std::bad_alloc();
         std::fputs("FRAME\n", out);
         std::fwrite(converted.data(), 1, converted.size(), out);
     }

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
-#include <vector>
 
 #include "convert/converter.h"
 
@@ -34,13 +33,6 @@ public:
 
 class FrameFilter {
 public:
-    // What one thread needs to convert frames: its scratch memory, and level
-    // 1's padded rows.
-    struct Workspace {
-        bitgrade::Scratch scratch;
-        std::vector<uint8_t> paddedIn, paddedOut;
-    };
-
     // Throws CreationError when a script call with these arguments would fail.
     FrameFilter(int width, int height, const FilterArgs& args);
 
@@ -48,16 +40,15 @@ public:
     size_t OutputBytes() const { return InputBytes() * (settings.debug ? 1 : 2); }
     // The level the filter runs (after detection), and for level 3 the
     // instruction set of its kernels; 0 and "" unfiltered.
-    int Level() const { return converter ? converter->Level() : 0; }
+    int Level() const { return converter ? (int)converter->Chosen() : 0; }
     const char* Isa() const { return converter ? converter->Isa() : ""; }
 
-    // One frame, InputBytes() into OutputBytes(); false when the converter's
-    // buffers cannot be had.
-    bool Convert(const uint8_t* in, uint8_t* out, Workspace& workspace) const;
+    // One frame, InputBytes() into OutputBytes(), with the scratch memory of
+    // the thread that converts it; false when the converter's buffers cannot
+    // be had.
+    bool Convert(const uint8_t* in, uint8_t* out, bitgrade::Scratch& scratch) const;
 
 private:
-    bool ConvertPadded(const bitgrade::Frame& packed, Workspace& workspace) const;
-
     int width, height;
     bitgrade::Settings settings;
     std::optional<bitgrade::Converter> converter;  // none unfiltered

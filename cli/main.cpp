@@ -33,9 +33,8 @@ const char kUsage[] =
     "INPUT and OUTPUT default to '-', standard input and output.\n"
     "\n"
     "Options (the script function's arguments and defaults):\n"
-    "  --sseopt N    converter: 0 fastest this processor runs (streaming for widths\n"
-    "                that are not a multiple of 16), 1 plain, 2 streaming, 3 vector\n"
-    "                (needs a width that is a multiple of 16)                   [0]\n"
+    "  --sseopt N    converter: 0 fastest this processor runs, 1 plain,\n"
+    "                2 streaming, 3 vector                                      [0]\n"
     "  --span N      radius of the averaging window for luma; chroma uses half [3]\n"
     "  --ythr N      edge pixels a luma window may hold and still be averaged  [1]\n"
     "  --cthr N      the same for chroma                                        [1]\n"
@@ -90,7 +89,7 @@ int ParseInt(const char* option, const char* text, long lo = INT32_MIN, long hi 
 void ForceIsa(bitgrade::Processor& processor, const char* name) {
     const std::string isa = name ? name : "";
     if (isa != "sse41" && isa != "avx2") Fail("--cpu needs sse41 or avx2 (see --help)", 2);
-    if (processor.sseLevel < 3 || (isa == "avx2" && processor.vectorIsa != bitgrade::VectorIsa::kAvx2))
+    if (processor.sseLevel < (int)bitgrade::Level::kVector || (isa == "avx2" && processor.vectorIsa != bitgrade::VectorIsa::kAvx2))
         Fail("--cpu " + isa + ": this processor does not run it", 2);
     processor.vectorIsa = isa == "avx2" ? bitgrade::VectorIsa::kAvx2 : bitgrade::VectorIsa::kSse41;
 }
@@ -160,20 +159,6 @@ void RefuseOutputOverInput(int in, const std::string& outPath, const ClosedStand
          " is the input file; write the output to another file");
 }
 
-// The script function refuses the vector converter for widths that are not
-// a multiple of 16; the command, asked for the fastest converter, takes the
-// streaming one for them instead.
-cli::FilterArgs FilterFor(const Options& o, int width) {
-    cli::FilterArgs args = o.filter;
-    if (args.sseopt == 0 && width % 16 != 0 && args.processor.sseLevel == 3) {
-        args.sseopt = 2;
-        if (!o.quiet)
-            cli::Note("width " + std::to_string(width) +
-                      " is not a multiple of 16, which the vector converter needs; using the streaming converter");
-    }
-    return args;
-}
-
 int Convert(const Options& o, const ClosedStandardDescriptors& closed) {
     const std::string inPath = o.paths.size() > 0 ? o.paths[0] : "-";
     const std::string outPath = o.paths.size() > 1 ? o.paths[1] : "-";
@@ -190,10 +175,9 @@ int Convert(const Options& o, const ClosedStandardDescriptors& closed) {
     }
     std::unique_ptr<cli::FrameFilter> filter;
     try {
-        filter = std::make_unique<cli::FrameFilter>(header.width, header.height, FilterFor(o, header.width));
+        filter = std::make_unique<cli::FrameFilter>(header.width, header.height, o.filter);
     } catch (const cli::CreationError& e) {
-        const bool width = std::strcmp(e.what(), BITGRADE_MSG_WIDTH16) == 0;
-        Fail(std::string(e.what()) + (width ? "\nbitgrade: hint: --sseopt 2 converts any width" : ""));
+        Fail(e.what());
     }
     RefuseOutputOverInput(in, outPath, closed);
     cli::Output output(outPath, signals);

@@ -63,14 +63,14 @@ Pipeline::~Pipeline() {
 }
 
 void Pipeline::Convert() {
-    FrameFilter::Workspace workspace;
+    bitgrade::Scratch scratch;
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         frameRead.wait(lock, [&] { return stopping || toConvert.count > 0; });
         if (toConvert.count == 0) return;
         Slot& slot = slots[(size_t)toConvert.Pop()];
         lock.unlock();
-        const bool converted = filter.Convert(slot.input, slot.output + kLineRoom, workspace);
+        const bool converted = filter.Convert(slot.input, slot.output + kLineRoom, scratch);
         lock.lock();
         slot.failed = !converted;
         slot.converted = true;

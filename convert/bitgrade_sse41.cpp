@@ -1,10 +1,11 @@
 // Level 3, the vector converter: the row kernels of its instruction set's
 // table over 16-column blocks, and the rows' order through the plane.
 //
+// Rows of any width are worked on in whole 16-column blocks in its own
+// buffers; only the destination ends where the row ends.
+//
 // Its rules, where the streaming converter's, which it otherwise gives
 // exactly, differ:
-// - The plane's width must be a multiple of 8 (of 16 for luma: the creation
-//   check refuses other clips).
 // - The threshold test is made in 16 bits: busy < (int16)(threshold + 1).
 //   Nothing is smoothed when that is 0 or negative, which takes thresholds
 //   from -32769 to -1 and ones like 32767 and 65535.
@@ -146,8 +147,7 @@ void WriteRowEnds(const BandRow& b, const uint32_t* columnSums, bool debug, uint
 // classified: rows r..H-r-1 smoothed, the others unsmoothed. A column is
 // smoothed when its busy count is at most `limit` (0..32766), compared
 // unsigned, so the row-end counts of wide windows (255 * (2r+1) > 32767)
-// never pass. W is a multiple of 8; the ring of work rows holds at least
-// 2r+2 rows.
+// never pass. The ring of work rows holds at least 2r+2 rows.
 void SmoothBand(const VectorPlane& v, RowClassifier& rows, const RowKernels& kernels, bool debug, uint16_t limit,
                 const Plane& plane) {
     const WorkPlane<uint8_t>& p = v.p;
@@ -196,7 +196,6 @@ bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& sc
     const bool debug = settings.debug;
     const int H = plane.height, W = plane.width;
     if (H <= 0 || W <= 0) return true;
-    if (W % 8 != 0) return false;  // the band kernels write whole steps of eight
     const int srcPitch = plane.srcPitch;
     const uint32_t columns = BlockColumns((uint32_t)W);
     const uint64_t stride = (((uint64_t)(srcPitch > W ? srcPitch : W) + 15) & ~(uint64_t)15) + 16;

@@ -2,7 +2,7 @@
 // row from the source bytes sixteen or thirty-two pixels at a time, moves a
 // vertical window over per-row horizontal sums and writes each smoothed row
 // straight to the destination, keeping only a ring of rows. It needs SSE4.1
-// and a plane width that is a multiple of 8.
+// and takes any plane width.
 #pragma once
 
 #include "plane.h"
@@ -11,8 +11,7 @@
 namespace bitgrade {
 
 // Converts one plane with the kernels of one table, which the processor
-// must run; false when its buffers cannot be had, or when its width is not
-// a multiple of 8.
+// must run; false when its buffers cannot be had.
 bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& scratch, const RowKernels& kernels);
 
 }  // namespace bitgrade

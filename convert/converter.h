@@ -1,8 +1,10 @@
-// The core's face to every way in: one converter level chosen at creation,
-// run on a whole picture. Ways in hand it plain pointers and pitches and own
-// one Scratch for each conversion they run at once.
+// The core's face to every way in but the version 2.5 plugin: one converter
+// level chosen at creation, run on a whole picture. Ways in hand it plain
+// pointers and pitches and own one Scratch for each conversion they run at
+// once.
 #pragma once
 
+#include "creation.h"
 #include "plane.h"
 #include "processor.h"
 
@@ -26,21 +28,27 @@ bool ConvertFrame(const Frame& frame, bool debug, ConvertPlane convertPlane) {
 
 class Converter {
 public:
-    // Level 1 plain, 2 streaming, 3 vector with the kernels of `isa`.
-    Converter(int level, VectorIsa isa);
+    // The vector converter with the kernels of `isa`, or another level.
+    Converter(Level level, VectorIsa isa);
 
+    // Level 1's working row is the destination pitch, not the plane's width
+    // (a frame server's rows run on into padding it does not initialise).
+    // Here it is given the rows a frame server's frames have, pitches
+    // rounded up to 16 bytes and padded with zeros, whatever the host's
+    // pitches: its output is then the same in every host and from run to
+    // run. The other levels read and write the host's rows.
     bool ConvertPlane(const Plane& plane, const Settings& settings, Scratch& scratch) const;
     bool ConvertFrame(const Frame& frame, const Settings& settings, Scratch& scratch) const {
         return bitgrade::ConvertFrame(frame, settings.debug,
                                       [&](const Plane& plane) { return ConvertPlane(plane, settings, scratch); });
     }
 
-    int Level() const { return level; }
+    Level Chosen() const { return level; }
     // The vector kernels' instruction set, "" for the other levels.
     const char* Isa() const;
 
 private:
-    int level;
+    Level level;
     const RowKernels* kernels;
 };
 

@@ -1,5 +1,5 @@
 // What a script call of the filter makes of its source and arguments, the
-// same in every host: the converter level and the settings, or the message
+// same in every host: the converter level and the settings, or the refusal
 // the call fails with. Hosts only read their own argument values.
 #pragma once
 
@@ -9,17 +9,32 @@
 
 namespace bitgrade {
 
-// The source as the checks see it: whether it is 8-bit planar 4:2:0, and
-// its width.
+// The converters, by the numbers that `sseopt` gives them.
+enum class Level { kPlain = 1, kStreaming = 2, kVector = 3 };
+
+// Why a call is refused, in the order the checks run; each has its message.
+enum class Refusal { kNone, kNotYv12, kBadSseopt, kNoSse2, kNoSse41, kWidthNot16 };
+
+// The "levelize: ..." text of a refusal, null for kNone.
+const char* MessageOf(Refusal refusal);
+
+// Which widths the vector converter is given. The version 2.5 plugin keeps
+// its written rule, a multiple of 16; every newer host gives it any width.
+enum class Widths { kMultipleOf16, kAny };
+
+// The source as the checks see it: whether it is 8-bit planar 4:2:0, its
+// width, and the widths its host gives the vector converter.
 struct SourceFormat {
     bool yv12;
     int width;
+    Widths widths;
 };
 
 struct Creation {
-    const char* refusal;  // null, or the "levelize: ..." message the call fails with
-    int level;            // 1 plain, 2 streaming, 3 vector
+    Refusal refusal;
+    Level level;  // meaningful when nothing is refused
     Settings settings;
+    const char* Message() const { return MessageOf(refusal); }
 };
 
 // The level and the refusal, once the arguments are read.
@@ -30,10 +45,10 @@ Creation ChooseLevel(const SourceFormat& source, const Processor& processor, int
 // default, when the script gave that argument with that type. The checks run
 // in order: the source's format, sseopt (0 is the processor's own level),
 // whether the processor runs the level, and the width the vector converter
-// needs.
+// needs where the host keeps that rule.
 template <class Read>
 Creation CheckCreation(const SourceFormat& source, const Processor& processor, Read read) {
-    if (!source.yv12) return Creation{BITGRADE_MSG_NOT_YV12, 0, Settings()};
+    if (!source.yv12) return Creation{Refusal::kNotYv12, Level::kPlain, Settings()};
     int sseopt = 0;
     Settings settings;
     read(1, "sseopt", sseopt);

@@ -51,18 +51,15 @@ inline Frame PackedFrame(const uint8_t* in, uint8_t* out, int width, int height,
     return frame;
 }
 
-// Working memory of one conversion at a time: one owned, 16-byte aligned
-// block from which a converter carves its buffers for each plane. Its
-// capacity grows to the largest plane's needs and never shrinks, so once
-// that plane has been seen no further allocation takes place; since the
-// carving is redone for every plane, no plane geometry or order can overrun
-// a buffer. Conversions in flight at once each need their own.
-class Scratch {
+// One owned, 16-byte aligned block that grows to the largest request and
+// never shrinks, so that once the largest plane has been seen no further
+// allocation takes place.
+class AlignedBlock {
 public:
-    Scratch() : block(nullptr), capacity(0) {}
-    ~Scratch() { FreeAligned16(block); }
-    Scratch(const Scratch&) = delete;
-    Scratch& operator=(const Scratch&) = delete;
+    AlignedBlock() : block(nullptr), capacity(0) {}
+    ~AlignedBlock() { FreeAligned16(block); }
+    AlignedBlock(const AlignedBlock&) = delete;
+    AlignedBlock& operator=(const AlignedBlock&) = delete;
 
     // Makes room for `bytes`; false when that is more than this process can
     // address or allocate (the old block is then kept).
@@ -81,6 +78,16 @@ public:
 private:
     void* block;
     uint64_t capacity;  // bytes
+};
+
+// Working memory of one conversion at a time: the block from which a
+// converter carves its buffers for each plane (the carving is redone for
+// every plane, so no plane geometry or order can overrun a buffer), and the
+// padded rows that level 1 is given in the newer hosts. Conversions in
+// flight at once each need their own.
+class Scratch : public AlignedBlock {
+public:
+    AlignedBlock paddedRows;
 };
 
 }  // namespace bitgrade

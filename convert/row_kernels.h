@@ -13,7 +13,6 @@ namespace bitgrade {
 const uint16_t kCodeUp = 0x0001;      // neighbour one level higher
 const uint16_t kCodeDown = 0x0010;    // neighbour one level lower
 const uint16_t kCodeFar = 0x0100;     // neighbour two or more levels away
-const uint16_t kCodeEqual = 0x1000;   // equal neighbour (vector codes only)
 const uint16_t kRowEndCode = 0x0800;  // far = 8: the first and last pixel of a row
 
 // The busy count a row gives a column whose window does not fit the row: more

@@ -149,24 +149,44 @@ BITGRADE_SSE41 inline void WindowSums(const BandRow& b, uint32_t x, __m128i& low
     }
 }
 
-// The band row in one variant, chosen once outside the loop.
+// The first `bytes` (below 16) of a vector, for the last columns of a row
+// that ends inside an eight-column step: the row after it is not ours.
+BITGRADE_SSE41 inline void StorePart(uint8_t* out, __m128i v, uint32_t bytes) {
+    alignas(16) uint8_t part[16];
+    _mm_store_si128((__m128i*)part, v);
+    CopyBytes(out, part, bytes);
+}
+
+// Eight output values of columns x..x+7 in one variant.
+template <bool kFixedPoint, bool kRunning, uint32_t kSide>
+BITGRADE_SSE41 inline __m128i BandStep(const BandRow& b, uint32_t x, const MeanVec& mean, const LimitVec& limit) {
+    const __m128i values = _mm_load_si128((const __m128i*)(b.values + x));
+    const auto smooth = SmoothMask<kRunning, kSide>(b, x, limit);
+    if (None(smooth)) return values;  // busy windows need no sums
+    __m128i low, high;
+    WindowSums<kRunning, kSide>(b, x, low, high);
+    const __m128i means = _mm_packus_epi32(mean.Of<kFixedPoint>(low), mean.Of<kFixedPoint>(high));
+    return _mm_blendv_epi8(values, means, Words(smooth));
+}
+
+// The band row in one variant, chosen once outside the loop. The work rows
+// and totals run on past W to the end of the block, so the last step is
+// computed whole and only its columns below W are stored.
 template <bool kFixedPoint, bool kRunning, uint32_t kSide>
 BITGRADE_SSE41 void BandRowWith(BandVariant<kFixedPoint, kRunning, kSide>, const BandRow& row, uint8_t* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const MeanVec mean(*b.mean);
     const LimitVec limit(b);
-    for (uint32_t x = 0; x < b.W; x += 8) {
-        const __m128i values = _mm_load_si128((const __m128i*)(b.values + x));
-        const auto smooth = SmoothMask<kRunning, kSide>(b, x, limit);
-        if (None(smooth)) {  // busy windows need no sums
-            _mm_storeu_si128((__m128i*)(out + 2 * x), values);
-            continue;
-        }
-        __m128i low, high;
-        WindowSums<kRunning, kSide>(b, x, low, high);
-        const __m128i means = _mm_packus_epi32(mean.Of<kFixedPoint>(low), mean.Of<kFixedPoint>(high));
-        _mm_storeu_si128((__m128i*)(out + 2 * x), _mm_blendv_epi8(values, means, Words(smooth)));
-    }
+    uint32_t x = 0;
+    for (; x + 8 <= b.W; x += 8)
+        _mm_storeu_si128((__m128i*)(out + 2 * x), BandStep<kFixedPoint, kRunning, kSide>(b, x, mean, limit));
+    if (x < b.W) StorePart(out + 2 * x, BandStep<kFixedPoint, kRunning, kSide>(b, x, mean, limit), 2 * (b.W - x));
+}
+
+template <bool kRunning>
+BITGRADE_SSE41 inline __m128i BandMapStep(const BandRow& b, uint32_t x, __m128i marks, const LimitVec& limit) {
+    const __m128i map = _mm_or_si128(_mm_loadl_epi64((const __m128i*)(b.edges + x)), marks);
+    return _mm_andnot_si128(Bytes(SmoothMask<kRunning>(b, x, limit)), map);
 }
 
 template <bool kRunning>
@@ -174,10 +194,9 @@ BITGRADE_SSE41 void BandMapRowWith(const BandRow& row, uint8_t* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const __m128i marks = Load(kFlatMarks);
     const LimitVec limit(b);
-    for (uint32_t x = 0; x < b.W; x += 8) {
-        const __m128i map = _mm_or_si128(_mm_loadl_epi64((const __m128i*)(b.edges + x)), marks);
-        _mm_storel_epi64((__m128i*)(out + x), _mm_andnot_si128(Bytes(SmoothMask<kRunning>(b, x, limit)), map));
-    }
+    uint32_t x = 0;
+    for (; x + 8 <= b.W; x += 8) _mm_storel_epi64((__m128i*)(out + x), BandMapStep<kRunning>(b, x, marks, limit));
+    if (x < b.W) StorePart(out + x, BandMapStep<kRunning>(b, x, marks, limit), b.W - x);
 }
 
 }  // namespace

@@ -39,9 +39,10 @@ const uint32_t kByteCountMaxRadius = 7;
 // read from `runningTotals`, the running sums of the column totals, margins
 // included: the running sum at x+r less that at x-r-1; without it, from
 // `totals` (radius up to kByteCountMaxRadius). The kernels write every
-// column 0..W-1, W a multiple of 8; the first and last r columns, whose
-// windows do not fit the row, are the caller's to rewrite. Rows start 16-byte
-// aligned.
+// column 0..W-1 and nothing past it, at any W; they read the values, edge
+// marks and totals on to the end of W's 16-column block. The first and last
+// r columns, whose windows do not fit the row, are the caller's to rewrite.
+// Rows start 16-byte aligned.
 struct BandRow {
     ColumnTotals totals;
     RunningTotals runningTotals;

@@ -104,7 +104,6 @@ struct HostFunctions {
     void(AVSC_CC* release_video_frame)(AVS_VideoFrame*);
     AVS_VideoFrame*(AVSC_CC* new_video_frame_a)(AVS_ScriptEnvironment*, const AVS_VideoInfo*, int align);
     int(AVSC_CC* get_pitch_p)(const AVS_VideoFrame*, int plane);
-    int(AVSC_CC* get_row_size_p)(const AVS_VideoFrame*, int plane);
     int(AVSC_CC* get_height_p)(const AVS_VideoFrame*, int plane);
     const unsigned char*(AVSC_CC* get_read_ptr_p)(const AVS_VideoFrame*, int plane);
     unsigned char*(AVSC_CC* get_write_ptr_p)(const AVS_VideoFrame*, int plane);
@@ -130,7 +129,7 @@ bool BindHostFunctions(HostFunctions& h, Lookup lookup) {
            Bind(h.get_frame, lookup, "avs_get_frame") && Bind(h.clip_get_error, lookup, "avs_clip_get_error") &&
            Bind(h.release_video_frame, lookup, "avs_release_video_frame") &&
            Bind(h.new_video_frame_a, lookup, "avs_new_video_frame_a") &&
-           Bind(h.get_pitch_p, lookup, "avs_get_pitch_p") && Bind(h.get_row_size_p, lookup, "avs_get_row_size_p") &&
+           Bind(h.get_pitch_p, lookup, "avs_get_pitch_p") &&
            Bind(h.get_height_p, lookup, "avs_get_height_p") && Bind(h.get_read_ptr_p, lookup, "avs_get_read_ptr_p") &&
            Bind(h.get_write_ptr_p, lookup, "avs_get_write_ptr_p");
 }

@@ -1,6 +1,6 @@
 #include "native_host.h"
 
-#include "../host/host_side.h"
+#include "host_side.h"
 
 #include <algorithm>
 #include <cstdarg>

@@ -143,13 +143,13 @@ AVS_Value AVSC_CC Create(AVS_ScriptEnvironment* env, AVS_Value args, void*) {
     if (!clip) return ErrorValue(BITGRADE_MSG_NO_MEMORY);
     const Processor processor = DetectProcessor();
     const Creation c =
-        CheckCreation({IsYV12(fi->vi.pixel_type), fi->vi.width}, processor, [&](int index, const char*, auto& value) {
+        CheckCreation({IsYV12(fi->vi.pixel_type), fi->vi.width, Widths::kAny}, processor, [&](int index, const char*, auto& value) {
             if (index < count) Read(a[index], value);
         });
-    Instance* instance = c.refusal ? nullptr : NewInstance(c, processor, fi->vi.width);
+    Instance* instance = c.refusal != Refusal::kNone ? nullptr : NewInstance(c, processor, fi->vi.width);
     if (!instance) {
         host.release_clip(clip);
-        return ErrorValue(c.refusal ? c.refusal : BITGRADE_MSG_NO_MEMORY);
+        return ErrorValue(c.refusal != Refusal::kNone ? c.Message() : BITGRADE_MSG_NO_MEMORY);
     }
     fi->vi.width = DeclaredWidth(fi->vi.width, c.settings.debug);
     fi->user_data = instance;

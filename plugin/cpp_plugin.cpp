@@ -104,15 +104,16 @@ void Read(const AVSValue& argument, bool& value) { value = argument.AsBool(value
 
 AVSValue CreateBitgradeOn(const AVSValue& args, IScriptEnvironment* env, const Processor& processor) {
     const PClip clip = args[0].AsClip();
-    const SourceFormat source = {clip && clip->GetVideoInfo().IsYV12(), clip ? clip->GetVideoInfo().width : 0};
+    const SourceFormat source = {clip && clip->GetVideoInfo().IsYV12(), clip ? clip->GetVideoInfo().width : 0,
+                                 Widths::kMultipleOf16};
     const Creation c =
         CheckCreation(source, processor, [&](int index, const char*, auto& value) { Read(args[index], value); });
-    if (c.refusal) env->ThrowError(c.refusal);
+    if (c.refusal != Refusal::kNone) env->ThrowError(c.Message());
     const Settings& s = c.settings;
     switch (c.level) {
-    case 1: return AVSValue(new BitgradeNoopt(clip, env, s.span, s.ythr, s.cthr, s.debug));
-    case 2: return AVSValue(new BitgradeSSE2(clip, env, s.span, s.ythr, s.cthr, s.debug));
-    default: return AVSValue(new BitgradeSSE41(clip, env, s.span, s.ythr, s.cthr, s.debug, processor.vectorIsa));
+    case Level::kPlain: return AVSValue(new BitgradeNoopt(clip, env, s.span, s.ythr, s.cthr, s.debug));
+    case Level::kStreaming: return AVSValue(new BitgradeSSE2(clip, env, s.span, s.ythr, s.cthr, s.debug));
+    case Level::kVector: return AVSValue(new BitgradeSSE41(clip, env, s.span, s.ythr, s.cthr, s.debug, processor.vectorIsa));
     }
 }
 

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <random>
 
+#include "convert/bitgrade_noopt.h"
+
 namespace testing_support {
 
 Plane MakePlane(int width, int height, const std::function<int(int x, int y)>& sample) {
@@ -135,6 +137,24 @@ std::vector<uint16_t> Convert(native_host::Environment& env, const Picture& pict
     return all;
 }
 
+std::vector<uint16_t> ConvertInCore(const Picture& picture, const Args& args) {
+    const int w = picture.y.width, h = picture.y.height, bytes = args.debug ? 1 : 2;
+    std::vector<uint8_t> in;
+    for (const Plane* p : {&picture.y, &picture.u, &picture.v}) in.insert(in.end(), p->samples.begin(), p->samples.end());
+    std::vector<uint8_t> out(in.size() * bytes);
+    const bitgrade::Processor processor = TestProcessor();
+    const int level = args.sseopt ? args.sseopt : processor.sseLevel;
+    const bitgrade::Settings settings = {args.span, args.ythr, args.cthr, args.debug};
+    bitgrade::Scratch scratch;
+    if (!bitgrade::Converter((bitgrade::Level)level, processor.vectorIsa)
+             .ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), w, h, bytes), settings, scratch))
+        throw std::bad_alloc();
+    const size_t samples = args.debug ? (size_t)w * h : in.size();
+    std::vector<uint16_t> all(samples);
+    for (size_t i = 0; i < samples; ++i) all[i] = args.debug ? out[i] : (uint16_t)(out[2 * i] | out[2 * i + 1] << 8);
+    return all;
+}
+
 std::vector<uint16_t> RunPlane(int level, const Plane& plane, int span, int threshold, bool debug, int srcPitch,
                                int dstSamples) {
     srcPitch = srcPitch ? srcPitch : plane.width;
@@ -147,15 +167,17 @@ std::vector<uint16_t> RunPlane(int level, const Plane& plane, int span, int thre
     const bitgrade::Settings settings = {span, threshold, threshold, debug};
     bitgrade::Scratch scratch;
     const bitgrade::Plane p = {src.data(), srcPitch, dst.data(), dstPitch, plane.width, plane.height, true};
-    if (!bitgrade::Converter(level, TestProcessor().vectorIsa).ConvertPlane(p, settings, scratch))
-        throw std::bad_alloc();
+    const bool converted =
+        level == kNoopt ? bitgrade::ProcessPlaneNoopt(p, settings, scratch)
+                        : bitgrade::Converter((bitgrade::Level)level, TestProcessor().vectorIsa).ConvertPlane(p, settings, scratch);
+    if (!converted) throw std::bad_alloc();
     std::vector<uint16_t> out((size_t)dstSamples * plane.height);
     for (size_t i = 0; i < out.size(); ++i) out[i] = debug ? dst[i] : (uint16_t)(dst[2 * i] | dst[2 * i + 1] << 8);
     return out;
 }
 
 void CheckScratchFollowsEveryPlaneGeometry(int level) {
-    const bitgrade::Converter converter(level, TestProcessor().vectorIsa);
+    const bitgrade::Converter converter((bitgrade::Level)level, TestProcessor().vectorIsa);
     const bitgrade::Settings settings = {6, 3, 3, false};
     auto convert = [&](bitgrade::Scratch& scratch, bool luma, int height, int pitch) {
         const int width = luma ? 32 : 16;

@@ -75,10 +75,18 @@ AVSValue CallBitgrade(native_host::Environment& env, const PClip& clip, const Ar
 // (map bytes widened to 16 bits in debug mode; no chroma then).
 std::vector<uint16_t> Convert(native_host::Environment& env, const Picture& picture, const Args& args);
 
+// The same through the core's Converter on packed planes, as every newer
+// host converts (the command, AviSynth+'s plain-C plugin, VapourSynth): at
+// every width, and level 1 on zero-padded rows of its own. sseopt 0 is the
+// processor's level.
+std::vector<uint16_t> ConvertInCore(const Picture& picture, const Args& args);
+
 // The converter levels, by their names.
 const int kNoopt = 1, kSSE2 = 2, kSSE41 = 3;
 
-// One plane through a level's plane function, as a luma plane. The source
+// One plane through a level's plane function, as a luma plane: level 1's
+// own, on the caller's rows as the version 2.5 plugin runs it, the others
+// through the Converter. The source
 // rows lie srcPitch apart (0: the plane's width); the destination holds
 // dstSamples per row (0: the plane's width), filled with 0xEE beforehand.
 // Returns dstSamples entries per row: 16-bit values, or map bytes in debug

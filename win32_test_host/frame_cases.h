@@ -4,7 +4,7 @@
 // standard library.
 #pragma once
 
-#include "host/host_side.h"
+#include "native_host/host_side.h"
 
 namespace frame_cases {
 

@@ -257,10 +257,14 @@ int RunChecks() {
     host_checks::CheckAgainstNativeChecksums(ConvertCase);
 
     VSNode* narrow = NewSource(24, 16);
-    const VSMap refused = Create(narrow, frame_cases::Case{24, 16, 3, 3, 1, 1, false});
-    Check(!refused.clip && refused.error && strcmp(refused.error, "levelize: Width should be a multiple of 16.") == 0,
+    const VSMap refused = Create(narrow, frame_cases::Case{24, 16, 4, 3, 1, 1, false});
+    Check(!refused.clip && refused.error &&
+              strcmp(refused.error, "levelize: \"sseopt\" should be 0 to 3.(default:0)") == 0,
           "a creation error arrives as the map's error");
     Check(narrow->refs == 1, "the source's count returns after a creation error");
+    const VSMap vector = Create(narrow, frame_cases::Case{24, 16, 3, 3, 1, 1, false});
+    Check(vector.clip != nullptr, "the vector converter takes a width that is no multiple of 16");
+    if (vector.clip) FreeNode(vector.clip);
     FreeNode(narrow);
 
     VSNode* source = NewSource(64, 16);

@@ -1,10 +1,10 @@
-// What our own hosts (the native one and the Windows test host) do alike:
+// What our own test hosts (the native one and the Windows ones) do alike:
 // describe a planar 4:2:0 clip and lay out its frames as the frame server
 // does. The plugin itself never uses this.
 #pragma once
 
-#include "../convert/runtime.h"
-#include "host_interface.h"
+#include "convert/runtime.h"
+#include "host/host_interface.h"
 
 namespace host_side {
 
