@@ -57,7 +57,7 @@ void Frame(benchmark::State& state) {
 // Level 3 at widths that are common and no multiple of 16 (1366, 854, 1080,
 // 1912) beside the nearest that is, at the same height.
 void VectorSizes(benchmark::internal::Benchmark* b) {
-    const int sizes[][2] = {{1920, 1080}, {1912, 1080}, {1366, 768}, {1360, 768},
+    const int sizes[][2] = {{1920, 1080}, {1912, 1080}, {1366, 768},  {1360, 768},
                             {854, 480},   {848, 480},   {1080, 1920}, {1088, 1920}};
     for (int avx2 : {0, 1})
         for (const auto& size : sizes) b->Args({3, avx2, size[0], size[1]});

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "output.h"
 #include "y4m.h"
 
 namespace cli {
@@ -130,7 +131,7 @@ DemoClip MakeDemoClip() {
     DemoClip clip{640, 360, 24, {}};
     const int w = clip.width, h = clip.height;
     for (int f = 0; f < clip.frames; ++f) {
-        std::vector<uint8_t> frame((size_t)w * h * 3 / 2);
+        std::vector<uint8_t> frame(y4m::Frame420Bytes(w, h));
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) frame[(size_t)y * w + x] = DemoLuma(x, y, f, w, h);
         uint8_t* u = frame.data() + (size_t)w * h;
@@ -207,22 +208,21 @@ void RunDemo(const std::string& pngPath, const std::string& y4mPath, const Filte
                      pngPath.c_str());
     if (y4mPath.empty()) return;
 
-    FILE* out = std::fopen(y4mPath.c_str(), "wb");
-    if (!out) throw y4m::Error("cannot write '" + y4mPath + "'");
+    Output out(y4mPath);
     y4m::StreamHeader header;
     header.width = w;
     header.height = h;
     header.tags = {"F24:1", "Ip", "A1:1"};
-    std::fputs(y4m::OutputHeader(header, args.settings.debug).c_str(), out);
+    out.WriteHeader(y4m::OutputHeader(header, args.settings.debug));
     const FrameFilter filter(w, h, args);
     bitgrade::Scratch scratch;
-    std::vector<uint8_t> converted(filter.OutputBytes());
+    const std::string bare;  // FRAME lines without parameters
+    std::vector<uint8_t> frameBytes(bare.size() + 6 + filter.OutputBytes());
+    uint8_t* samples = frameBytes.data() + bare.size() + 6;
     for (const std::vector<uint8_t>& frame : clip.packed) {
-        if (!filter.Convert(frame.data(), converted.data(), scratch)) throw std::bad_alloc();
-        std::fputs("FRAME\n", out);
-        std::fwrite(converted.data(), 1, converted.size(), out);
+        if (!filter.Convert(frame.data(), samples, scratch)) throw std::bad_alloc();
+        out.WriteFrame(y4m::PutFrameLine(bare, samples), frameBytes.size());
     }
-    if (!CloseWritten(out)) throw y4m::Error("cannot write '" + y4mPath + "'");
     if (!quiet) std::fprintf(stderr, "bitgrade: wrote %s (%d frames)\n", y4mPath.c_str(), clip.frames);
 }
 

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "convert/converter.h"
+#include "y4m.h"
 
 namespace cli {
 
@@ -36,7 +37,7 @@ public:
     // Throws CreationError when a script call with these arguments would fail.
     FrameFilter(int width, int height, const FilterArgs& args);
 
-    size_t InputBytes() const { return (size_t)width * height * 3 / 2; }
+    size_t InputBytes() const { return y4m::Frame420Bytes(width, height); }
     size_t OutputBytes() const { return InputBytes() * (settings.debug ? 1 : 2); }
     // The level the filter runs (after detection), and for level 3 the
     // instruction set of its kernels; 0 and "" unfiltered.

@@ -89,7 +89,8 @@ int ParseInt(const char* option, const char* text, long lo = INT32_MIN, long hi 
 void ForceIsa(bitgrade::Processor& processor, const char* name) {
     const std::string isa = name ? name : "";
     if (isa != "sse41" && isa != "avx2") Fail("--cpu needs sse41 or avx2 (see --help)", 2);
-    if (processor.sseLevel < (int)bitgrade::Level::kVector || (isa == "avx2" && processor.vectorIsa != bitgrade::VectorIsa::kAvx2))
+    if (processor.sseLevel < (int)bitgrade::Level::kVector ||
+        (isa == "avx2" && processor.vectorIsa != bitgrade::VectorIsa::kAvx2))
         Fail("--cpu " + isa + ": this processor does not run it", 2);
     processor.vectorIsa = isa == "avx2" ? bitgrade::VectorIsa::kAvx2 : bitgrade::VectorIsa::kSse41;
 }
@@ -180,7 +181,7 @@ int Convert(const Options& o, const ClosedStandardDescriptors& closed) {
         Fail(e.what());
     }
     RefuseOutputOverInput(in, outPath, closed);
-    cli::Output output(outPath, signals);
+    cli::Output output(outPath, &signals);
     output.WriteHeader(y4m::OutputHeader(header, o.filter.settings.debug));
 
     cli::Progress progress(!o.quiet && isatty(STDERR_FILENO), reader.ExpectedFrames());

@@ -13,7 +13,7 @@
 
 namespace cli {
 
-Output::Output(const std::string& path, const StopSignals& signals) : path(path), fd(STDOUT_FILENO) {
+Output::Output(const std::string& path, const StopSignals* signals) : path(path), fd(STDOUT_FILENO) {
     if (path != "-") {
         fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd < 0) Fail("cannot open output " + Name(path) + ": " + std::strerror(errno));
@@ -25,7 +25,7 @@ Output::Output(const std::string& path, const StopSignals& signals) : path(path)
         // appended to) is kept when it is cut back.
         const off_t start = fcntl(fd, F_GETFL) & O_APPEND ? st.st_size : lseek(fd, 0, SEEK_CUR);
         wholeBytes = start > 0 ? (int64_t)start : 0;
-        signals.CutBackOnSecondStop(fd, &wholeBytes);
+        if (signals) signals->CutBackOnSecondStop(fd, &wholeBytes);
     }
     fcntl(fd, F_SETPIPE_SZ, y4m::kPipeBytes);  // fails harmlessly on anything but a pipe
 }
@@ -61,7 +61,8 @@ void Output::FailWrite(int error) const {
     if (regular)
         Fail(problem + "; it could not be cut back either, and ends part-way through frame " +
              std::to_string(frames + 1));
-    Fail(problem + "; " + Count(frames, "whole frame") + " went out before it, and part of the next may follow them");
+    Fail(problem + "; " + Count(frames, "whole frame") +
+         " went out before it, and part of the next may follow them (only a file can be cut back)");
 }
 
 }  // namespace cli

@@ -17,8 +17,8 @@ namespace cli {
 class Output {
 public:
     // "-" is the standard output. Fails with a message when it cannot be
-    // opened.
-    Output(const std::string& path, const StopSignals& signals);
+    // opened. With `signals`, a second stop signal cuts a file back.
+    explicit Output(const std::string& path, const StopSignals* signals = nullptr);
     ~Output();
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;

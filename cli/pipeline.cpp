@@ -13,8 +13,8 @@ namespace cli {
 namespace {
 
 // Room before a frame's samples for its FRAME line, which the reader keeps
-// within 4096 bytes: line and samples go out in one write.
-const size_t kLineRoom = 4160;
+// within y4m::kMaxLine bytes and its line feed, on a 64-byte boundary.
+const size_t kLineRoom = (y4m::kMaxLine + 1 + 63) / 64 * 64;
 
 const size_t kPage = 4096;
 // Slot memory is one block, touched for the first time as the first frames
@@ -126,13 +126,9 @@ Ending Pipeline::Run(y4m::Reader& reader, Output& output, const std::function<vo
             ending.error = "frame " + std::to_string(ending.frames + 1) + ": " + BITGRADE_MSG_NO_MEMORY;
             break;
         }
-        // "FRAME", the parameters and a line feed, just before the samples.
-        const size_t lineBytes = 5 + slot.params.size() + 1;
-        uint8_t* line = slot.output + kLineRoom - lineBytes;
-        std::memcpy(line, "FRAME", 5);
-        std::memcpy(line + 5, slot.params.data(), slot.params.size());
-        line[lineBytes - 1] = '\n';
-        output.WriteFrame(line, lineBytes + filter.OutputBytes());
+        uint8_t* samples = slot.output + kLineRoom;
+        const uint8_t* line = y4m::PutFrameLine(slot.params, samples);
+        output.WriteFrame(line, (size_t)(samples - line) + filter.OutputBytes());
         progress(++ending.frames);
         lock.lock();
         free.Push(k);

@@ -14,7 +14,6 @@ const char* const kAcceptedColourSpaces[4] = {"420", "420jpeg", "420mpeg2", "420
 
 namespace {
 
-const size_t kMaxLine = 4096;
 const size_t kBufferBytes = 2 * kMaxLine;
 
 std::vector<std::string> Split(const std::string& line) {
@@ -88,7 +87,8 @@ bool Reader::ReadLine(int frame) {
         const uint8_t* from = buffer.data() + at;
         const uint8_t* newline = (const uint8_t*)std::memchr(from, '\n', end - at);
         const size_t length = newline ? (size_t)(newline - from) : end - at;
-        if (line.size() + length > kMaxLine) Malformed(frame, "line longer than 4096 bytes");
+        if (line.size() + length > kMaxLine)
+            Malformed(frame, "line longer than " + std::to_string(kMaxLine) + " bytes");
         line.append((const char*)from, length);
         at += length;
         if (newline) {
@@ -166,6 +166,14 @@ bool Reader::NextFrame(uint8_t* samples, std::string& params) {
     }
     ++frames;
     return true;
+}
+
+uint8_t* PutFrameLine(const std::string& params, uint8_t* samples) {
+    uint8_t* line = samples - (params.size() + 6);
+    std::memcpy(line, "FRAME", 5);
+    std::memcpy(line + 5, params.data(), params.size());
+    samples[-1] = '\n';
+    return line;
 }
 
 std::string OutputHeader(const StreamHeader& in, bool debug) {

@@ -20,12 +20,24 @@ public:
 // Reading stopped because a stop signal came.
 struct Interrupted {};
 
+// The longest header or FRAME line taken, without its line feed.
+const size_t kMaxLine = 4096;
+
+// Bytes of an 8-bit 4:2:0 frame: luma, then two chroma planes of a quarter.
+inline size_t Frame420Bytes(int width, int height) { return (size_t)width * height * 3 / 2; }
+
+// Writes the FRAME line with `params` (its parameters after "FRAME", each
+// with its leading space) just before `samples`, so that line and samples
+// go out in one write; returns where the line starts. The caller keeps
+// params.size() + 6 bytes of room there.
+uint8_t* PutFrameLine(const std::string& params, uint8_t* samples);
+
 struct StreamHeader {
     int width = 0, height = 0;
     std::string colourSpace;        // the C tag's value, empty when absent
     std::vector<std::string> tags;  // every other tag, as written (F, I, A, X...)
 
-    size_t FrameBytes() const { return (size_t)width * height * 3 / 2; }
+    size_t FrameBytes() const { return Frame420Bytes(width, height); }
 };
 
 // Pipes in and out are made this large, the most that unprivileged

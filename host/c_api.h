@@ -129,8 +129,8 @@ bool BindHostFunctions(HostFunctions& h, Lookup lookup) {
            Bind(h.get_frame, lookup, "avs_get_frame") && Bind(h.clip_get_error, lookup, "avs_clip_get_error") &&
            Bind(h.release_video_frame, lookup, "avs_release_video_frame") &&
            Bind(h.new_video_frame_a, lookup, "avs_new_video_frame_a") &&
-           Bind(h.get_pitch_p, lookup, "avs_get_pitch_p") &&
-           Bind(h.get_height_p, lookup, "avs_get_height_p") && Bind(h.get_read_ptr_p, lookup, "avs_get_read_ptr_p") &&
+           Bind(h.get_pitch_p, lookup, "avs_get_pitch_p") && Bind(h.get_height_p, lookup, "avs_get_height_p") &&
+           Bind(h.get_read_ptr_p, lookup, "avs_get_read_ptr_p") &&
            Bind(h.get_write_ptr_p, lookup, "avs_get_write_ptr_p");
 }
 

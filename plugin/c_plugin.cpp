@@ -142,10 +142,10 @@ AVS_Value AVSC_CC Create(AVS_ScriptEnvironment* env, AVS_Value args, void*) {
     AVS_Clip* clip = host.new_c_filter(env, &fi, a[0], 1);
     if (!clip) return ErrorValue(BITGRADE_MSG_NO_MEMORY);
     const Processor processor = DetectProcessor();
-    const Creation c =
-        CheckCreation({IsYV12(fi->vi.pixel_type), fi->vi.width, Widths::kAny}, processor, [&](int index, const char*, auto& value) {
-            if (index < count) Read(a[index], value);
-        });
+    const Creation c = CheckCreation({IsYV12(fi->vi.pixel_type), fi->vi.width, Widths::kAny}, processor,
+                                     [&](int index, const char*, auto& value) {
+                                         if (index < count) Read(a[index], value);
+                                     });
     Instance* instance = c.refusal != Refusal::kNone ? nullptr : NewInstance(c, processor, fi->vi.width);
     if (!instance) {
         host.release_clip(clip);

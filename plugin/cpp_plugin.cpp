@@ -113,8 +113,9 @@ AVSValue CreateBitgradeOn(const AVSValue& args, IScriptEnvironment* env, const P
     switch (c.level) {
     case Level::kPlain: return AVSValue(new BitgradeNoopt(clip, env, s.span, s.ythr, s.cthr, s.debug));
     case Level::kStreaming: return AVSValue(new BitgradeSSE2(clip, env, s.span, s.ythr, s.cthr, s.debug));
-    case Level::kVector: return AVSValue(new BitgradeSSE41(clip, env, s.span, s.ythr, s.cthr, s.debug, processor.vectorIsa));
+    case Level::kVector: break;
     }
+    return AVSValue(new BitgradeSSE41(clip, env, s.span, s.ythr, s.cthr, s.debug, processor.vectorIsa));
 }
 
 AVSValue HOST_CDECL CreateBitgrade(AVSValue args, void*, IScriptEnvironment* env) {

@@ -96,12 +96,12 @@ void VS_CC Create(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI*
     if (source.format.colorFamily == cfUndefined || source.width == 0 || source.height == 0)
         return refuse(BITGRADE_MSG_VARYING);
     const Processor processor = DetectProcessor();
-    const Creation c =
-        CheckCreation({IsYV12(source.format), source.width, Widths::kAny}, processor, [&](int, const char* name, auto& value) {
-            int missing = 0;
-            const int given = vsapi->mapGetIntSaturated(in, name, 0, &missing);
-            if (!missing) value = given;
-        });
+    const Creation c = CheckCreation({IsYV12(source.format), source.width, Widths::kAny}, processor,
+                                     [&](int, const char* name, auto& value) {
+                                         int missing = 0;
+                                         const int given = vsapi->mapGetIntSaturated(in, name, 0, &missing);
+                                         if (!missing) value = given;
+                                     });
     if (c.refusal != Refusal::kNone) return refuse(c.Message());
     Instance* instance = NewInstance(c, processor, node, source);
     if (!instance) return refuse(BITGRADE_MSG_NO_MEMORY);

@@ -150,15 +150,15 @@ std::vector<uint16_t> Samples(const std::vector<uint8_t>& bytes, bool debug, siz
 // multiple of 16 (web 480p, vertical video), also at the default sseopt; 2,
 // 10 and 14 high, windows near the height of the plane, or taller.
 TEST_F(AvisynthPlus, FramesEqualTheCoresAtEveryLevelAndWidth) {
-    for (auto [w, h] : {std::pair{64, 48}, {48, 32}, {720, 32}, {32, 2}, {16, 14}, {128, 10}, {854, 12}, {1080, 10},
-                        {34, 18}}) {
+    for (auto [w, h] :
+         {std::pair{64, 48}, {48, 32}, {720, 32}, {32, 2}, {16, 14}, {128, 10}, {854, 12}, {1080, 10}, {34, 18}}) {
         AVS_Clip* source = ClipOf(Source(w, h));
         ASSERT_NE(source, nullptr);
         const Picture picture = PictureOf(FrameBytes(source, 1), w, h);
         TheHost().f.release_clip(source);
-        for (const Args& args : {Args{1, 3, 1, 1, false}, Args{2, 3, 1, 1, false}, Args{3, 3, 1, 1, false},
-                                 Args{3, 6, 4, 2, false}, Args{2, 2, 0, 9, true}, Args{3, 3, 1, 1, true},
-                                 Args{1, 3, 1, 1, true}, Args{0, 3, 1, 1, false}}) {
+        for (const Args& args :
+             {Args{1, 3, 1, 1, false}, Args{2, 3, 1, 1, false}, Args{3, 3, 1, 1, false}, Args{3, 6, 4, 2, false},
+              Args{2, 2, 0, 9, true}, Args{3, 3, 1, 1, true}, Args{1, 3, 1, 1, true}, Args{0, 3, 1, 1, false}}) {
             AVS_Clip* clip = ClipOf(Source(w, h) + Call(args));
             ASSERT_NE(clip, nullptr);
             EXPECT_EQ(TheHost().video_info(clip)->width, args.debug ? w : 2 * w);

@@ -269,6 +269,16 @@ INSTANTIATE_TEST_SUITE_P(
                                  1}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// An output that cannot be cut back says how many whole frames went out.
+TEST_F(Command, AFailedWriteToADeviceSaysWhatWentOut) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    const Result r = Shell(kProgram + " > /dev/full", kStreamHeader + Frames(2));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "bitgrade: cannot write to the standard output: No space left on device; 0 whole frames went out before "
+              "it, and part of the next may follow them (only a file can be cut back)\n");
+}
+
 // A real full disk, where this machine lets the test mount a small one in a
 // mount namespace of its own.
 TEST_F(Command, AFullDiskLeavesWholeFramesAndSaysHowMany) {

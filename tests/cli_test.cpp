@@ -286,7 +286,9 @@ TEST_F(Command, DemoReportsAClipItCouldNotWrite) {
     if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
     const Result r = Shell(kProgram + " --demo " + Path("demo.png") + " /dev/full --quiet");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "bitgrade: cannot write '/dev/full'\n");
+    EXPECT_EQ(r.err,
+              "bitgrade: cannot write to '/dev/full': No space left on device; 0 whole frames went out before it, and "
+              "part of the next may follow them (only a file can be cut back)\n");
 }
 
 }  // namespace

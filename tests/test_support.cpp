@@ -140,7 +140,8 @@ std::vector<uint16_t> Convert(native_host::Environment& env, const Picture& pict
 std::vector<uint16_t> ConvertInCore(const Picture& picture, const Args& args) {
     const int w = picture.y.width, h = picture.y.height, bytes = args.debug ? 1 : 2;
     std::vector<uint8_t> in;
-    for (const Plane* p : {&picture.y, &picture.u, &picture.v}) in.insert(in.end(), p->samples.begin(), p->samples.end());
+    for (const Plane* p : {&picture.y, &picture.u, &picture.v})
+        in.insert(in.end(), p->samples.begin(), p->samples.end());
     std::vector<uint8_t> out(in.size() * bytes);
     const bitgrade::Processor processor = TestProcessor();
     const int level = args.sseopt ? args.sseopt : processor.sseLevel;
@@ -168,8 +169,9 @@ std::vector<uint16_t> RunPlane(int level, const Plane& plane, int span, int thre
     bitgrade::Scratch scratch;
     const bitgrade::Plane p = {src.data(), srcPitch, dst.data(), dstPitch, plane.width, plane.height, true};
     const bool converted =
-        level == kNoopt ? bitgrade::ProcessPlaneNoopt(p, settings, scratch)
-                        : bitgrade::Converter((bitgrade::Level)level, TestProcessor().vectorIsa).ConvertPlane(p, settings, scratch);
+        level == kNoopt
+            ? bitgrade::ProcessPlaneNoopt(p, settings, scratch)
+            : bitgrade::Converter((bitgrade::Level)level, TestProcessor().vectorIsa).ConvertPlane(p, settings, scratch);
     if (!converted) throw std::bad_alloc();
     std::vector<uint16_t> out((size_t)dstSamples * plane.height);
     for (size_t i = 0; i < out.size(); ++i) out[i] = debug ? dst[i] : (uint16_t)(dst[2 * i] | dst[2 * i + 1] << 8);

@@ -64,8 +64,8 @@ std::vector<uint8_t> CoreFrame(int level, const Picture& picture, const bitgrade
         frame.planes[k] = {src[k].data(), srcPitch, dst[k].data(), dstPitch, p.width, p.height, k == 0};
     }
     bitgrade::Scratch scratch;
-    EXPECT_TRUE(bitgrade::Converter((bitgrade::Level)level, TestProcessor().vectorIsa)
-                    .ConvertFrame(frame, settings, scratch));
+    EXPECT_TRUE(
+        bitgrade::Converter((bitgrade::Level)level, TestProcessor().vectorIsa).ConvertFrame(frame, settings, scratch));
     std::vector<uint8_t> out;
     for (int k = 0; k < (settings.debug ? 1 : 3); ++k) {
         const bitgrade::Plane& p = frame.planes[k];
@@ -99,8 +99,8 @@ TEST(Vector, SameAsStreamingAtEveryWidth) {
         for (bool debug : {false, true}) {
             const bitgrade::Settings settings = {span, threshold, threshold, debug};
             ASSERT_EQ(CoreFrame(kSSE41, picture, settings, extra), CoreFrame(kSSE2, picture, settings, extra))
-                << w << "x" << h << " kind " << kind << " span " << span << " threshold " << threshold << " extra pitch "
-                << extra << " debug " << debug;
+                << w << "x" << h << " kind " << kind << " span " << span << " threshold " << threshold
+                << " extra pitch " << extra << " debug " << debug;
         }
     }
 }
@@ -119,8 +119,18 @@ TEST(Vector, PlainLevelIgnoresTheHostsRowPadding) {
 // with source rows lying further apart than the plane is wide. (Rows that
 // end half-way through a block are the chroma planes of the frames above.)
 TEST(Vector, SameAsStreamingOnOddPlaneShapes) {
-    for (auto [w, h] : {std::pair{16, 1}, {16, 2}, {16, 3}, {32, 7}, {16, 15}, {64, 5}, {48, 33}, {1, 9}, {3, 3}, {7, 11},
-                        {13, 4}, {27, 2}}) {
+    for (auto [w, h] : {std::pair{16, 1},
+                        {16, 2},
+                        {16, 3},
+                        {32, 7},
+                        {16, 15},
+                        {64, 5},
+                        {48, 33},
+                        {1, 9},
+                        {3, 3},
+                        {7, 11},
+                        {13, 4},
+                        {27, 2}}) {
         for (int kind = 0; kind < kStructuredKinds; ++kind) {
             const Plane plane = Structured(kind, w, h, w * h + kind);
             for (int extraPitch : {0, 8, 40}) {

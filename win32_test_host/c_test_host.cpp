@@ -5,8 +5,8 @@
 // frames against the native build's checksums, a creation error, and that
 // freeing the filter releases its child. Prints "N passed, N failed".
 #include "host/c_api.h"
-#include "native_host/host_side.h"
 #include "host_checks.h"
+#include "native_host/host_side.h"
 
 extern "C" {
 void* __cdecl malloc(size_t n) noexcept;

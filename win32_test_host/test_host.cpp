@@ -5,8 +5,8 @@
 // It runs in the folder that holds bitgrade.dll and native_checksums.txt
 // (the native build's checksums of the shared cases).
 #include "frame_cases.h"
-#include "native_host/host_side.h"
 #include "host_checks.h"
+#include "native_host/host_side.h"
 
 // Throwing needs type descriptors, which point at type_info's vtable; its
 // contents never matter, because catching compares type names.
