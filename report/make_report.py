@@ -3,7 +3,8 @@
 
 Writes report/results.md (the tables), report/profile.png (one row's
 profile) and report/cambi.png (CAMBI against span), and prints the tables.
-Run through `./dev report` (--quality-only leaves the timings out).
+Run through `./dev report` (--quality-only leaves the timings out; --widths-only prints the table of
+widths that are no multiple of 16 alone).
 """
 import json
 import os
@@ -38,12 +39,12 @@ def timed(command, runs):
     return statistics.median(times)
 
 
-def gradient_file(name, noise, frames):
-    """A 1080p moving gradient, with grain (every window busy) or clean (every window smoothed)."""
+def gradient_file(name, noise, frames, size="1920x1080"):
+    """A moving gradient, with grain (every window busy) or clean (every window smoothed)."""
     path = os.path.join(WORK, name)
     if not os.path.exists(path):
         grain = ",noise=alls=2:allf=t" if noise else ""
-        run(f"ffmpeg -v error -y -f lavfi -i 'gradients=s=1920x1080:speed=0.02:r=25{grain}' "
+        run(f"ffmpeg -v error -y -f lavfi -i 'gradients=s={size}:speed=0.02:r=25{grain}' "
             f"-frames:v {frames} -f yuv4mpegpipe -pix_fmt yuv420p {path}")
     return path
 
@@ -126,6 +127,54 @@ def speed(frames=200, runs=9):
     ]
     lines += ["", "The command against its floors:", "", "| ratio | measured | target |", "|---|---:|---:|"]
     lines += [f"| {name} | {value:.2f} | {target} |" for name, value, target in checks]
+    return "\n".join(lines)
+
+
+# Common widths that are no multiple of 16, each beside the nearest that is,
+# at the same height, so that the process's fixed costs cancel.
+WIDTH_PAIRS = [((1366, 768), (1360, 768)), ((854, 480), (848, 480)), ((1080, 1920), (1088, 1920)),
+               ((1912, 1080), (1920, 1080))]
+
+
+def bench_frames(isa_flag):
+    """Milliseconds per megapixel of level 3 in process at every size of WIDTH_PAIRS (bitgrade_bench)."""
+    out = subprocess.run([BENCH, f"--benchmark_filter=Frame/level:3/avx2:{isa_flag}/", "--benchmark_min_time=0.5",
+                          "--benchmark_format=json"], check=True, capture_output=True, text=True).stdout
+    result = {}
+    for bench in json.loads(out)["benchmarks"]:
+        if "error_occurred" in bench:
+            continue
+        fields = dict(part.split(":") for part in bench["name"].split("/")[1:] if ":" in part)
+        result[(int(fields["width"]), int(fields["height"]))] = bench["ms/MP"] * 1000
+    return result
+
+
+def widths(frames=40, runs=7):
+    """Level 3 at widths that are no multiple of 16 against their neighbours: whole runs and in process."""
+    sizes = [size for pair in WIDTH_PAIRS for size in pair]
+    files = {(w, h): gradient_file(f"widths_{w}x{h}_{frames}.y4m", True, frames, f"{w}x{h}") for w, h in sizes}
+    one = f"{BITGRADE} --quiet --threads 1"
+    times = {size: [] for size in sizes}
+    for _ in range(runs):
+        for size in sizes:
+            times[size].append(timed(f"{one} {files[size]} > /dev/null", 1))
+    whole = {(w, h): statistics.median(times[(w, h)]) * 1000 / frames / (w * h / 1e6) for w, h in sizes}
+    avx2 = "avx2" in open("/proc/cpuinfo").read()
+    columns = [("whole process", whole), ("in process, SSE4.1", bench_frames(0))]
+    if avx2:
+        columns.append(("in process, AVX2", bench_frames(1)))
+    lines = [f"Level 3 at widths that are no multiple of 16, each beside the nearest width that is, at the same "
+             f"height: ms per megapixel, one thread, a gradient with grain ({frames} frames, whole runs: median of "
+             f"{runs} taken in turns, with the default converter; in process: bitgrade_bench). Machine: "
+             f"{machine()}.", "",
+             "| size | " + " | ".join(f"{name} | neighbour | ratio" for name, _ in columns) + " |",
+             "|---|" + "---:|---:|---:|" * len(columns)]
+    for size, neighbour in WIDTH_PAIRS:
+        cells = []
+        for _, figures in columns:
+            a, b = figures.get(size), figures.get(neighbour)
+            cells.append(f"{a:.2f} | {b:.2f} | {a / b:.2f}" if a and b else "– | – | –")
+        lines.append(f"| {size[0]}×{size[1]} beside {neighbour[0]}×{neighbour[1]} | " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
 
@@ -243,9 +292,12 @@ def plot(name, truth, outputs):
 
 def main():
     os.makedirs(WORK, exist_ok=True)
+    if "--widths-only" in sys.argv:
+        print(widths())
+        return
     sections = [quality(), banding.section(ROOT, WORK, BITGRADE, run, OUT_DIR)]
     if "--quality-only" not in sys.argv:
-        sections.insert(0, speed())
+        sections[:0] = [speed(), widths()]
     text = "\n\n".join(sections) + "\n"
     with open(os.path.join(OUT_DIR, "results.md"), "w") as f:
         f.write(text)
