@@ -137,19 +137,21 @@ WIDTH_PAIRS = [((1366, 768), (1360, 768)), ((854, 480), (848, 480)), ((1080, 192
 
 
 def bench_frames(isa_flag):
-    """Milliseconds per megapixel of level 3 in process at every size of WIDTH_PAIRS (bitgrade_bench)."""
-    out = subprocess.run([BENCH, f"--benchmark_filter=Frame/level:3/avx2:{isa_flag}/", "--benchmark_min_time=0.5",
+    """Milliseconds per megapixel of level 3 in process at every size of WIDTH_PAIRS (bitgrade_bench), the median
+    of five repetitions."""
+    out = subprocess.run([BENCH, f"--benchmark_filter=Frame/level:3/avx2:{isa_flag}/", "--benchmark_min_time=0.3",
+                          "--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true",
                           "--benchmark_format=json"], check=True, capture_output=True, text=True).stdout
     result = {}
     for bench in json.loads(out)["benchmarks"]:
-        if "error_occurred" in bench:
+        if bench.get("aggregate_name") != "median":
             continue
-        fields = dict(part.split(":") for part in bench["name"].split("/")[1:] if ":" in part)
-        result[(int(fields["width"]), int(fields["height"]))] = bench["ms/MP"] * 1000
+        fields = dict(part.split(":") for part in bench["run_name"].split("/")[1:] if ":" in part)
+        result[(int(fields["width"]), int(fields["height"]))] = bench["ms/MP"]
     return result
 
 
-def widths(frames=40, runs=7):
+def widths(frames=100, runs=9):
     """Level 3 at widths that are no multiple of 16 against their neighbours: whole runs and in process."""
     sizes = [size for pair in WIDTH_PAIRS for size in pair]
     files = {(w, h): gradient_file(f"widths_{w}x{h}_{frames}.y4m", True, frames, f"{w}x{h}") for w, h in sizes}
