@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -84,7 +85,7 @@ protected:
 
 // The run is long at every level: 120 frames from a file at level 2 (about
 // half a second), an endless pipe, or a reader that takes 64 KiB a
-// millisecond. The signal comes between 20 and 250 ms into it.
+// millisecond. The signal comes up to 230 ms after the header is out.
 TEST_P(Stop, EndsByTheSignalWithinASecondWithWholeFrames) {
     const StopCase c = GetParam();
     std::vector<std::string> args = {"--threads", "1", "--sseopt", std::to_string(c.level)};
@@ -109,17 +110,27 @@ TEST_P(Stop, EndsByTheSignalWithinASecondWithWholeFrames) {
         for (int round = 0; round < 10000; ++round) child.Feed(frames);  // until the child goes
     });
     std::string piped;
+    std::atomic<size_t> pipedBytes{0};
     std::thread reader([&, fd = child.TakeOutput()] {
         char buffer[1 << 16];
         for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) {
             piped.append(buffer, (size_t)got);
+            pipedBytes = piped.size();
             if (c.sink == Sink::kSlowReader) usleep(1000);
         }
         close(fd);
     });
 
+    // The run is under way once the header is out, however slowly the
+    // command starts (a sanitized build on a busy machine).
+    auto written = [&] {
+        struct stat st;
+        return c.sink == Sink::kFile ? (stat(out.c_str(), &st) == 0 ? (size_t)st.st_size : 0) : pipedBytes.load();
+    };
+    for (int wait = 0; wait < 2000 && written() < kOutHeader.size(); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::mt19937 random(std::random_device{}());
-    const int delay = std::uniform_int_distribution<int>(20, 250)(random);
+    const int delay = std::uniform_int_distribution<int>(0, 230)(random);
     std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     const Clock::time_point sent = Clock::now();
     kill(child.pid, c.signal);
@@ -129,7 +140,7 @@ TEST_P(Stop, EndsByTheSignalWithinASecondWithWholeFrames) {
     child.CloseInput();
     feeder.join();
 
-    SCOPED_TRACE("signal sent " + std::to_string(delay) + " ms into the run");
+    SCOPED_TRACE("signal sent " + std::to_string(delay) + " ms after the header");
     ExpectEndedBy(status, c.signal);
     EXPECT_LT(seconds, 1.0);
     ExpectWholeFrames(c.sink == Sink::kFile ? Text(out) : piped);
@@ -173,6 +184,15 @@ TEST_P(SecondStop, EndsTheCommandAtOnce) {
     ASSERT_GT(child.pid, 0);
     std::signal(SIGPIPE, SIG_IGN);
     child.Feed(kStreamHeader + Frames(4));
+    // The header out, and the first frame read: frames are under way.
+    if (file) {
+        struct stat st = {};
+        for (int wait = 0; wait < 2000 && (stat(out.c_str(), &st) != 0 || (size_t)st.st_size < kOutHeader.size());
+             ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } else {
+        ASSERT_EQ(child.Read(kOutHeader.size()), kOutHeader);
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     kill(child.pid, SIGINT);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -207,8 +227,14 @@ TEST_F(Command, CtrlCToAPipelineWithFfmpegInFrontEndsItByTheSignal) {
     Child bitgrade(Child::Bitgrade({"-", out}), joined);
     close(joined.input);
     ASSERT_GT(bitgrade.pid, 0);
+    // The stream is under way once a frame is out, however slowly the two
+    // start; Ctrl-C comes at a random moment after that.
+    struct stat written = {};
+    for (int wait = 0; wait < 1000 && (stat(out.c_str(), &written) != 0 || (size_t)written.st_size < kOutFrame); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GE((size_t)written.st_size, kOutFrame) << "no frame came through within 10 s";
     std::mt19937 random(std::random_device{}());
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(300, 600)(random)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 300)(random)));
     kill(-ffmpeg.pid, SIGINT);
     ExpectEndedBy(bitgrade.Wait(), SIGINT);
     ffmpeg.Wait();
