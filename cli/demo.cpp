@@ -213,7 +213,7 @@ void RunDemo(const std::string& pngPath, const std::string& y4mPath, const Filte
     header.width = w;
     header.height = h;
     header.tags = {"F24:1", "Ip", "A1:1"};
-    out.WriteHeader(y4m::OutputHeader(header, args.settings.debug));
+    out.WriteHeader(y4m::OutputHeader(header, args.settings.debug, args.depth.bits));
     const FrameFilter filter(w, h, args);
     bitgrade::Scratch scratch;
     const std::string bare;  // FRAME lines without parameters

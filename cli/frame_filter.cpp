@@ -16,12 +16,12 @@ void Widen(const uint8_t* from, size_t n, uint8_t* out) {
 }  // namespace
 
 FrameFilter::FrameFilter(int width, int height, const FilterArgs& args)
-    : width(width), height(height), settings(args.settings) {
+    : width(width), height(height), settings(args.settings), depth(args.depth) {
     if (args.unfiltered) return;
     const bitgrade::Creation c =
         bitgrade::ChooseLevel({true, width, bitgrade::Widths::kAny}, args.processor, args.sseopt, args.settings);
     if (c.refusal != bitgrade::Refusal::kNone) throw CreationError(c.Message());
-    converter.emplace(c.level, args.processor.vectorIsa);
+    converter.emplace(c.level, args.processor.vectorIsa, args.depth);
 }
 
 bool FrameFilter::Convert(const uint8_t* in, uint8_t* out, bitgrade::Scratch& scratch) const {
@@ -29,8 +29,7 @@ bool FrameFilter::Convert(const uint8_t* in, uint8_t* out, bitgrade::Scratch& sc
         Widen(in, InputBytes(), out);
         return true;
     }
-    return converter->ConvertFrame(bitgrade::PackedFrame(in, out, width, height, settings.debug ? 1 : 2), settings,
-                                   scratch);
+    return converter->ConvertFrame(bitgrade::PackedFrame(in, out, width, height, SampleBytes()), settings, scratch);
 }
 
 }  // namespace cli

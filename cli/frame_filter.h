@@ -20,6 +20,7 @@ namespace cli {
 struct FilterArgs {
     int sseopt = 0;
     bitgrade::Settings settings;
+    bitgrade::OutputDepth depth;  // the map of --debug is 8-bit at every depth
     bitgrade::Processor processor = bitgrade::DetectProcessor();
     // For benchmarks only: no filter, every sample written as sample * 256,
     // the floor of what the program costs around the filter.
@@ -38,7 +39,9 @@ public:
     FrameFilter(int width, int height, const FilterArgs& args);
 
     size_t InputBytes() const { return y4m::Frame420Bytes(width, height); }
-    size_t OutputBytes() const { return InputBytes() * (settings.debug ? 1 : 2); }
+    size_t OutputBytes() const { return InputBytes() * SampleBytes(); }
+    // Bytes of an output sample: 1 for the map and 8-bit codes, else 2.
+    int SampleBytes() const { return settings.debug || depth.bits == 8 ? 1 : 2; }
     // The level the filter runs (after detection), and for level 3 the
     // instruction set of its kernels; 0 and "" unfiltered.
     int Level() const { return converter ? (int)converter->Chosen() : 0; }
@@ -52,6 +55,7 @@ public:
 private:
     int width, height;
     bitgrade::Settings settings;
+    bitgrade::OutputDepth depth;
     std::optional<bitgrade::Converter> converter;  // none unfiltered
 };
 

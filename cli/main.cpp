@@ -42,6 +42,11 @@ const char kUsage[] =
     "                to 255*(2r+1)-1, r being the window's radius (span for luma,\n"
     "                span/2 for chroma): up to 1784 and 764 at the default span.\n"
     "                Above, level 3 also averages the columns at the row ends.\n"
+    "  --depth N     output bits: 16 (C420p16), 12 (C420p12), 10 (C420p10), or 8\n"
+    "                (the input's own C tag), for encoders that take them       [16]\n"
+    "  --dither D    how fewer bits keep the smooth gradients: ordered (a fixed\n"
+    "                blue-noise matrix), diffusion (errors carried along rows)\n"
+    "                or none (rounding)                                   [ordered]\n"
     "  --debug       output the 8-bit decision map (C420): 0 averaged, 95 flat,\n"
     "                255 edge; chroma 128\n"
     "  --threads N   frames converted at once            [number of cores]\n"
@@ -85,6 +90,21 @@ int ParseInt(const char* option, const char* text, long lo = INT32_MIN, long hi 
     return (int)value;
 }
 
+// --depth: 8, 10, 12 or 16.
+int ParseDepth(const char* text) {
+    const std::string bits = text ? text : "";
+    if (bits != "8" && bits != "10" && bits != "12" && bits != "16") Fail("--depth must be 8, 10, 12 or 16", 2);
+    return std::stoi(bits);
+}
+
+bitgrade::Dither ParseDither(const char* text) {
+    const std::string name = text ? text : "";
+    if (name == "ordered") return bitgrade::Dither::kOrdered;
+    if (name == "diffusion") return bitgrade::Dither::kDiffusion;
+    if (name == "none") return bitgrade::Dither::kNone;
+    Fail("--dither needs ordered, diffusion or none (see --help)", 2);
+}
+
 // --cpu: the vector converter's instruction set, if this processor runs it.
 void ForceIsa(bitgrade::Processor& processor, const char* name) {
     const std::string isa = name ? name : "";
@@ -104,6 +124,8 @@ Options ParseOptions(int argc, char** argv) {
         else if (arg == "--span") o.filter.settings.span = ParseInt("--span", next), ++i;
         else if (arg == "--ythr") o.filter.settings.ythr = ParseInt("--ythr", next), ++i;
         else if (arg == "--cthr") o.filter.settings.cthr = ParseInt("--cthr", next), ++i;
+        else if (arg == "--depth") o.filter.depth.bits = ParseDepth(next), ++i;
+        else if (arg == "--dither") o.filter.depth.dither = ParseDither(next), ++i;
         else if (arg == "--threads") o.threads = ParseInt("--threads", next, 1, kMaxThreads), ++i;
         else if (arg == "--cpu") ForceIsa(o.filter.processor, next), ++i;
         else if (arg == "--unfiltered") o.filter.unfiltered = true;
@@ -117,7 +139,9 @@ Options ParseOptions(int argc, char** argv) {
     }
     if (o.paths.size() > 2) Fail("too many paths: give at most INPUT and OUTPUT (see --help)", 2);
     if (o.demo && o.paths.empty()) Fail("--demo needs the path of the PNG to write", 2);
-    if (o.filter.unfiltered && (o.filter.settings.debug || o.demo)) Fail("--unfiltered writes 16-bit samples only", 2);
+    if (o.filter.unfiltered && (o.filter.settings.debug || o.demo || o.filter.depth.Reduced()))
+        Fail("--unfiltered writes 16-bit samples only", 2);
+    if (o.demo && o.filter.depth.Reduced()) Fail("--demo shows and writes 16-bit output; leave --depth out", 2);
     return o;
 }
 
@@ -182,7 +206,7 @@ int Convert(const Options& o, const ClosedStandardDescriptors& closed) {
     }
     RefuseOutputOverInput(in, outPath, closed);
     cli::Output output(outPath, &signals);
-    output.WriteHeader(y4m::OutputHeader(header, o.filter.settings.debug));
+    output.WriteHeader(y4m::OutputHeader(header, o.filter.settings.debug, o.filter.depth.bits));
 
     cli::Progress progress(!o.quiet && isatty(STDERR_FILENO), reader.ExpectedFrames());
     cli::Pipeline pipeline(*filter, o.threads);

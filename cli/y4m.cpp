@@ -176,10 +176,12 @@ uint8_t* PutFrameLine(const std::string& params, uint8_t* samples) {
     return line;
 }
 
-std::string OutputHeader(const StreamHeader& in, bool debug) {
+std::string OutputHeader(const StreamHeader& in, bool debug, int bits) {
     std::string line = "YUV4MPEG2 W" + std::to_string(in.width) + " H" + std::to_string(in.height);
     for (const std::string& tag : in.tags) line += " " + tag;
-    return line + (debug ? " C420" : " C420p16") + "\n";
+    if (debug) return line + " C420\n";
+    if (bits == 8) return line + (in.colourSpace.empty() ? "" : " C" + in.colourSpace) + "\n";
+    return line + " C420p" + std::to_string(bits) + "\n";
 }
 
 }  // namespace y4m

@@ -88,7 +88,9 @@ private:
     int64_t fileSize = -1, taken = 0;
 };
 
-// The header of the converted stream: C420p16 (debug: C420), tags kept.
-std::string OutputHeader(const StreamHeader& in, bool debug);
+// The header of the converted stream, tags kept: C420p16, C420p12 or
+// C420p10 by the output's bits; at 8 bits the input's own C tag; the debug
+// map C420.
+std::string OutputHeader(const StreamHeader& in, bool debug, int bits = 16);
 
 }  // namespace y4m

@@ -148,8 +148,13 @@ void WriteRowEnds(const BandRow& b, const uint32_t* columnSums, bool debug, uint
 // smoothed when its busy count is at most `limit` (0..32766), compared
 // unsigned, so the row-end counts of wide windows (255 * (2r+1) > 32767)
 // never pass. The ring of work rows holds at least 2r+2 rows.
+// The destination's row y is complete.
+void Done(const RowDone* rowDone, uint32_t y) {
+    if (rowDone) rowDone->call(rowDone->context, y);
+}
+
 void SmoothBand(const VectorPlane& v, RowClassifier& rows, const RowKernels& kernels, bool debug, uint16_t limit,
-                const Plane& plane) {
+                const Plane& plane, const RowDone* rowDone) {
     const WorkPlane<uint8_t>& p = v.p;
     const uint32_t r = v.r, W = p.W, margin = ColumnTotals::Margin(r), padded = v.columns + 2 * margin;
     const ColumnTotals paddedTotals = {v.totals.sums - margin, v.totals.counts - margin};
@@ -161,7 +166,10 @@ void SmoothBand(const VectorPlane& v, RowClassifier& rows, const RowKernels& ker
 
     // The first window: rows 0..2r, added onto zeroed totals.
     rows.Through(2 * r);
-    for (uint32_t y = 0; y < r; ++y) WriteRow(p, y, debug, 0, 0, plane.DestinationRow(y));
+    for (uint32_t y = 0; y < r; ++y) {
+        WriteRow(p, y, debug, 0, 0, plane.DestinationRow(y));
+        Done(rowDone, y);
+    }
     const uint8_t* zeroEdges = (const uint8_t*)v.zeroRow;  // the zero row's bytes: no edge marks
     for (uint32_t k = 0; k <= 2 * r; ++k)
         kernels.slideWindow(v.totals, p.Row(k), p.EdgeRow(k), v.zeroRow, zeroEdges, v.columns);
@@ -180,8 +188,12 @@ void SmoothBand(const VectorPlane& v, RowClassifier& rows, const RowKernels& ker
         uint8_t* dst = plane.DestinationRow(y);
         (debug ? kernels.bandMapRow : kernels.bandRow)(row, dst);
         WriteRowEnds(row, v.totals.sums, debug, dst);
+        Done(rowDone, y);
     }
-    for (uint32_t y = p.H - r; y < p.H; ++y) WriteRow(p, y, debug, 0, 0, plane.DestinationRow(y));
+    for (uint32_t y = p.H - r; y < p.H; ++y) {
+        WriteRow(p, y, debug, 0, 0, plane.DestinationRow(y));
+        Done(rowDone, y);
+    }
 }
 
 // Where the vector band's buffers lie in the scratch memory: the column
@@ -192,7 +204,8 @@ struct BandLayout {
 
 }  // namespace
 
-bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& scratch, const RowKernels& kernels) {
+bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& scratch, const RowKernels& kernels,
+                       const RowDone* rowDone) {
     const bool debug = settings.debug;
     const int H = plane.height, W = plane.width;
     if (H <= 0 || W <= 0) return true;
@@ -241,7 +254,7 @@ bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& sc
     const uint32_t readable = (uint32_t)(srcPitch < W ? srcPitch : W);
     RowClassifier rows(v, kernels, plane, readable);
     if (vectorBand) {
-        SmoothBand(v, rows, kernels, debug, limit, plane);
+        SmoothBand(v, rows, kernels, debug, limit, plane, rowDone);
         return true;
     }
     rows.Through((uint32_t)H - 1);
@@ -249,6 +262,7 @@ bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& sc
     for (uint32_t y = 0; y < (uint32_t)H; ++y) {
         const bool inBand = smoothing && y >= r && y + r < (uint32_t)H;
         WriteRow(v.p, y, debug, inBand ? r : 0, inBand ? (uint32_t)W - r : 0, plane.DestinationRow(y));
+        Done(rowDone, y);
     }
     return true;
 }

@@ -10,8 +10,17 @@
 
 namespace bitgrade {
 
+// Called with each destination row's number as soon as that row is
+// complete, rows in order, so that the row can be worked on further while it
+// is still in cache (or written to a one-row destination of pitch 0).
+struct RowDone {
+    void (*call)(void* context, uint32_t y);
+    void* context;
+};
+
 // Converts one plane with the kernels of one table, which the processor
 // must run; false when its buffers cannot be had.
-bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& scratch, const RowKernels& kernels);
+bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& scratch, const RowKernels& kernels,
+                       const RowDone* rowDone = nullptr);
 
 }  // namespace bitgrade

@@ -3,6 +3,7 @@
 #include "bitgrade_noopt.h"
 #include "bitgrade_sse2.h"
 #include "bitgrade_sse41.h"
+#include "vector_kernels.h"
 
 namespace bitgrade {
 
@@ -38,9 +39,51 @@ bool ConvertPlanePadded(const Plane& plane, const Settings& settings, Scratch& s
 
 }  // namespace
 
-Converter::Converter(Level level, VectorIsa isa) : level(level), kernels(&KernelsFor(isa)) {}
+Converter::Converter(Level level, VectorIsa isa, OutputDepth depth)
+    : level(level),
+      kernels(&KernelsFor(isa)),
+      depth(depth),
+      matrixMade(!depth.Reduced() || MakeThresholds(depth.Shift(), depth.dither, thresholds)) {}
 
+// Level 3 reduces each row as soon as it is complete, while it is still in
+// cache (at 8 bits from one 16-bit row of the scratch memory that every row
+// is written to); the other levels reduce the converted plane.
 bool Converter::ConvertPlane(const Plane& plane, const Settings& settings, Scratch& scratch) const {
+    if (settings.debug || !depth.Reduced()) return ConvertPlaneAt16(plane, settings, scratch);
+    if (!matrixMade || plane.width <= 0 || plane.height <= 0) return matrixMade;
+    const bool rowByRow = level == Level::kVector;
+    Plane wide = plane;
+    if (depth.bits == 8) {
+        const int64_t rowBytes = Align16((int64_t)plane.width * 2);
+        if (!scratch.wideRows.Reserve((uint64_t)rowBytes * (rowByRow ? 1 : (uint64_t)plane.height))) return false;
+        wide.dst = scratch.wideRows.Base();
+        wide.dstPitch = rowByRow ? 0 : (int)rowBytes;
+    }
+    if (rowByRow) {
+        const Reduction reduction = {this, &wide, &plane};
+        const RowDone done = {[](void* context, uint32_t y) {
+                                  const Reduction& r = *(const Reduction*)context;
+                                  r.converter->ReduceRow(*r.wide, *r.plane, y);
+                              },
+                              (void*)&reduction};
+        return ProcessPlaneSSE41(wide, settings, scratch, *kernels, &done);
+    }
+    if (!ConvertPlaneAt16(wide, settings, scratch)) return false;
+    for (int y = 0; y < plane.height; ++y) ReduceRow(wide, plane, (uint32_t)y);
+    return true;
+}
+
+// The vector kernels need SSE4.1, which only a converter of level 3 is sure
+// of; the others reduce with the scalar twin.
+void Converter::ReduceRow(const Plane& wide, const Plane& plane, uint32_t y) const {
+    const uint16_t* values = (const uint16_t*)wide.DestinationRow(y);
+    const uint32_t shift = depth.Shift(), W = (uint32_t)plane.width;
+    if (depth.dither == Dither::kDiffusion) return DiffuseRow(values, W, shift, plane.DestinationRow(y));
+    const uint16_t* row = thresholds + (y % kMatrixSide) * kMatrixSide;
+    (level == Level::kVector ? *kernels : kScalarKernels).reduceRow(values, W, shift, row, plane.DestinationRow(y));
+}
+
+bool Converter::ConvertPlaneAt16(const Plane& plane, const Settings& settings, Scratch& scratch) const {
     switch (level) {
     case Level::kPlain: return ConvertPlanePadded(plane, settings, scratch);
     case Level::kStreaming: return ProcessPlaneSSE2(plane, settings, scratch);

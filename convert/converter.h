@@ -5,6 +5,7 @@
 #pragma once
 
 #include "creation.h"
+#include "depth.h"
 #include "plane.h"
 #include "processor.h"
 
@@ -28,8 +29,9 @@ bool ConvertFrame(const Frame& frame, bool debug, ConvertPlane convertPlane) {
 
 class Converter {
 public:
-    // The vector converter with the kernels of `isa`, or another level.
-    Converter(Level level, VectorIsa isa);
+    // The vector converter with the kernels of `isa`, or another level; its
+    // output at `depth` (the debug map is the same at every depth).
+    Converter(Level level, VectorIsa isa, OutputDepth depth = OutputDepth());
 
     // Level 1's working row is the destination pitch, not the plane's width
     // (a frame server's rows run on into padding it does not initialise).
@@ -37,6 +39,8 @@ public:
     // rounded up to 16 bytes and padded with zeros, whatever the host's
     // pitches: its output is then the same in every host and from run to
     // run. The other levels read and write the host's rows.
+    // Brought down to fewer bits, rows are converted at 16 bits first (in
+    // place, or at 8 bits into rows of the scratch memory) and then reduced.
     bool ConvertPlane(const Plane& plane, const Settings& settings, Scratch& scratch) const;
     bool ConvertFrame(const Frame& frame, const Settings& settings, Scratch& scratch) const {
         return bitgrade::ConvertFrame(frame, settings.debug,
@@ -48,8 +52,19 @@ public:
     const char* Isa() const;
 
 private:
+    bool ConvertPlaneAt16(const Plane& plane, const Settings& settings, Scratch& scratch) const;
+    // Row y of `wide`, 16-bit values, into row y of `plane` at the depth.
+    void ReduceRow(const Plane& wide, const Plane& plane, uint32_t y) const;
+    struct Reduction {
+        const Converter* converter;
+        const Plane *wide, *plane;
+    };
+
     Level level;
     const RowKernels* kernels;
+    OutputDepth depth;
+    bool matrixMade;                                  // false when the ordered dither's matrix could not be made
+    alignas(16) uint16_t thresholds[kMatrixEntries];  // by row of the matrix, for reduceRow
 };
 
 }  // namespace bitgrade

@@ -14,4 +14,6 @@
 #define BITGRADE_MSG_NO_FRAME "levelize: The source clip gave no frame."
 #define BITGRADE_MSG_VARYING \
     "levelize: The clip's format or size changes from frame to frame; give it one format and size first."
+#define BITGRADE_MSG_BAD_DEPTH "levelize: \"depth\" should be 8, 10, 12 or 16."
+#define BITGRADE_MSG_BAD_DITHER "levelize: \"dither\" should be ordered, diffusion or none."
 #define BITGRADE_MSG_NO_MEMORY "levelize: Not enough memory for the conversion buffers; use a smaller frame or span."

@@ -83,11 +83,12 @@ private:
 // Working memory of one conversion at a time: the block from which a
 // converter carves its buffers for each plane (the carving is redone for
 // every plane, so no plane geometry or order can overrun a buffer), and the
-// padded rows that level 1 is given in the newer hosts. Conversions in
-// flight at once each need their own.
+// padded rows that level 1 is given in the newer hosts, and the 16-bit rows
+// of output brought down to 8 bits. Conversions in flight at once each need
+// their own.
 class Scratch : public AlignedBlock {
 public:
-    AlignedBlock paddedRows;
+    AlignedBlock paddedRows, wideRows;
 };
 
 }  // namespace bitgrade

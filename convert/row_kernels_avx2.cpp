@@ -267,9 +267,27 @@ BITGRADE_AVX2 void RunningSumsAvx2(const ColumnTotals& totals, const RunningTota
     }
 }
 
+// Sixteen values a step, loaded before their codes, which lie at or before
+// them, are stored; the SSE4.1 twin finishes the row.
+BITGRADE_AVX2 void ReduceRowAvx2(const uint16_t* in, uint32_t W, uint32_t shift, const uint16_t* thresholds,
+                                 uint8_t* out) {
+    const __m128i count = _mm_cvtsi32_si128((int)shift);
+    uint32_t x = 0;
+    for (; x + 16 <= W; x += 16) {
+        const __m256i limits = LoadU(thresholds + x % kMatrixSide);
+        const __m256i codes = _mm256_srl_epi16(_mm256_adds_epu16(LoadU(in + x), limits), count);
+        if (shift == 8)
+            _mm_storeu_si128((__m128i*)(out + x),
+                             _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi16(codes, codes), 0xD8)));
+        else StoreU(out + 2 * x, codes);
+    }
+    const uint32_t done = shift == 8 ? x : 2 * x;
+    ReduceRowVec(in + x, W - x, shift, thresholds + x % kMatrixSide, out + done);
+}
+
 }  // namespace
 
 const RowKernels kAvx2Kernels = {"avx2",          6,           ClassifyRowAvx2, SlideWindowAvx2,
-                                 RunningSumsAvx2, BandRowAvx2, BandMapRowAvx2};
+                                 RunningSumsAvx2, BandRowAvx2, BandMapRowAvx2,  ReduceRowAvx2};
 
 }  // namespace bitgrade

@@ -234,7 +234,23 @@ BITGRADE_SSE41 void FillBlocksVec(void* dst, uint8_t value, uint32_t bytes) {
     for (uint32_t k = 0; k < bytes / 16; ++k) _mm_store_si128(at + k, fill);
 }
 
+// Each step loads its values before it stores its codes, which lie at or
+// before them, so that the row can be reduced in place.
+BITGRADE_SSE41 void ReduceRowVec(const uint16_t* in, uint32_t W, uint32_t shift, const uint16_t* thresholds,
+                                 uint8_t* out) {
+    const __m128i count = _mm_cvtsi32_si128((int)shift);
+    uint32_t x = 0;
+    for (; x + 8 <= W; x += 8) {
+        const __m128i values = _mm_loadu_si128((const __m128i*)(in + x));
+        const __m128i limits = _mm_load_si128((const __m128i*)(thresholds + x % kMatrixSide));
+        const __m128i codes = _mm_srl_epi16(_mm_adds_epu16(values, limits), count);
+        if (shift == 8) _mm_storel_epi64((__m128i*)(out + x), _mm_packus_epi16(codes, codes));
+        else _mm_storeu_si128((__m128i*)(out + 2 * x), codes);
+    }
+    ReduceColumns(in, x, W, shift, thresholds, out);
+}
+
 const RowKernels kSse41Kernels = {"sse4.1",       5,          ClassifyRowVec, SlideWindowVec,
-                                  RunningSumsVec, BandRowVec, BandMapRowVec};
+                                  RunningSumsVec, BandRowVec, BandMapRowVec,  ReduceRowVec};
 
 }  // namespace bitgrade

@@ -135,6 +135,9 @@ inline void WithBandVariant(const BandRow& b, Kernel kernel) {
     return kernel(BandVariant<true, false, 0>());
 }
 
+// ReduceRow eight values a step; the AVX2 twin finishes with it.
+void ReduceRowVec(const uint16_t* in, uint32_t W, uint32_t shift, const uint16_t* thresholds, uint8_t* out);
+
 // Fills whole 16-byte blocks of a 16-byte aligned buffer; a tail of fewer
 // than 16 bytes is left alone.
 void FillBlocksVec(void* dst, uint8_t value, uint32_t bytes);

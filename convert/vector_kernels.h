@@ -4,6 +4,7 @@
 // against the scalar twin and its benchmark row.
 #pragma once
 
+#include "depth.h"
 #include "processor.h"
 #include "row_kernels.h"
 
@@ -82,7 +83,18 @@ struct RowKernels {
     // map bytes.
     void (*bandRow)(const BandRow& row, uint8_t* out);
     void (*bandMapRow)(const BandRow& row, uint8_t* out);
+    // A row of W 16-bit values, any W, to codes of 16 - shift bits (shift 4,
+    // 6 or 8): each value plus its column's threshold, saturating, shifted
+    // down. `thresholds` holds kMatrixSide entries that repeat along the row
+    // and start 16-byte aligned. Codes are 16-bit little-endian, or bytes at
+    // shift 8. `out` may be `in`.
+    void (*reduceRow)(const uint16_t* in, uint32_t W, uint32_t shift, const uint16_t* thresholds, uint8_t* out);
 };
+
+// The scalar reduction of columns from..W-1 of a row, which the vector ones
+// finish their rows with.
+void ReduceColumns(const uint16_t* in, uint32_t from, uint32_t W, uint32_t shift, const uint16_t* thresholds,
+                   uint8_t* out);
 
 // The scalar twins, the reference that every vector table is tested against.
 extern const RowKernels kScalarKernels;

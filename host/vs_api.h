@@ -40,6 +40,8 @@ constexpr uint32_t VideoFormatId(int family, int sampleType, int bits, int subSa
            (uint32_t)subSamplingH;
 }
 const uint32_t pfYUV420P8 = VideoFormatId(cfYUV, stInteger, 8, 1, 1);
+const uint32_t pfYUV420P10 = VideoFormatId(cfYUV, stInteger, 10, 1, 1);
+const uint32_t pfYUV420P12 = VideoFormatId(cfYUV, stInteger, 12, 1, 1);
 const uint32_t pfYUV420P16 = VideoFormatId(cfYUV, stInteger, 16, 1, 1);
 
 struct VSVideoFormat {
@@ -108,7 +110,10 @@ struct VSAPI {
     VSUnused mapGetError, mapNumKeys, mapGetKey, mapDeleteKey, mapNumElements, mapGetType, mapSetEmpty, mapGetInt;
     int(VS_CC* mapGetIntSaturated)(const VSMap* map, const char* key, int index, int* error);
     VSUnused mapGetIntArray, mapSetInt, mapSetIntArray, mapGetFloat, mapGetFloatSaturated, mapGetFloatArray,
-        mapSetFloat, mapSetFloatArray, mapGetData, mapGetDataSize, mapGetDataTypeHint, mapSetData;
+        mapSetFloat, mapSetFloatArray;
+    const char*(VS_CC* mapGetData)(const VSMap* map, const char* key, int index, int* error);
+    int(VS_CC* mapGetDataSize)(const VSMap* map, const char* key, int index, int* error);
+    VSUnused mapGetDataTypeHint, mapSetData;
     VSNode*(VS_CC* mapGetNode)(const VSMap* map, const char* key, int index, int* error);
 };
 

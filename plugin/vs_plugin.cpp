@@ -1,6 +1,7 @@
 // The filter for VapourSynth (API 4): bitgrade.Bitgrade(clip, sseopt, span,
-// ythr, cthr, debug) turns a YUV420P8 clip into a native YUV420P16 one, or
-// into its decision map (YUV420P8, chroma grey) with debug set. Frames of one
+// ythr, cthr, debug, depth, dither) turns a YUV420P8 clip into a native
+// YUV420P16 one (or P12, P10, P8, dithered, by depth), or into its decision
+// map (YUV420P8, chroma grey) with debug set. Frames of one
 // filter are made on several threads at once, each with scratch memory
 // leased from the filter's pool. Nothing here throws: failures become the
 // host's errors.
@@ -21,8 +22,9 @@ namespace {
 // One filter: what creation chose, its source, and the scratch memory of
 // the frames it makes at once.
 struct Instance {
-    Instance(const Creation& c, const Processor& processor, VSNode* node, const VSVideoInfo& source)
-        : converter(c.level, processor.vectorIsa), settings(c.settings), node(node), source(source) {}
+    Instance(const Creation& c, const Processor& processor, const OutputDepth& depth, VSNode* node,
+             const VSVideoInfo& source)
+        : converter(c.level, processor.vectorIsa, depth), settings(c.settings), node(node), source(source) {}
     Converter converter;
     Settings settings;
     VSNode* node;
@@ -76,12 +78,44 @@ bool IsYV12(const VSVideoFormat& f) {
            f.subSamplingH == 1;
 }
 
-Instance* NewInstance(const Creation& c, const Processor& processor, VSNode* node, const VSVideoInfo& source) {
+Instance* NewInstance(const Creation& c, const Processor& processor, const OutputDepth& depth, VSNode* node,
+                      const VSVideoInfo& source) {
     try {
-        return new Instance(c, processor, node, source);
+        return new Instance(c, processor, depth, node, source);
     } catch (...) {
         return nullptr;
     }
+}
+
+// The output's bits and dither, from `depth` and `dither`; null, or the
+// message that refuses them.
+const char* ReadDepth(const VSMap* in, const VSAPI* vsapi, OutputDepth& depth) {
+    int missing = 0;
+    const int bits = vsapi->mapGetIntSaturated(in, "depth", 0, &missing);
+    if (!missing) depth.bits = bits;
+    if (depth.bits != 8 && depth.bits != 10 && depth.bits != 12 && depth.bits != 16) return BITGRADE_MSG_BAD_DEPTH;
+    const char* name = vsapi->mapGetData(in, "dither", 0, &missing);
+    if (missing) return nullptr;
+    const int length = vsapi->mapGetDataSize(in, "dither", 0, &missing);
+    const struct {
+        const char* name;
+        Dither dither;
+    } dithers[] = {{"ordered", Dither::kOrdered}, {"diffusion", Dither::kDiffusion}, {"none", Dither::kNone}};
+    for (const auto& d : dithers) {
+        int k = 0;
+        while (k < length && d.name[k] == name[k]) ++k;
+        if (k == length && d.name[k] == '\0') {
+            depth.dither = d.dither;
+            return nullptr;
+        }
+    }
+    return BITGRADE_MSG_BAD_DITHER;
+}
+
+// The output format of a depth: the map is 8-bit at every depth.
+uint32_t FormatOf(const OutputDepth& depth, bool debug) {
+    if (debug || depth.bits == 8) return pfYUV420P8;
+    return depth.bits == 10 ? pfYUV420P10 : depth.bits == 12 ? pfYUV420P12 : pfYUV420P16;
 }
 
 // The arguments by name; VapourSynth has no booleans, so debug is an int
@@ -103,9 +137,11 @@ void VS_CC Create(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI*
                                          if (!missing) value = given;
                                      });
     if (c.refusal != Refusal::kNone) return refuse(c.Message());
-    Instance* instance = NewInstance(c, processor, node, source);
+    OutputDepth depth;
+    if (const char* refusal = ReadDepth(in, vsapi, depth)) return refuse(refusal);
+    Instance* instance = NewInstance(c, processor, depth, node, source);
     if (!instance) return refuse(BITGRADE_MSG_NO_MEMORY);
-    if (!vsapi->getVideoFormatByID(&instance->format, c.settings.debug ? pfYUV420P8 : pfYUV420P16, core)) {
+    if (!vsapi->getVideoFormatByID(&instance->format, FormatOf(depth, c.settings.debug), core)) {
         delete instance;
         return refuse(BITGRADE_MSG_NO_MEMORY);
     }
@@ -123,6 +159,7 @@ void VS_CC Create(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI*
 void VS_CC VapourSynthPluginInit2(VSPlugin* plugin, const VSPLUGINAPI* vspapi) {
     vspapi->configPlugin("org.bitgrade.bitgrade", "bitgrade", BITGRADE_VERSION, (0 << 16) | 1, kApiVersion, 0, plugin);
     vspapi->registerFunction("Bitgrade",
-                             "clip:vnode;sseopt:int:opt;span:int:opt;ythr:int:opt;cthr:int:opt;debug:int:opt",
+                             "clip:vnode;sseopt:int:opt;span:int:opt;ythr:int:opt;cthr:int:opt;debug:int:opt;"
+                             "depth:int:opt;dither:data:opt",
                              "clip:vnode;", bitgrade::Create, nullptr, plugin);
 }

@@ -257,6 +257,17 @@ TEST_F(AvisynthPlus, ConvertFromDoubleWidthMakesANative16BitClip) {
     TheHost().f.release_clip(native);
 }
 
+// The README's way to the 10 bits an encoder takes: the host's own dithered
+// ConvertBits after ConvertFromDoubleWidth.
+TEST_F(AvisynthPlus, ConvertBitsMakesTheTenBitsAnEncoderTakes) {
+    AVS_Clip* clip = ClipOf(Source(64, 32) + ".Bitgrade().ConvertFromDoubleWidth(bits=16).ConvertBits(10, dither=0)");
+    ASSERT_NE(clip, nullptr);
+    const AVS_VideoInfo* vi = TheHost().video_info(clip);
+    EXPECT_EQ(vi->pixel_type, (int)0xA0050008) << "YUV420P10";
+    EXPECT_EQ(FrameBytes(clip, 1).size(), (size_t)64 * 32 * 3);
+    TheHost().f.release_clip(clip);
+}
+
 long ResidentKilobytes() {
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)

@@ -2,12 +2,15 @@
 // must equal the plugin's in-process result; bad input gets its message.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "command.h"
@@ -152,6 +155,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"no_threads", kHeader, "--threads 0", "--threads must be 1 to 256", 2},
         BadInput{"huge_threads", kHeader, "--threads 99999999999", "--threads must be 1 to 256", 2},
         BadInput{"unknown_option", kHeader, "--fast", "unknown option --fast", 2},
+        BadInput{"depth", kHeader, "--depth 9", "--depth must be 8, 10, 12 or 16", 2},
+        BadInput{"dither", kHeader, "--dither bayer", "--dither needs ordered, diffusion or none", 2},
+        BadInput{"unfiltered_depth", kHeader, "--unfiltered --depth 10", "--unfiltered writes 16-bit samples only", 2},
         BadInput{"crlf", "YUV4MPEG2 W16 H16 F25:1\r\n", "", "malformed stream header: it ends in CR LF", 1},
         BadInput{"tabs", "YUV4MPEG2 W16\tH16\n", "", "malformed stream header: its fields are separated by tabs", 1},
         BadInput{"nul", std::string("YUV4MPEG2 W16 H16 Xa\0b\n", 23), "",
@@ -161,6 +167,50 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"closed_output", kHeader, ">&-", "the standard output is closed", 1},
         BadInput{"closed_output_input_path", kHeader, "/dev/stdin >&-", "the standard output is closed", 1}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// --depth: the header names the bits (at 8 the input's own tag, the map
+// C420 at every depth), every frame holds the bytes they take, and each code
+// is the 16-bit output's, rounded without a dither and within one of it with
+// one.
+TEST_F(Command, DepthsWriteTheirHeadersAndCodes) {
+    const int w = 34, h = 10;
+    std::string input = "YUV4MPEG2 W34 H10 F25:1 C420jpeg\n";
+    std::mt19937 rng(3);
+    for (int f = 0; f < 2; ++f) {
+        std::string frame = "FRAME\n";
+        for (int i = 0; i < w * h * 3 / 2; ++i) frame += (char)(100 + (i % w) / 4 + (rng() % 8 == 0));
+        input += frame;
+    }
+    const Result wide = Shell(kProgram + " --quiet", input);
+    ASSERT_EQ(wide.status, 0) << wide.err;
+    const std::vector<uint16_t> values = AsSamples(wide.out.substr(wide.out.find("FRAME\n") + 6, (size_t)w * h * 3));
+    const struct {
+        const char* options;
+        const char* tag;
+        int bits;
+    } cases[] = {{"--depth 10 --dither none", " C420p10", 10},
+                 {"--depth 12", " C420p12", 12},
+                 {"--depth 8 --dither diffusion", " C420jpeg", 8},
+                 {"--depth 10 --debug", " C420", 0}};
+    for (const auto& c : cases) {
+        const Result r = Shell(kProgram + " --quiet " + c.options, input);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out.substr(0, r.out.find('\n')), std::string("YUV4MPEG2 W34 H10 F25:1") + c.tag) << c.options;
+        const size_t bytes = (size_t)w * h * 3 / 2 * (c.bits > 8 ? 2 : 1), header = r.out.find('\n') + 1;
+        ASSERT_EQ(r.out.size(), header + 2 * (6 + bytes)) << c.options;
+        if (!c.bits) continue;
+        const std::string samples = r.out.substr(header + 6, bytes);
+        const int shift = 16 - c.bits;
+        for (size_t i = 0; i < values.size(); ++i) {
+            const int code =
+                c.bits > 8 ? (uint8_t)samples[2 * i] | (uint8_t)samples[2 * i + 1] << 8 : (uint8_t)samples[i];
+            const int rounded = std::min((values[i] + (1 << (shift - 1))) >> shift, 65535 >> shift);
+            if (std::string(c.options).find("none") != std::string::npos)
+                ASSERT_EQ(code, rounded) << c.options << " " << i;
+            else ASSERT_LE(std::abs(code * (1 << shift) - values[i]), 1 << shift) << c.options << " " << i;
+        }
+    }
+}
 
 // Every even width goes to the vector converter, asked for or chosen as the
 // fastest, silently and with the streaming converter's output.

@@ -5,7 +5,7 @@
 set -euo pipefail
 root=$1
 frames=12
-for tool in ffmpeg ffprobe x265; do
+for tool in ffmpeg ffprobe x265 x264 SvtAv1EncApp; do
     command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
 done
 work=$(mktemp -d)

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "convert/messages.h"
@@ -37,6 +38,8 @@ SAME_SLOT(requestFrameFilter);
 SAME_SLOT(setFilterError);
 SAME_SLOT(mapSetError);
 SAME_SLOT(mapGetIntSaturated);
+SAME_SLOT(mapGetData);
+SAME_SLOT(mapGetDataSize);
 SAME_SLOT(mapGetNode);
 static_assert(offsetof(vs_api::VSPLUGINAPI, registerFunction) == offsetof(::VSPLUGINAPI, registerFunction));
 static_assert(sizeof(vs_api::VSVideoInfo) == sizeof(::VSVideoInfo) &&
@@ -51,7 +54,8 @@ static_assert(vs_api::kApiVersion == VS_MAKE_VERSION(4, 0) && vs_api::fmParallel
 #undef SAME_SLOT
 
 const std::string kPlugin = BITGRADE_PLUGIN;
-const char kArguments[] = "clip:vnode;sseopt:int:opt;span:int:opt;ythr:int:opt;cthr:int:opt;debug:int:opt";
+const char kArguments[] =
+    "clip:vnode;sseopt:int:opt;span:int:opt;ythr:int:opt;cthr:int:opt;debug:int:opt;depth:int:opt;dither:data:opt";
 
 // Pictures of a source filter of the test's own: frame n is pictures[n],
 // with the properties _Matrix 1 and BitgradeFrame n.
@@ -125,8 +129,12 @@ protected:
     }
     // Bitgrade(clip, ...) with the script arguments of `a`; the error in
     // *error, or a failed expectation when error is null.
-    VSNode* Bitgrade(VSNode* clip, const Args& a, std::string* error = nullptr) {
+    // With `depth` (0: not given) and `dither` ("": not given).
+    VSNode* Bitgrade(VSNode* clip, const Args& a, std::string* error = nullptr, int depth = 0,
+                     const std::string& dither = "") {
         VSMap* args = vsapi->createMap();
+        if (depth) vsapi->mapSetInt(args, "depth", depth, maReplace);
+        if (!dither.empty()) vsapi->mapSetData(args, "dither", dither.data(), (int)dither.size(), dtUtf8, maReplace);
         vsapi->mapConsumeNode(args, "clip", clip, maReplace);
         for (auto [name, value] : {std::pair{"sseopt", a.sseopt},
                                    {"span", a.span},
@@ -221,6 +229,50 @@ TEST_F(VapourSynth, FramesEqualTheCoresAtEveryLevelAndWidth) {
             EXPECT_EQ(frame, ConvertInCore(pictures[1], args))
                 << w << "x" << h << " level " << args.sseopt << " span " << args.span << " debug " << args.debug;
         }
+    }
+}
+
+// depth gives YUV420P10, P12 and P8 (the map P8 at every depth); without
+// a dither, the codes are the 16-bit output's rounded; an unknown depth or
+// dither is refused.
+TEST_F(VapourSynth, DepthAndDitherBringTheOutputDown) {
+    const std::vector<Picture> pictures = Pictures(854, 12, 2);
+    const std::vector<uint16_t> wide = ConvertInCore(pictures[1], Args{0, 3, 1, 1, false});
+    const struct {
+        int depth;
+        std::string dither;
+        bool debug;
+        const char* format;
+    } cases[] = {{10, "none", false, "YUV420P10"},
+                 {12, "ordered", false, "YUV420P12"},
+                 {8, "diffusion", false, "YUV420P8"},
+                 {10, "", true, "YUV420P8"}};
+    for (const auto& c : cases) {
+        VSNode* node = Bitgrade(SourceOf(pictures), Args{0, 3, 1, 1, c.debug}, nullptr, c.depth, c.dither);
+        ASSERT_NE(node, nullptr);
+        char name[32] = "";
+        vsapi->getVideoFormatName(&vsapi->getVideoInfo(node)->format, name);
+        EXPECT_STREQ(name, c.format);
+        const std::vector<uint16_t> codes = Samples(node, 1, c.debug);
+        vsapi->freeNode(node);
+        if (c.debug) {
+            EXPECT_EQ(codes, ConvertInCore(pictures[1], Args{0, 3, 1, 1, true}));
+            continue;
+        }
+        ASSERT_EQ(codes.size(), wide.size());
+        const int shift = 16 - c.depth;
+        for (size_t i = 0; i < codes.size(); ++i) {
+            if (c.dither == "none")
+                ASSERT_EQ(codes[i], std::min((wide[i] + (1 << (shift - 1))) >> shift, 65535 >> shift)) << i;
+            else ASSERT_LE(std::abs((int)codes[i] * (1 << shift) - (int)wide[i]), 1 << shift) << c.dither << " " << i;
+        }
+    }
+    for (auto [depth, dither, message] : {std::tuple{9, "", BITGRADE_MSG_BAD_DEPTH},
+                                          {10, "bayer", BITGRADE_MSG_BAD_DITHER},
+                                          {10, "order", BITGRADE_MSG_BAD_DITHER}}) {
+        std::string error;
+        EXPECT_EQ(Bitgrade(SourceOf(pictures), Args{0, 3, 1, 1, false}, &error, depth, dither), nullptr);
+        EXPECT_EQ(error, message) << depth << " " << dither;
     }
 }
 

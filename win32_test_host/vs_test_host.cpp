@@ -119,6 +119,12 @@ int VS_CC MapGetIntSaturated(const VSMap* map, const char* key, int, int* error)
     return 0;
 }
 
+// The stand-in's maps hold ints only: no data argument is given.
+const char* VS_CC MapGetData(const VSMap*, const char*, int, int* error) {
+    *error = 1;
+    return nullptr;
+}
+
 VSNode* VS_CC MapGetNode(const VSMap* map, const char*, int, int*) {
     ++map->clip->refs;
     return map->clip;
@@ -151,6 +157,7 @@ const VSAPI* Api() {
         a.setFilterError = SetFilterError;
         a.mapSetError = MapSetError;
         a.mapGetIntSaturated = MapGetIntSaturated;
+        a.mapGetData = MapGetData;
         a.mapGetNode = MapGetNode;
         return a;
     }();
@@ -249,7 +256,8 @@ int RunChecks() {
     Check(registration.functions == 1 && strcmp(registration.name, "Bitgrade") == 0, "one function, Bitgrade");
     Check(registration.functions == 1 &&
               strcmp(registration.args,
-                     "clip:vnode;sseopt:int:opt;span:int:opt;ythr:int:opt;cthr:int:opt;debug:int:opt") == 0 &&
+                     "clip:vnode;sseopt:int:opt;span:int:opt;ythr:int:opt;cthr:int:opt;debug:int:opt;depth:int:opt;"
+                     "dither:data:opt") == 0 &&
               strcmp(registration.returnType, "clip:vnode;") == 0,
           "the argument string and the return type");
     if (registration.functions != 1) return host_checks::Finish();

@@ -1,0 +1,51 @@
+// The filter's 16-bit output brought down to the 8, 10 or 12 bits that an
+// encoder takes, dithered so that the 8-bit bands do not come back on the
+// way: a code stands for value / 2^(16 - bits), so that at 10 bits 8-bit 235
+// (60160) becomes 940, the video convention.
+#pragma once
+
+#include "plane.h"
+
+namespace bitgrade {
+
+// How the dropped bits are spread:
+// - none rounds: (value + half) >> shift;
+// - ordered adds a threshold from a fixed blue-noise matrix, the same on
+//   every frame so that encoders can predict it, and unbiased: over the
+//   matrix every threshold 0 .. 2^shift - 1 comes equally often;
+// - diffusion carries each sample's rounding error to the next along the
+//   row, deterministically.
+// Every code lies within one of value / 2^shift.
+enum class Dither { kNone, kOrdered, kDiffusion };
+
+struct OutputDepth {
+    int bits = 16;  // 8, 10, 12 or 16
+    Dither dither = Dither::kOrdered;
+
+    uint32_t Shift() const { return 16 - (uint32_t)bits; }
+    bool Reduced() const { return bits < 16; }
+};
+
+// Side of the ordered dither's threshold matrix; its rows and columns wrap.
+const uint32_t kMatrixSide = 64;
+const uint32_t kMatrixEntries = kMatrixSide * kMatrixSide;
+
+// Ranks 0 .. kMatrixEntries - 1 of a blue-noise threshold matrix, each once,
+// made by void-and-cluster: pixels are ranked by how far they lie from the
+// pixels ranked before them (a Gaussian energy that wraps at the edges), so
+// that any set of the lowest ranks is spread evenly, without the grid of a
+// Bayer matrix. False when its working memory cannot be had.
+bool MakeBlueNoise(uint16_t* ranks);
+
+// The thresholds that ordered or plain rounding add before a shift, made
+// once: kMatrixEntries, row after row of the matrix, each its rank's top
+// `shift` bits of 12 (ordered), or half a step (none). False when the
+// matrix cannot be made.
+bool MakeThresholds(uint32_t shift, Dither dither, uint16_t* thresholds);
+
+// A row of W values to codes, the rounding error carried along the row
+// (each carried error kept within half a step, so that a code never strays
+// more than one from its value). `out` may be `in`.
+void DiffuseRow(const uint16_t* in, uint32_t W, uint32_t shift, uint8_t* out);
+
+}  // namespace bitgrade

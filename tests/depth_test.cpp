@@ -1,0 +1,160 @@
+// Output brought down to 8, 10 and 12 bits: the reduction kernels of every
+// table against their scalar twin at every width, and the rules every
+// dither keeps on whole planes: each code within one of its 16-bit value's,
+// plain rounding exact, ordered and diffusion unbiased, the debug map the
+// same at every depth, and a blue-noise matrix that ranks each pixel once
+// and spreads its lowest ranks evenly.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <set>
+
+#include "convert/processor.h"
+#include "convert/vector_kernels.h"
+#include "kernel_inputs.h"
+#include "test_support.h"
+
+using namespace bitgrade;
+using kernel_inputs::Row;
+using testing_support::Gradient;
+using testing_support::kSSE2;
+using testing_support::kSSE41;
+using testing_support::TestProcessor;
+
+namespace {
+
+const uint32_t kShifts[3] = {8, 6, 4};
+
+// Random values with the extremes among them, reduced by a table and by the
+// scalar twin, out of place and in place: the same bytes, none past the row.
+TEST(ReduceRow, EveryTableMatchesItsTwinAtEveryWidth) {
+    std::mt19937 rng(8);
+    std::vector<uint32_t> widths;
+    for (uint32_t W = 1; W <= 80; ++W) widths.push_back(W);
+    for (int k = 0; k < 20; ++k) widths.push_back(1 + rng() % 4100);
+    const bool avx2 = DetectProcessor().vectorIsa == VectorIsa::kAvx2;
+    for (const RowKernels* table : {&kSse41Kernels, avx2 ? &kAvx2Kernels : nullptr}) {
+        if (!table) continue;
+        for (uint32_t W : widths) {
+            for (uint32_t shift : kShifts) {
+                Row<uint16_t> values(W), thresholds(kMatrixSide);
+                static const uint16_t kExtremes[4] = {0, 1, 65534, 65535};
+                for (uint32_t x = 0; x < W; ++x) values[x] = rng() % 3 ? (uint16_t)rng() : kExtremes[rng() % 4];
+                for (uint32_t x = 0; x < kMatrixSide; ++x) thresholds[x] = (uint16_t)(rng() % (1u << shift));
+                Row<uint8_t> out(2 * W, 0xEE), twin(2 * W, 0xEE);
+                table->reduceRow(values.get(), W, shift, thresholds.get(), out.get());
+                kScalarKernels.reduceRow(values.get(), W, shift, thresholds.get(), twin.get());
+                const uint32_t bytes = shift == 8 ? W : 2 * W;
+                for (uint32_t i = 0; i < 2 * W + 16; ++i)
+                    ASSERT_EQ(out[i], i < bytes ? twin[i] : 0xEE) << table->isa << " W " << W << " shift " << shift;
+                Row<uint16_t> inPlace = values;
+                table->reduceRow(inPlace.get(), W, shift, thresholds.get(), (uint8_t*)inPlace.get());
+                for (uint32_t i = 0; i < bytes; ++i)
+                    ASSERT_EQ(((uint8_t*)inPlace.get())[i], twin[i]) << table->isa << " in place, W " << W;
+            }
+        }
+    }
+}
+
+// One luma plane through the core at a depth: its codes, or map bytes.
+std::vector<int> Codes(int level, const testing_support::Plane& p, OutputDepth depth, bool debug = false) {
+    const int bytes = debug || depth.bits == 8 ? 1 : 2;
+    std::vector<uint8_t> dst((size_t)p.width * p.height * bytes);
+    const Plane plane = {p.samples.data(), p.width, dst.data(), p.width * bytes, p.width, p.height, true};
+    Scratch scratch;
+    const Settings settings = {6, 1, 1, debug};
+    EXPECT_TRUE(Converter((Level)level, TestProcessor().vectorIsa, depth).ConvertPlane(plane, settings, scratch));
+    std::vector<int> codes((size_t)p.width * p.height);
+    for (size_t i = 0; i < codes.size(); ++i) codes[i] = bytes == 1 ? dst[i] : dst[2 * i] | dst[2 * i + 1] << 8;
+    return codes;
+}
+
+struct DepthCase {
+    int bits;
+    Dither dither;
+};
+
+void PrintTo(const DepthCase& c, std::ostream* os) {
+    const char* names[] = {"none", "ordered", "diffusion"};
+    *os << c.bits << " bits " << names[(int)c.dither];
+}
+
+class Depths : public ::testing::TestWithParam<DepthCase> {};
+
+// Against the 16-bit output of the same picture: every code within one of
+// value / 2^shift; plain rounding exactly (value + half) >> shift; the mean
+// error of ordered and diffusion under 0.02 of a code on a smooth picture
+// that holds whole matrices (128 by 128).
+TEST_P(Depths, CodesKeepTheirValueAndOrderedAndDiffusionAreUnbiased) {
+    const DepthCase c = GetParam();
+    const OutputDepth depth = {c.bits, c.dither};
+    const double step = std::ldexp(1.0, (int)depth.Shift());
+    for (int level : {kSSE2, kSSE41}) {
+        const testing_support::Plane plane = Gradient(128, 128, 5);
+        const std::vector<int> wide = Codes(level, plane, OutputDepth()), codes = Codes(level, plane, depth);
+        double error = 0;
+        for (size_t i = 0; i < codes.size(); ++i) {
+            const double exact = wide[i] / step;
+            ASSERT_LE(std::fabs(codes[i] - exact), 1.0) << i;
+            if (c.dither == Dither::kNone) {
+                ASSERT_EQ(codes[i], std::min((wide[i] + (int)step / 2) >> depth.Shift(), 65535 >> depth.Shift()));
+            }
+            error += codes[i] - exact;
+        }
+        if (c.dither != Dither::kNone) {
+            EXPECT_LT(std::fabs(error / codes.size()), 0.02) << "level " << level;
+        }
+    }
+}
+
+std::string DepthCaseName(const ::testing::TestParamInfo<DepthCase>& info) {
+    const char* names[] = {"None", "Ordered", "Diffusion"};
+    return std::to_string(info.param.bits) + "Bits" + names[(int)info.param.dither];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryDepthAndDither, Depths,
+    ::testing::Values(DepthCase{8, Dither::kNone}, DepthCase{8, Dither::kOrdered}, DepthCase{8, Dither::kDiffusion},
+                      DepthCase{10, Dither::kNone}, DepthCase{10, Dither::kOrdered},
+                      DepthCase{10, Dither::kDiffusion}, DepthCase{12, Dither::kOrdered},
+                      DepthCase{12, Dither::kDiffusion}),
+    DepthCaseName);
+
+// A constant 8-bit 235 is 940 at 10 bits, whatever the dither.
+TEST(Depth, VideoLevelsKeepTheirCodes) {
+    const testing_support::Plane white = testing_support::Constant(70, 20, 235);
+    for (Dither dither : {Dither::kNone, Dither::kOrdered, Dither::kDiffusion}) {
+        const std::vector<int> codes = Codes(kSSE41, white, {10, dither});
+        EXPECT_EQ(std::set<int>(codes.begin(), codes.end()), std::set<int>{940}) << (int)dither;
+    }
+}
+
+TEST(Depth, TheDebugMapIsTheSameAtEveryDepth) {
+    const testing_support::Plane plane = Gradient(48, 30, 2);
+    const std::vector<int> map = Codes(kSSE41, plane, OutputDepth(), true);
+    for (int bits : {8, 10, 12}) EXPECT_EQ(Codes(kSSE41, plane, {bits, Dither::kOrdered}, true), map) << bits;
+}
+
+// Every rank once; the lowest 64 (one pixel in 64) lie at least four
+// pixels apart, wrapping, where white noise would put some side by side.
+TEST(Depth, TheBlueNoiseMatrixRanksEveryPixelOnceAndSpreadsTheLowest) {
+    std::vector<uint16_t> ranks(kMatrixEntries);
+    ASSERT_TRUE(MakeBlueNoise(ranks.data()));
+    EXPECT_EQ(std::set<uint16_t>(ranks.begin(), ranks.end()).size(), kMatrixEntries);
+    EXPECT_EQ(*std::max_element(ranks.begin(), ranks.end()), kMatrixEntries - 1);
+    std::vector<std::pair<int, int>> lowest;
+    for (uint32_t i = 0; i < kMatrixEntries; ++i)
+        if (ranks[i] < 64) lowest.push_back({(int)(i % kMatrixSide), (int)(i / kMatrixSide)});
+    int closest = 1 << 20;
+    for (size_t a = 0; a < lowest.size(); ++a)
+        for (size_t b = a + 1; b < lowest.size(); ++b) {
+            int dx = std::abs(lowest[a].first - lowest[b].first), dy = std::abs(lowest[a].second - lowest[b].second);
+            dx = std::min(dx, 64 - dx);
+            dy = std::min(dy, 64 - dy);
+            closest = std::min(closest, dx * dx + dy * dy);
+        }
+    EXPECT_GE(closest, 16);
+}
+
+}  // namespace
