@@ -4,108 +4,63 @@ namespace bitgrade {
 
 namespace {
 
-// The Gaussian energy that a set pixel gives another dx, dy away (wrapping),
-// with sigma 1.9: q^(dx^2 + dy^2), q = exp(-1 / (2 * 1.9^2)). Powers are
-// multiplied up rather than taken from exp(), which the DLLs' runtime does
-// not have.
-const float kGaussianStep = 0.870915f;
+// The fractional part of 0 <= v < 2^22 in float arithmetic alone: adding
+// 2^23 rounds to a whole number, and the DLLs' runtime has no floor().
+float Fraction(float v) {
+    const float big = 8388608.0f;
+    float whole = (v + big) - big;
+    if (whole > v) whole -= 1.0f;
+    return v - whole;
+}
 
-struct Energies {
-    float* energy;  // kMatrixEntries: of every pixel, from the set ones
-    float* kernel;  // kMatrixEntries: by (dy, dx), wrapped
-    bool* set;      // kMatrixEntries
+// Interleaved gradient noise: a fraction of a fraction of a tilted ramp,
+// whose neighbours differ by large, irregular steps in every direction.
+float GradientNoise(uint32_t x, uint32_t y) {
+    return Fraction(52.9829189f * Fraction(0.06711056f * (float)x + 0.00583715f * (float)y));
+}
 
-    // Past kReach pixels the energy (q^81 < 1e-4) no longer changes a rank.
-    static const uint32_t kReach = 8;
-
-    void Change(uint32_t at, float sign) {
-        set[at] = sign > 0;
-        const uint32_t ay = at / kMatrixSide, ax = at % kMatrixSide;
-        for (uint32_t dy = 0; dy <= 2 * kReach; ++dy) {
-            const uint32_t y = (ay + dy - kReach) % kMatrixSide;
-            const float* row = kernel + ((dy - kReach) % kMatrixSide) * kMatrixSide;
-            float* e = energy + y * kMatrixSide;
-            for (uint32_t dx = 0; dx <= 2 * kReach; ++dx)
-                e[(ax + dx - kReach) % kMatrixSide] += sign * row[(dx - kReach) % kMatrixSide];
+// Sorts `order` (n indices) by key[index] ascending, ties by index: a heap
+// sort, since the DLLs have no standard library.
+void SortByKey(const float* key, uint16_t* order, uint32_t n) {
+    auto less = [&](uint16_t a, uint16_t b) { return key[a] < key[b] || (key[a] == key[b] && a < b); };
+    auto sift = [&](uint32_t root, uint32_t end) {
+        for (uint32_t child; (child = 2 * root + 1) < end; root = child) {
+            if (child + 1 < end && less(order[child], order[child + 1])) ++child;
+            if (!less(order[root], order[child])) return;
+            const uint16_t swap = order[root];
+            order[root] = order[child];
+            order[child] = swap;
         }
+    };
+    for (uint32_t i = n / 2; i-- > 0;) sift(i, n);
+    for (uint32_t end = n; end-- > 1;) {
+        const uint16_t swap = order[0];
+        order[0] = order[end];
+        order[end] = swap;
+        sift(0, end);
     }
-    // The set pixel of most energy (the tightest cluster), or the unset
-    // pixel of least (the largest void).
-    uint32_t Extreme(bool ofSet) const {
-        uint32_t best = kMatrixEntries;
-        for (uint32_t i = 0; i < kMatrixEntries; ++i)
-            if (set[i] == ofSet &&
-                (best == kMatrixEntries || (ofSet ? energy[i] > energy[best] : energy[i] < energy[best])))
-                best = i;
-        return best;
-    }
-};
-
-void MakeKernel(float* kernel) {
-    float powers[(kMatrixSide / 2) * (kMatrixSide / 2) * 2 + 1];  // up to the farthest pixel
-    powers[0] = 1.0f;
-    for (uint32_t k = 1; k < sizeof powers / sizeof powers[0]; ++k) powers[k] = powers[k - 1] * kGaussianStep;
-    for (uint32_t y = 0; y < kMatrixSide; ++y)
-        for (uint32_t x = 0; x < kMatrixSide; ++x) {
-            const uint32_t dy = y < kMatrixSide / 2 ? y : kMatrixSide - y;
-            const uint32_t dx = x < kMatrixSide / 2 ? x : kMatrixSide - x;
-            kernel[y * kMatrixSide + x] = powers[dy * dy + dx * dx];
-        }
 }
 
 }  // namespace
 
-bool MakeBlueNoise(uint16_t* ranks) {
-    const size_t floats = 3 * (size_t)kMatrixEntries;
-    void* memory = AllocAligned16(floats * sizeof(float) + 2 * kMatrixEntries * sizeof(bool));
+bool MakeDitherRanks(uint16_t* ranks) {
+    void* memory = AllocAligned16(kMatrixEntries * (sizeof(float) + sizeof(uint16_t)));
     if (!memory) return false;
-    float* start = (float*)memory;
-    Energies e = {start, start + kMatrixEntries, (bool*)(start + floats)};
-    float* saved = start + 2 * kMatrixEntries;
-    bool* savedSet = e.set + kMatrixEntries;
-    FillBytes(e.energy, 0, kMatrixEntries * sizeof(float));
-    FillBytes(e.set, 0, kMatrixEntries * sizeof(bool));
-    MakeKernel(e.kernel);
-
-    // A tenth of the pixels, drawn by a fixed generator, then moved from the
-    // tightest cluster to the largest void until that changes nothing.
-    uint32_t state = 12345, ones = 0;
-    while (ones < kMatrixEntries / 10) {
-        state = state * 1664525u + 1013904223u;
-        const uint32_t at = (state >> 8) % kMatrixEntries;
-        if (!e.set[at]) e.Change(at, 1.0f), ++ones;
+    float* noise = (float*)memory;
+    uint16_t* order = (uint16_t*)(noise + kMatrixEntries);
+    for (uint32_t i = 0; i < kMatrixEntries; ++i) {
+        noise[i] = GradientNoise(i % kMatrixSide, i / kMatrixSide);
+        order[i] = (uint16_t)i;
     }
-    for (uint32_t moves = 0; moves < kMatrixEntries; ++moves) {
-        const uint32_t cluster = e.Extreme(true);
-        e.Change(cluster, -1.0f);
-        const uint32_t gap = e.Extreme(false);
-        e.Change(gap, 1.0f);
-        if (gap == cluster) break;
-    }
-    CopyBytes(saved, e.energy, kMatrixEntries * sizeof(float));
-    CopyBytes(savedSet, e.set, kMatrixEntries * sizeof(bool));
-
-    // The initial pixels take the ranks below `ones`, the tightest cluster
-    // the highest; every other pixel then fills the largest void left.
-    for (uint32_t rank = ones; rank-- > 0;) {
-        const uint32_t cluster = e.Extreme(true);
-        e.Change(cluster, -1.0f);
-        ranks[cluster] = (uint16_t)rank;
-    }
-    CopyBytes(e.energy, saved, kMatrixEntries * sizeof(float));
-    CopyBytes(e.set, savedSet, kMatrixEntries * sizeof(bool));
-    for (uint32_t rank = ones; rank < kMatrixEntries; ++rank) {
-        const uint32_t gap = e.Extreme(false);
-        e.Change(gap, 1.0f);
-        ranks[gap] = (uint16_t)rank;
-    }
+    SortByKey(noise, order, kMatrixEntries);
+    for (uint32_t rank = 0; rank < kMatrixEntries; ++rank) ranks[order[rank]] = (uint16_t)rank;
     FreeAligned16(memory);
     return true;
 }
 
 bool MakeThresholds(uint32_t shift, Dither dither, uint16_t* thresholds) {
     if (dither == Dither::kOrdered) {
-        if (!MakeBlueNoise(thresholds)) return false;
+        if (!MakeDitherRanks(thresholds)) return false;
         for (uint32_t i = 0; i < kMatrixEntries; ++i) thresholds[i] = (uint16_t)(thresholds[i] >> (12 - shift));
         return true;
     }

@@ -206,3 +206,100 @@ def plot(rows, path):
     axes[-1].legend(fontsize=7, loc="upper right")
     fig.tight_layout()
     fig.savefig(path)
+
+
+# ---------------------------------------------------------------- depth and encodes
+
+DEPTH_SPAN = 12
+
+# Real encodes: (label, bits the encoder takes, command from a YUV4MPEG2 stream on standard input to `out`).
+ENCODERS = [
+    ("x265 10-bit, CRF 18", 10, "x265 --log-level error --y4m --input - --preset fast --crf 18 --output-depth 10 "
+                                "-o {out}.hevc", "hevc"),
+    ("x265 10-bit, CRF 24", 10, "x265 --log-level error --y4m --input - --preset fast --crf 24 --output-depth 10 "
+                                "-o {out}.hevc", "hevc"),
+    ("SVT-AV1 10-bit, CRF 30", 10, "SvtAv1EncApp -i stdin --preset 8 --crf 30 -b {out}.ivf", "ivf"),
+    ("x264 8-bit, CRF 18", 8, "x264 --quiet --demuxer y4m --preset fast --crf 18 -o {out}.264 -", "264"),
+]
+
+
+def ffmpeg_to(frames16, bits, run):
+    """16-bit planes through ffmpeg's own dithered conversion to 10 or 8 bits."""
+    raw = b"".join(np.asarray(p).astype("<u2").tobytes() for f in frames16 for p in f)
+    fmt = "yuv420p10le" if bits == 10 else "yuv420p"
+    out = run(f"ffmpeg -v error -f rawvideo -pix_fmt yuv420p16le -s {W}x{H} -i - -f rawvideo -pix_fmt {fmt} -",
+              raw, subprocess.PIPE).stdout
+    return raw_frames(out, 16 if bits == 10 else 8)
+
+
+def stream_at(frames, bits):
+    return y4m(frames, bits, "C420p10" if bits == 10 else "C420jpeg")
+
+
+def encoded(stream, encoder, bits, work, name, run):
+    """The frames of `stream` after an encode and a decode, at the encoder's bits."""
+    _, _, command, ext = encoder
+    out = os.path.join(work, name)
+    run(command.format(out=out), stream)
+    fmt = "yuv420p10le" if bits == 10 else "yuv420p"
+    raw = run(f"ffmpeg -v error -i {out}.{ext} -f rawvideo -pix_fmt {fmt} -", None, subprocess.PIPE).stdout
+    return raw_frames(raw, 16 if bits == 10 else 8)
+
+
+def depth_section(root, work, bitgrade, run):
+    """CAMBI of bitgrade's own 10- and 8-bit output against ffmpeg's dithered conversion of its 16-bit output,
+    and of every way to the encoder after real encodes."""
+    cambi = Cambi(root, work)
+    inputs = ["ffmpeg's 10 bits of the 16-bit output", "--depth 10 ordered", "--depth 10 diffusion",
+              "--depth 10 none", "--depth 8 ordered (at 8 bits)", "16-bit truth, ffmpeg's 10 bits"]
+    sources = ["8-bit source", f"bitgrade span {DEPTH_SPAN}", "16-bit truth", "gradfun (8-bit)", "deband at 16 bits"]
+    at_input, after = {}, {}
+    for name, truth, _ in clips():
+        key = name.split()[0]
+        source8 = [[np.clip(np.round(p / 256), 0, 255) for p in f] for f in truth]
+        stream8 = y4m(source8, 8, "C420jpeg")
+
+        def bitgrade_at(options, bits):
+            out = run(f"{bitgrade} --quiet --span {DEPTH_SPAN} {options}", stream8, subprocess.PIPE).stdout
+            return y4m_frames(out, 16 if bits > 8 else 8)
+
+        wide = bitgrade_at("", 16)
+        made = {"ffmpeg's 10 bits of the 16-bit output": (ffmpeg_to(wide, 10, run), 10),
+                "--depth 10 ordered": (bitgrade_at("--depth 10", 10), 10),
+                "--depth 10 diffusion": (bitgrade_at("--depth 10 --dither diffusion", 10), 10),
+                "--depth 10 none": (bitgrade_at("--depth 10 --dither none", 10), 10),
+                "--depth 8 ordered (at 8 bits)": (bitgrade_at("--depth 8", 8), 8),
+                "16-bit truth, ffmpeg's 10 bits": (ffmpeg_to(truth, 10, run), 10)}
+        at_input[name] = {label: cambi(stream_at(frames, bits), f"{key}-depth-{i}")
+                          for i, (label, (frames, bits)) in enumerate(made.items())}
+
+        gradfun = raw_frames(run("ffmpeg -v error -f yuv4mpegpipe -i - -vf gradfun -f rawvideo -pix_fmt yuv420p -",
+                                 stream8, subprocess.PIPE).stdout, 8)
+        deband = raw_frames(run("ffmpeg -v error -f yuv4mpegpipe -i - -vf format=yuv420p16le,deband "
+                                "-f rawvideo -pix_fmt yuv420p16le -", stream8, subprocess.PIPE).stdout, 16)
+        for encoder in ENCODERS:
+            label, bits = encoder[0], encoder[1]
+            streams = {"8-bit source": stream8,
+                       f"bitgrade span {DEPTH_SPAN}": stream_at(made["--depth 10 ordered"][0], 10) if bits == 10
+                       else stream_at(made["--depth 8 ordered (at 8 bits)"][0], 8),
+                       "16-bit truth": stream_at(ffmpeg_to(truth, bits, run), bits),
+                       "gradfun (8-bit)": y4m(gradfun, 8, "C420jpeg"),
+                       "deband at 16 bits": stream_at(ffmpeg_to(deband, bits, run), bits)}
+            row = {}
+            for i, source in enumerate(sources):
+                tag = f"{key}-enc-{ENCODERS.index(encoder)}-{i}"
+                frames = encoded(streams[source], encoder, bits, work, tag, run)
+                row[source] = cambi(stream_at(frames, bits), tag)
+            after[(name, label)] = row
+    lines = [f"CAMBI of the encoder's input (mean of {FRAMES} frames of {W}x{H}, bitgrade at span {DEPTH_SPAN}): "
+             "bitgrade's own 10 and 8 bits beside ffmpeg's dithered conversion of its 16-bit output, at 10 bits "
+             "(the 8-bit output at 8 bits).", "",
+             "| clip | " + " | ".join(inputs) + " |", "|---" * (len(inputs) + 1) + "|"]
+    lines += [f"| {name} | " + " | ".join(f"{row[i]:.2f}" for i in inputs) + " |" for name, row in at_input.items()]
+    lines += ["", "CAMBI after a real encode, decoded at the encoder's bits (x264: 8 bits). bitgrade goes in at the "
+              "encoder's bits by its own --depth (ordered dither); the 16-bit truth and deband through ffmpeg's "
+              "dithered conversion; the 8-bit source and gradfun as they are.", "",
+              "| clip | encoder | " + " | ".join(sources) + " |", "|---" * (len(sources) + 2) + "|"]
+    lines += [f"| {name} | {label} | " + " | ".join(f"{row[s]:.2f}" for s in sources) + " |"
+              for (name, label), row in after.items()]
+    return "\n".join(lines)

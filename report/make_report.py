@@ -4,7 +4,8 @@
 Writes report/results.md (the tables), report/profile.png (one row's
 profile) and report/cambi.png (CAMBI against span), and prints the tables.
 Run through `./dev report` (--quality-only leaves the timings out; --widths-only prints the table of
-widths that are no multiple of 16 alone).
+widths that are no multiple of 16 alone; --depth-only the CAMBI tables of the output depths and of real
+encodes alone).
 """
 import json
 import os
@@ -297,7 +298,11 @@ def main():
     if "--widths-only" in sys.argv:
         print(widths())
         return
-    sections = [quality(), banding.section(ROOT, WORK, BITGRADE, run, OUT_DIR)]
+    if "--depth-only" in sys.argv:
+        print(banding.depth_section(ROOT, WORK, BITGRADE, run))
+        return
+    sections = [quality(), banding.section(ROOT, WORK, BITGRADE, run, OUT_DIR),
+                banding.depth_section(ROOT, WORK, BITGRADE, run)]
     if "--quality-only" not in sys.argv:
         sections[:0] = [speed(), widths()]
     text = "\n\n".join(sections) + "\n"

@@ -2,8 +2,8 @@
 // table against their scalar twin at every width, and the rules every
 // dither keeps on whole planes: each code within one of its 16-bit value's,
 // plain rounding exact, ordered and diffusion unbiased, the debug map the
-// same at every depth, and a blue-noise matrix that ranks each pixel once
-// and spreads its lowest ranks evenly.
+// same at every depth, and a dither matrix that ranks each cell once and is
+// even in every window.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -113,13 +113,12 @@ std::string DepthCaseName(const ::testing::TestParamInfo<DepthCase>& info) {
     return std::to_string(info.param.bits) + "Bits" + names[(int)info.param.dither];
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryDepthAndDither, Depths,
-    ::testing::Values(DepthCase{8, Dither::kNone}, DepthCase{8, Dither::kOrdered}, DepthCase{8, Dither::kDiffusion},
-                      DepthCase{10, Dither::kNone}, DepthCase{10, Dither::kOrdered},
-                      DepthCase{10, Dither::kDiffusion}, DepthCase{12, Dither::kOrdered},
-                      DepthCase{12, Dither::kDiffusion}),
-    DepthCaseName);
+INSTANTIATE_TEST_SUITE_P(EveryDepthAndDither, Depths,
+                         ::testing::Values(DepthCase{8, Dither::kNone}, DepthCase{8, Dither::kOrdered},
+                                           DepthCase{8, Dither::kDiffusion}, DepthCase{10, Dither::kNone},
+                                           DepthCase{10, Dither::kOrdered}, DepthCase{10, Dither::kDiffusion},
+                                           DepthCase{12, Dither::kOrdered}, DepthCase{12, Dither::kDiffusion}),
+                         DepthCaseName);
 
 // A constant 8-bit 235 is 940 at 10 bits, whatever the dither.
 TEST(Depth, VideoLevelsKeepTheirCodes) {
@@ -136,25 +135,24 @@ TEST(Depth, TheDebugMapIsTheSameAtEveryDepth) {
     for (int bits : {8, 10, 12}) EXPECT_EQ(Codes(kSSE41, plane, {bits, Dither::kOrdered}, true), map) << bits;
 }
 
-// Every rank once; the lowest 64 (one pixel in 64) lie at least four
-// pixels apart, wrapping, where white noise would put some side by side.
-TEST(Depth, TheBlueNoiseMatrixRanksEveryPixelOnceAndSpreadsTheLowest) {
+// Every rank once, and the thresholds even in every 8 by 8 window (the
+// matrix wraps): a pattern without low frequencies, whose local mean follows
+// the value being dithered.
+TEST(Depth, TheDitherMatrixRanksEveryCellOnceAndIsEvenEverywhere) {
     std::vector<uint16_t> ranks(kMatrixEntries);
-    ASSERT_TRUE(MakeBlueNoise(ranks.data()));
+    ASSERT_TRUE(MakeDitherRanks(ranks.data()));
     EXPECT_EQ(std::set<uint16_t>(ranks.begin(), ranks.end()).size(), kMatrixEntries);
     EXPECT_EQ(*std::max_element(ranks.begin(), ranks.end()), kMatrixEntries - 1);
-    std::vector<std::pair<int, int>> lowest;
-    for (uint32_t i = 0; i < kMatrixEntries; ++i)
-        if (ranks[i] < 64) lowest.push_back({(int)(i % kMatrixSide), (int)(i / kMatrixSide)});
-    int closest = 1 << 20;
-    for (size_t a = 0; a < lowest.size(); ++a)
-        for (size_t b = a + 1; b < lowest.size(); ++b) {
-            int dx = std::abs(lowest[a].first - lowest[b].first), dy = std::abs(lowest[a].second - lowest[b].second);
-            dx = std::min(dx, 64 - dx);
-            dy = std::min(dy, 64 - dy);
-            closest = std::min(closest, dx * dx + dy * dy);
+    for (uint32_t top = 0; top < kMatrixSide; ++top)
+        for (uint32_t left = 0; left < kMatrixSide; ++left) {
+            double sum = 0;
+            for (uint32_t y = top; y < top + 8; ++y)
+                for (uint32_t x = left; x < left + 8; ++x)
+                    sum += ranks[(y % kMatrixSide) * kMatrixSide + x % kMatrixSide];
+            const double mean = sum / 64 / (kMatrixEntries - 1);
+            ASSERT_GT(mean, 0.42) << top << " " << left;
+            ASSERT_LT(mean, 0.58) << top << " " << left;
         }
-    EXPECT_GE(closest, 16);
 }
 
 }  // namespace
