@@ -105,6 +105,30 @@ void FileFrames(benchmark::State& state) {
 
 BENCHMARK(FileFrames)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// Level 3 at 1080p with the defaults, its output at each depth and dither
+// (bits, then 0 none, 1 ordered, 2 diffusion): what bringing it down costs.
+void Depth(benchmark::State& state) {
+    const bitgrade::OutputDepth depth = {(int)state.range(0), (bitgrade::Dither)state.range(1)};
+    const bitgrade::Converter converter(bitgrade::Level::kVector, bitgrade::DetectProcessor().vectorIsa, depth);
+    const bitgrade::Settings settings;
+    bitgrade::Scratch scratch;
+    const std::vector<uint8_t> in = GradientFrame(1920, 1080);
+    std::vector<uint8_t> out(in.size() * 2);
+    const int bytes = depth.bits > 8 ? 2 : 1;
+    for (auto _ : state) {
+        converter.ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), 1920, 1080, bytes), settings, scratch);
+        benchmark::ClobberMemory();
+    }
+}
+
+BENCHMARK(Depth)
+    ->ArgNames({"bits", "dither"})
+    ->Args({16, 1})
+    ->ArgsProduct({{10}, {0, 1, 2}})
+    ->Args({8, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
 }  // namespace
 
 BENCHMARK_MAIN();
