@@ -68,32 +68,17 @@ bool MakeThresholds(uint32_t shift, Dither dither, uint16_t* thresholds) {
     return true;
 }
 
-namespace {
-
 // What is carried stays within -half .. half - 1, so that `wanted` is never
 // negative, and a code is carried in full unless it is the top one: one
 // addition, a mask and a subtraction a sample on the row's serial path.
-template <bool kBytes>
-void Diffuse(const uint16_t* in, uint32_t W, uint32_t shift, uint8_t* out) {
+void DiffuseRow(const uint16_t* in, uint32_t W, uint32_t shift, uint8_t* out) {
     const int32_t half = 1 << (shift - 1), mask = (1 << shift) - 1, top = 0xFFFF >> shift;
     int32_t carried = 0;
     for (uint32_t x = 0; x < W; ++x) {
         const int32_t wanted = in[x] + carried + half;
         carried = (wanted & mask) - half;
-        const int32_t code = (wanted >> shift) < top ? wanted >> shift : top;
-        if (kBytes) {
-            out[x] = (uint8_t)code;
-        } else {
-            out[2 * x] = (uint8_t)code;
-            out[2 * x + 1] = (uint8_t)(code >> 8);
-        }
+        PutCode(out, x, (uint16_t)((wanted >> shift) < top ? wanted >> shift : top), shift);
     }
-}
-
-}  // namespace
-
-void DiffuseRow(const uint16_t* in, uint32_t W, uint32_t shift, uint8_t* out) {
-    (shift == 8 ? Diffuse<true> : Diffuse<false>)(in, W, shift, out);
 }
 
 }  // namespace bitgrade

@@ -45,6 +45,16 @@ bool MakeDitherRanks(uint16_t* ranks);
 // matrix cannot be made.
 bool MakeThresholds(uint32_t shift, Dither dither, uint16_t* thresholds);
 
+// Code x of a row: a byte at 8 bits (shift 8), else 16-bit little-endian.
+inline void PutCode(uint8_t* out, uint32_t x, uint16_t code, uint32_t shift) {
+    if (shift == 8) {
+        out[x] = (uint8_t)code;
+        return;
+    }
+    out[2 * x] = (uint8_t)code;
+    out[2 * x + 1] = (uint8_t)(code >> 8);
+}
+
 // A row of W values to codes, the rounding error carried along the row
 // (each carried error kept within half a step, so that a code never strays
 // more than one from its value). `out` may be `in`.

@@ -281,8 +281,7 @@ BITGRADE_AVX2 void ReduceRowAvx2(const uint16_t* in, uint32_t W, uint32_t shift,
                              _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi16(codes, codes), 0xD8)));
         else StoreU(out + 2 * x, codes);
     }
-    const uint32_t done = shift == 8 ? x : 2 * x;
-    ReduceRowVec(in + x, W - x, shift, thresholds + x % kMatrixSide, out + done);
+    ReduceColumnsVec(in, x, W, shift, thresholds, out);
 }
 
 }  // namespace

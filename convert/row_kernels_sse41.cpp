@@ -236,10 +236,10 @@ BITGRADE_SSE41 void FillBlocksVec(void* dst, uint8_t value, uint32_t bytes) {
 
 // Each step loads its values before it stores its codes, which lie at or
 // before them, so that the row can be reduced in place.
-BITGRADE_SSE41 void ReduceRowVec(const uint16_t* in, uint32_t W, uint32_t shift, const uint16_t* thresholds,
-                                 uint8_t* out) {
+BITGRADE_SSE41 void ReduceColumnsVec(const uint16_t* in, uint32_t from, uint32_t W, uint32_t shift,
+                                     const uint16_t* thresholds, uint8_t* out) {
     const __m128i count = _mm_cvtsi32_si128((int)shift);
-    uint32_t x = 0;
+    uint32_t x = from;
     for (; x + 8 <= W; x += 8) {
         const __m128i values = _mm_loadu_si128((const __m128i*)(in + x));
         const __m128i limits = _mm_load_si128((const __m128i*)(thresholds + x % kMatrixSide));
@@ -249,6 +249,15 @@ BITGRADE_SSE41 void ReduceRowVec(const uint16_t* in, uint32_t W, uint32_t shift,
     }
     ReduceColumns(in, x, W, shift, thresholds, out);
 }
+
+namespace {
+
+BITGRADE_SSE41 void ReduceRowVec(const uint16_t* in, uint32_t W, uint32_t shift, const uint16_t* thresholds,
+                                 uint8_t* out) {
+    ReduceColumnsVec(in, 0, W, shift, thresholds, out);
+}
+
+}  // namespace
 
 const RowKernels kSse41Kernels = {"sse4.1",       5,          ClassifyRowVec, SlideWindowVec,
                                   RunningSumsVec, BandRowVec, BandMapRowVec,  ReduceRowVec};

@@ -135,8 +135,10 @@ inline void WithBandVariant(const BandRow& b, Kernel kernel) {
     return kernel(BandVariant<true, false, 0>());
 }
 
-// ReduceRow eight values a step; the AVX2 twin finishes with it.
-void ReduceRowVec(const uint16_t* in, uint32_t W, uint32_t shift, const uint16_t* thresholds, uint8_t* out);
+// ReduceRow over columns from..W-1, eight values a step (`from` a multiple
+// of 8); the AVX2 twin finishes its rows with it.
+void ReduceColumnsVec(const uint16_t* in, uint32_t from, uint32_t W, uint32_t shift, const uint16_t* thresholds,
+                      uint8_t* out);
 
 // Fills whole 16-byte blocks of a 16-byte aligned buffer; a tail of fewer
 // than 16 bytes is left alone.

@@ -77,13 +77,7 @@ void ReduceColumns(const uint16_t* in, uint32_t from, uint32_t W, uint32_t shift
                    uint8_t* out) {
     for (uint32_t x = from; x < W; ++x) {
         const uint32_t sum = (uint32_t)in[x] + thresholds[x % kMatrixSide];
-        const uint16_t code = (uint16_t)((sum < 0xFFFF ? sum : 0xFFFF) >> shift);
-        if (shift == 8) {
-            out[x] = (uint8_t)code;
-        } else {
-            out[2 * x] = (uint8_t)code;
-            out[2 * x + 1] = (uint8_t)(code >> 8);
-        }
+        PutCode(out, x, (uint16_t)((sum < 0xFFFF ? sum : 0xFFFF) >> shift), shift);
     }
 }
 
