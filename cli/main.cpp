@@ -42,6 +42,9 @@ const char kUsage[] =
     "                to 255*(2r+1)-1, r being the window's radius (span for luma,\n"
     "                span/2 for chroma): up to 1784 and 764 at the default span.\n"
     "                Above, level 3 also averages the columns at the row ends.\n"
+    "  --max-span N  adaptive window: at each sample the widest of the windows N,\n"
+    "                N/2, N/4, ... (while above --span), then --span, that\n"
+    "                averages it; at most 127, levels 2 and 3 [off: --span]\n"
     "  --depth N     output bits: 16 (C420p16), 12 (C420p12), 10 (C420p10), or 8\n"
     "                (the input's own C tag), for encoders that take them       [16]\n"
     "  --dither D    how fewer bits keep the smooth gradients: ordered (a fixed\n"
@@ -124,6 +127,7 @@ Options ParseOptions(int argc, char** argv) {
         else if (arg == "--span") o.filter.settings.span = ParseInt("--span", next), ++i;
         else if (arg == "--ythr") o.filter.settings.ythr = ParseInt("--ythr", next), ++i;
         else if (arg == "--cthr") o.filter.settings.cthr = ParseInt("--cthr", next), ++i;
+        else if (arg == "--max-span") o.filter.settings.maxSpan = ParseInt("--max-span", next), ++i;
         else if (arg == "--depth") o.filter.depth.bits = ParseDepth(next), ++i;
         else if (arg == "--dither") o.filter.depth.dither = ParseDither(next), ++i;
         else if (arg == "--threads") o.threads = ParseInt("--threads", next, 1, kMaxThreads), ++i;

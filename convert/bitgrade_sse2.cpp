@@ -55,6 +55,33 @@ void ClassifyPlane(const WorkPlane<uint8_t>& p, uint16_t* carryCodes, uint16_t* 
     if (H > 1) borderRow(H - 1);
 }
 
+// The adaptive mode over the classified plane: each rung, narrowest first,
+// writes its means (in debug mode, 0) into `out` (H rows of `stride` values,
+// or map bytes in debug mode) where its window averages, so that the widest
+// rung that averages a sample has the last word. `out` starts as the
+// unsmoothed values, or the marks of unsmoothed samples.
+void SmoothRungs(const WorkPlane<uint8_t>& p, const uint32_t* radii, uint32_t count, int threshold, bool debug,
+                 const WindowScratch<uint32_t, uint16_t>& s, uint8_t* out) {
+    const uint64_t stride = p.stride;
+    for (uint32_t y = 0; y < p.H; ++y) {
+        for (uint32_t x = 0; x < p.W; ++x) {
+            if (debug) out[y * stride + x] = (uint8_t)(p.EdgeRow(y)[x] | kFlatMark);
+            else ((uint16_t*)out)[y * stride + x] = p.Row(y)[x];
+        }
+    }
+    for (uint32_t k = 0; k < count; ++k) {
+        const uint32_t r = radii[k];
+        const BoxMean mean(r);
+        SlideWindowDown(p, r, s, [&](uint32_t y, const uint32_t* sums, const uint16_t* counts) {
+            for (uint32_t x = r; x < p.W - r; ++x) {
+                if (counts[x] > threshold) continue;
+                if (debug) out[y * stride + x] = 0;
+                else ((uint16_t*)out)[y * stride + x] = mean(sums[x]);
+            }
+        });
+    }
+}
+
 }  // namespace
 
 bool ProcessPlaneSSE2(const Plane& plane, const Settings& settings, Scratch& scratch) {
@@ -63,15 +90,18 @@ bool ProcessPlaneSSE2(const Plane& plane, const Settings& settings, Scratch& scr
     if (H <= 0 || W <= 0) return true;
     const int srcPitch = plane.srcPitch;
     const uint64_t stride = ((uint64_t)(srcPitch > W ? srcPitch : W) + 7) & ~(uint64_t)7;
-    const uint32_t r = settings.Radius(plane.luma);
     const int threshold = settings.Threshold(plane.luma);
     // A negative threshold is never met: nothing to smooth.
-    const bool smoothing = WindowFits(r, H, W) && threshold >= 0;
-    const bool wide = r > kNarrowMaxRadius;
+    uint32_t radii[Rungs::kMost];
+    const uint32_t count = threshold >= 0 ? FittingRadii(settings, plane.luma, H, W, radii) : 0;
+    const bool smoothing = count > 0, adaptive = count > 1;
+    const uint32_t r = smoothing ? radii[count - 1] : 0;  // the widest
+    const bool wide = r > kNarrowMaxRadius;               // only a single span is so wide
 
     ScratchLayout layout;
     const uint64_t workAt = layout.Add((uint64_t)H * stride, 2), edgeAt = layout.Add((uint64_t)H * stride, 1);
     const uint64_t carryAt = layout.Add(stride, 2), codeAt = layout.Add(stride, 2);
+    const uint64_t outAt = adaptive ? layout.Add((uint64_t)H * stride, debug ? 1 : 2) : 0;
     WindowLayout window = {};
     if (smoothing) {
         if (wide) window = WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, r);
@@ -92,6 +122,14 @@ bool ProcessPlaneSSE2(const Plane& plane, const Settings& settings, Scratch& scr
         for (int x = 0; x < W; ++x) row[x] = in[x < readable ? x : readable - 1];
     }
     ClassifyPlane(p, Carve<uint16_t>(scratch, carryAt), Carve<uint16_t>(scratch, codeAt));
+    if (adaptive) {
+        uint8_t* out = Carve<uint8_t>(scratch, outAt);
+        SmoothRungs(p, radii, count, threshold, debug, WindowScratch<uint32_t, uint16_t>::Carved(scratch, window), out);
+        for (int y = 0; y < H; ++y)
+            CopyBytes(plane.DestinationRow(y), out + (uint64_t)y * stride * (debug ? 1 : 2),
+                      (size_t)W * (debug ? 1 : 2));
+        return true;
+    }
     if (smoothing) {
         if (wide) SmoothPlane(p, r, threshold, debug, WindowScratch<uint64_t, uint32_t>::Carved(scratch, window));
         else SmoothPlane(p, r, threshold, debug, WindowScratch<uint32_t, uint16_t>::Carved(scratch, window));

@@ -51,16 +51,25 @@ const uint32_t kPrefetchRows = 4;
 // Entries a sample row keeps before column 0 (it reads one of them).
 const uint32_t kSampleMargin = 16;
 
+// One window of the band: a rung of the adaptive mode, or the one span.
+// Its column totals and their running sums have their margins.
+struct BandRung {
+    uint32_t r;
+    uint16_t limit;
+    bool running;
+    ColumnTotals totals;
+    RunningTotals runningTotals;
+};
+
 // Plane geometry and the buffers carved for it.
 struct VectorPlane {
     WorkPlane<uint8_t> p;
     uint32_t columns;  // block columns
-    uint32_t r;
     uint8_t* samples;  // three sample rows, each sampleStride bytes from the last
     uint64_t sampleStride;
-    ColumnTotals totals;
-    RunningTotals running;  // the totals' running sums, for wide windows
-    uint16_t* zeroRow;      // leaves the window while it first fills
+    uint16_t* zeroRow;     // leaves the window while it first fills
+    uint16_t* chained[2];  // narrower rungs' output rows, which a wider one reads and overwrites where it averages
+    uint8_t* rungMap;      // one rung's map row, in debug mode
 };
 
 // Loads and classifies a plane's rows in order, each when it is first
@@ -143,63 +152,91 @@ void WriteRowEnds(const BandRow& b, const uint32_t* columnSums, bool debug, uint
     }
 }
 
-// The whole plane, written straight to the destination as its rows are
-// classified: rows r..H-r-1 smoothed, the others unsmoothed. A column is
-// smoothed when its busy count is at most `limit` (0..32766), compared
-// unsigned, so the row-end counts of wide windows (255 * (2r+1) > 32767)
-// never pass. The ring of work rows holds at least 2r+2 rows.
 // The destination's row y is complete.
 void Done(const RowDone* rowDone, uint32_t y) {
     if (rowDone) rowDone->call(rowDone->context, y);
 }
 
-void SmoothBand(const VectorPlane& v, RowClassifier& rows, const RowKernels& kernels, bool debug, uint16_t limit,
-                const Plane& plane, const RowDone* rowDone) {
+// Rung k's window covers rows y-r..y+r: it gains row y+r and loses row
+// y-r-1, or at its first row, r, takes rows 0..2r onto zeroed totals.
+void SlideRung(const VectorPlane& v, const BandRung& k, const RowKernels& kernels, uint32_t y) {
     const WorkPlane<uint8_t>& p = v.p;
-    const uint32_t r = v.r, W = p.W, margin = ColumnTotals::Margin(r), padded = v.columns + 2 * margin;
-    const ColumnTotals paddedTotals = {v.totals.sums - margin, v.totals.counts - margin};
-    const RunningTotals paddedRunning = {v.running.sums - margin, v.running.counts - margin};
-    FillBlocksVec(paddedTotals.sums, 0, padded * 4);
-    FillBlocksVec(paddedTotals.counts, 0, padded);
+    const uint32_t r = k.r;
+    if (y > r) {
+        kernels.slideWindow(k.totals, p.Row(y + r), p.EdgeRow(y + r), p.Row(y - r - 1), p.EdgeRow(y - r - 1),
+                            v.columns);
+    } else {
+        const uint32_t margin = ColumnTotals::Margin(r), padded = v.columns + 2 * margin;
+        FillBlocksVec(k.totals.sums - margin, 0, padded * 4);
+        FillBlocksVec(k.totals.counts - margin, 0, padded);
+        const uint8_t* zeroEdges = (const uint8_t*)v.zeroRow;  // the zero row's bytes: no edge marks
+        for (uint32_t row = 0; row <= 2 * r; ++row)
+            kernels.slideWindow(k.totals, p.Row(row), p.EdgeRow(row), v.zeroRow, zeroEdges, v.columns);
+    }
+    if (k.running) {
+        const uint32_t margin = ColumnTotals::Margin(r);
+        kernels.runningSums({k.totals.sums - margin, k.totals.counts - margin},
+                            {k.runningTotals.sums - margin, k.runningTotals.counts - margin}, v.columns + 2 * margin);
+    }
+}
+
+// The whole plane, written straight to the destination as its rows are
+// classified. Row y is smoothed by the rungs whose windows fit around it
+// (r <= y < H-r), narrowest first, each on the output of the one before: a
+// wider rung's mean replaces a narrower one's output where the wider window
+// averages. The map is 0 where any rung averaged. A column is smoothed when
+// its busy count is at most the rung's limit (0..32766), compared unsigned,
+// so the row-end counts of wide windows (255 * (2r+1) > 32767) never pass.
+// The ring of work rows holds at least 2R+2 rows, R the widest radius.
+void SmoothBand(const VectorPlane& v, const BandRung* rungs, uint32_t count, RowClassifier& rows,
+                const RowKernels& kernels, bool debug, const Plane& plane, const RowDone* rowDone) {
+    const WorkPlane<uint8_t>& p = v.p;
+    const uint32_t widest = rungs[count - 1].r;
     FillBlocksVec(v.zeroRow, 0, v.columns * 2);
-    const bool running = r >= kernels.runningSumsFrom || r > kByteCountMaxRadius;
-
-    // The first window: rows 0..2r, added onto zeroed totals.
-    rows.Through(2 * r);
-    for (uint32_t y = 0; y < r; ++y) {
-        WriteRow(p, y, debug, 0, 0, plane.DestinationRow(y));
-        Done(rowDone, y);
-    }
-    const uint8_t* zeroEdges = (const uint8_t*)v.zeroRow;  // the zero row's bytes: no edge marks
-    for (uint32_t k = 0; k <= 2 * r; ++k)
-        kernels.slideWindow(v.totals, p.Row(k), p.EdgeRow(k), v.zeroRow, zeroEdges, v.columns);
-
-    const BoxMean mean(r);
-    BandRow row = {v.totals, v.running, nullptr, nullptr, &mean, W, r, limit, running};
-    for (uint32_t y = r; y + r < p.H; ++y) {
-        if (y > r) {
-            rows.Through(y + r);
-            kernels.slideWindow(v.totals, p.Row(y + r), p.EdgeRow(y + r), p.Row(y - r - 1), p.EdgeRow(y - r - 1),
-                                v.columns);
-        }
-        if (running) kernels.runningSums(paddedTotals, paddedRunning, padded);
-        row.values = p.Row(y);
-        row.edges = p.EdgeRow(y);
+    for (uint16_t* row : v.chained) FillBlocksVec(row, 0, v.columns * 2);
+    for (uint32_t y = 0; y < p.H; ++y) {
+        rows.Through(y + widest < p.H ? y + widest : p.H - 1);
+        uint32_t last = count;  // the widest rung that smooths row y
+        for (uint32_t k = 0; k < count; ++k)
+            if (y >= rungs[k].r && y + rungs[k].r < p.H) last = k;
         uint8_t* dst = plane.DestinationRow(y);
-        (debug ? kernels.bandMapRow : kernels.bandRow)(row, dst);
-        WriteRowEnds(row, v.totals.sums, debug, dst);
-        Done(rowDone, y);
-    }
-    for (uint32_t y = p.H - r; y < p.H; ++y) {
-        WriteRow(p, y, debug, 0, 0, plane.DestinationRow(y));
+        if (last == count) WriteRow(p, y, debug, 0, 0, dst);
+        const uint16_t* values = p.Row(y);
+        bool first = true;
+        for (uint32_t k = 0; k <= last && last < count; ++k) {
+            const BandRung& rung = rungs[k];
+            if (y < rung.r || y + rung.r >= p.H) continue;
+            SlideRung(v, rung, kernels, y);
+            const BoxMean mean(rung.r);
+            const BandRow row = {rung.totals, rung.runningTotals, values,      p.EdgeRow(y), &mean, p.W,
+                                 rung.r,      rung.limit,         rung.running};
+            if (debug) {
+                // Unaveraged samples have the same map at every rung, so the
+                // maps combine by AND.
+                uint8_t* map = first ? dst : v.rungMap;
+                kernels.bandMapRow(row, map);
+                WriteRowEnds(row, rung.totals.sums, true, map);
+                if (!first)
+                    for (uint32_t x = 0; x < p.W; ++x) dst[x] &= map[x];
+            } else {
+                // Each rung writes a row other than the one it reads: its row
+                // ends are rewritten from what it read.
+                uint16_t* next = v.chained[values == v.chained[0]];
+                uint8_t* out = k == last ? dst : (uint8_t*)next;
+                kernels.bandRow(row, out);
+                WriteRowEnds(row, rung.totals.sums, false, out);
+                values = next;
+            }
+            first = false;
+        }
         Done(rowDone, y);
     }
 }
 
-// Where the vector band's buffers lie in the scratch memory: the column
-// totals and their running sums, margins included, and the zero row.
-struct BandLayout {
-    uint64_t sums, counts, runningSums, runningCounts, zeroRow;
+// Where one band rung's buffers lie in the scratch memory: the column
+// totals and their running sums, margins included.
+struct RungLayout {
+    uint64_t sums, counts, runningSums, runningCounts;
 };
 
 }  // namespace
@@ -212,55 +249,71 @@ bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& sc
     const int srcPitch = plane.srcPitch;
     const uint32_t columns = BlockColumns((uint32_t)W);
     const uint64_t stride = (((uint64_t)(srcPitch > W ? srcPitch : W) + 15) & ~(uint64_t)15) + 16;
-    const uint32_t r = settings.Radius(plane.luma);
     // busy < t passes when busy <= t - 1. The sum is taken unsigned, so that
     // the largest threshold wraps instead of overflowing.
     const int16_t t = (int16_t)(uint16_t)((uint32_t)settings.Threshold(plane.luma) + 1u);
-    const bool smoothing = WindowFits(r, H, W) && t > 0;
     const uint16_t limit = (uint16_t)(t - 1);
-    const bool vectorBand = smoothing && r <= kNarrowMaxRadius;
 
-    // The band needs rows y-r-1..y+r at row y: a ring of 2r+2 rows does.
-    const uint32_t ringRows = vectorBand && 2 * r + 2 < (uint32_t)H ? 2 * r + 2 : (uint32_t)H;
+    // The band's windows; a single span wider than the narrow totals allow
+    // is smoothed over the whole plane instead.
+    uint32_t radii[Rungs::kMost];
+    const uint32_t count = t > 0 ? FittingRadii(settings, plane.luma, H, W, radii) : 0;
+    BandRung rungs[Rungs::kMost];
+    for (uint32_t k = 0; k < count; ++k)
+        rungs[k] = {radii[k], limit, radii[k] >= kernels.runningSumsFrom || radii[k] > kByteCountMaxRadius, {}, {}};
+    const uint32_t widest = count > 0 ? rungs[count - 1].r : 0;
+    const bool wholePlane = widest > kNarrowMaxRadius;  // only a single span is so wide
+    const bool vectorBand = count > 0 && !wholePlane;
+
+    // The band needs rows y-R-1..y+R at row y: a ring of 2R+2 rows does.
+    const uint32_t ringRows = vectorBand && 2 * widest + 2 < (uint32_t)H ? 2 * widest + 2 : (uint32_t)H;
     ScratchLayout layout;
     const uint64_t N = (uint64_t)ringRows * stride;
     const uint64_t workAt = layout.Add(N, 2), edgeAt = layout.Add(N, 1);
     const uint64_t sampleStride = stride + 2 * kSampleMargin;
     const uint64_t samplesAt = layout.Add(3 * sampleStride, 1);
-    const uint32_t margin = ColumnTotals::Margin(r);
-    BandLayout band = {};
+    RungLayout at[Rungs::kMost] = {};
+    uint64_t zeroRowAt = 0, chainedAt[2] = {}, rungMapAt = 0;
     WindowLayout window = {};
     if (vectorBand) {
-        const uint64_t padded = columns + 2 * (uint64_t)margin;
-        band.sums = layout.Add(padded, 4);
-        band.counts = layout.Add(padded, 1);
-        band.runningSums = layout.Add(padded, 4);
-        band.runningCounts = layout.Add(padded, 2);
-        band.zeroRow = layout.Add(columns, 2);
-    } else if (smoothing) {
-        window = WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, r);
+        for (uint32_t k = 0; k < count; ++k) {
+            const uint64_t padded = columns + 2 * (uint64_t)ColumnTotals::Margin(rungs[k].r);
+            at[k] = {layout.Add(padded, 4), layout.Add(padded, 1), layout.Add(padded, 4), layout.Add(padded, 2)};
+        }
+        zeroRowAt = layout.Add(columns, 2);
+        for (uint64_t& row : chainedAt) row = layout.Add(columns, 2);
+        rungMapAt = layout.Add(columns, 1);
+    } else if (wholePlane) {
+        window = WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, widest);
     }
     if (!ReservePlane(scratch, N, layout.Total())) return false;
+    for (uint32_t k = 0; k < count && vectorBand; ++k) {
+        const uint32_t margin = ColumnTotals::Margin(rungs[k].r);
+        rungs[k].totals = {Carve<uint32_t>(scratch, at[k].sums) + margin,
+                           Carve<uint8_t>(scratch, at[k].counts) + margin};
+        rungs[k].runningTotals = {Carve<uint32_t>(scratch, at[k].runningSums) + margin,
+                                  Carve<uint16_t>(scratch, at[k].runningCounts) + margin};
+    }
     const VectorPlane v = {
         {Carve<uint16_t>(scratch, workAt), Carve<uint8_t>(scratch, edgeAt), stride, (uint32_t)H, (uint32_t)W, ringRows},
         columns,
-        r,
         Carve<uint8_t>(scratch, samplesAt),
         sampleStride,
-        {Carve<uint32_t>(scratch, band.sums) + margin, Carve<uint8_t>(scratch, band.counts) + margin},
-        {Carve<uint32_t>(scratch, band.runningSums) + margin, Carve<uint16_t>(scratch, band.runningCounts) + margin},
-        Carve<uint16_t>(scratch, band.zeroRow)};
+        Carve<uint16_t>(scratch, zeroRowAt),
+        {Carve<uint16_t>(scratch, chainedAt[0]), Carve<uint16_t>(scratch, chainedAt[1])},
+        Carve<uint8_t>(scratch, rungMapAt)};
 
     const uint32_t readable = (uint32_t)(srcPitch < W ? srcPitch : W);
     RowClassifier rows(v, kernels, plane, readable);
     if (vectorBand) {
-        SmoothBand(v, rows, kernels, debug, limit, plane, rowDone);
+        SmoothBand(v, rungs, count, rows, kernels, debug, plane, rowDone);
         return true;
     }
     rows.Through((uint32_t)H - 1);
-    if (smoothing) SmoothPlane(v.p, r, limit, debug, WindowScratch<uint64_t, uint32_t>::Carved(scratch, window));
+    const uint32_t r = widest;
+    if (wholePlane) SmoothPlane(v.p, r, limit, debug, WindowScratch<uint64_t, uint32_t>::Carved(scratch, window));
     for (uint32_t y = 0; y < (uint32_t)H; ++y) {
-        const bool inBand = smoothing && y >= r && y + r < (uint32_t)H;
+        const bool inBand = wholePlane && y >= r && y + r < (uint32_t)H;
         WriteRow(v.p, y, debug, inBand ? r : 0, inBand ? (uint32_t)W - r : 0, plane.DestinationRow(y));
         Done(rowDone, y);
     }

@@ -10,6 +10,8 @@ const char* MessageOf(Refusal refusal) {
     case Refusal::kNoSse2: return BITGRADE_MSG_NO_SSE2;
     case Refusal::kNoSse41: return BITGRADE_MSG_NO_SSE41;
     case Refusal::kWidthNot16: return BITGRADE_MSG_WIDTH16;
+    case Refusal::kMaxSpanWide: return BITGRADE_MSG_MAXSPAN_WIDE;
+    case Refusal::kMaxSpanPlain: return BITGRADE_MSG_MAXSPAN_PLAIN;
     }
     return nullptr;
 }
@@ -23,6 +25,8 @@ Creation ChooseLevel(const SourceFormat& source, const Processor& processor, int
     else if (level > processor.sseLevel) refusal = level == 2 ? Refusal::kNoSse2 : Refusal::kNoSse41;
     else if (level == 3 && source.widths == Widths::kMultipleOf16 && source.width % 16 != 0)
         refusal = Refusal::kWidthNot16;
+    else if (settings.maxSpan > kWidestMaxSpan) refusal = Refusal::kMaxSpanWide;
+    else if (settings.Adaptive() && level == 1) refusal = Refusal::kMaxSpanPlain;
     return Creation{refusal, refusal == Refusal::kNone ? (Level)level : Level::kPlain, settings};
 }
 

@@ -13,7 +13,7 @@ namespace bitgrade {
 enum class Level { kPlain = 1, kStreaming = 2, kVector = 3 };
 
 // Why a call is refused, in the order the checks run; each has its message.
-enum class Refusal { kNone, kNotYv12, kBadSseopt, kNoSse2, kNoSse41, kWidthNot16 };
+enum class Refusal { kNone, kNotYv12, kBadSseopt, kNoSse2, kNoSse41, kWidthNot16, kMaxSpanWide, kMaxSpanPlain };
 
 // The "levelize: ..." text of a refusal, null for kNone.
 const char* MessageOf(Refusal refusal);
@@ -45,9 +45,16 @@ Creation ChooseLevel(const SourceFormat& source, const Processor& processor, int
 // default, when the script gave that argument with that type. The checks run
 // in order: the source's format, sseopt (0 is the processor's own level),
 // whether the processor runs the level, and the width the vector converter
-// needs where the host keeps that rule.
+// needs where the host keeps that rule. The adaptive mode's maxSpan, which
+// only the newer hosts read, comes last: at most kWidestMaxSpan, and not at
+// level 1.
+// The arguments a host's parameter string names: the written ones, or also
+// the adaptive mode's maxspan.
+enum class Arguments { kWritten, kWithMaxSpan };
+
 template <class Read>
-Creation CheckCreation(const SourceFormat& source, const Processor& processor, Read read) {
+Creation CheckCreation(const SourceFormat& source, const Processor& processor, Read read,
+                       Arguments arguments = Arguments::kWritten) {
     if (!source.yv12) return Creation{Refusal::kNotYv12, Level::kPlain, Settings()};
     int sseopt = 0;
     Settings settings;
@@ -56,6 +63,7 @@ Creation CheckCreation(const SourceFormat& source, const Processor& processor, R
     read(3, "ythr", settings.ythr);
     read(4, "cthr", settings.cthr);
     read(5, "debug", settings.debug);
+    if (arguments == Arguments::kWithMaxSpan) read(6, "maxspan", settings.maxSpan);
     return ChooseLevel(source, processor, sseopt, settings);
 }
 

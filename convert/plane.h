@@ -13,9 +13,36 @@ namespace bitgrade {
 struct Settings {
     int span = 3, ythr = 1, cthr = 1;
     bool debug = false;
+    // The adaptive mode's widest window, off at or below span.
+    int maxSpan = 0;
 
-    uint32_t Radius(bool luma) const { return luma ? (uint32_t)span : (uint32_t)span / 2; }
+    uint32_t Radius(bool luma) const { return RadiusOf(span, luma); }
     int Threshold(bool luma) const { return luma ? ythr : cthr; }
+    bool Adaptive() const { return maxSpan > span; }
+
+    static uint32_t RadiusOf(int span, bool luma) { return luma ? (uint32_t)span : (uint32_t)span / 2; }
+};
+
+// The widest max-span: every rung's window then fits the vector converter's
+// narrow totals.
+const int kWidestMaxSpan = 127;
+
+// The adaptive mode's spans, widest first: maxSpan, maxSpan / 2, ... while
+// they stay above span (and above 0), then span itself. A sample takes the
+// output of the widest of them whose window averages it, and otherwise
+// span's output. Off, it is span alone.
+struct Rungs {
+    static const int kMost = 8;  // 127, 63, 31, 15, 7, 3, 1 and span
+    int count;
+    int spans[kMost];
+
+    explicit Rungs(const Settings& s) : count(0) {
+        if (s.Adaptive() && s.maxSpan <= kWidestMaxSpan)
+            for (int m = s.maxSpan; m > s.span && m > 0; m /= 2) spans[count++] = m;
+        spans[count++] = s.span;
+    }
+    // The radius of rung k in a plane.
+    uint32_t Radius(int k, bool luma) const { return Settings::RadiusOf(spans[k], luma); }
 };
 
 // One plane: `height` rows of `width` 8-bit samples, `srcPitch` bytes apart,

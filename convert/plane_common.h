@@ -27,6 +27,19 @@ inline bool WindowFits(uint32_t r, int64_t height, int64_t width) {
     return side <= height && side <= width;
 }
 
+// The radii of a plane's rungs whose windows fit it, narrowest first, each
+// radius once (chroma's halved radii may meet): their count.
+inline uint32_t FittingRadii(const Settings& settings, bool luma, int64_t height, int64_t width,
+                             uint32_t (&radii)[Rungs::kMost]) {
+    const Rungs spans(settings);
+    uint32_t count = 0;
+    for (int k = spans.count - 1; k >= 0; --k) {
+        const uint32_t r = spans.Radius(k, luma);
+        if (WindowFits(r, height, width) && (count == 0 || r != radii[count - 1])) radii[count++] = r;
+    }
+    return count;
+}
+
 // The window mean. For radii 0..8 it is the classic 24-bit fixed-point
 // reciprocal, which is the truncated quotient or one more. That reciprocal is
 // too coarse beyond radius 8, so wider windows use exact division.

@@ -55,30 +55,18 @@ struct WindowScratch {
     }
 };
 
-// Smooths rows r..H-r-1, columns r..W-r-1 in place: a pixel whose window
-// holds at most `limit` edge pixels takes the window's mean (debug: its edge
-// entry becomes 0); any other keeps its value (debug: its entry is marked
-// unsmoothed). Windows always see unsmoothed values, because a row enters
-// the ring before it is smoothed. The window must fit the plane; limit >= 0.
-template <class Sum, class Count, class Edge>
-void SmoothPlane(const WorkPlane<Edge>& p, uint32_t r, int64_t limit, bool debug, const WindowScratch<Sum, Count>& s) {
+// Runs the window down rows r..H-r-1 and, at each, calls
+// smoothRow(y, sums, counts) with the window sums and busy counts of columns
+// r..W-r-1. Windows always see unsmoothed values, because a row enters the
+// ring before it is smoothed. The window must fit the plane.
+template <class Sum, class Count, class Edge, class SmoothRow>
+void SlideWindowDown(const WorkPlane<Edge>& p, uint32_t r, const WindowScratch<Sum, Count>& s, SmoothRow smoothRow) {
     const uint64_t stride = p.stride;
     const uint32_t slots = 2 * r + 2, W = p.W;
     FillBytes(s.columnSums, 0, stride * sizeof(Sum));
     FillBytes(s.columnCounts, 0, stride * sizeof(Count));
     RowQueue<Sum> sumRows(s.sumRing, stride, slots);
     RowQueue<Count> countRows(s.countRing, stride, slots);
-    const BoxMean mean(r);
-
-    auto smoothRow = [&](uint32_t y) {
-        uint16_t* values = p.Row(y);
-        Edge* edges = p.EdgeRow(y);
-        for (uint32_t x = r; x < W - r; ++x) {
-            const bool smooth = (int64_t)s.columnCounts[x] <= limit;
-            if (debug) edges[x] = smooth ? 0 : (Edge)(edges[x] | kFlatMark);
-            else if (smooth) values[x] = mean(s.columnSums[x]);
-        }
-    };
 
     for (uint32_t k = 0; k <= 2 * r; ++k) {
         Sum* sums = sumRows.Slot(k);
@@ -89,7 +77,7 @@ void SmoothPlane(const WorkPlane<Edge>& p, uint32_t r, int64_t limit, bool debug
             s.columnCounts[x] += counts[x];
         }
     }
-    smoothRow(r);
+    smoothRow(r, (const Sum*)s.columnSums, (const Count*)s.columnCounts);
     for (uint32_t y = r + 1; y + r < p.H; ++y) {
         const Sum* leavingSums = sumRows.Front();
         const Count* leavingCounts = countRows.Front();
@@ -100,10 +88,28 @@ void SmoothPlane(const WorkPlane<Edge>& p, uint32_t r, int64_t limit, bool debug
             s.columnCounts[x] = (Count)(s.columnCounts[x] - leavingCounts[x] + enteringCounts[x]);
             s.columnSums[x] += enteringSums[x] - leavingSums[x];
         }
-        smoothRow(y);
+        smoothRow(y, (const Sum*)s.columnSums, (const Count*)s.columnCounts);
         sumRows.Rotate();
         countRows.Rotate();
     }
+}
+
+// Smooths rows r..H-r-1, columns r..W-r-1 in place: a pixel whose window
+// holds at most `limit` edge pixels takes the window's mean (debug: its edge
+// entry becomes 0); any other keeps its value (debug: its entry is marked
+// unsmoothed). limit >= 0.
+template <class Sum, class Count, class Edge>
+void SmoothPlane(const WorkPlane<Edge>& p, uint32_t r, int64_t limit, bool debug, const WindowScratch<Sum, Count>& s) {
+    const BoxMean mean(r);
+    SlideWindowDown(p, r, s, [&](uint32_t y, const Sum* sums, const Count* counts) {
+        uint16_t* values = p.Row(y);
+        Edge* edges = p.EdgeRow(y);
+        for (uint32_t x = r; x < p.W - r; ++x) {
+            const bool smooth = (int64_t)counts[x] <= limit;
+            if (debug) edges[x] = smooth ? 0 : (Edge)(edges[x] | kFlatMark);
+            else if (smooth) values[x] = mean(sums[x]);
+        }
+    });
 }
 
 // One destination row from the work plane: W little-endian 16-bit values, or

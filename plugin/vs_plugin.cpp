@@ -1,5 +1,5 @@
 // The filter for VapourSynth (API 4): bitgrade.Bitgrade(clip, sseopt, span,
-// ythr, cthr, debug, depth, dither) turns a YUV420P8 clip into a native
+// ythr, cthr, debug, depth, dither, maxspan) turns a YUV420P8 clip into a native
 // YUV420P16 one (or P12, P10, P8, dithered, by depth), or into its decision
 // map (YUV420P8, chroma grey) with debug set. Frames of one
 // filter are made on several threads at once, each with scratch memory
@@ -130,12 +130,14 @@ void VS_CC Create(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI*
     if (source.format.colorFamily == cfUndefined || source.width == 0 || source.height == 0)
         return refuse(BITGRADE_MSG_VARYING);
     const Processor processor = DetectProcessor();
-    const Creation c = CheckCreation({IsYV12(source.format), source.width, Widths::kAny}, processor,
-                                     [&](int, const char* name, auto& value) {
-                                         int missing = 0;
-                                         const int given = vsapi->mapGetIntSaturated(in, name, 0, &missing);
-                                         if (!missing) value = given;
-                                     });
+    const Creation c = CheckCreation(
+        {IsYV12(source.format), source.width, Widths::kAny}, processor,
+        [&](int, const char* name, auto& value) {
+            int missing = 0;
+            const int given = vsapi->mapGetIntSaturated(in, name, 0, &missing);
+            if (!missing) value = given;
+        },
+        Arguments::kWithMaxSpan);
     if (c.refusal != Refusal::kNone) return refuse(c.Message());
     OutputDepth depth;
     if (const char* refusal = ReadDepth(in, vsapi, depth)) return refuse(refusal);
@@ -160,6 +162,6 @@ void VS_CC VapourSynthPluginInit2(VSPlugin* plugin, const VSPLUGINAPI* vspapi) {
     vspapi->configPlugin("org.bitgrade.bitgrade", "bitgrade", BITGRADE_VERSION, (0 << 16) | 1, kApiVersion, 0, plugin);
     vspapi->registerFunction("Bitgrade",
                              "clip:vnode;sseopt:int:opt;span:int:opt;ythr:int:opt;cthr:int:opt;debug:int:opt;"
-                             "depth:int:opt;dither:data:opt",
+                             "depth:int:opt;dither:data:opt;maxspan:int:opt",
                              "clip:vnode;", bitgrade::Create, nullptr, plugin);
 }

@@ -145,7 +145,7 @@ std::vector<uint16_t> ConvertInCore(const Picture& picture, const Args& args) {
     std::vector<uint8_t> out(in.size() * bytes);
     const bitgrade::Processor processor = TestProcessor();
     const int level = args.sseopt ? args.sseopt : processor.sseLevel;
-    const bitgrade::Settings settings = {args.span, args.ythr, args.cthr, args.debug};
+    const bitgrade::Settings settings = {args.span, args.ythr, args.cthr, args.debug, args.maxSpan};
     bitgrade::Scratch scratch;
     if (!bitgrade::Converter((bitgrade::Level)level, processor.vectorIsa)
              .ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), w, h, bytes), settings, scratch))

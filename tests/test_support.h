@@ -67,6 +67,7 @@ bitgrade::Processor TestProcessor();
 struct Args {
     int sseopt = 1, span = 3, ythr = 1, cthr = 1;
     bool debug = false;
+    int maxSpan = 0;  // the newer hosts' adaptive mode; off
 };
 // Bitgrade(clip, sseopt, span, ythr, cthr, debug), called as a script would.
 AVSValue CallBitgrade(native_host::Environment& env, const PClip& clip, const Args& args);

@@ -55,7 +55,8 @@ static_assert(vs_api::kApiVersion == VS_MAKE_VERSION(4, 0) && vs_api::fmParallel
 
 const std::string kPlugin = BITGRADE_PLUGIN;
 const char kArguments[] =
-    "clip:vnode;sseopt:int:opt;span:int:opt;ythr:int:opt;cthr:int:opt;debug:int:opt;depth:int:opt;dither:data:opt";
+    "clip:vnode;sseopt:int:opt;span:int:opt;ythr:int:opt;cthr:int:opt;debug:int:opt;depth:int:opt;dither:data:opt;"
+    "maxspan:int:opt";
 
 // Pictures of a source filter of the test's own: frame n is pictures[n],
 // with the properties _Matrix 1 and BitgradeFrame n.
@@ -134,6 +135,7 @@ protected:
                      const std::string& dither = "") {
         VSMap* args = vsapi->createMap();
         if (depth) vsapi->mapSetInt(args, "depth", depth, maReplace);
+        if (a.maxSpan) vsapi->mapSetInt(args, "maxspan", a.maxSpan, maReplace);
         if (!dither.empty()) vsapi->mapSetData(args, "dither", dither.data(), (int)dither.size(), dtUtf8, maReplace);
         vsapi->mapConsumeNode(args, "clip", clip, maReplace);
         for (auto [name, value] : {std::pair{"sseopt", a.sseopt},
@@ -273,6 +275,24 @@ TEST_F(VapourSynth, DepthAndDitherBringTheOutputDown) {
         std::string error;
         EXPECT_EQ(Bitgrade(SourceOf(pictures), Args{0, 3, 1, 1, false}, &error, depth, dither), nullptr);
         EXPECT_EQ(error, message) << depth << " " << dither;
+    }
+}
+
+// maxspan gives the core's adaptive output; the plain converter and a
+// max-span past 127 are refused with their messages.
+TEST_F(VapourSynth, MaxSpanRunsTheAdaptiveMode) {
+    const std::vector<Picture> pictures = Pictures(90, 40, 2);
+    for (const Args& args : {Args{0, 2, 3, 3, false, 24}, Args{2, 3, 1, 1, true, 40}}) {
+        VSNode* node = Bitgrade(SourceOf(pictures), args);
+        ASSERT_NE(node, nullptr);
+        EXPECT_EQ(Samples(node, 1, args.debug), ConvertInCore(pictures[1], args));
+        vsapi->freeNode(node);
+    }
+    for (auto [args, message] : {std::pair{Args{1, 3, 1, 1, false, 24}, BITGRADE_MSG_MAXSPAN_PLAIN},
+                                 {Args{0, 3, 1, 1, false, 128}, BITGRADE_MSG_MAXSPAN_WIDE}}) {
+        std::string error;
+        EXPECT_EQ(Bitgrade(SourceOf(pictures), args, &error), nullptr);
+        EXPECT_EQ(error, message);
     }
 }
 
