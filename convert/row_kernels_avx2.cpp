@@ -69,7 +69,9 @@ BITGRADE_AVX2 void ClassifyRowAvx2(const uint8_t* above, const uint8_t* row, con
 // The window mean of eight sums, as MeanVec.
 struct Mean8 {
     BITGRADE_AVX2 explicit Mean8(const BoxMean& mean)
-        : reciprocal(_mm256_set1_epi32((int)mean.reciprocal)), area(_mm256_set1_pd((double)mean.area)) {}
+        : reciprocal(_mm256_set1_epi32((int)mean.reciprocal)),
+          inverse(_mm256_set1_pd(1.0 / (double)mean.area)),
+          half(_mm256_set1_pd(0.5 / (double)mean.area)) {}
 
     template <bool kFixedPoint>
     BITGRADE_AVX2 __m256i Of(__m256i sums) const {
@@ -82,12 +84,12 @@ struct Mean8 {
         const __m256d offset = _mm256_set1_pd(2147483648.0);
         const __m256d lo = _mm256_add_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(signedSums)), offset);
         const __m256d hi = _mm256_add_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(signedSums, 1)), offset);
-        return _mm256_setr_m128i(_mm256_cvttpd_epi32(_mm256_div_pd(lo, area)),
-                                 _mm256_cvttpd_epi32(_mm256_div_pd(hi, area)));
+        return _mm256_setr_m128i(_mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(lo, inverse), half)),
+                                 _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(hi, inverse), half)));
     }
 
     __m256i reciprocal;
-    __m256d area;
+    __m256d inverse, half;
 };
 
 // As SlideWindowVec, sixteen columns a step.

@@ -74,7 +74,9 @@ BITGRADE_SSE41 void SlideWindowVec(const ColumnTotals& t, const uint16_t* enteri
 }
 
 MeanVec::MeanVec(const BoxMean& mean)
-    : reciprocal(_mm_set1_epi32((int)mean.reciprocal)), area(_mm_set1_pd((double)mean.area)) {}
+    : reciprocal(_mm_set1_epi32((int)mean.reciprocal)),
+      inverse(_mm_set1_pd(1.0 / (double)mean.area)),
+      half(_mm_set1_pd(0.5 / (double)mean.area)) {}
 
 namespace {
 

@@ -11,6 +11,7 @@
 
 #include "convert/processor.h"
 #include "convert/row_kernels_sse41.h"
+#include "convert/window_stage.h"
 #include "kernel_inputs.h"
 
 namespace bitgrade {
@@ -134,6 +135,30 @@ TEST_P(Twins, FullWindowOfByteCountsMeetsEveryLimit) {
             table->bandMapRow(in.Band(), map.get());
             for (uint32_t x = 0; x < 16; ++x)
                 ASSERT_EQ(map[x] == 0, limit >= side * side) << table->isa << " limit " << limit;
+        }
+    }
+}
+
+// Windows wider than the fixed point's radii: the mean is the exact truncated
+// quotient at every radius, on the sums where it turns (k * area - 1 and
+// k * area), for every quotient from 0 to the largest that 16-bit values
+// give, and on the largest sum there is, 2^32 - 1 (radius 127).
+TEST_P(Twins, WideMeansAreExactQuotients) {
+    for (uint32_t r = BoxMean::kFixedPointMaxRadius + 1; r <= kNarrowMaxRadius; ++r) {
+        kernel_inputs::BandInputs in(1, r, [](uint32_t) { return 0u; });
+        in.running = true;
+        in.limit = 0;
+        const uint64_t area = in.mean.area;
+        const uint64_t largest = std::min<uint64_t>(65535 * area, 0xFFFFFFFFu);
+        std::vector<uint64_t> sums = {0, 1, area - 1, area, largest};
+        for (uint64_t k = 1; k * area <= largest; k = k * 3 + 1) sums.insert(sums.end(), {k * area - 1, k * area});
+        for (uint64_t sum : sums) {
+            std::fill_n(in.runningSums.get(), in.runningSums.Entries(), 0u);
+            std::fill_n(in.runningCounts.get(), in.runningCounts.Entries(), (uint16_t)0);
+            in.runningSums[in.margin + r] = (uint32_t)sum;  // the window at column 0: entries -r-1..r
+            Row<uint8_t> out(2);
+            k().bandRow(in.Band(), out.get());
+            ASSERT_EQ(out[0] | out[1] << 8, (int)(sum / area)) << "r " << r << " sum " << sum;
         }
     }
 }
