@@ -52,13 +52,39 @@ const uint32_t kPrefetchRows = 4;
 const uint32_t kSampleMargin = 16;
 
 // One window of the band: a rung of the adaptive mode, or the one span.
-// Its column totals and their running sums have their margins.
+// The one span keeps its own column totals and their running sums, margins
+// included; the rungs take theirs from the plane's integrals.
 struct BandRung {
     uint32_t r;
     uint16_t limit;
     bool running;
     ColumnTotals totals;
     RunningTotals runningTotals;
+};
+
+// The adaptive mode's sums over rectangles from the plane's first row and
+// column (wrapping, which leaves differences exact), which all rungs share:
+// two rows of them 2r+1 apart give a rung's window as if from running sums,
+// at the cost of one subtraction, where each rung would slide totals of its
+// own and sum them along the row. A ring of `slots` rows, each `padded`
+// entries with `margin` of zeros before column 0, and the row above row 0.
+struct Integrals {
+    RunningTotals ring, zero, difference;
+    uint32_t slots, margin;
+    uint64_t padded;
+
+    RunningTotals Row(int64_t y) const {
+        if (y < 0) return {zero.sums + margin, zero.counts + margin};
+        const uint64_t at = (uint64_t)y % slots * padded + margin;
+        return {ring.sums + at, ring.counts + at};
+    }
+    // Row y's window of radius r into `difference`, margins included.
+    void WindowOf(const RowKernels& kernels, uint32_t y, uint32_t r) const {
+        const RunningTotals bottom = Row((int64_t)y + r), top = Row((int64_t)y - r - 1);
+        kernels.subtractRows({bottom.sums - margin, bottom.counts - margin}, {top.sums - margin, top.counts - margin},
+                             difference, (uint32_t)padded);
+    }
+    RunningTotals Window() const { return {difference.sums + margin, difference.counts + margin}; }
 };
 
 // Plane geometry and the buffers carved for it.
@@ -133,8 +159,9 @@ private:
 // The first and last r columns of a band row: their windows do not fit the
 // row, so they count as 255 edge marks from each row; when even that passes
 // the limit, each takes the mean of its own column's 2r+1 values (the
-// window's sum taken as 2r+1 times their sum, `columnSums`).
-void WriteRowEnds(const BandRow& b, const uint32_t* columnSums, bool debug, uint8_t* out) {
+// window's sum taken as 2r+1 times their sum, columnSum(x)).
+template <class ColumnSum>
+void WriteRowEnds(const BandRow& b, ColumnSum columnSum, bool debug, uint8_t* out) {
     const uint32_t side = 2 * b.r + 1;
     const bool smoothed = kRowEndBusy * side <= b.limit;
     auto write = [&](uint32_t x) {
@@ -142,7 +169,7 @@ void WriteRowEnds(const BandRow& b, const uint32_t* columnSums, bool debug, uint
             out[x] = smoothed ? 0 : b.edges[x] ? kEdgeMark : kFlatMark;
             return;
         }
-        const uint16_t value = smoothed ? (*b.mean)(side * columnSums[x]) : b.values[x];
+        const uint16_t value = smoothed ? (*b.mean)(side * columnSum(x)) : b.values[x];
         out[2 * x] = (uint8_t)value;
         out[2 * x + 1] = (uint8_t)(value >> 8);
     };
@@ -187,15 +214,23 @@ void SlideRung(const VectorPlane& v, const BandRung& k, const RowKernels& kernel
 // averages. The map is 0 where any rung averaged. A column is smoothed when
 // its busy count is at most the rung's limit (0..32766), compared unsigned,
 // so the row-end counts of wide windows (255 * (2r+1) > 32767) never pass.
-// The ring of work rows holds at least 2R+2 rows, R the widest radius.
-void SmoothBand(const VectorPlane& v, const BandRung* rungs, uint32_t count, RowClassifier& rows,
+// The ring of work rows holds at least 2R+2 rows, R the widest radius, as
+// does that of the integrals, which more than one rung take their windows
+// from.
+void SmoothBand(const VectorPlane& v, BandRung* rungs, uint32_t count, const Integrals& integrals, RowClassifier& rows,
                 const RowKernels& kernels, bool debug, const Plane& plane, const RowDone* rowDone) {
     const WorkPlane<uint8_t>& p = v.p;
     const uint32_t widest = rungs[count - 1].r;
+    const bool shared = count > 1;
     FillBlocksVec(v.zeroRow, 0, v.columns * 2);
     for (uint16_t* row : v.chained) FillBlocksVec(row, 0, v.columns * 2);
+    uint32_t integrated = 0;
     for (uint32_t y = 0; y < p.H; ++y) {
-        rows.Through(y + widest < p.H ? y + widest : p.H - 1);
+        const uint32_t through = y + widest < p.H ? y + widest : p.H - 1;
+        rows.Through(through);
+        for (; shared && integrated <= through; ++integrated)
+            kernels.integrateRow(p.Row(integrated), p.EdgeRow(integrated), v.columns,
+                                 integrals.Row((int64_t)integrated - 1), integrals.Row(integrated));
         uint32_t last = count;  // the widest rung that smooths row y
         for (uint32_t k = 0; k < count; ++k)
             if (y >= rungs[k].r && y + rungs[k].r < p.H) last = k;
@@ -206,16 +241,28 @@ void SmoothBand(const VectorPlane& v, const BandRung* rungs, uint32_t count, Row
         for (uint32_t k = 0; k <= last && last < count; ++k) {
             const BandRung& rung = rungs[k];
             if (y < rung.r || y + rung.r >= p.H) continue;
-            SlideRung(v, rung, kernels, y);
+            if (shared) integrals.WindowOf(kernels, y, rung.r);
+            else SlideRung(v, rung, kernels, y);
             const BoxMean mean(rung.r);
-            const BandRow row = {rung.totals, rung.runningTotals, values,      p.EdgeRow(y), &mean, p.W,
-                                 rung.r,      rung.limit,         rung.running};
+            const BandRow row = {rung.totals,
+                                 shared ? integrals.Window() : rung.runningTotals,
+                                 values,
+                                 p.EdgeRow(y),
+                                 &mean,
+                                 p.W,
+                                 rung.r,
+                                 rung.limit,
+                                 shared || rung.running};
+            auto columnSum = [&](uint32_t x) {
+                return shared ? row.runningTotals.sums[x] - row.runningTotals.sums[(int64_t)x - 1]
+                              : rung.totals.sums[x];
+            };
             if (debug) {
                 // Unaveraged samples have the same map at every rung, so the
                 // maps combine by AND.
                 uint8_t* map = first ? dst : v.rungMap;
                 kernels.bandMapRow(row, map);
-                WriteRowEnds(row, rung.totals.sums, true, map);
+                WriteRowEnds(row, columnSum, true, map);
                 if (!first)
                     for (uint32_t x = 0; x < p.W; ++x) dst[x] &= map[x];
             } else {
@@ -224,7 +271,7 @@ void SmoothBand(const VectorPlane& v, const BandRung* rungs, uint32_t count, Row
                 uint16_t* next = v.chained[values == v.chained[0]];
                 uint8_t* out = k == last ? dst : (uint8_t*)next;
                 kernels.bandRow(row, out);
-                WriteRowEnds(row, rung.totals.sums, false, out);
+                WriteRowEnds(row, columnSum, false, out);
                 values = next;
             }
             first = false;
@@ -233,8 +280,8 @@ void SmoothBand(const VectorPlane& v, const BandRung* rungs, uint32_t count, Row
     }
 }
 
-// Where one band rung's buffers lie in the scratch memory: the column
-// totals and their running sums, margins included.
+// Where a band's buffers lie in the scratch memory: column totals and their
+// running sums, margins included, or rows of integrals (running sums alone).
 struct RungLayout {
     uint64_t sums, counts, runningSums, runningCounts;
 };
@@ -265,34 +312,61 @@ bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& sc
     const bool wholePlane = widest > kNarrowMaxRadius;  // only a single span is so wide
     const bool vectorBand = count > 0 && !wholePlane;
 
-    // The band needs rows y-R-1..y+R at row y: a ring of 2R+2 rows does.
-    const uint32_t ringRows = vectorBand && 2 * widest + 2 < (uint32_t)H ? 2 * widest + 2 : (uint32_t)H;
+    // The band needs rows y-R-1..y+R at row y, a ring of 2R+2 rows, where it
+    // slides its totals; with integrals, rows y..y+R (and the one before).
+    const bool shared = vectorBand && count > 1;
+    const uint32_t bandRows = shared ? widest + 2 : 2 * widest + 2;
+    const uint32_t ringRows = vectorBand && bandRows < (uint32_t)H ? bandRows : (uint32_t)H;
     ScratchLayout layout;
     const uint64_t N = (uint64_t)ringRows * stride;
     const uint64_t workAt = layout.Add(N, 2), edgeAt = layout.Add(N, 1);
     const uint64_t sampleStride = stride + 2 * kSampleMargin;
     const uint64_t samplesAt = layout.Add(3 * sampleStride, 1);
-    RungLayout at[Rungs::kMost] = {};
+    const uint32_t margin = ColumnTotals::Margin(widest);
+    const uint64_t padded = columns + 2 * (uint64_t)margin;
+    Integrals integrals = {{}, {}, {}, 2 * widest + 2, margin, padded};
+    RungLayout totalsAt = {}, integralsAt = {}, zeroAt = {}, differenceAt = {};
     uint64_t zeroRowAt = 0, chainedAt[2] = {}, rungMapAt = 0;
     WindowLayout window = {};
-    if (vectorBand) {
-        for (uint32_t k = 0; k < count; ++k) {
-            const uint64_t padded = columns + 2 * (uint64_t)ColumnTotals::Margin(rungs[k].r);
-            at[k] = {layout.Add(padded, 4), layout.Add(padded, 1), layout.Add(padded, 4), layout.Add(padded, 2)};
-        }
-        zeroRowAt = layout.Add(columns, 2);
-        for (uint64_t& row : chainedAt) row = layout.Add(columns, 2);
-        rungMapAt = layout.Add(columns, 1);
+    if (shared) {
+        integralsAt = {0, 0, layout.Add(integrals.slots * padded, 4), layout.Add(integrals.slots * padded, 2)};
+        zeroAt = {0, 0, layout.Add(padded, 4), layout.Add(padded, 2)};
+        differenceAt = {0, 0, layout.Add(padded, 4), layout.Add(padded, 2)};
+    } else if (vectorBand) {
+        totalsAt = {layout.Add(padded, 4), layout.Add(padded, 1), layout.Add(padded, 4), layout.Add(padded, 2)};
     } else if (wholePlane) {
         window = WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, widest);
     }
+    if (vectorBand) {
+        zeroRowAt = layout.Add(columns, 2);
+        for (uint64_t& row : chainedAt) row = layout.Add(columns, 2);
+        rungMapAt = layout.Add(columns, 1);
+    }
     if (!ReservePlane(scratch, N, layout.Total())) return false;
-    for (uint32_t k = 0; k < count && vectorBand; ++k) {
-        const uint32_t margin = ColumnTotals::Margin(rungs[k].r);
-        rungs[k].totals = {Carve<uint32_t>(scratch, at[k].sums) + margin,
-                           Carve<uint8_t>(scratch, at[k].counts) + margin};
-        rungs[k].runningTotals = {Carve<uint32_t>(scratch, at[k].runningSums) + margin,
-                                  Carve<uint16_t>(scratch, at[k].runningCounts) + margin};
+    auto runningAt = [&](const RungLayout& at) {
+        return RunningTotals{Carve<uint32_t>(scratch, at.runningSums), Carve<uint16_t>(scratch, at.runningCounts)};
+    };
+    if (shared) {
+        // Zeros in every row's margins (those before column 0 are the sums
+        // of no column); the rows themselves are written as they are
+        // integrated.
+        integrals.ring = runningAt(integralsAt);
+        integrals.zero = runningAt(zeroAt);
+        integrals.difference = runningAt(differenceAt);
+        for (uint32_t y = 0; y < integrals.slots; ++y) {
+            const RunningTotals row = integrals.Row(y);
+            FillBlocksVec(row.sums - margin, 0, margin * 4);
+            FillBlocksVec(row.counts - margin, 0, margin * 2);
+            FillBlocksVec(row.sums + columns, 0, margin * 4);
+            FillBlocksVec(row.counts + columns, 0, margin * 2);
+        }
+        FillBlocksVec(integrals.zero.sums, 0, (uint32_t)(padded * 4));
+        FillBlocksVec(integrals.zero.counts, 0, (uint32_t)(padded * 2));
+    } else if (vectorBand) {
+        const RunningTotals running = runningAt(totalsAt);
+        rungs[0].totals = {Carve<uint32_t>(scratch, totalsAt.sums) + margin,
+                           Carve<uint8_t>(scratch, totalsAt.counts) + margin};
+        rungs[0].runningTotals = {running.sums + margin, running.counts + margin};
     }
     const VectorPlane v = {
         {Carve<uint16_t>(scratch, workAt), Carve<uint8_t>(scratch, edgeAt), stride, (uint32_t)H, (uint32_t)W, ringRows},
@@ -306,7 +380,7 @@ bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& sc
     const uint32_t readable = (uint32_t)(srcPitch < W ? srcPitch : W);
     RowClassifier rows(v, kernels, plane, readable);
     if (vectorBand) {
-        SmoothBand(v, rungs, count, rows, kernels, debug, plane, rowDone);
+        SmoothBand(v, rungs, count, integrals, rows, kernels, debug, plane, rowDone);
         return true;
     }
     rows.Through((uint32_t)H - 1);

@@ -269,6 +269,38 @@ BITGRADE_AVX2 void RunningSumsAvx2(const ColumnTotals& totals, const RunningTota
     }
 }
 
+// As IntegrateRowVec, sixteen columns a step.
+BITGRADE_AVX2 void IntegrateRowAvx2(const uint16_t* values, const uint8_t* edges, uint32_t columns,
+                                    const RunningTotals& above, const RunningTotals& out) {
+    uint32_t* const sums = out.sums;  // copies that the stores below cannot alias
+    uint16_t* const counts = out.counts;
+    __m256i sumBefore = _mm256_setzero_si256(), countBefore = _mm256_setzero_si256();
+    for (uint32_t x = 0; x < columns; x += 16) {
+        const __m128i marks = _mm_sub_epi8(_mm_setzero_si128(), _mm_load_si128((const __m128i*)(edges + x)));
+        const __m256i countSteps = PrefixSum16(_mm256_cvtepu8_epi16(marks));
+        StoreU(counts + x, _mm256_add_epi16(_mm256_add_epi16(countSteps, countBefore), LoadU(above.counts + x)));
+        countBefore = _mm256_add_epi16(countBefore, BroadcastLast16(countSteps));
+        const __m128i* v = (const __m128i*)(values + x);
+        const __m256i low = PrefixSum32(_mm256_cvtepu16_epi32(_mm_load_si128(v)));
+        const __m256i high =
+            _mm256_add_epi32(PrefixSum32(_mm256_cvtepu16_epi32(_mm_load_si128(v + 1))), BroadcastLast32(low));
+        StoreU(sums + x, _mm256_add_epi32(_mm256_add_epi32(low, sumBefore), LoadU(above.sums + x)));
+        StoreU(sums + x + 8, _mm256_add_epi32(_mm256_add_epi32(high, sumBefore), LoadU(above.sums + x + 8)));
+        sumBefore = _mm256_add_epi32(sumBefore, BroadcastLast32(high));
+    }
+}
+
+BITGRADE_AVX2 void SubtractRowsAvx2(const RunningTotals& bottom, const RunningTotals& top, const RunningTotals& out,
+                                    uint32_t n) {
+    uint32_t* const sums = out.sums;  // copies that the stores below cannot alias
+    uint16_t* const counts = out.counts;
+    for (uint32_t x = 0; x < n; x += 16) {
+        StoreU(sums + x, _mm256_sub_epi32(LoadU(bottom.sums + x), LoadU(top.sums + x)));
+        StoreU(sums + x + 8, _mm256_sub_epi32(LoadU(bottom.sums + x + 8), LoadU(top.sums + x + 8)));
+        StoreU(counts + x, _mm256_sub_epi16(LoadU(bottom.counts + x), LoadU(top.counts + x)));
+    }
+}
+
 // Sixteen values a step, loaded before their codes, which lie at or before
 // them, are stored; the SSE4.1 twin finishes the row.
 BITGRADE_AVX2 void ReduceRowAvx2(const uint16_t* in, uint32_t W, uint32_t shift, const uint16_t* thresholds,
@@ -288,7 +320,8 @@ BITGRADE_AVX2 void ReduceRowAvx2(const uint16_t* in, uint32_t W, uint32_t shift,
 
 }  // namespace
 
-const RowKernels kAvx2Kernels = {"avx2",          6,           ClassifyRowAvx2, SlideWindowAvx2,
-                                 RunningSumsAvx2, BandRowAvx2, BandMapRowAvx2,  ReduceRowAvx2};
+const RowKernels kAvx2Kernels = {
+    "avx2",           6,           ClassifyRowAvx2, SlideWindowAvx2, RunningSumsAvx2, IntegrateRowAvx2,
+    SubtractRowsAvx2, BandRowAvx2, BandMapRowAvx2,  ReduceRowAvx2};
 
 }  // namespace bitgrade

@@ -230,6 +230,45 @@ BITGRADE_SSE41 void RunningSumsVec(const ColumnTotals& totals, const RunningTota
     }
 }
 
+// As RunningSumsVec, from a row's values and edge marks, onto the row above.
+BITGRADE_SSE41 void IntegrateRowVec(const uint16_t* values, const uint8_t* edges, uint32_t columns,
+                                    const RunningTotals& above, const RunningTotals& out) {
+    uint32_t* const sums = out.sums;  // copies that the stores below cannot alias
+    uint16_t* const counts = out.counts;
+    const __m128i zero = _mm_setzero_si128();
+    __m128i sumBefore = zero, countBefore = zero;
+    for (uint32_t x = 0; x < columns; x += 8) {
+        const __m128i marks = _mm_sub_epi8(zero, _mm_loadl_epi64((const __m128i*)(edges + x)));  // 0xFF -> 1
+        const __m128i countSteps = PrefixSum16(_mm_cvtepu8_epi16(marks));
+        const __m128i countAbove = _mm_load_si128((const __m128i*)(above.counts + x));
+        _mm_store_si128((__m128i*)(counts + x), _mm_add_epi16(_mm_add_epi16(countSteps, countBefore), countAbove));
+        countBefore = _mm_add_epi16(countBefore, BroadcastLast16(countSteps));
+        const __m128i v = _mm_load_si128((const __m128i*)(values + x));
+        const __m128i low = PrefixSum32(_mm_unpacklo_epi16(v, zero));
+        const __m128i high = _mm_add_epi32(PrefixSum32(_mm_unpackhi_epi16(v, zero)), _mm_shuffle_epi32(low, 0xFF));
+        const __m128i* sumAbove = (const __m128i*)(above.sums + x);
+        _mm_store_si128((__m128i*)(sums + x), _mm_add_epi32(_mm_add_epi32(low, sumBefore), _mm_load_si128(sumAbove)));
+        _mm_store_si128((__m128i*)(sums + x + 4),
+                        _mm_add_epi32(_mm_add_epi32(high, sumBefore), _mm_load_si128(sumAbove + 1)));
+        sumBefore = _mm_add_epi32(sumBefore, _mm_shuffle_epi32(high, 0xFF));
+    }
+}
+
+BITGRADE_SSE41 void SubtractRowsVec(const RunningTotals& bottom, const RunningTotals& top, const RunningTotals& out,
+                                    uint32_t n) {
+    uint32_t* const sums = out.sums;  // copies that the stores below cannot alias
+    uint16_t* const counts = out.counts;
+    for (uint32_t x = 0; x < n; x += 8) {
+        for (uint32_t half = x; half < x + 8; half += 4) {
+            const __m128i difference = _mm_sub_epi32(_mm_load_si128((const __m128i*)(bottom.sums + half)),
+                                                     _mm_load_si128((const __m128i*)(top.sums + half)));
+            _mm_store_si128((__m128i*)(sums + half), difference);
+        }
+        _mm_store_si128((__m128i*)(counts + x), _mm_sub_epi16(_mm_load_si128((const __m128i*)(bottom.counts + x)),
+                                                              _mm_load_si128((const __m128i*)(top.counts + x))));
+    }
+}
+
 BITGRADE_SSE41 void FillBlocksVec(void* dst, uint8_t value, uint32_t bytes) {
     const __m128i fill = _mm_set1_epi8((char)value);
     __m128i* at = (__m128i*)dst;
@@ -261,7 +300,8 @@ BITGRADE_SSE41 void ReduceRowVec(const uint16_t* in, uint32_t W, uint32_t shift,
 
 }  // namespace
 
-const RowKernels kSse41Kernels = {"sse4.1",       5,          ClassifyRowVec, SlideWindowVec,
-                                  RunningSumsVec, BandRowVec, BandMapRowVec,  ReduceRowVec};
+const RowKernels kSse41Kernels = {
+    "sse4.1",        5,          ClassifyRowVec, SlideWindowVec, RunningSumsVec, IntegrateRowVec,
+    SubtractRowsVec, BandRowVec, BandMapRowVec,  ReduceRowVec};
 
 }  // namespace bitgrade

@@ -38,6 +38,23 @@ void RunningSums(const ColumnTotals& totals, const RunningTotals& running, uint3
     }
 }
 
+void IntegrateRow(const uint16_t* values, const uint8_t* edges, uint32_t columns, const RunningTotals& above,
+                  const RunningTotals& out) {
+    uint32_t sum = 0;
+    uint16_t count = 0;
+    for (uint32_t x = 0; x < columns; ++x) {
+        out.sums[x] = above.sums[x] + (sum += values[x]);
+        out.counts[x] = (uint16_t)(above.counts[x] + (count = (uint16_t)(count + (edges[x] != 0))));
+    }
+}
+
+void SubtractRows(const RunningTotals& bottom, const RunningTotals& top, const RunningTotals& out, uint32_t n) {
+    for (uint32_t x = 0; x < n; ++x) {
+        out.sums[x] = bottom.sums[x] - top.sums[x];
+        out.counts[x] = (uint16_t)(bottom.counts[x] - top.counts[x]);
+    }
+}
+
 // Column x's window of a row of totals: its 2r+1 entries added, or the
 // difference of two running sums.
 template <class T>
@@ -89,8 +106,11 @@ void ReduceRowScalar(const uint16_t* in, uint32_t W, uint32_t shift, const uint1
 
 }  // namespace
 
-const RowKernels kScalarKernels = {
-    "scalar", 1, ClassifyRow, SlideWindow, RunningSums, BandRowScalar, BandMapRowScalar, ReduceRowScalar};
+const RowKernels kScalarKernels = {"scalar",         1,
+                                   ClassifyRow,      SlideWindow,
+                                   RunningSums,      IntegrateRow,
+                                   SubtractRows,     BandRowScalar,
+                                   BandMapRowScalar, ReduceRowScalar};
 
 const RowKernels& KernelsFor(VectorIsa isa) { return isa == VectorIsa::kAvx2 ? kAvx2Kernels : kSse41Kernels; }
 

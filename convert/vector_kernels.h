@@ -79,6 +79,18 @@ struct RowKernels {
     // `running` is the sum of entries 0..x of `totals`. Arithmetic wraps at
     // 2^32 and 2^16.
     void (*runningSums)(const ColumnTotals& totals, const RunningTotals& running, uint32_t n);
+    // The adaptive mode's sums over the rectangle from row 0 and column 0 to
+    // a row and a column: `out` is `above`, the previous row's, plus the
+    // running sums along this row of its values and edge marks (0 or 0xFF,
+    // each 0xFF counting 1), over `columns` entries, a multiple of 16.
+    // Arithmetic wraps at 2^32 and 2^16, which leaves every window's
+    // difference exact.
+    void (*integrateRow)(const uint16_t* values, const uint8_t* edges, uint32_t columns, const RunningTotals& above,
+                         const RunningTotals& out);
+    // out = bottom - top over n entries, a multiple of 16, wrapping: of two
+    // such rows 2r+1 apart, the running sums along the row of the window's
+    // column totals.
+    void (*subtractRows)(const RunningTotals& bottom, const RunningTotals& top, const RunningTotals& out, uint32_t n);
     // One band row to the destination: W little-endian 16-bit values, or W
     // map bytes.
     void (*bandRow)(const BandRow& row, uint8_t* out);

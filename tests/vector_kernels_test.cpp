@@ -183,6 +183,41 @@ TEST_P(Twins, RunningSumsMatchTheirTwin) {
     }
 }
 
+// The adaptive mode's rectangle sums: a row integrated onto random sums
+// above it (wrapping past 2^32 and 2^16), and two rows subtracted; nothing
+// written past the row.
+TEST_P(Twins, IntegralRowsMatchTheirTwins) {
+    std::mt19937 rng(12);
+    for (uint32_t n = 16; n <= 272; n += 16) {
+        Row<uint16_t> values(n), aboveCounts(n), topCounts(n);
+        Row<uint8_t> edges(n);
+        Row<uint32_t> aboveSums(n), topSums(n);
+        for (uint32_t i = 0; i < n; ++i) {
+            values[i] = (uint16_t)(rng() % 4 ? rng() : 65535 * (rng() % 2));
+            edges[i] = rng() % 2 ? 0 : 0xFF;
+            aboveSums[i] = (uint32_t)rng();
+            aboveCounts[i] = (uint16_t)rng();
+            topSums[i] = (uint32_t)rng();
+            topCounts[i] = (uint16_t)rng();
+        }
+        const RunningTotals above = {aboveSums.get(), aboveCounts.get()}, top = {topSums.get(), topCounts.get()};
+        for (bool integrate : {true, false}) {
+            Row<uint32_t> sums(n, 0xDEADBEEF), twinSums = sums;
+            Row<uint16_t> counts(n, kUnwritten), twinCounts = counts;
+            for (const RowKernels* table : {&k(), &kScalarKernels}) {
+                const bool twin = table == &kScalarKernels;
+                const RunningTotals out = {(twin ? twinSums : sums).get(), (twin ? twinCounts : counts).get()};
+                if (integrate) table->integrateRow(values.get(), edges.get(), n, above, out);
+                else table->subtractRows(above, top, out, n);
+            }
+            for (uint32_t i = 0; i < n + 16; ++i) {
+                ASSERT_EQ(sums[i], i < n ? twinSums[i] : 0xDEADBEEF) << integrate << " n " << n << " at " << i;
+                ASSERT_EQ(counts[i], i < n ? twinCounts[i] : kUnwritten) << integrate << " n " << n << " at " << i;
+            }
+        }
+    }
+}
+
 TEST_P(Twins, ClassifyRowMatchesItsTwin) {
     std::mt19937 rng(5);
     for (uint32_t columns = 16; columns <= 208; columns += 16)
