@@ -55,12 +55,14 @@ void SlideWindow(benchmark::State& state) {
 
 // The band's 16-bit row, or its map row when `map` is 1, at radius `r`, its
 // windows added column by column or, when `running` is 1, taken from running
-// sums (which cost a RunningSums row more). With `smooth` 1 every window is
+// sums (which cost a RunningSums row more), or when it is 2 from two rows of
+// integrals (the adaptive mode's). With `smooth` 1 every window is
 // smoothed, the band's full cost; with 0 almost none is (a busy picture).
 void BandRow(benchmark::State& state) {
     std::mt19937 rng(3);
     kernel_inputs::BandInputs in(kRow, (uint32_t)state.range(2), [&](uint32_t n) { return (uint32_t)(rng() % n); });
-    in.running = state.range(3) == 1;
+    in.running = state.range(3) >= 1;
+    in.integrals = state.range(3) == 2;
     in.limit = state.range(4) == 1 ? 0xFFFF : 0;
     const bool map = state.range(1) == 1;
     std::vector<uint8_t> out(2 * kRow);
@@ -88,7 +90,25 @@ BENCHMARK(BandRow)
     ->ArgsProduct({{0, 1, 2}, {0, 1}, {1, 3, 7}, {0}, {1}})
     ->ArgsProduct({{0, 1, 2}, {0, 1}, {3, 8, 40}, {1}, {1}})
     ->ArgsProduct({{1, 2}, {0}, {4, 5, 6}, {0}, {1}})
-    ->ArgsProduct({{1, 2}, {0}, {1, 3}, {0}, {0}});
+    ->ArgsProduct({{1, 2}, {0}, {1, 3}, {0}, {0}})
+    ->ArgsProduct({{1, 2}, {0}, {3, 12, 24}, {2}, {1}});
 BENCHMARK(RunningSums)->ArgName("table")->DenseRange(0, 2);
+
+// One row of the adaptive mode's integrals.
+void IntegrateRow(benchmark::State& state) {
+    std::mt19937 rng(5);
+    kernel_inputs::Row<uint16_t> values(kRow), aboveCounts(kRow), counts(kRow);
+    kernel_inputs::Row<uint8_t> edges(kRow);
+    kernel_inputs::Row<uint32_t> aboveSums(kRow), sums(kRow);
+    for (uint32_t i = 0; i < kRow; ++i) {
+        values[i] = (uint16_t)rng();
+        edges[i] = rng() % 4 ? 0 : 0xFF;
+    }
+    Run(state, [&](const RowKernels& k) {
+        k.integrateRow(values.get(), edges.get(), kRow, {aboveSums.get(), aboveCounts.get()},
+                       {sums.get(), counts.get()});
+    });
+}
+BENCHMARK(IntegrateRow)->ArgName("table")->DenseRange(0, 2);
 
 }  // namespace

@@ -64,12 +64,12 @@ struct BandRung {
 
 // The adaptive mode's sums over rectangles from the plane's first row and
 // column (wrapping, which leaves differences exact), which all rungs share:
-// two rows of them 2r+1 apart give a rung's window as if from running sums,
-// at the cost of one subtraction, where each rung would slide totals of its
-// own and sum them along the row. A ring of `slots` rows, each `padded`
-// entries with `margin` of zeros before column 0, and the row above row 0.
+// the band reads a rung's windows from two rows of them 2r+1 apart, where
+// each rung would slide totals of its own and sum them along the row. A ring
+// of `slots` rows, each `padded` entries with `margin` of zeros before
+// column 0, and the row above row 0.
 struct Integrals {
-    RunningTotals ring, zero, difference;
+    RunningTotals ring, zero;
     uint32_t slots, margin;
     uint64_t padded;
 
@@ -78,13 +78,6 @@ struct Integrals {
         const uint64_t at = (uint64_t)y % slots * padded + margin;
         return {ring.sums + at, ring.counts + at};
     }
-    // Row y's window of radius r into `difference`, margins included.
-    void WindowOf(const RowKernels& kernels, uint32_t y, uint32_t r) const {
-        const RunningTotals bottom = Row((int64_t)y + r), top = Row((int64_t)y - r - 1);
-        kernels.subtractRows({bottom.sums - margin, bottom.counts - margin}, {top.sums - margin, top.counts - margin},
-                             difference, (uint32_t)padded);
-    }
-    RunningTotals Window() const { return {difference.sums + margin, difference.counts + margin}; }
 };
 
 // Plane geometry and the buffers carved for it.
@@ -241,21 +234,22 @@ void SmoothBand(const VectorPlane& v, BandRung* rungs, uint32_t count, const Int
         for (uint32_t k = 0; k <= last && last < count; ++k) {
             const BandRung& rung = rungs[k];
             if (y < rung.r || y + rung.r >= p.H) continue;
-            if (shared) integrals.WindowOf(kernels, y, rung.r);
-            else SlideRung(v, rung, kernels, y);
+            if (!shared) SlideRung(v, rung, kernels, y);
             const BoxMean mean(rung.r);
             const BandRow row = {rung.totals,
-                                 shared ? integrals.Window() : rung.runningTotals,
+                                 shared ? integrals.Row((int64_t)y + rung.r) : rung.runningTotals,
                                  values,
                                  p.EdgeRow(y),
                                  &mean,
                                  p.W,
                                  rung.r,
                                  rung.limit,
-                                 shared || rung.running};
+                                 shared || rung.running,
+                                 shared ? integrals.Row((int64_t)y - rung.r - 1) : RunningTotals{}};
             auto columnSum = [&](uint32_t x) {
-                return shared ? row.runningTotals.sums[x] - row.runningTotals.sums[(int64_t)x - 1]
-                              : rung.totals.sums[x];
+                if (!shared) return rung.totals.sums[x];
+                const uint32_t *bottom = row.runningTotals.sums, *top = row.runningTop.sums;
+                return (bottom[x] - bottom[(int64_t)x - 1]) - (top[x] - top[(int64_t)x - 1]);
             };
             if (debug) {
                 // Unaveraged samples have the same map at every rung, so the
@@ -324,14 +318,13 @@ bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& sc
     const uint64_t samplesAt = layout.Add(3 * sampleStride, 1);
     const uint32_t margin = ColumnTotals::Margin(widest);
     const uint64_t padded = columns + 2 * (uint64_t)margin;
-    Integrals integrals = {{}, {}, {}, 2 * widest + 2, margin, padded};
-    RungLayout totalsAt = {}, integralsAt = {}, zeroAt = {}, differenceAt = {};
+    Integrals integrals = {{}, {}, 2 * widest + 2, margin, padded};
+    RungLayout totalsAt = {}, integralsAt = {}, zeroAt = {};
     uint64_t zeroRowAt = 0, chainedAt[2] = {}, rungMapAt = 0;
     WindowLayout window = {};
     if (shared) {
         integralsAt = {0, 0, layout.Add(integrals.slots * padded, 4), layout.Add(integrals.slots * padded, 2)};
         zeroAt = {0, 0, layout.Add(padded, 4), layout.Add(padded, 2)};
-        differenceAt = {0, 0, layout.Add(padded, 4), layout.Add(padded, 2)};
     } else if (vectorBand) {
         totalsAt = {layout.Add(padded, 4), layout.Add(padded, 1), layout.Add(padded, 4), layout.Add(padded, 2)};
     } else if (wholePlane) {
@@ -352,7 +345,6 @@ bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& sc
         // integrated.
         integrals.ring = runningAt(integralsAt);
         integrals.zero = runningAt(zeroAt);
-        integrals.difference = runningAt(differenceAt);
         for (uint32_t y = 0; y < integrals.slots; ++y) {
             const RunningTotals row = integrals.Row(y);
             FillBlocksVec(row.sums - margin, 0, margin * 4);

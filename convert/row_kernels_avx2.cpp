@@ -134,25 +134,45 @@ BITGRADE_AVX2 inline __m128i Bytes(WordMask16 m) {
     return _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packs_epi16(m.v, m.v), 0x08));
 }
 
-template <bool kRunning, uint32_t kSide = 0>
+// As RunningWindows of the SSE4.1 kernels.
+// Lanes of running sums of 16 or 32 bits subtracted.
+template <class T>
+BITGRADE_AVX2 inline __m256i Subtract(__m256i a, __m256i b) {
+    if constexpr (sizeof(T) == 2) return _mm256_sub_epi16(a, b);
+    else return _mm256_sub_epi32(a, b);
+}
+
+template <class T>
+BITGRADE_AVX2 inline __m256i RunningWindow(const BandRow& b, const T* sums, uint32_t x) {
+    const T* at = sums + x - b.r;
+    return Subtract<T>(LoadU(at + 2 * b.r), LoadU(at - 1));
+}
+
+template <Windows kWindows, class T>
+BITGRADE_AVX2 inline __m256i RunningWindows(const BandRow& b, const T* running, const T* top, uint32_t x) {
+    if constexpr (kWindows == Windows::kIntegrals)
+        return Subtract<T>(RunningWindow(b, running, x), RunningWindow(b, top, x));
+    else return RunningWindow(b, running, x);
+}
+
+template <Windows kWindows, uint32_t kSide = 0>
 BITGRADE_AVX2 inline auto SmoothMask(const BandRow& b, uint32_t x, const Limit16& limit) {
-    if constexpr (kRunning) {
-        const uint16_t* counts = b.runningTotals.counts + x - b.r;
-        const __m256i count = _mm256_sub_epi16(LoadU(counts + 2 * b.r), LoadU(counts - 1));
+    if constexpr (kWindows != Windows::kColumns) {
+        const __m256i count = RunningWindows<kWindows>(b, b.runningTotals.counts, b.runningTop.counts, x);
         return WordMask16{_mm256_cmpeq_epi16(_mm256_min_epu16(count, limit.words), count)};
     } else {
         return ByteMask16{SmoothBytes<16, kSide>(b, x, limit.bytes)};
     }
 }
 
-template <bool kRunning, uint32_t kSide>
+template <Windows kWindows, uint32_t kSide>
 BITGRADE_AVX2 inline void WindowSums(const BandRow& b, uint32_t x, __m256i& low, __m256i& high) {
-    const uint32_t* sums = (kRunning ? b.runningTotals.sums : b.totals.sums) + x - b.r;
-    if constexpr (kRunning) {
-        low = _mm256_sub_epi32(LoadU(sums + 2 * b.r), LoadU(sums - 1));
-        high = _mm256_sub_epi32(LoadU(sums + 2 * b.r + 8), LoadU(sums + 7));
+    if constexpr (kWindows != Windows::kColumns) {
+        low = RunningWindows<kWindows>(b, b.runningTotals.sums, b.runningTop.sums, x);
+        high = RunningWindows<kWindows>(b, b.runningTotals.sums, b.runningTop.sums, x + 8);
         return;
     }
+    const uint32_t* sums = b.totals.sums + x - b.r;
     low = high = _mm256_setzero_si256();
     const uint32_t side = WindowSide<kSide>(b);
     for (uint32_t k = 0; k < side; ++k) {
@@ -169,6 +189,10 @@ BandRow From(const BandRow& b, uint32_t from) {
     rest.totals.counts += from;
     rest.runningTotals.sums += from;
     rest.runningTotals.counts += from;
+    if (rest.runningTop.sums) {
+        rest.runningTop.sums += from;
+        rest.runningTop.counts += from;
+    }
     rest.values += from;
     rest.edges += from;
     rest.W -= from;
@@ -177,21 +201,21 @@ BandRow From(const BandRow& b, uint32_t from) {
 
 // The band's whole 16-column blocks in one variant, chosen once outside the
 // loop.
-template <bool kFixedPoint, bool kRunning, uint32_t kSide>
-BITGRADE_AVX2 void BandBlocks(BandVariant<kFixedPoint, kRunning, kSide>, const BandRow& row, uint32_t whole,
+template <bool kFixedPoint, Windows kWindows, uint32_t kSide>
+BITGRADE_AVX2 void BandBlocks(BandVariant<kFixedPoint, kWindows, kSide>, const BandRow& row, uint32_t whole,
                               uint8_t* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const Mean8 mean(*b.mean);
     const Limit16 limit(b);
     for (uint32_t x = 0; x < whole; x += 16) {
         const __m256i values = LoadU(b.values + x);
-        const auto smooth = SmoothMask<kRunning, kSide>(b, x, limit);
+        const auto smooth = SmoothMask<kWindows, kSide>(b, x, limit);
         if (None(smooth)) {  // busy windows need no sums
             StoreU(out + 2 * x, values);
             continue;
         }
         __m256i low, high;
-        WindowSums<kRunning, kSide>(b, x, low, high);
+        WindowSums<kWindows, kSide>(b, x, low, high);
         // packus works within halves: put the four-lane groups back in order.
         const __m256i means =
             _mm256_permute4x64_epi64(_mm256_packus_epi32(mean.Of<kFixedPoint>(low), mean.Of<kFixedPoint>(high)), 0xD8);
@@ -205,20 +229,21 @@ BITGRADE_AVX2 void BandRowAvx2(const BandRow& b, uint8_t* out) {
     if (whole < b.W) BandRowVec(From(b, whole), out + 2 * whole);
 }
 
-template <bool kRunning>
-BITGRADE_AVX2 void BandMapBlocks(const BandRow& row, uint32_t whole, uint8_t* out) {
+template <Windows kWindows>
+BITGRADE_AVX2 void BandMapBlocks(std::integral_constant<Windows, kWindows>, const BandRow& row, uint32_t whole,
+                                 uint8_t* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const __m128i marks = Load(kFlatMarks);
     const Limit16 limit(b);
     for (uint32_t x = 0; x < whole; x += 16) {
         const __m128i map = _mm_or_si128(_mm_loadu_si128((const __m128i*)(b.edges + x)), marks);
-        _mm_storeu_si128((__m128i*)(out + x), _mm_andnot_si128(Bytes(SmoothMask<kRunning>(b, x, limit)), map));
+        _mm_storeu_si128((__m128i*)(out + x), _mm_andnot_si128(Bytes(SmoothMask<kWindows>(b, x, limit)), map));
     }
 }
 
 BITGRADE_AVX2 void BandMapRowAvx2(const BandRow& b, uint8_t* out) {
     const uint32_t whole = b.W / 16 * 16;
-    (b.running ? BandMapBlocks<true> : BandMapBlocks<false>)(b, whole, out);
+    WithWindows(b, [&](auto windows) { BandMapBlocks(windows, b, whole, out); });
     if (whole < b.W) BandMapRowVec(From(b, whole), out + whole);
 }
 
@@ -290,17 +315,6 @@ BITGRADE_AVX2 void IntegrateRowAvx2(const uint16_t* values, const uint8_t* edges
     }
 }
 
-BITGRADE_AVX2 void SubtractRowsAvx2(const RunningTotals& bottom, const RunningTotals& top, const RunningTotals& out,
-                                    uint32_t n) {
-    uint32_t* const sums = out.sums;  // copies that the stores below cannot alias
-    uint16_t* const counts = out.counts;
-    for (uint32_t x = 0; x < n; x += 16) {
-        StoreU(sums + x, _mm256_sub_epi32(LoadU(bottom.sums + x), LoadU(top.sums + x)));
-        StoreU(sums + x + 8, _mm256_sub_epi32(LoadU(bottom.sums + x + 8), LoadU(top.sums + x + 8)));
-        StoreU(counts + x, _mm256_sub_epi16(LoadU(bottom.counts + x), LoadU(top.counts + x)));
-    }
-}
-
 // Sixteen values a step, loaded before their codes, which lie at or before
 // them, are stored; the SSE4.1 twin finishes the row.
 BITGRADE_AVX2 void ReduceRowAvx2(const uint16_t* in, uint32_t W, uint32_t shift, const uint16_t* thresholds,
@@ -320,8 +334,7 @@ BITGRADE_AVX2 void ReduceRowAvx2(const uint16_t* in, uint32_t W, uint32_t shift,
 
 }  // namespace
 
-const RowKernels kAvx2Kernels = {
-    "avx2",           6,           ClassifyRowAvx2, SlideWindowAvx2, RunningSumsAvx2, IntegrateRowAvx2,
-    SubtractRowsAvx2, BandRowAvx2, BandMapRowAvx2,  ReduceRowAvx2};
+const RowKernels kAvx2Kernels = {"avx2",           6,           ClassifyRowAvx2, SlideWindowAvx2, RunningSumsAvx2,
+                                 IntegrateRowAvx2, BandRowAvx2, BandMapRowAvx2,  ReduceRowAvx2};
 
 }  // namespace bitgrade

@@ -123,11 +123,32 @@ BITGRADE_SSE41 inline __m128i Words(WordMask8 m) { return m.v; }
 BITGRADE_SSE41 inline __m128i Bytes(ByteMask8 m) { return m.v; }
 BITGRADE_SSE41 inline __m128i Bytes(WordMask8 m) { return _mm_packs_epi16(m.v, m.v); }
 
-template <bool kRunning, uint32_t kSide = 0>
+// Lanes of running sums of 16 or 32 bits subtracted.
+template <class T>
+BITGRADE_SSE41 inline __m128i Subtract(__m128i a, __m128i b) {
+    if constexpr (sizeof(T) == 2) return _mm_sub_epi16(a, b);
+    else return _mm_sub_epi32(a, b);
+}
+
+// The windows of columns x.. from running sums: the sum at x+r less that at
+// x-r-1, and from integrals less the same of the top row.
+template <class T>
+BITGRADE_SSE41 inline __m128i RunningWindow(const BandRow& b, const T* sums, uint32_t x) {
+    const T* at = sums + x - b.r;
+    return Subtract<T>(LoadU(at + 2 * b.r), LoadU(at - 1));
+}
+
+template <Windows kWindows, class T>
+BITGRADE_SSE41 inline __m128i RunningWindows(const BandRow& b, const T* running, const T* top, uint32_t x) {
+    if constexpr (kWindows == Windows::kIntegrals)
+        return Subtract<T>(RunningWindow(b, running, x), RunningWindow(b, top, x));
+    else return RunningWindow(b, running, x);
+}
+
+template <Windows kWindows, uint32_t kSide = 0>
 BITGRADE_SSE41 inline auto SmoothMask(const BandRow& b, uint32_t x, const LimitVec& limit) {
-    if constexpr (kRunning) {
-        const uint16_t* counts = b.runningTotals.counts + x - b.r;
-        const __m128i count = _mm_sub_epi16(LoadU(counts + 2 * b.r), LoadU(counts - 1));
+    if constexpr (kWindows != Windows::kColumns) {
+        const __m128i count = RunningWindows<kWindows>(b, b.runningTotals.counts, b.runningTop.counts, x);
         return WordMask8{_mm_cmpeq_epi16(_mm_min_epu16(count, limit.words), count)};
     } else {
         return ByteMask8{SmoothBytes<8, kSide>(b, x, limit.bytes)};
@@ -135,14 +156,14 @@ BITGRADE_SSE41 inline auto SmoothMask(const BandRow& b, uint32_t x, const LimitV
 }
 
 // The window sums of eight columns x..x+7, low and high four.
-template <bool kRunning, uint32_t kSide>
+template <Windows kWindows, uint32_t kSide>
 BITGRADE_SSE41 inline void WindowSums(const BandRow& b, uint32_t x, __m128i& low, __m128i& high) {
-    const uint32_t* sums = (kRunning ? b.runningTotals.sums : b.totals.sums) + x - b.r;
-    if constexpr (kRunning) {
-        low = _mm_sub_epi32(LoadU(sums + 2 * b.r), LoadU(sums - 1));
-        high = _mm_sub_epi32(LoadU(sums + 2 * b.r + 4), LoadU(sums + 3));
+    if constexpr (kWindows != Windows::kColumns) {
+        low = RunningWindows<kWindows>(b, b.runningTotals.sums, b.runningTop.sums, x);
+        high = RunningWindows<kWindows>(b, b.runningTotals.sums, b.runningTop.sums, x + 4);
         return;
     }
+    const uint32_t* sums = b.totals.sums + x - b.r;
     low = high = _mm_setzero_si128();
     const uint32_t side = WindowSide<kSide>(b);
     for (uint32_t k = 0; k < side; ++k) {
@@ -160,13 +181,13 @@ BITGRADE_SSE41 inline void StorePart(uint8_t* out, __m128i v, uint32_t bytes) {
 }
 
 // Eight output values of columns x..x+7 in one variant.
-template <bool kFixedPoint, bool kRunning, uint32_t kSide>
+template <bool kFixedPoint, Windows kWindows, uint32_t kSide>
 BITGRADE_SSE41 inline __m128i BandStep(const BandRow& b, uint32_t x, const MeanVec& mean, const LimitVec& limit) {
     const __m128i values = _mm_load_si128((const __m128i*)(b.values + x));
-    const auto smooth = SmoothMask<kRunning, kSide>(b, x, limit);
+    const auto smooth = SmoothMask<kWindows, kSide>(b, x, limit);
     if (None(smooth)) return values;  // busy windows need no sums
     __m128i low, high;
-    WindowSums<kRunning, kSide>(b, x, low, high);
+    WindowSums<kWindows, kSide>(b, x, low, high);
     const __m128i means = _mm_packus_epi32(mean.Of<kFixedPoint>(low), mean.Of<kFixedPoint>(high));
     return _mm_blendv_epi8(values, means, Words(smooth));
 }
@@ -174,31 +195,31 @@ BITGRADE_SSE41 inline __m128i BandStep(const BandRow& b, uint32_t x, const MeanV
 // The band row in one variant, chosen once outside the loop. The work rows
 // and totals run on past W to the end of the block, so the last step is
 // computed whole and only its columns below W are stored.
-template <bool kFixedPoint, bool kRunning, uint32_t kSide>
-BITGRADE_SSE41 void BandRowWith(BandVariant<kFixedPoint, kRunning, kSide>, const BandRow& row, uint8_t* out) {
+template <bool kFixedPoint, Windows kWindows, uint32_t kSide>
+BITGRADE_SSE41 void BandRowWith(BandVariant<kFixedPoint, kWindows, kSide>, const BandRow& row, uint8_t* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const MeanVec mean(*b.mean);
     const LimitVec limit(b);
     uint32_t x = 0;
     for (; x + 8 <= b.W; x += 8)
-        _mm_storeu_si128((__m128i*)(out + 2 * x), BandStep<kFixedPoint, kRunning, kSide>(b, x, mean, limit));
-    if (x < b.W) StorePart(out + 2 * x, BandStep<kFixedPoint, kRunning, kSide>(b, x, mean, limit), 2 * (b.W - x));
+        _mm_storeu_si128((__m128i*)(out + 2 * x), BandStep<kFixedPoint, kWindows, kSide>(b, x, mean, limit));
+    if (x < b.W) StorePart(out + 2 * x, BandStep<kFixedPoint, kWindows, kSide>(b, x, mean, limit), 2 * (b.W - x));
 }
 
-template <bool kRunning>
+template <Windows kWindows>
 BITGRADE_SSE41 inline __m128i BandMapStep(const BandRow& b, uint32_t x, __m128i marks, const LimitVec& limit) {
     const __m128i map = _mm_or_si128(_mm_loadl_epi64((const __m128i*)(b.edges + x)), marks);
-    return _mm_andnot_si128(Bytes(SmoothMask<kRunning>(b, x, limit)), map);
+    return _mm_andnot_si128(Bytes(SmoothMask<kWindows>(b, x, limit)), map);
 }
 
-template <bool kRunning>
-BITGRADE_SSE41 void BandMapRowWith(const BandRow& row, uint8_t* out) {
+template <Windows kWindows>
+BITGRADE_SSE41 void BandMapRowWith(std::integral_constant<Windows, kWindows>, const BandRow& row, uint8_t* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const __m128i marks = Load(kFlatMarks);
     const LimitVec limit(b);
     uint32_t x = 0;
-    for (; x + 8 <= b.W; x += 8) _mm_storel_epi64((__m128i*)(out + x), BandMapStep<kRunning>(b, x, marks, limit));
-    if (x < b.W) StorePart(out + x, BandMapStep<kRunning>(b, x, marks, limit), b.W - x);
+    for (; x + 8 <= b.W; x += 8) _mm_storel_epi64((__m128i*)(out + x), BandMapStep<kWindows>(b, x, marks, limit));
+    if (x < b.W) StorePart(out + x, BandMapStep<kWindows>(b, x, marks, limit), b.W - x);
 }
 
 }  // namespace
@@ -208,7 +229,7 @@ BITGRADE_SSE41 void BandRowVec(const BandRow& b, uint8_t* out) {
 }
 
 BITGRADE_SSE41 void BandMapRowVec(const BandRow& b, uint8_t* out) {
-    (b.running ? BandMapRowWith<true> : BandMapRowWith<false>)(b, out);
+    WithWindows(b, [&](auto windows) { BandMapRowWith(windows, b, out); });
 }
 
 // Each step's own prefix sums do not wait for the step before; only the
@@ -254,21 +275,6 @@ BITGRADE_SSE41 void IntegrateRowVec(const uint16_t* values, const uint8_t* edges
     }
 }
 
-BITGRADE_SSE41 void SubtractRowsVec(const RunningTotals& bottom, const RunningTotals& top, const RunningTotals& out,
-                                    uint32_t n) {
-    uint32_t* const sums = out.sums;  // copies that the stores below cannot alias
-    uint16_t* const counts = out.counts;
-    for (uint32_t x = 0; x < n; x += 8) {
-        for (uint32_t half = x; half < x + 8; half += 4) {
-            const __m128i difference = _mm_sub_epi32(_mm_load_si128((const __m128i*)(bottom.sums + half)),
-                                                     _mm_load_si128((const __m128i*)(top.sums + half)));
-            _mm_store_si128((__m128i*)(sums + half), difference);
-        }
-        _mm_store_si128((__m128i*)(counts + x), _mm_sub_epi16(_mm_load_si128((const __m128i*)(bottom.counts + x)),
-                                                              _mm_load_si128((const __m128i*)(top.counts + x))));
-    }
-}
-
 BITGRADE_SSE41 void FillBlocksVec(void* dst, uint8_t value, uint32_t bytes) {
     const __m128i fill = _mm_set1_epi8((char)value);
     __m128i* at = (__m128i*)dst;
@@ -300,8 +306,7 @@ BITGRADE_SSE41 void ReduceRowVec(const uint16_t* in, uint32_t W, uint32_t shift,
 
 }  // namespace
 
-const RowKernels kSse41Kernels = {
-    "sse4.1",        5,          ClassifyRowVec, SlideWindowVec, RunningSumsVec, IntegrateRowVec,
-    SubtractRowsVec, BandRowVec, BandMapRowVec,  ReduceRowVec};
+const RowKernels kSse41Kernels = {"sse4.1",        5,          ClassifyRowVec, SlideWindowVec, RunningSumsVec,
+                                  IntegrateRowVec, BandRowVec, BandMapRowVec,  ReduceRowVec};
 
 }  // namespace bitgrade

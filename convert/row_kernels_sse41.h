@@ -6,6 +6,8 @@
 
 #include <smmintrin.h>
 
+#include <type_traits>
+
 #include "vector_kernels.h"
 
 #define BITGRADE_SSE41 __attribute__((target("sse4.1")))
@@ -94,13 +96,20 @@ BITGRADE_SSE41 inline void SlideCounts16(uint8_t* counts, const uint8_t* enterin
 // limit above 255 passes them all, as 255 does.
 inline char ByteLimit(const BandRow& b) { return (char)(b.limit < 255 ? b.limit : 255); }
 
+// Where a band row's windows come from: its column totals added up column
+// by column, their running sums, or two rows of integrals.
+enum class Windows { kColumns, kRunning, kIntegrals };
+
 // The choices a band kernel makes once per row: the mean (fixed point or
-// division), the way windows are summed (from running sums, or column by
-// column) and, for radii 0..5, which the tables sum column by column, the
-// window's side, so that the loop over its columns unrolls (0: the row's
-// own 2r + 1).
-template <bool kFixedPoint, bool kRunning, uint32_t kSide>
+// division), the way windows are summed and, for radii 0..5, which the
+// tables sum column by column, the window's side, so that the loop over its
+// columns unrolls (0: the row's own 2r + 1).
+template <bool kFixedPoint, Windows kWindows, uint32_t kSide>
 struct BandVariant {};
+
+inline Windows WindowsOf(const BandRow& b) {
+    return !b.running ? Windows::kColumns : b.runningTop.sums ? Windows::kIntegrals : Windows::kRunning;
+}
 
 // The side of a window summed column by column: the variant's, or the row's.
 template <uint32_t kSide>
@@ -128,17 +137,35 @@ template <class Kernel>
 inline void WithBandVariant(const BandRow& b, Kernel kernel) {
     static_assert(BoxMean::kFixedPointMaxRadius >= kByteCountMaxRadius,
                   "column-by-column windows take the fixed point");
-    if (b.running)
-        return b.mean->FixedPoint() ? kernel(BandVariant<true, true, 0>()) : kernel(BandVariant<false, true, 0>());
-    switch (b.r) {
-    case 0: return kernel(BandVariant<true, false, 1>());
-    case 1: return kernel(BandVariant<true, false, 3>());
-    case 2: return kernel(BandVariant<true, false, 5>());
-    case 3: return kernel(BandVariant<true, false, 7>());
-    case 4: return kernel(BandVariant<true, false, 9>());
-    case 5: return kernel(BandVariant<true, false, 11>());
+    const bool fixed = b.mean->FixedPoint();
+    switch (WindowsOf(b)) {
+    case Windows::kRunning:
+        return fixed ? kernel(BandVariant<true, Windows::kRunning, 0>())
+                     : kernel(BandVariant<false, Windows::kRunning, 0>());
+    case Windows::kIntegrals:
+        return fixed ? kernel(BandVariant<true, Windows::kIntegrals, 0>())
+                     : kernel(BandVariant<false, Windows::kIntegrals, 0>());
+    case Windows::kColumns: break;
     }
-    return kernel(BandVariant<true, false, 0>());
+    switch (b.r) {
+    case 0: return kernel(BandVariant<true, Windows::kColumns, 1>());
+    case 1: return kernel(BandVariant<true, Windows::kColumns, 3>());
+    case 2: return kernel(BandVariant<true, Windows::kColumns, 5>());
+    case 3: return kernel(BandVariant<true, Windows::kColumns, 7>());
+    case 4: return kernel(BandVariant<true, Windows::kColumns, 9>());
+    case 5: return kernel(BandVariant<true, Windows::kColumns, 11>());
+    }
+    return kernel(BandVariant<true, Windows::kColumns, 0>());
+}
+
+// Calls kernel(std::integral_constant<Windows, ...>()) with the windows of row `b`.
+template <class Kernel>
+inline void WithWindows(const BandRow& b, Kernel kernel) {
+    switch (WindowsOf(b)) {
+    case Windows::kColumns: return kernel(std::integral_constant<Windows, Windows::kColumns>());
+    case Windows::kRunning: return kernel(std::integral_constant<Windows, Windows::kRunning>());
+    case Windows::kIntegrals: return kernel(std::integral_constant<Windows, Windows::kIntegrals>());
+    }
 }
 
 // ReduceRow over columns from..W-1, eight values a step (`from` a multiple

@@ -48,32 +48,32 @@ void IntegrateRow(const uint16_t* values, const uint8_t* edges, uint32_t columns
     }
 }
 
-void SubtractRows(const RunningTotals& bottom, const RunningTotals& top, const RunningTotals& out, uint32_t n) {
-    for (uint32_t x = 0; x < n; ++x) {
-        out.sums[x] = bottom.sums[x] - top.sums[x];
-        out.counts[x] = (uint16_t)(bottom.counts[x] - top.counts[x]);
-    }
-}
-
-// Column x's window of a row of totals: its 2r+1 entries added, or the
-// difference of two running sums.
+// Column x's window of a row of totals: its 2r+1 entries added.
 template <class T>
 T Window(const BandRow& b, const T* totals, uint32_t x) {
-    const int64_t first = (int64_t)x - b.r;
-    if (b.running) return (T)(totals[first + 2 * b.r] - totals[first - 1]);
     T sum = 0;
-    for (uint32_t k = 0; k <= 2 * b.r; ++k) sum = (T)(sum + totals[first + k]);
+    for (uint32_t k = 0; k <= 2 * b.r; ++k) sum = (T)(sum + totals[(int64_t)x - b.r + k]);
     return sum;
+}
+
+// The same from running sums, the difference of two, less the same of the
+// integrals' top row where there is one.
+template <class T>
+T Window(const BandRow& b, const T* running, const T* top, uint32_t x) {
+    const int64_t first = (int64_t)x - b.r;
+    const T window = (T)(running[first + 2 * b.r] - running[first - 1]);
+    return top ? (T)(window - (T)(top[first + 2 * b.r] - top[first - 1])) : window;
 }
 
 // Whether column x's window holds few enough edge marks to be smoothed.
 bool Smoothed(const BandRow& b, uint32_t x) {
-    const uint32_t count = b.running ? Window(b, b.runningTotals.counts, x) : Window(b, b.totals.counts, x);
+    const uint32_t count =
+        b.running ? Window(b, b.runningTotals.counts, b.runningTop.counts, x) : Window(b, b.totals.counts, x);
     return count <= b.limit;
 }
 
 uint32_t WindowSum(const BandRow& b, uint32_t x) {
-    return Window(b, b.running ? b.runningTotals.sums : b.totals.sums, x);
+    return b.running ? Window(b, b.runningTotals.sums, b.runningTop.sums, x) : Window(b, b.totals.sums, x);
 }
 
 void BandRowScalar(const BandRow& b, uint8_t* out) {
@@ -106,11 +106,8 @@ void ReduceRowScalar(const uint16_t* in, uint32_t W, uint32_t shift, const uint1
 
 }  // namespace
 
-const RowKernels kScalarKernels = {"scalar",         1,
-                                   ClassifyRow,      SlideWindow,
-                                   RunningSums,      IntegrateRow,
-                                   SubtractRows,     BandRowScalar,
-                                   BandMapRowScalar, ReduceRowScalar};
+const RowKernels kScalarKernels = {
+    "scalar", 1, ClassifyRow, SlideWindow, RunningSums, IntegrateRow, BandRowScalar, BandMapRowScalar, ReduceRowScalar};
 
 const RowKernels& KernelsFor(VectorIsa isa) { return isa == VectorIsa::kAvx2 ? kAvx2Kernels : kSse41Kernels; }
 

@@ -39,7 +39,10 @@ const uint32_t kByteCountMaxRadius = 7;
 // or its edge mark OR-ed with the flat mark. With `running`, the window is
 // read from `runningTotals`, the running sums of the column totals, margins
 // included: the running sum at x+r less that at x-r-1; without it, from
-// `totals` (radius up to kByteCountMaxRadius). The kernels write every
+// `totals` (radius up to kByteCountMaxRadius). Where `runningTop` is set
+// too, runningTotals and runningTop are two rows of the adaptive mode's
+// integrals, 2r+1 rows apart, and the window is their difference's. The
+// kernels write every
 // column 0..W-1 and nothing past it, at any W; they read the values, edge
 // marks and totals on to the end of W's 16-column block. The first and last
 // r columns, whose windows do not fit the row, are the caller's to rewrite.
@@ -53,6 +56,7 @@ struct BandRow {
     uint32_t W, r;
     uint16_t limit;
     bool running;
+    RunningTotals runningTop;  // null where runningTotals are a row's own
 };
 
 struct RowKernels {
@@ -84,13 +88,9 @@ struct RowKernels {
     // running sums along this row of its values and edge marks (0 or 0xFF,
     // each 0xFF counting 1), over `columns` entries, a multiple of 16.
     // Arithmetic wraps at 2^32 and 2^16, which leaves every window's
-    // difference exact.
+    // difference exact; the band reads windows from two such rows.
     void (*integrateRow)(const uint16_t* values, const uint8_t* edges, uint32_t columns, const RunningTotals& above,
                          const RunningTotals& out);
-    // out = bottom - top over n entries, a multiple of 16, wrapping: of two
-    // such rows 2r+1 apart, the running sums along the row of the window's
-    // column totals.
-    void (*subtractRows)(const RunningTotals& bottom, const RunningTotals& top, const RunningTotals& out, uint32_t n);
     // One band row to the destination: W little-endian 16-bit values, or W
     // map bytes.
     void (*bandRow)(const BandRow& row, uint8_t* out);

@@ -1,7 +1,8 @@
 // Fuzzer-chosen rows, lengths and radii through the kernels of every vector
 // table this processor runs (SSE4.1, AVX2) and their scalar twins. The twins
 // must agree on every classified value and edge mark, on the window's totals
-// after every slide, on running sums, and on every band row's output;
+// after every slide, on running sums and integrals, and on every band row's
+// output;
 // anything else is a crash.
 #include <cstdint>
 #include <cstdlib>
@@ -50,6 +51,20 @@ void RunningSums(const RowKernels& k, ByteSource in, uint32_t n) {
     k.runningSums({sums.get(), counts.get()}, {running.get(), runningCounts.get()}, n);
     kScalarKernels.runningSums({sums.get(), counts.get()}, {twinRunning.get(), twinCounts.get()}, n);
     for (uint32_t i = 0; i < n; ++i) Require(running[i] == twinRunning[i] && runningCounts[i] == twinCounts[i]);
+    // The same bytes as a row integrated onto those running sums.
+    Row<uint16_t> values(n), integralCounts(n), twinIntegralCounts(n);
+    Row<uint8_t> edges(n);
+    Row<uint32_t> integralSums(n), twinIntegralSums(n);
+    for (uint32_t i = 0; i < n; ++i) {
+        values[i] = (uint16_t)sums[i];
+        edges[i] = counts[i] & 1 ? 0xFF : 0;
+    }
+    const RunningTotals above = {running.get(), runningCounts.get()};
+    k.integrateRow(values.get(), edges.get(), n, above, {integralSums.get(), integralCounts.get()});
+    kScalarKernels.integrateRow(values.get(), edges.get(), n, above,
+                                {twinIntegralSums.get(), twinIntegralCounts.get()});
+    for (uint32_t i = 0; i < n; ++i)
+        Require(integralSums[i] == twinIntegralSums[i] && integralCounts[i] == twinIntegralCounts[i]);
 }
 
 // Three rows of any samples.

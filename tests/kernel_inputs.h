@@ -45,7 +45,9 @@ struct SampleRows {
 // The window of a band row of W columns at radius r: column totals with
 // their margins and their running sums, unsmoothed values and edge marks,
 // drawn by draw(n), a number below n. Totals stay within what 2r+1 rows can
-// hold; windows wider than the byte counts allow are read from running sums.
+// hold; windows wider than the byte counts allow are read from running sums,
+// some of them as two rows of integrals: random sums above the window, and
+// below it those plus the running sums (wrapping).
 struct BandInputs {
     template <class Draw>
     BandInputs(uint32_t W, uint32_t r, Draw draw)
@@ -55,8 +57,10 @@ struct BandInputs {
           mean(r),
           sums(W + 2 * margin),
           runningSums(W + 2 * margin),
+          topSums(W + 2 * margin),
           counts(W + 2 * margin),
           runningCounts(W + 2 * margin),
+          topCounts(W + 2 * margin),
           values(W),
           edges(W) {
         const uint32_t side = 2 * r + 1;
@@ -72,27 +76,37 @@ struct BandInputs {
         }
         limit = (uint16_t)(draw(2) ? draw(side * side + 1) : draw(65536));
         running = draw(2) != 0 || r > bitgrade::kByteCountMaxRadius;
+        integrals = running && draw(2) != 0;
+        for (uint32_t i = 0; i < W + 2 * margin && integrals; ++i) {
+            topSums[i] = draw(0xFFFFFFFFu);
+            topCounts[i] = (uint16_t)draw(65536);
+            runningSums[i] += topSums[i];
+            runningCounts[i] = (uint16_t)(runningCounts[i] + topCounts[i]);
+        }
     }
 
     bitgrade::BandRow Band() const {
-        return bitgrade::BandRow{{sums.get() + margin, counts.get() + margin},
-                                 {runningSums.get() + margin, runningCounts.get() + margin},
-                                 values.get(),
-                                 edges.get(),
-                                 &mean,
-                                 W,
-                                 r,
-                                 limit,
-                                 running};
+        return bitgrade::BandRow{
+            {sums.get() + margin, counts.get() + margin},
+            {runningSums.get() + margin, runningCounts.get() + margin},
+            values.get(),
+            edges.get(),
+            &mean,
+            W,
+            r,
+            limit,
+            running,
+            {integrals ? topSums.get() + margin : nullptr, integrals ? topCounts.get() + margin : nullptr}};
     }
 
     uint32_t W, r, margin;
     bitgrade::BoxMean mean;
     uint16_t limit;
-    bool running;  // the window read from running sums
-    Row<uint32_t> sums, runningSums;
+    bool running;    // the window read from running sums
+    bool integrals;  // the running sums less those of the top row
+    Row<uint32_t> sums, runningSums, topSums;
     Row<uint8_t> counts;
-    Row<uint16_t> runningCounts, values;
+    Row<uint16_t> runningCounts, topCounts, values;
     Row<uint8_t> edges;
 };
 
