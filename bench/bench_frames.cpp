@@ -129,6 +129,30 @@ BENCHMARK(Depth)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+// Level 3 at 1080p, span and max-span (0: off): the adaptive mode's rungs
+// against the single spans they hold.
+void Spans(benchmark::State& state) {
+    const bitgrade::Converter converter(bitgrade::Level::kVector, bitgrade::DetectProcessor().vectorIsa);
+    bitgrade::Settings settings;
+    settings.span = (int)state.range(0);
+    settings.maxSpan = (int)state.range(1);
+    bitgrade::Scratch scratch;
+    const std::vector<uint8_t> in = GradientFrame(1920, 1080);
+    std::vector<uint8_t> out(in.size() * 2);
+    for (auto _ : state) {
+        converter.ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), 1920, 1080, 2), settings, scratch);
+        benchmark::ClobberMemory();
+    }
+}
+
+BENCHMARK(Spans)
+    ->ArgNames({"span", "max"})
+    ->ArgsProduct({{3, 6, 12, 24}, {0}})
+    ->Args({3, 24})
+    ->Args({3, 48})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
 }  // namespace
 
 BENCHMARK_MAIN();

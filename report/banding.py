@@ -303,3 +303,133 @@ def depth_section(root, work, bitgrade, run):
     lines += [f"| {name} | {label} | " + " | ".join(f"{row[s]:.2f}" for s in sources) + " |"
               for (name, label), row in after.items()]
     return "\n".join(lines)
+
+
+# ---------------------------------------------------------------- the adaptive window
+
+ADAPTIVE_SPANS = [3, 6, 12, 24]
+# The mode as first measured, and the setting the tables recommend.
+ADAPTIVE = ["--span 3 --max-span 24", "--span 4 --max-span 40"]
+RECOMMENDED = ADAPTIVE[1]
+# Other settings tried on the way to the truth: wider top rungs, other bottom rungs, and (composed here from
+# single-span runs, by the same rule as the mode) rungs closer together than halvings.
+EXPLORED = ["--span 3 --max-span 48", "--span 3 --max-span 96", "--span 5 --max-span 40", "--span 6 --max-span 48"]
+FINER_RUNGS = [48, 32, 24, 16, 12, 8, 6, 4, 3]
+
+
+def rungs_of(options):
+    """The spans of an adaptive setting, widest first, as the mode makes them."""
+    words = options.split()
+    span, top = int(words[words.index("--span") + 1]), int(words[words.index("--max-span") + 1])
+    spans = []
+    while top > span and top > 0:
+        spans.append(top)
+        top //= 2
+    return spans + [span]
+
+
+def bitgrade_run(bitgrade, run, stream8, options, bits=16):
+    out = run(f"{bitgrade} --quiet {options}", stream8, subprocess.PIPE).stdout
+    return y4m_frames(out, bits)
+
+
+def composed(bitgrade, run, stream8, spans):
+    """The adaptive rule over any rungs, widest first, from single-span runs: at each luma sample the output of the
+    widest rung whose map shows it averaged, else the narrowest's; chroma as the narrowest gives it. Also the rung
+    chosen (its index, len(spans) where none averaged)."""
+    values = [bitgrade_run(bitgrade, run, stream8, f"--span {s}") for s in spans]
+    maps = [bitgrade_run(bitgrade, run, stream8, f"--span {s} --debug", 8) for s in spans]
+    frames, chosen = [], []
+    for f in range(len(values[-1])):
+        luma = values[-1][f][0].copy()
+        rung = np.full(luma.shape, len(spans))
+        for k in reversed(range(len(spans))):
+            averaged = maps[k][f][0] == 0
+            luma[averaged] = values[k][f][0][averaged]
+            rung[averaged] = k
+        frames.append([luma] + values[-1][f][1:])
+        chosen.append(rung)
+    return frames, chosen
+
+
+def adaptive_section(root, work, bitgrade, run, out_dir):
+    """CAMBI and PSNR of the adaptive window beside every single span it holds, before and after real encodes,
+    the settings explored beyond it, and the picture of the rungs the recommended setting chose on the dark clip."""
+    cambi = Cambi(root, work)
+    singles = [f"--span {s}" for s in ADAPTIVE_SPANS]
+    finer = "finer rungs " + ",".join(map(str, FINER_RUNGS))
+    methods = singles + ADAPTIVE + EXPLORED + [finer, "16-bit truth"]
+    encoded_methods = ["8-bit source"] + singles + ADAPTIVE + ["16-bit truth"]
+    before, after, psnrs = {}, {}, {}
+    for name, truth, edge in clips():
+        key = name.split()[0]
+        source8 = [[np.clip(np.round(p / 256), 0, 255) for p in f] for f in truth]
+        stream8 = y4m(source8, 8, "C420jpeg")
+        outputs = {m: bitgrade_run(bitgrade, run, stream8, m) for m in singles + ADAPTIVE + EXPLORED}
+        outputs[finer], _ = composed(bitgrade, run, stream8, FINER_RUNGS)
+        outputs["16-bit truth"] = truth
+        if key == "dark":
+            spans = rungs_of(RECOMMENDED)
+            check, chosen = composed(bitgrade, run, stream8, spans)
+            assert all(np.array_equal(a[0], b[0]) for a, b in zip(check, outputs[RECOMMENDED])), \
+                "the mode is the composition of its single spans"
+            plot_rungs(source8[0][0], chosen[0], spans, os.path.join(out_dir, "adaptive.png"))
+        before[name] = {m: cambi(y4m(ffmpeg10(frames, run), 10, "C420p10"), f"{key}-adaptive-{i}")
+                        for i, (m, frames) in enumerate(outputs.items())}
+        psnrs[name] = {m: (psnr(frames, truth), psnr(frames, truth, edge) if edge is not None else None)
+                       for m, frames in outputs.items() if m != "16-bit truth"}
+        for e, encoder in enumerate(ENCODERS):
+            label, bits = encoder[0], encoder[1]
+            row = {}
+            for i, method in enumerate(encoded_methods):
+                tag = f"{key}-adaptive-enc-{e}-{i}"
+                if method == "8-bit source":
+                    stream = stream8
+                elif method == "16-bit truth":
+                    stream = stream_at(ffmpeg_to(truth, bits, run), bits)
+                else:
+                    stream = stream_at(bitgrade_run(bitgrade, run, stream8, f"{method} --depth {bits}", bits), bits)
+                row[method] = cambi(stream_at(encoded(stream, encoder, bits, work, tag, run), bits), tag)
+            after[(name, label)] = row
+    lines = [f"The adaptive window: CAMBI at 10 bits through ffmpeg's dithered conversion (mean of {FRAMES} frames "
+             f"of {W}x{H}) of every single span that `{ADAPTIVE[0]}` holds, of it and of `{RECOMMENDED}`, with the "
+             "other settings tried (the finer rungs composed from single-span runs by the mode's own rule).", "",
+             "| clip | " + " | ".join(methods) + " |", "|---" * (len(methods) + 1) + "|"]
+    lines += [f"| {name} | " + " | ".join(f"{row[m]:.2f}" for m in methods) + " |" for name, row in before.items()]
+    shown = methods[:-1]
+    lines += ["", "PSNR (dB, luma) against the 16-bit truth, whole picture, and next to the sharp objects' edges "
+              "where the clip has them:", "", "| clip | " + " | ".join(shown) + " |",
+              "|---" * (len(shown) + 1) + "|"]
+    for name, row in psnrs.items():
+        cells = [f"{row[m][0]:.2f}" + (f" / {row[m][1]:.2f}" if row[m][1] is not None else "") for m in shown]
+        lines.append(f"| {name} | " + " | ".join(cells) + " |")
+    lines += ["", "CAMBI after a real encode, decoded at the encoder's bits: bitgrade at the encoder's bits by its "
+              "own --depth (ordered dither), the truth through ffmpeg's dithered conversion.", "",
+              "| clip | encoder | " + " | ".join(encoded_methods) + " |", "|---" * (len(encoded_methods) + 2) + "|"]
+    lines += [f"| {name} | {label} | " + " | ".join(f"{row[m]:.2f}" for m in encoded_methods) + " |"
+              for (name, label), row in after.items()]
+    lines += ["", f"![The rung that `{RECOMMENDED}` chose at each sample of the dark clip](report/adaptive.png)"]
+    return "\n".join(lines)
+
+
+def plot_rungs(luma8, chosen, spans, path):
+    """The dark clip beside the rung chosen at each sample, one colour a rung, grey where none averaged."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.colors import ListedColormap
+    colours = ["tab:purple", "tab:blue", "tab:green", "tab:orange", "tab:red", "tab:pink"][:len(spans)] + ["0.25"]
+    fig, axes = plt.subplots(1, 2, figsize=(13, 4.2), dpi=100)
+    low, high = np.percentile(luma8, [0, 90])  # the gradient's levels; the objects above them show white
+    axes[0].imshow(luma8, cmap="gray", vmin=low, vmax=high, interpolation="nearest")
+    axes[0].set_title("dark gradient with objects (8-bit luma, its levels stretched)", fontsize=10)
+    axes[1].imshow(chosen, cmap=ListedColormap(colours), vmin=-0.5, vmax=len(spans) + 0.5, interpolation="nearest")
+    axes[1].set_title("rung chosen", fontsize=10)
+    handles = [plt.Rectangle((0, 0), 1, 1, color=c) for c in colours]
+    axes[1].legend(handles, [f"span {s}" for s in spans] + ["none: an edge"], fontsize=8, loc="lower left",
+                   framealpha=0.9)
+    for ax in axes:
+        ax.set_xticks([])
+        ax.set_yticks([])
+    fig.tight_layout()
+    fig.savefig(path)

@@ -5,7 +5,7 @@ Writes report/results.md (the tables), report/profile.png (one row's
 profile) and report/cambi.png (CAMBI against span), and prints the tables.
 Run through `./dev report` (--quality-only leaves the timings out; --widths-only prints the table of
 widths that are no multiple of 16 alone; --depth-only the CAMBI tables of the output depths and of real
-encodes alone).
+encodes alone; --adaptive-only those of the adaptive window).
 """
 import json
 import os
@@ -87,6 +87,12 @@ def speed(frames=200, runs=9):
         ("ffmpeg gradfun (8-bit), 1 thread", f"{ff}{source} -vf gradfun -f null -", runs),
         ("ffmpeg deband on 16-bit, 1 thread", f"{ff}{source} -vf format=yuv420p16le,deband -f null -", runs),
         (f"clean gradient: bitgrade level 3 {isa}, 1 thread", f"{one} --sseopt 3 {clean} > /dev/null", runs),
+        (f"bitgrade level 3 {isa} --span 3 --max-span 24, 1 thread",
+         f"{one} --span 3 --max-span 24 {source} > /dev/null", runs),
+        (f"clean gradient: bitgrade level 3 {isa} --span 3 --max-span 24, 1 thread",
+         f"{one} --span 3 --max-span 24 {clean} > /dev/null", runs),
+        (f"bitgrade level 3 {isa} --span 4 --max-span 40, 1 thread",
+         f"{one} --span 4 --max-span 40 {source} > /dev/null", runs),
         ("clean gradient: ffmpeg gradfun (8-bit), 1 thread", f"{ff}{clean} -vf gradfun -f null -", runs),
         ("floor: bitgrade --unfiltered (read, write 16-bit), 1 thread", f"{one} --unfiltered {source} > /dev/null",
          runs),
@@ -125,6 +131,11 @@ def speed(frames=200, runs=9):
         ("pipe in and out against file in, /dev/null out, 1 thread", p1 / level3, "≤ 1.3"),
         ("pipe in and out against file in, /dev/null out, 2 threads", p2 / t2, "≤ 1.3"),
         ("--unfiltered against cat", floor / cat, "≤ 1.5"),
+        ("--span 3 --max-span 24 against the default span 3, 1 thread",
+         ms[f"bitgrade level 3 {isa} --span 3 --max-span 24, 1 thread"] / level3, "≤ 3"),
+        ("the same on the clean gradient",
+         ms[f"clean gradient: bitgrade level 3 {isa} --span 3 --max-span 24, 1 thread"] /
+         ms[f"clean gradient: bitgrade level 3 {isa}, 1 thread"], "≤ 3"),
     ]
     lines += ["", "The command against its floors:", "", "| ratio | measured | target |", "|---|---:|---:|"]
     lines += [f"| {name} | {value:.2f} | {target} |" for name, value, target in checks]
@@ -301,8 +312,12 @@ def main():
     if "--depth-only" in sys.argv:
         print(banding.depth_section(ROOT, WORK, BITGRADE, run))
         return
+    if "--adaptive-only" in sys.argv:
+        print(banding.adaptive_section(ROOT, WORK, BITGRADE, run, OUT_DIR))
+        return
     sections = [quality(), banding.section(ROOT, WORK, BITGRADE, run, OUT_DIR),
-                banding.depth_section(ROOT, WORK, BITGRADE, run)]
+                banding.depth_section(ROOT, WORK, BITGRADE, run),
+                banding.adaptive_section(ROOT, WORK, BITGRADE, run, OUT_DIR)]
     if "--quality-only" not in sys.argv:
         sections[:0] = [speed(), widths()]
     text = "\n\n".join(sections) + "\n"
