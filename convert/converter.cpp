@@ -78,9 +78,9 @@ bool Converter::ConvertPlane(const Plane& plane, const Settings& settings, Scrat
 void Converter::ReduceRow(const Plane& wide, const Plane& plane, uint32_t y) const {
     const uint16_t* values = (const uint16_t*)wide.DestinationRow(y);
     const uint32_t shift = depth.Shift(), W = (uint32_t)plane.width;
-    if (depth.dither == Dither::kDiffusion) return DiffuseRow(values, W, shift, plane.DestinationRow(y));
-    const uint16_t* row = thresholds + (y % kMatrixSide) * kMatrixSide;
-    (level == Level::kVector ? *kernels : kScalarKernels).reduceRow(values, W, shift, row, plane.DestinationRow(y));
+    const RowKernels& k = level == Level::kVector ? *kernels : kScalarKernels;
+    if (depth.dither == Dither::kDiffusion) return k.diffuseRow(values, W, shift, plane.DestinationRow(y));
+    k.reduceRow(values, W, shift, thresholds + (y % kMatrixSide) * kMatrixSide, plane.DestinationRow(y));
 }
 
 bool Converter::ConvertPlaneAt16(const Plane& plane, const Settings& settings, Scratch& scratch) const {

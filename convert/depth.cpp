@@ -68,15 +68,14 @@ bool MakeThresholds(uint32_t shift, Dither dither, uint16_t* thresholds) {
     return true;
 }
 
-// What is carried stays within -half .. half - 1, so that `wanted` is never
-// negative, and a code is carried in full unless it is the top one: one
-// addition, a mask and a subtraction a sample on the row's serial path.
-void DiffuseRow(const uint16_t* in, uint32_t W, uint32_t shift, uint8_t* out) {
-    const int32_t half = 1 << (shift - 1), mask = (1 << shift) - 1, top = 0xFFFF >> shift;
-    int32_t carried = 0;
-    for (uint32_t x = 0; x < W; ++x) {
-        const int32_t wanted = in[x] + carried + half;
-        carried = (wanted & mask) - half;
+// The scalar form, the twin of the vector kernels: the error is carried in
+// full unless the code is the top one.
+void DiffuseColumns(const uint16_t* in, uint32_t from, uint32_t W, uint32_t shift, uint16_t start, uint8_t* out) {
+    const uint32_t mask = (1u << shift) - 1, top = 0xFFFFu >> shift;
+    uint32_t carried = start & mask;  // the error, plus half a step
+    for (uint32_t x = from; x < W; ++x) {
+        const uint32_t wanted = in[x] + carried;
+        carried = wanted & mask;
         PutCode(out, x, (uint16_t)((wanted >> shift) < top ? wanted >> shift : top), shift);
     }
 }

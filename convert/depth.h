@@ -55,9 +55,12 @@ inline void PutCode(uint8_t* out, uint32_t x, uint16_t code, uint32_t shift) {
     out[2 * x + 1] = (uint8_t)(code >> 8);
 }
 
-// A row of W values to codes, the rounding error carried along the row
-// (each carried error kept within half a step, so that a code never strays
-// more than one from its value). `out` may be `in`.
-void DiffuseRow(const uint16_t* in, uint32_t W, uint32_t shift, uint8_t* out);
+// Codes of columns from..W-1 of a row, the rounding error carried along the
+// row (each carried error kept within half a step, so that a code never
+// strays more than one from its value). The error carried into column x,
+// plus half a step, is (start + the values of columns from..x-1) modulo
+// 2^shift: a running sum, which lets vector kernels diffuse a whole row at
+// once. A row starts at start = half a step. `out` may be `in`.
+void DiffuseColumns(const uint16_t* in, uint32_t from, uint32_t W, uint32_t shift, uint16_t start, uint8_t* out);
 
 }  // namespace bitgrade

@@ -315,6 +315,14 @@ BITGRADE_AVX2 void IntegrateRowAvx2(const uint16_t* values, const uint8_t* edges
     }
 }
 
+// Sixteen codes of columns x.. stored: bytes at shift 8, else 16-bit.
+BITGRADE_AVX2 inline void StoreCodes(uint8_t* out, uint32_t x, __m256i codes, uint32_t shift) {
+    if (shift == 8)
+        _mm_storeu_si128((__m128i*)(out + x),
+                         _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi16(codes, codes), 0xD8)));
+    else StoreU(out + 2 * x, codes);
+}
+
 // Sixteen values a step, loaded before their codes, which lie at or before
 // them, are stored; the SSE4.1 twin finishes the row.
 BITGRADE_AVX2 void ReduceRowAvx2(const uint16_t* in, uint32_t W, uint32_t shift, const uint16_t* thresholds,
@@ -323,18 +331,32 @@ BITGRADE_AVX2 void ReduceRowAvx2(const uint16_t* in, uint32_t W, uint32_t shift,
     uint32_t x = 0;
     for (; x + 16 <= W; x += 16) {
         const __m256i limits = LoadU(thresholds + x % kMatrixSide);
-        const __m256i codes = _mm256_srl_epi16(_mm256_adds_epu16(LoadU(in + x), limits), count);
-        if (shift == 8)
-            _mm_storeu_si128((__m128i*)(out + x),
-                             _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi16(codes, codes), 0xD8)));
-        else StoreU(out + 2 * x, codes);
+        StoreCodes(out, x, _mm256_srl_epi16(_mm256_adds_epu16(LoadU(in + x), limits), count), shift);
     }
     ReduceColumnsVec(in, x, W, shift, thresholds, out);
+}
+
+// As DiffuseColumnsVec, sixteen values a step.
+BITGRADE_AVX2 void DiffuseRowAvx2(const uint16_t* in, uint32_t W, uint32_t shift, uint8_t* out) {
+    const __m128i count = _mm_cvtsi32_si128((int)shift);
+    const __m256i mask = _mm256_set1_epi16((short)((1u << shift) - 1)),
+                  top = _mm256_set1_epi16((short)(0xFFFFu >> shift));
+    __m256i before = _mm256_set1_epi16((short)(1u << (shift - 1)));
+    uint32_t x = 0;
+    for (; x + 16 <= W; x += 16) {
+        const __m256i values = LoadU(in + x);
+        const __m256i through = PrefixSum16(values);
+        const __m256i carried = _mm256_and_si256(_mm256_add_epi16(_mm256_sub_epi16(through, values), before), mask);
+        const __m256i low = _mm256_srl_epi16(_mm256_add_epi16(_mm256_and_si256(values, mask), carried), count);
+        StoreCodes(out, x, _mm256_min_epu16(_mm256_add_epi16(_mm256_srl_epi16(values, count), low), top), shift);
+        before = _mm256_add_epi16(before, BroadcastLast16(through));
+    }
+    DiffuseColumnsVec(in, x, W, shift, (uint16_t)_mm_cvtsi128_si32(_mm256_castsi256_si128(before)), out);
 }
 
 }  // namespace
 
 const RowKernels kAvx2Kernels = {"avx2",           6,           ClassifyRowAvx2, SlideWindowAvx2, RunningSumsAvx2,
-                                 IntegrateRowAvx2, BandRowAvx2, BandMapRowAvx2,  ReduceRowAvx2};
+                                 IntegrateRowAvx2, BandRowAvx2, BandMapRowAvx2,  ReduceRowAvx2,   DiffuseRowAvx2};
 
 }  // namespace bitgrade

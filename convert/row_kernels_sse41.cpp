@@ -281,6 +281,12 @@ BITGRADE_SSE41 void FillBlocksVec(void* dst, uint8_t value, uint32_t bytes) {
     for (uint32_t k = 0; k < bytes / 16; ++k) _mm_store_si128(at + k, fill);
 }
 
+// Eight codes of columns x.. stored: bytes at shift 8, else 16-bit.
+BITGRADE_SSE41 inline void StoreCodes(uint8_t* out, uint32_t x, __m128i codes, uint32_t shift) {
+    if (shift == 8) _mm_storel_epi64((__m128i*)(out + x), _mm_packus_epi16(codes, codes));
+    else _mm_storeu_si128((__m128i*)(out + 2 * x), codes);
+}
+
 // Each step loads its values before it stores its codes, which lie at or
 // before them, so that the row can be reduced in place.
 BITGRADE_SSE41 void ReduceColumnsVec(const uint16_t* in, uint32_t from, uint32_t W, uint32_t shift,
@@ -290,14 +296,37 @@ BITGRADE_SSE41 void ReduceColumnsVec(const uint16_t* in, uint32_t from, uint32_t
     for (; x + 8 <= W; x += 8) {
         const __m128i values = _mm_loadu_si128((const __m128i*)(in + x));
         const __m128i limits = _mm_load_si128((const __m128i*)(thresholds + x % kMatrixSide));
-        const __m128i codes = _mm_srl_epi16(_mm_adds_epu16(values, limits), count);
-        if (shift == 8) _mm_storel_epi64((__m128i*)(out + x), _mm_packus_epi16(codes, codes));
-        else _mm_storeu_si128((__m128i*)(out + 2 * x), codes);
+        StoreCodes(out, x, _mm_srl_epi16(_mm_adds_epu16(values, limits), count), shift);
     }
     ReduceColumns(in, x, W, shift, thresholds, out);
 }
 
+// Each step stores its codes after it has loaded its values, as the
+// reduction does, so that a row can be diffused in place.
+BITGRADE_SSE41 void DiffuseColumnsVec(const uint16_t* in, uint32_t from, uint32_t W, uint32_t shift, uint16_t start,
+                                      uint8_t* out) {
+    const __m128i count = _mm_cvtsi32_si128((int)shift), mask = _mm_set1_epi16((short)((1u << shift) - 1));
+    const __m128i top = _mm_set1_epi16((short)(0xFFFFu >> shift));
+    __m128i before = _mm_set1_epi16((short)start);  // start plus the values of the steps before
+    uint32_t x = from;
+    for (; x + 8 <= W; x += 8) {
+        const __m128i values = _mm_loadu_si128((const __m128i*)(in + x));
+        const __m128i through = PrefixSum16(values);
+        const __m128i carried = _mm_and_si128(_mm_add_epi16(_mm_sub_epi16(through, values), before), mask);
+        // (value + carried) >> shift, without the 17th bit: the high part
+        // and the carry out of the low part.
+        const __m128i low = _mm_srl_epi16(_mm_add_epi16(_mm_and_si128(values, mask), carried), count);
+        StoreCodes(out, x, _mm_min_epu16(_mm_add_epi16(_mm_srl_epi16(values, count), low), top), shift);
+        before = _mm_add_epi16(before, BroadcastLast16(through));
+    }
+    DiffuseColumns(in, x, W, shift, (uint16_t)_mm_cvtsi128_si32(before), out);
+}
+
 namespace {
+
+BITGRADE_SSE41 void DiffuseRowVec(const uint16_t* in, uint32_t W, uint32_t shift, uint8_t* out) {
+    DiffuseColumnsVec(in, 0, W, shift, (uint16_t)(1u << (shift - 1)), out);
+}
 
 BITGRADE_SSE41 void ReduceRowVec(const uint16_t* in, uint32_t W, uint32_t shift, const uint16_t* thresholds,
                                  uint8_t* out) {
@@ -307,6 +336,6 @@ BITGRADE_SSE41 void ReduceRowVec(const uint16_t* in, uint32_t W, uint32_t shift,
 }  // namespace
 
 const RowKernels kSse41Kernels = {"sse4.1",        5,          ClassifyRowVec, SlideWindowVec, RunningSumsVec,
-                                  IntegrateRowVec, BandRowVec, BandMapRowVec,  ReduceRowVec};
+                                  IntegrateRowVec, BandRowVec, BandMapRowVec,  ReduceRowVec,   DiffuseRowVec};
 
 }  // namespace bitgrade

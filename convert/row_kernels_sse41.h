@@ -173,6 +173,10 @@ inline void WithWindows(const BandRow& b, Kernel kernel) {
 void ReduceColumnsVec(const uint16_t* in, uint32_t from, uint32_t W, uint32_t shift, const uint16_t* thresholds,
                       uint8_t* out);
 
+// DiffuseColumns eight values a step, the running sum of each step's values
+// taken at once; the AVX2 twin finishes its rows with it.
+void DiffuseColumnsVec(const uint16_t* in, uint32_t from, uint32_t W, uint32_t shift, uint16_t start, uint8_t* out);
+
 // Fills whole 16-byte blocks of a 16-byte aligned buffer; a tail of fewer
 // than 16 bytes is left alone.
 void FillBlocksVec(void* dst, uint8_t value, uint32_t bytes);

@@ -104,10 +104,17 @@ void ReduceRowScalar(const uint16_t* in, uint32_t W, uint32_t shift, const uint1
     ReduceColumns(in, 0, W, shift, thresholds, out);
 }
 
+void DiffuseRowScalar(const uint16_t* in, uint32_t W, uint32_t shift, uint8_t* out) {
+    DiffuseColumns(in, 0, W, shift, (uint16_t)(1u << (shift - 1)), out);
+}
+
 }  // namespace
 
-const RowKernels kScalarKernels = {
-    "scalar", 1, ClassifyRow, SlideWindow, RunningSums, IntegrateRow, BandRowScalar, BandMapRowScalar, ReduceRowScalar};
+const RowKernels kScalarKernels = {"scalar",        1,
+                                   ClassifyRow,     SlideWindow,
+                                   RunningSums,     IntegrateRow,
+                                   BandRowScalar,   BandMapRowScalar,
+                                   ReduceRowScalar, DiffuseRowScalar};
 
 const RowKernels& KernelsFor(VectorIsa isa) { return isa == VectorIsa::kAvx2 ? kAvx2Kernels : kSse41Kernels; }
 

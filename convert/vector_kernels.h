@@ -101,6 +101,9 @@ struct RowKernels {
     // and start 16-byte aligned. Codes are 16-bit little-endian, or bytes at
     // shift 8. `out` may be `in`.
     void (*reduceRow)(const uint16_t* in, uint32_t W, uint32_t shift, const uint16_t* thresholds, uint8_t* out);
+    // The same with the rounding error diffused along the row, as
+    // DiffuseColumns from column 0.
+    void (*diffuseRow)(const uint16_t* in, uint32_t W, uint32_t shift, uint8_t* out);
 };
 
 // The scalar reduction of columns from..W-1 of a row, which the vector ones

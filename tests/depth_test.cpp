@@ -26,8 +26,9 @@ namespace {
 
 const uint32_t kShifts[3] = {8, 6, 4};
 
-// Random values with the extremes among them, reduced by a table and by the
-// scalar twin, out of place and in place: the same bytes, none past the row.
+// Random values with the extremes among them (runs of 65535, where a code
+// would pass the top one), reduced and diffused by a table and by the scalar
+// twin, out of place and in place: the same bytes, none past the row.
 TEST(ReduceRow, EveryTableMatchesItsTwinAtEveryWidth) {
     std::mt19937 rng(8);
     std::vector<uint32_t> widths;
@@ -40,18 +41,26 @@ TEST(ReduceRow, EveryTableMatchesItsTwinAtEveryWidth) {
             for (uint32_t shift : kShifts) {
                 Row<uint16_t> values(W), thresholds(kMatrixSide);
                 static const uint16_t kExtremes[4] = {0, 1, 65534, 65535};
-                for (uint32_t x = 0; x < W; ++x) values[x] = rng() % 3 ? (uint16_t)rng() : kExtremes[rng() % 4];
+                const uint16_t extreme = kExtremes[rng() % 4];
+                for (uint32_t x = 0; x < W; ++x) values[x] = rng() % 3 ? (uint16_t)rng() : extreme;
                 for (uint32_t x = 0; x < kMatrixSide; ++x) thresholds[x] = (uint16_t)(rng() % (1u << shift));
-                Row<uint8_t> out(2 * W, 0xEE), twin(2 * W, 0xEE);
-                table->reduceRow(values.get(), W, shift, thresholds.get(), out.get());
-                kScalarKernels.reduceRow(values.get(), W, shift, thresholds.get(), twin.get());
-                const uint32_t bytes = shift == 8 ? W : 2 * W;
-                for (uint32_t i = 0; i < 2 * W + 16; ++i)
-                    ASSERT_EQ(out[i], i < bytes ? twin[i] : 0xEE) << table->isa << " W " << W << " shift " << shift;
-                Row<uint16_t> inPlace = values;
-                table->reduceRow(inPlace.get(), W, shift, thresholds.get(), (uint8_t*)inPlace.get());
-                for (uint32_t i = 0; i < bytes; ++i)
-                    ASSERT_EQ(((uint8_t*)inPlace.get())[i], twin[i]) << table->isa << " in place, W " << W;
+                for (bool diffuse : {false, true}) {
+                    auto convert = [&](const RowKernels& k, const uint16_t* in, uint8_t* out) {
+                        if (diffuse) k.diffuseRow(in, W, shift, out);
+                        else k.reduceRow(in, W, shift, thresholds.get(), out);
+                    };
+                    const std::string where = std::string(table->isa) + (diffuse ? " diffused" : " reduced") + " W " +
+                                              std::to_string(W) + " shift " + std::to_string(shift);
+                    Row<uint8_t> out(2 * W, 0xEE), twin(2 * W, 0xEE);
+                    convert(*table, values.get(), out.get());
+                    convert(kScalarKernels, values.get(), twin.get());
+                    const uint32_t bytes = shift == 8 ? W : 2 * W;
+                    for (uint32_t i = 0; i < 2 * W + 16; ++i) ASSERT_EQ(out[i], i < bytes ? twin[i] : 0xEE) << where;
+                    Row<uint16_t> inPlace = values;
+                    convert(*table, inPlace.get(), (uint8_t*)inPlace.get());
+                    for (uint32_t i = 0; i < bytes; ++i)
+                        ASSERT_EQ(((uint8_t*)inPlace.get())[i], twin[i]) << where << " in place";
+                }
             }
         }
     }
