@@ -230,8 +230,7 @@ BITGRADE_AVX2 void BandRowAvx2(const BandRow& b, uint8_t* out) {
 }
 
 template <Windows kWindows>
-BITGRADE_AVX2 void BandMapBlocks(std::integral_constant<Windows, kWindows>, const BandRow& row, uint32_t whole,
-                                 uint8_t* out) {
+BITGRADE_AVX2 void BandMapBlocks(WindowsTag<kWindows>, const BandRow& row, uint32_t whole, uint8_t* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const __m128i marks = Load(kFlatMarks);
     const Limit16 limit(b);

@@ -213,7 +213,7 @@ BITGRADE_SSE41 inline __m128i BandMapStep(const BandRow& b, uint32_t x, __m128i 
 }
 
 template <Windows kWindows>
-BITGRADE_SSE41 void BandMapRowWith(std::integral_constant<Windows, kWindows>, const BandRow& row, uint8_t* out) {
+BITGRADE_SSE41 void BandMapRowWith(WindowsTag<kWindows>, const BandRow& row, uint8_t* out) {
     const BandRow b = row;  // a copy that the stores below cannot alias
     const __m128i marks = Load(kFlatMarks);
     const LimitVec limit(b);

@@ -6,8 +6,6 @@
 
 #include <smmintrin.h>
 
-#include <type_traits>
-
 #include "vector_kernels.h"
 
 #define BITGRADE_SSE41 __attribute__((target("sse4.1")))
@@ -107,6 +105,10 @@ enum class Windows { kColumns, kRunning, kIntegrals };
 template <bool kFixedPoint, Windows kWindows, uint32_t kSide>
 struct BandVariant {};
 
+// The windows as a type, for kernels chosen by them alone.
+template <Windows kWindows>
+struct WindowsTag {};
+
 inline Windows WindowsOf(const BandRow& b) {
     return !b.running ? Windows::kColumns : b.runningTop.sums ? Windows::kIntegrals : Windows::kRunning;
 }
@@ -158,13 +160,13 @@ inline void WithBandVariant(const BandRow& b, Kernel kernel) {
     return kernel(BandVariant<true, Windows::kColumns, 0>());
 }
 
-// Calls kernel(std::integral_constant<Windows, ...>()) with the windows of row `b`.
+// Calls kernel(WindowsTag<...>()) with the windows of row `b`.
 template <class Kernel>
 inline void WithWindows(const BandRow& b, Kernel kernel) {
     switch (WindowsOf(b)) {
-    case Windows::kColumns: return kernel(std::integral_constant<Windows, Windows::kColumns>());
-    case Windows::kRunning: return kernel(std::integral_constant<Windows, Windows::kRunning>());
-    case Windows::kIntegrals: return kernel(std::integral_constant<Windows, Windows::kIntegrals>());
+    case Windows::kColumns: return kernel(WindowsTag<Windows::kColumns>());
+    case Windows::kRunning: return kernel(WindowsTag<Windows::kRunning>());
+    case Windows::kIntegrals: return kernel(WindowsTag<Windows::kIntegrals>());
     }
 }
 
