@@ -43,7 +43,23 @@ void SortByKey(const float* key, uint16_t* order, uint32_t n) {
 
 }  // namespace
 
-bool MakeDitherRanks(uint16_t* ranks) {
+// The orders of the recursive matrix's cells, finest level first: at level
+// k the cell (y >> k & 1, x >> k & 1). The three finest were measured; the
+// coarser levels, which only 8-bit output would reach, repeat them.
+const uint8_t kCellOrders[3][2][2] = {{{1, 2}, {3, 0}}, {{3, 0}, {1, 2}}, {{0, 3}, {2, 1}}};
+
+void MakeRecursiveRanks(uint16_t* ranks) {
+    const uint32_t levels = 6;
+    static_assert(kMatrixSide == 1u << 6, "one level for each bit of a position");
+    for (uint32_t y = 0; y < kMatrixSide; ++y)
+        for (uint32_t x = 0; x < kMatrixSide; ++x) {
+            uint32_t rank = 0;
+            for (uint32_t k = 0; k < levels; ++k) rank = rank * 4 + kCellOrders[k % 3][(y >> k) & 1][(x >> k) & 1];
+            ranks[y * kMatrixSide + x] = (uint16_t)rank;
+        }
+}
+
+bool MakeGradientNoiseRanks(uint16_t* ranks) {
     void* memory = AllocAligned16(kMatrixEntries * (sizeof(float) + sizeof(uint16_t)));
     if (!memory) return false;
     float* noise = (float*)memory;
@@ -60,7 +76,8 @@ bool MakeDitherRanks(uint16_t* ranks) {
 
 bool MakeThresholds(uint32_t shift, Dither dither, uint16_t* thresholds) {
     if (dither == Dither::kOrdered) {
-        if (!MakeDitherRanks(thresholds)) return false;
+        if (shift != 8) MakeRecursiveRanks(thresholds);
+        else if (!MakeGradientNoiseRanks(thresholds)) return false;
         for (uint32_t i = 0; i < kMatrixEntries; ++i) thresholds[i] = (uint16_t)(thresholds[i] >> (12 - shift));
         return true;
     }

@@ -145,23 +145,45 @@ TEST(Depth, TheDebugMapIsTheSameAtEveryDepth) {
 }
 
 // Every rank once, and the thresholds even in every 8 by 8 window (the
-// matrix wraps): a pattern without low frequencies, whose local mean follows
+// matrix wraps): patterns without low frequencies, whose local mean follows
 // the value being dithered.
-TEST(Depth, TheDitherMatrixRanksEveryCellOnceAndIsEvenEverywhere) {
+TEST(Depth, TheDitherMatricesRankEveryCellOnceAndAreEvenEverywhere) {
+    std::vector<uint16_t> recursive(kMatrixEntries), noise(kMatrixEntries);
+    MakeRecursiveRanks(recursive.data());
+    ASSERT_TRUE(MakeGradientNoiseRanks(noise.data()));
+    for (const std::vector<uint16_t>& ranks : {recursive, noise}) {
+        EXPECT_EQ(std::set<uint16_t>(ranks.begin(), ranks.end()).size(), kMatrixEntries);
+        EXPECT_EQ(*std::max_element(ranks.begin(), ranks.end()), kMatrixEntries - 1);
+        for (uint32_t top = 0; top < kMatrixSide; ++top)
+            for (uint32_t left = 0; left < kMatrixSide; ++left) {
+                double sum = 0;
+                for (uint32_t y = top; y < top + 8; ++y)
+                    for (uint32_t x = left; x < left + 8; ++x)
+                        sum += ranks[(y % kMatrixSide) * kMatrixSide + x % kMatrixSide];
+                const double mean = sum / 64 / (kMatrixEntries - 1);
+                ASSERT_GT(mean, 0.42) << top << " " << left;
+                ASSERT_LT(mean, 0.58) << top << " " << left;
+            }
+    }
+}
+
+// The recursive matrix's top 2k bits take every value once in every
+// 2^k-square, aligned or not (it wraps): at 10 bits (k = 3) each 8 x 8
+// window holds every threshold once.
+TEST(Depth, TheRecursiveMatrixHoldsEveryThresholdOnceInEverySquare) {
     std::vector<uint16_t> ranks(kMatrixEntries);
-    ASSERT_TRUE(MakeDitherRanks(ranks.data()));
-    EXPECT_EQ(std::set<uint16_t>(ranks.begin(), ranks.end()).size(), kMatrixEntries);
-    EXPECT_EQ(*std::max_element(ranks.begin(), ranks.end()), kMatrixEntries - 1);
-    for (uint32_t top = 0; top < kMatrixSide; ++top)
-        for (uint32_t left = 0; left < kMatrixSide; ++left) {
-            double sum = 0;
-            for (uint32_t y = top; y < top + 8; ++y)
-                for (uint32_t x = left; x < left + 8; ++x)
-                    sum += ranks[(y % kMatrixSide) * kMatrixSide + x % kMatrixSide];
-            const double mean = sum / 64 / (kMatrixEntries - 1);
-            ASSERT_GT(mean, 0.42) << top << " " << left;
-            ASSERT_LT(mean, 0.58) << top << " " << left;
-        }
+    MakeRecursiveRanks(ranks.data());
+    for (uint32_t k = 1; k <= 6; ++k) {
+        const uint32_t side = 1u << k;
+        for (uint32_t top = 0; top < kMatrixSide; top += 3)
+            for (uint32_t left = 0; left < kMatrixSide; left += 5) {
+                std::set<int> values;
+                for (uint32_t y = top; y < top + side; ++y)
+                    for (uint32_t x = left; x < left + side; ++x)
+                        values.insert(ranks[(y % kMatrixSide) * kMatrixSide + x % kMatrixSide] >> (12 - 2 * k));
+                ASSERT_EQ(values.size(), side * side) << "k " << k << " at " << top << "," << left;
+            }
+    }
 }
 
 }  // namespace
