@@ -56,6 +56,7 @@ const uint32_t kSampleMargin = 16;
 // included; the rungs take theirs from the plane's integrals.
 struct BandRung {
     uint32_t r;
+    BoxMean mean;
     uint16_t limit;
     bool running;
     ColumnTotals totals;
@@ -235,12 +236,11 @@ void SmoothBand(const VectorPlane& v, BandRung* rungs, uint32_t count, const Int
             const BandRung& rung = rungs[k];
             if (y < rung.r || y + rung.r >= p.H) continue;
             if (!shared) SlideRung(v, rung, kernels, y);
-            const BoxMean mean(rung.r);
             const BandRow row = {rung.totals,
                                  shared ? integrals.Row((int64_t)y + rung.r) : rung.runningTotals,
                                  values,
                                  p.EdgeRow(y),
-                                 &mean,
+                                 &rung.mean,
                                  p.W,
                                  rung.r,
                                  rung.limit,
@@ -301,7 +301,9 @@ bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& sc
     const uint32_t count = t > 0 ? FittingRadii(settings, plane.luma, H, W, radii) : 0;
     BandRung rungs[Rungs::kMost];
     for (uint32_t k = 0; k < count; ++k)
-        rungs[k] = {radii[k], limit, radii[k] >= kernels.runningSumsFrom || radii[k] > kByteCountMaxRadius, {}, {}};
+        rungs[k] = {radii[k], BoxMean(radii[k]),
+                    limit,    radii[k] >= kernels.runningSumsFrom || radii[k] > kByteCountMaxRadius,
+                    {},       {}};
     const uint32_t widest = count > 0 ? rungs[count - 1].r : 0;
     const bool wholePlane = widest > kNarrowMaxRadius;  // only a single span is so wide
     const bool vectorBand = count > 0 && !wholePlane;

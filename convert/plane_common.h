@@ -46,6 +46,7 @@ inline uint32_t FittingRadii(const Settings& settings, bool luma, int64_t height
 struct BoxMean {
     static const uint32_t kFixedPointMaxRadius = 8;
 
+    BoxMean() : BoxMean(0) {}
     explicit BoxMean(uint32_t r)
         : radius(r),
           area((2 * (uint64_t)r + 1) * (2 * (uint64_t)r + 1)),

@@ -389,7 +389,9 @@ def adaptive_section(root, work, bitgrade, run, out_dir):
                     stream = stream_at(ffmpeg_to(truth, bits, run), bits)
                 else:
                     stream = stream_at(bitgrade_run(bitgrade, run, stream8, f"{method} --depth {bits}", bits), bits)
-                row[method] = cambi(stream_at(encoded(stream, encoder, bits, work, tag, run), bits), tag)
+                frames = encoded(stream, encoder, bits, work, tag, run)
+                as16 = [[p * (1 << (16 - bits)) for p in f] for f in frames]
+                row[method] = (cambi(stream_at(frames, bits), tag), psnr(as16, truth))
             after[(name, label)] = row
     lines = [f"The adaptive window: CAMBI at 10 bits through ffmpeg's dithered conversion (mean of {FRAMES} frames "
              f"of {W}x{H}) of every single span that `{ADAPTIVE[0]}` holds, of it and of `{RECOMMENDED}`, with the "
@@ -403,11 +405,12 @@ def adaptive_section(root, work, bitgrade, run, out_dir):
     for name, row in psnrs.items():
         cells = [f"{row[m][0]:.2f}" + (f" / {row[m][1]:.2f}" if row[m][1] is not None else "") for m in shown]
         lines.append(f"| {name} | " + " | ".join(cells) + " |")
-    lines += ["", "CAMBI after a real encode, decoded at the encoder's bits: bitgrade at the encoder's bits by its "
-              "own --depth (ordered dither), the truth through ffmpeg's dithered conversion.", "",
+    lines += ["", "CAMBI / luma PSNR (dB) against the 16-bit truth after a real encode, decoded at the encoder's "
+              "bits: bitgrade at the encoder's bits by its own --depth (ordered dither), the truth through ffmpeg's "
+              "dithered conversion.", "",
               "| clip | encoder | " + " | ".join(encoded_methods) + " |", "|---" * (len(encoded_methods) + 2) + "|"]
-    lines += [f"| {name} | {label} | " + " | ".join(f"{row[m]:.2f}" for m in encoded_methods) + " |"
-              for (name, label), row in after.items()]
+    lines += [f"| {name} | {label} | " + " | ".join(f"{row[m][0]:.2f} / {row[m][1]:.2f}" for m in encoded_methods) +
+              " |" for (name, label), row in after.items()]
     lines += ["", f"![The rung that `{RECOMMENDED}` chose at each sample of the dark clip](report/adaptive.png)"]
     return "\n".join(lines)
 
