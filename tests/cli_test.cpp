@@ -146,6 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"truncated", kHeader + Frame(16, 16, 9) + Frame(16, 16, 9).substr(0, 100), "", "frame 2 is truncated",
                  1},
         BadInput{"sseopt", kHeader, "--sseopt 7", "levelize: \"sseopt\" should be 0 to 3.(default:0)", 1},
+        BadInput{"max_span", kHeader, "--max-span 128", "levelize: \"maxspan\" should be at most 127.", 1},
         BadInput{"unwritable", kHeader, "- /nonexistent/dir/out.y4m", "cannot open output '/nonexistent/dir/out.y4m'",
                  1},
         BadInput{"missing_input", "", "/nonexistent/in.y4m", "cannot open input '/nonexistent/in.y4m'", 1},
