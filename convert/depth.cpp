@@ -46,7 +46,7 @@ void SortByKey(const float* key, uint16_t* order, uint32_t n) {
 // The orders of the recursive matrix's cells, finest level first: at level
 // k the cell (y >> k & 1, x >> k & 1). The three finest were measured; the
 // coarser levels, which only 8-bit output would reach, repeat them.
-const uint8_t kCellOrders[3][2][2] = {{{1, 2}, {3, 0}}, {{3, 0}, {1, 2}}, {{0, 3}, {2, 1}}};
+const uint8_t kCellOrders[3][2][2] = {{{1, 2}, {3, 0}}, {{3, 0}, {1, 2}}, {{1, 3}, {2, 0}}};
 
 void MakeRecursiveRanks(uint16_t* ranks) {
     const uint32_t levels = 6;
