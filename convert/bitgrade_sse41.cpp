@@ -178,8 +178,9 @@ void Done(const RowDone* rowDone, uint32_t y) {
     if (rowDone) rowDone->call(rowDone->context, y);
 }
 
-// Rung k's window covers rows y-r..y+r: it gains row y+r and loses row
-// y-r-1, or at its first row, r, takes rows 0..2r onto zeroed totals.
+// The one span's window covers rows y-r..y+r at row y: it gains row y+r and
+// loses row y-r-1, or at its first row, r, takes rows 0..2r onto zeroed
+// totals.
 void SlideRung(const VectorPlane& v, const BandRung& k, const RowKernels& kernels, uint32_t y) {
     const WorkPlane<uint8_t>& p = v.p;
     const uint32_t r = k.r;
@@ -208,9 +209,9 @@ void SlideRung(const VectorPlane& v, const BandRung& k, const RowKernels& kernel
 // averages. The map is 0 where any rung averaged. A column is smoothed when
 // its busy count is at most the rung's limit (0..32766), compared unsigned,
 // so the row-end counts of wide windows (255 * (2r+1) > 32767) never pass.
-// The ring of work rows holds at least 2R+2 rows, R the widest radius, as
-// does that of the integrals, which more than one rung take their windows
-// from.
+// R being the widest radius, the ring of work rows holds rows y-R-1..y+R
+// where the one span slides its totals, and rows y-1..y+R where the rungs
+// take their windows from the integrals, whose ring holds rows y-R-1..y+R.
 void SmoothBand(const VectorPlane& v, BandRung* rungs, uint32_t count, const Integrals& integrals, RowClassifier& rows,
                 const RowKernels& kernels, bool debug, const Plane& plane, const RowDone* rowDone) {
     const WorkPlane<uint8_t>& p = v.p;
