@@ -55,28 +55,27 @@ void ClassifyPlane(const WorkPlane<uint8_t>& p, uint16_t* carryCodes, uint16_t* 
     if (H > 1) borderRow(H - 1);
 }
 
-// The adaptive mode over the classified plane: each rung, narrowest first,
-// writes its means (in debug mode, 0) into `out` (H rows of `stride` values,
-// or map bytes in debug mode) where its window averages, so that the widest
-// rung that averages a sample has the last word. `out` starts as the
-// unsmoothed values, or the marks of unsmoothed samples.
+// The adaptive mode over the classified plane, into the destination: its
+// rows start unsmoothed (the marks of unsmoothed samples in debug mode), and
+// each rung, narrowest first, writes its means (in debug mode, 0) where its
+// window averages, so that the widest rung that averages a sample has the
+// last word. The work plane stays unsmoothed for every rung's windows.
 void SmoothRungs(const WorkPlane<uint8_t>& p, const uint32_t* radii, uint32_t count, int threshold, bool debug,
-                 const WindowScratch<uint32_t, uint16_t>& s, uint8_t* out) {
-    const uint64_t stride = p.stride;
-    for (uint32_t y = 0; y < p.H; ++y) {
-        for (uint32_t x = 0; x < p.W; ++x) {
-            if (debug) out[y * stride + x] = (uint8_t)(p.EdgeRow(y)[x] | kFlatMark);
-            else ((uint16_t*)out)[y * stride + x] = p.Row(y)[x];
-        }
-    }
+                 const WindowScratch<uint32_t, uint16_t>& s, const Plane& plane) {
+    for (uint32_t y = 0; y < p.H; ++y) WriteRow(p, y, debug, 0, 0, plane.DestinationRow(y));
     for (uint32_t k = 0; k < count; ++k) {
         const uint32_t r = radii[k];
         const BoxMean mean(r);
         SlideWindowDown(p, r, s, [&](uint32_t y, const uint32_t* sums, const uint16_t* counts) {
+            uint8_t* out = plane.DestinationRow(y);
             for (uint32_t x = r; x < p.W - r; ++x) {
                 if (counts[x] > threshold) continue;
-                if (debug) out[y * stride + x] = 0;
-                else ((uint16_t*)out)[y * stride + x] = mean(sums[x]);
+                if (debug) {
+                    out[x] = 0;
+                    continue;
+                }
+                const uint16_t value = mean(sums[x]);
+                CopyBytes(out + 2 * x, &value, 2);  // little-endian, as WriteRow writes them
             }
         });
     }
@@ -101,7 +100,6 @@ bool ProcessPlaneSSE2(const Plane& plane, const Settings& settings, Scratch& scr
     ScratchLayout layout;
     const uint64_t workAt = layout.Add((uint64_t)H * stride, 2), edgeAt = layout.Add((uint64_t)H * stride, 1);
     const uint64_t carryAt = layout.Add(stride, 2), codeAt = layout.Add(stride, 2);
-    const uint64_t outAt = adaptive ? layout.Add((uint64_t)H * stride, debug ? 1 : 2) : 0;
     WindowLayout window = {};
     if (smoothing) {
         if (wide) window = WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, r);
@@ -123,11 +121,8 @@ bool ProcessPlaneSSE2(const Plane& plane, const Settings& settings, Scratch& scr
     }
     ClassifyPlane(p, Carve<uint16_t>(scratch, carryAt), Carve<uint16_t>(scratch, codeAt));
     if (adaptive) {
-        uint8_t* out = Carve<uint8_t>(scratch, outAt);
-        SmoothRungs(p, radii, count, threshold, debug, WindowScratch<uint32_t, uint16_t>::Carved(scratch, window), out);
-        for (int y = 0; y < H; ++y)
-            CopyBytes(plane.DestinationRow(y), out + (uint64_t)y * stride * (debug ? 1 : 2),
-                      (size_t)W * (debug ? 1 : 2));
+        SmoothRungs(p, radii, count, threshold, debug, WindowScratch<uint32_t, uint16_t>::Carved(scratch, window),
+                    plane);
         return true;
     }
     if (smoothing) {

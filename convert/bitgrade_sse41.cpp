@@ -212,8 +212,9 @@ void SlideRung(const VectorPlane& v, const BandRung& k, const RowKernels& kernel
 // R being the widest radius, the ring of work rows holds rows y-R-1..y+R
 // where the one span slides its totals, and rows y-1..y+R where the rungs
 // take their windows from the integrals, whose ring holds rows y-R-1..y+R.
-void SmoothBand(const VectorPlane& v, BandRung* rungs, uint32_t count, const Integrals& integrals, RowClassifier& rows,
-                const RowKernels& kernels, bool debug, const Plane& plane, const RowDone* rowDone) {
+void SmoothBand(const VectorPlane& v, const BandRung* rungs, uint32_t count, const Integrals& integrals,
+                RowClassifier& rows, const RowKernels& kernels, bool debug, const Plane& plane,
+                const RowDone* rowDone) {
     const WorkPlane<uint8_t>& p = v.p;
     const uint32_t widest = rungs[count - 1].r;
     const bool shared = count > 1;
@@ -275,10 +276,10 @@ void SmoothBand(const VectorPlane& v, BandRung* rungs, uint32_t count, const Int
     }
 }
 
-// Where a band's buffers lie in the scratch memory: column totals and their
-// running sums, margins included, or rows of integrals (running sums alone).
-struct RungLayout {
-    uint64_t sums, counts, runningSums, runningCounts;
+// Where a row of sums and a row of counts lie in the scratch memory: column
+// totals, running sums, or integrals, margins included.
+struct SumsLayout {
+    uint64_t sums, counts;
 };
 
 }  // namespace
@@ -322,14 +323,15 @@ bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& sc
     const uint32_t margin = ColumnTotals::Margin(widest);
     const uint64_t padded = columns + 2 * (uint64_t)margin;
     Integrals integrals = {{}, {}, 2 * widest + 2, margin, padded};
-    RungLayout totalsAt = {}, integralsAt = {}, zeroAt = {};
+    SumsLayout totalsAt = {}, runningAt = {}, integralsAt = {}, zeroAt = {};
     uint64_t zeroRowAt = 0, chainedAt[2] = {}, rungMapAt = 0;
     WindowLayout window = {};
     if (shared) {
-        integralsAt = {0, 0, layout.Add(integrals.slots * padded, 4), layout.Add(integrals.slots * padded, 2)};
-        zeroAt = {0, 0, layout.Add(padded, 4), layout.Add(padded, 2)};
+        integralsAt = {layout.Add(integrals.slots * padded, 4), layout.Add(integrals.slots * padded, 2)};
+        zeroAt = {layout.Add(padded, 4), layout.Add(padded, 2)};
     } else if (vectorBand) {
-        totalsAt = {layout.Add(padded, 4), layout.Add(padded, 1), layout.Add(padded, 4), layout.Add(padded, 2)};
+        totalsAt = {layout.Add(padded, 4), layout.Add(padded, 1)};
+        runningAt = {layout.Add(padded, 4), layout.Add(padded, 2)};
     } else if (wholePlane) {
         window = WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, widest);
     }
@@ -339,15 +341,16 @@ bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& sc
         rungMapAt = layout.Add(columns, 1);
     }
     if (!ReservePlane(scratch, N, layout.Total())) return false;
-    auto runningAt = [&](const RungLayout& at) {
-        return RunningTotals{Carve<uint32_t>(scratch, at.runningSums), Carve<uint16_t>(scratch, at.runningCounts)};
+    // Running sums and integrals, from the start of their margins.
+    auto running = [&](const SumsLayout& at) {
+        return RunningTotals{Carve<uint32_t>(scratch, at.sums), Carve<uint16_t>(scratch, at.counts)};
     };
     if (shared) {
         // Zeros in every row's margins (those before column 0 are the sums
         // of no column); the rows themselves are written as they are
         // integrated.
-        integrals.ring = runningAt(integralsAt);
-        integrals.zero = runningAt(zeroAt);
+        integrals.ring = running(integralsAt);
+        integrals.zero = running(zeroAt);
         for (uint32_t y = 0; y < integrals.slots; ++y) {
             const RunningTotals row = integrals.Row(y);
             FillBlocksVec(row.sums - margin, 0, margin * 4);
@@ -358,10 +361,10 @@ bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& sc
         FillBlocksVec(integrals.zero.sums, 0, (uint32_t)(padded * 4));
         FillBlocksVec(integrals.zero.counts, 0, (uint32_t)(padded * 2));
     } else if (vectorBand) {
-        const RunningTotals running = runningAt(totalsAt);
+        const RunningTotals sums = running(runningAt);
         rungs[0].totals = {Carve<uint32_t>(scratch, totalsAt.sums) + margin,
                            Carve<uint8_t>(scratch, totalsAt.counts) + margin};
-        rungs[0].runningTotals = {running.sums + margin, running.counts + margin};
+        rungs[0].runningTotals = {sums.sums + margin, sums.counts + margin};
     }
     const VectorPlane v = {
         {Carve<uint16_t>(scratch, workAt), Carve<uint8_t>(scratch, edgeAt), stride, (uint32_t)H, (uint32_t)W, ringRows},

@@ -40,6 +40,10 @@ struct Creation {
 // The level and the refusal, once the arguments are read.
 Creation ChooseLevel(const SourceFormat& source, const Processor& processor, int sseopt, const Settings& settings);
 
+// The arguments a host's parameter string names: the written ones, or also
+// the adaptive mode's maxspan.
+enum class Arguments { kWritten, kWithMaxSpan };
+
 // The script function's arguments, by position (after the clip) and name:
 // read(index, name, value) overwrites `value`, an int or a bool holding the
 // default, when the script gave that argument with that type. The checks run
@@ -48,10 +52,6 @@ Creation ChooseLevel(const SourceFormat& source, const Processor& processor, int
 // needs where the host keeps that rule. The adaptive mode's maxSpan, which
 // only the newer hosts read, comes last: at most kWidestMaxSpan, and not at
 // level 1.
-// The arguments a host's parameter string names: the written ones, or also
-// the adaptive mode's maxspan.
-enum class Arguments { kWritten, kWithMaxSpan };
-
 template <class Read>
 Creation CheckCreation(const SourceFormat& source, const Processor& processor, Read read,
                        Arguments arguments = Arguments::kWritten) {

@@ -81,7 +81,7 @@ bool MakeThresholds(uint32_t shift, Dither dither, uint16_t* thresholds) {
         for (uint32_t i = 0; i < kMatrixEntries; ++i) thresholds[i] = (uint16_t)(thresholds[i] >> (12 - shift));
         return true;
     }
-    for (uint32_t i = 0; i < kMatrixEntries; ++i) thresholds[i] = (uint16_t)(1u << (shift - 1));
+    for (uint32_t i = 0; i < kMatrixEntries; ++i) thresholds[i] = HalfStep(shift);
     return true;
 }
 

@@ -56,6 +56,9 @@ bool MakeGradientNoiseRanks(uint16_t* ranks);  // false when its working memory 
 // matrix cannot be made.
 bool MakeThresholds(uint32_t shift, Dither dither, uint16_t* thresholds);
 
+// Half of a code's step: what rounding adds, and where diffusion starts.
+inline uint16_t HalfStep(uint32_t shift) { return (uint16_t)(1u << (shift - 1)); }
+
 // Code x of a row: a byte at 8 bits (shift 8), else 16-bit little-endian.
 inline void PutCode(uint8_t* out, uint32_t x, uint16_t code, uint32_t shift) {
     if (shift == 8) {
@@ -71,7 +74,7 @@ inline void PutCode(uint8_t* out, uint32_t x, uint16_t code, uint32_t shift) {
 // strays more than one from its value). The error carried into column x,
 // plus half a step, is (start + the values of columns from..x-1) modulo
 // 2^shift: a running sum, which lets vector kernels diffuse a whole row at
-// once. A row starts at start = half a step. `out` may be `in`.
+// once. A row starts at start = HalfStep(shift). `out` may be `in`.
 void DiffuseColumns(const uint16_t* in, uint32_t from, uint32_t W, uint32_t shift, uint16_t start, uint8_t* out);
 
 }  // namespace bitgrade

@@ -340,7 +340,7 @@ BITGRADE_AVX2 void DiffuseRowAvx2(const uint16_t* in, uint32_t W, uint32_t shift
     const __m128i count = _mm_cvtsi32_si128((int)shift);
     const __m256i mask = _mm256_set1_epi16((short)((1u << shift) - 1)),
                   top = _mm256_set1_epi16((short)(0xFFFFu >> shift));
-    __m256i before = _mm256_set1_epi16((short)(1u << (shift - 1)));
+    __m256i before = _mm256_set1_epi16((short)HalfStep(shift));
     uint32_t x = 0;
     for (; x + 16 <= W; x += 16) {
         const __m256i values = LoadU(in + x);

@@ -325,7 +325,7 @@ BITGRADE_SSE41 void DiffuseColumnsVec(const uint16_t* in, uint32_t from, uint32_
 namespace {
 
 BITGRADE_SSE41 void DiffuseRowVec(const uint16_t* in, uint32_t W, uint32_t shift, uint8_t* out) {
-    DiffuseColumnsVec(in, 0, W, shift, (uint16_t)(1u << (shift - 1)), out);
+    DiffuseColumnsVec(in, 0, W, shift, HalfStep(shift), out);
 }
 
 BITGRADE_SSE41 void ReduceRowVec(const uint16_t* in, uint32_t W, uint32_t shift, const uint16_t* thresholds,

@@ -105,7 +105,7 @@ void ReduceRowScalar(const uint16_t* in, uint32_t W, uint32_t shift, const uint1
 }
 
 void DiffuseRowScalar(const uint16_t* in, uint32_t W, uint32_t shift, uint8_t* out) {
-    DiffuseColumns(in, 0, W, shift, (uint16_t)(1u << (shift - 1)), out);
+    DiffuseColumns(in, 0, W, shift, HalfStep(shift), out);
 }
 
 }  // namespace
