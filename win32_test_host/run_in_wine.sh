@@ -4,8 +4,8 @@
 # machine cannot run the wine loader at all.
 set -euo pipefail
 wine=$1 dir=$2 native_checksums=$3 host=$4
-if ! "$wine" --version >/dev/null 2>&1; then
-    echo "skipped: $wine cannot start here (32-bit programs need a kernel with ia32 emulation on)"
+if ! error=$("$wine" --version 2>&1 >/dev/null); then
+    echo "skipped: $wine cannot start here (${error##*: }): this kernel runs no programs of its kind (32-bit ones need ia32 emulation on)"
     exit 77
 fi
 cd "$dir"
