@@ -13,12 +13,13 @@ namespace bitgrade {
 struct Settings {
     int span = 3, ythr = 1, cthr = 1;
     bool debug = false;
-    // The adaptive mode's widest window, off at or below span.
+    // The adaptive mode's widest window: on only when given above 0 and
+    // above span, so that the unset 0 never turns a negative span adaptive.
     int maxSpan = 0;
 
     uint32_t Radius(bool luma) const { return RadiusOf(span, luma); }
     int Threshold(bool luma) const { return luma ? ythr : cthr; }
-    bool Adaptive() const { return maxSpan > span; }
+    bool Adaptive() const { return maxSpan > 0 && maxSpan > span; }
 
     static uint32_t RadiusOf(int span, bool luma) { return luma ? (uint32_t)span : (uint32_t)span / 2; }
 };

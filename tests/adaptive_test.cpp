@@ -62,7 +62,7 @@ std::vector<uint16_t> Composed(int level, const Plane& plane, bool luma, bitgrad
 
 // Random planes of every kind (the extreme levels at the plane edges among
 // them), odd and even widths, tight and wide pitches, luma and chroma,
-// thresholds from -1 to past the row-end count, spans 0..6 and max-spans up
+// thresholds from -1 to past the row-end count, spans -2..6 and max-spans up
 // to and past the plane's size.
 TEST(Adaptive, IsTheCompositionOfSingleSpanRunsByTheirMaps) {
     std::mt19937 rng(33);
@@ -71,7 +71,7 @@ TEST(Adaptive, IsTheCompositionOfSingleSpanRunsByTheirMaps) {
         const int kind = (int)(rng() % kStructuredKinds);
         const Plane plane = Structured(kind, w, h, trial);
         bitgrade::Settings settings;
-        settings.span = (int)(rng() % 7);
+        settings.span = (int)(rng() % 9) - 2;  // a negative span's own window fits no plane
         settings.maxSpan = settings.span + 1 + (int)(rng() % 70);
         settings.ythr = settings.cthr = rng() % 5 ? (int)(rng() % 40) - 1 : (int)(rng() % 2000);
         const bool luma = rng() % 3 != 0;
@@ -101,6 +101,50 @@ TEST(Adaptive, LevelsTwoAndThreeAgree) {
             settings.debug = debug;
             EXPECT_EQ(ConvertOne(kSSE41, plane, true, settings, 3), ConvertOne(kSSE2, plane, true, settings, 3))
                 << kind;
+        }
+    }
+}
+
+// Levels 2 and 3 agree up to one below the row-end busy count 255 * (2r + 1)
+// of the narrowest window that fits the plane, and differ from it on: span's
+// window, or a negative span's narrowest rung (span -1, max-span 3: rungs 3
+// and 1, radius 1 for luma). A radius of 0 has no bound: its one-sample
+// window is the sample's own value at both levels. So chroma has none where
+// the span is negative, its narrowest rung being 1 / 2 = 0.
+TEST(Adaptive, LevelsTwoAndThreeAgreeBelowTheNarrowestFittingRungsCount) {
+    const Plane plane = Gradient(48, 30, 2);
+    const struct {
+        int span, maxSpan;
+        bool luma;
+        int bound;
+    } cases[] = {{2, 24, true, 255 * 5},  {2, 24, false, 255 * 3}, {-1, 3, true, 255 * 3},
+                 {-2, 12, true, 255 * 3}, {-1, 40, true, 255 * 3}, {3, 12, false, 255 * 3}};
+    for (const auto& c : cases) {
+        bitgrade::Settings settings;
+        settings.span = c.span;
+        settings.maxSpan = c.maxSpan;
+        settings.debug = true;
+        for (auto [threshold, same] : {std::pair{c.bound - 1, true}, {c.bound, false}}) {
+            settings.ythr = settings.cthr = threshold;
+            EXPECT_EQ(ConvertOne(kSSE41, plane, c.luma, settings, 0) == ConvertOne(kSSE2, plane, c.luma, settings, 0),
+                      same)
+                << "span " << c.span << " max-span " << c.maxSpan << " luma " << c.luma << " threshold " << threshold;
+        }
+    }
+}
+
+// A negative span's radius fits no plane, so without a max-span nothing is
+// averaged, at every level, level 1 included: the output of a span wider
+// than the picture.
+TEST(Adaptive, ANegativeSpanAloneAveragesNothingAtEveryLevel) {
+    const Picture picture = MakePicture(70, 36, [](int w, int h) { return Structured(0, w, h, 4); });
+    for (int level : {kNoopt, kSSE2, kSSE41}) {
+        for (int span : {-1, -2, -64}) {
+            for (bool debug : {false, true}) {
+                EXPECT_EQ(ConvertInCore(picture, Args{level, span, 1, 1, debug}),
+                          ConvertInCore(picture, Args{level, 100, 1, 1, debug}))
+                    << "level " << level << " span " << span << " debug " << debug;
+            }
         }
     }
 }
@@ -169,6 +213,13 @@ TEST(Adaptive, CreationRefusesWhatItCannotRun) {
     EXPECT_EQ(refusal(0, 3, 128), bitgrade::Refusal::kMaxSpanWide);
     EXPECT_EQ(refusal(1, 3, 24), bitgrade::Refusal::kMaxSpanPlain);
     EXPECT_EQ(refusal(1, 3, 3), bitgrade::Refusal::kNone);  // off
+    // The unset max-span (0) is off, whatever the span: above a negative
+    // span it is no adaptive window.
+    for (int span : {-1, -2, -3000}) {
+        EXPECT_EQ(refusal(1, span, 0), bitgrade::Refusal::kNone) << span;
+        EXPECT_EQ(refusal(1, span, 3), bitgrade::Refusal::kMaxSpanPlain) << span;
+        EXPECT_EQ(refusal(2, span, 3), bitgrade::Refusal::kNone) << span;
+    }
     EXPECT_STREQ(bitgrade::MessageOf(bitgrade::Refusal::kMaxSpanPlain),
                  "levelize: \"maxspan\" needs \"sseopt\" 0, 2 or 3; the plain converter has one window.");
 }

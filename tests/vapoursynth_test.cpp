@@ -279,16 +279,20 @@ TEST_F(VapourSynth, DepthAndDitherBringTheOutputDown) {
 }
 
 // maxspan gives the core's adaptive output; the plain converter and a
-// max-span past 127 are refused with their messages.
+// max-span past 127 are refused with their messages. A negative span without
+// maxspan is no adaptive window, at any level.
 TEST_F(VapourSynth, MaxSpanRunsTheAdaptiveMode) {
     const std::vector<Picture> pictures = Pictures(90, 40, 2);
-    for (const Args& args : {Args{0, 2, 3, 3, false, 24}, Args{2, 3, 1, 1, true, 40}}) {
+    for (const Args& args :
+         {Args{0, 2, 3, 3, false, 24}, Args{2, 3, 1, 1, true, 40}, Args{1, -2, 1, 1, false}, Args{1, -1, 1, 1, true},
+          Args{2, -2, 1, 1, false}, Args{3, -1, 1, 1, false, 6}, Args{2, -2, 1, 1, true, 12}}) {
         VSNode* node = Bitgrade(SourceOf(pictures), args);
         ASSERT_NE(node, nullptr);
         EXPECT_EQ(Samples(node, 1, args.debug), ConvertInCore(pictures[1], args));
         vsapi->freeNode(node);
     }
     for (auto [args, message] : {std::pair{Args{1, 3, 1, 1, false, 24}, BITGRADE_MSG_MAXSPAN_PLAIN},
+                                 {Args{1, -2, 1, 1, false, 3}, BITGRADE_MSG_MAXSPAN_PLAIN},
                                  {Args{0, 3, 1, 1, false, 128}, BITGRADE_MSG_MAXSPAN_WIDE}}) {
         std::string error;
         EXPECT_EQ(Bitgrade(SourceOf(pictures), args, &error), nullptr);
