@@ -103,11 +103,10 @@ int ParseDepth(const char* text) {
 }
 
 bitgrade::Dither ParseDither(const char* text) {
-    const std::string name = text ? text : "";
-    if (name == "ordered") return bitgrade::Dither::kOrdered;
-    if (name == "diffusion") return bitgrade::Dither::kDiffusion;
-    if (name == "none") return bitgrade::Dither::kNone;
-    Fail("--dither needs ordered, diffusion or none (see --help)", 2);
+    bitgrade::Dither dither;
+    if (!text || !bitgrade::DitherNamed(text, std::strlen(text), dither))
+        Fail("--dither needs ordered, diffusion or none (see --help)", 2);
+    return dither;
 }
 
 // --cpu: the vector converter's instruction set, if this processor runs it.

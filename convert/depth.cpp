@@ -74,6 +74,24 @@ bool MakeGradientNoiseRanks(uint16_t* ranks) {
     return true;
 }
 
+bool DitherNamed(const char* name, size_t length, Dither& dither) {
+    const struct {
+        const char* name;
+        size_t length;
+        Dither dither;
+    } names[] = {{"ordered", 7, Dither::kOrdered}, {"diffusion", 9, Dither::kDiffusion}, {"none", 4, Dither::kNone}};
+    for (const auto& n : names) {
+        if (n.length != length) continue;
+        size_t k = 0;
+        while (k < length && n.name[k] == name[k]) ++k;
+        if (k == length) {
+            dither = n.dither;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool MakeThresholds(uint32_t shift, Dither dither, uint16_t* thresholds) {
     if (dither == Dither::kOrdered) {
         if (shift != 8) MakeRecursiveRanks(thresholds);

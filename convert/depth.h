@@ -18,6 +18,11 @@ namespace bitgrade {
 // Every code lies within one of value / 2^shift.
 enum class Dither { kNone, kOrdered, kDiffusion };
 
+// The dither named by `length` bytes that a host hands over, not
+// terminated and possibly holding NUL bytes: "ordered", "diffusion" or
+// "none", each compared by its size. False for any other bytes.
+bool DitherNamed(const char* name, size_t length, Dither& dither);
+
 struct OutputDepth {
     int bits = 16;  // 8, 10, 12 or 16
     Dither dither = Dither::kOrdered;

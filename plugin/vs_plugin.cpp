@@ -97,18 +97,7 @@ const char* ReadDepth(const VSMap* in, const VSAPI* vsapi, OutputDepth& depth) {
     const char* name = vsapi->mapGetData(in, "dither", 0, &missing);
     if (missing) return nullptr;
     const int length = vsapi->mapGetDataSize(in, "dither", 0, &missing);
-    const struct {
-        const char* name;
-        Dither dither;
-    } dithers[] = {{"ordered", Dither::kOrdered}, {"diffusion", Dither::kDiffusion}, {"none", Dither::kNone}};
-    for (const auto& d : dithers) {
-        int k = 0;
-        while (k < length && d.name[k] == name[k]) ++k;
-        if (k == length && d.name[k] == '\0') {
-            depth.dither = d.dither;
-            return nullptr;
-        }
-    }
+    if (length >= 0 && DitherNamed(name, (size_t)length, depth.dither)) return nullptr;
     return BITGRADE_MSG_BAD_DITHER;
 }
 

@@ -186,4 +186,31 @@ TEST(Depth, TheRecursiveMatrixHoldsEveryThresholdOnceInEverySquare) {
     }
 }
 
+// Hosts hand names over as bytes with a size: a name is matched by its
+// bytes alone, so that a longer one (a NUL more) is another name and no
+// comparison reads past the names the filter knows.
+TEST(Depth, DithersAreNamedByTheirBytes) {
+    const struct {
+        std::string bytes;
+        bool known;
+        Dither dither;
+    } cases[] = {{"ordered", true, Dither::kOrdered},
+                 {"diffusion", true, Dither::kDiffusion},
+                 {"none", true, Dither::kNone},
+                 {std::string("ordered\0", 8), false, Dither::kNone},
+                 {std::string("none\0", 5), false, Dither::kNone},
+                 {"order", false, Dither::kNone},
+                 {"orderedx", false, Dither::kNone},
+                 {"", false, Dither::kNone},
+                 {"Ordered", false, Dither::kNone},
+                 {std::string("diffusion\0\0\0", 12), false, Dither::kNone}};
+    for (const auto& c : cases) {
+        // The bytes in a block of their own size, so that a read past them shows under ASan.
+        std::vector<char> bytes(c.bytes.begin(), c.bytes.end());
+        Dither dither = Dither::kNone;
+        EXPECT_EQ(DitherNamed(bytes.data(), bytes.size(), dither), c.known) << c.bytes;
+        EXPECT_EQ(dither, c.dither) << c.bytes;
+    }
+}
+
 }  // namespace

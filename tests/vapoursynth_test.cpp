@@ -269,9 +269,12 @@ TEST_F(VapourSynth, DepthAndDitherBringTheOutputDown) {
             else ASSERT_LE(std::abs((int)codes[i] * (1 << shift) - (int)wide[i]), 1 << shift) << c.dither << " " << i;
         }
     }
-    for (auto [depth, dither, message] : {std::tuple{9, "", BITGRADE_MSG_BAD_DEPTH},
-                                          {10, "bayer", BITGRADE_MSG_BAD_DITHER},
-                                          {10, "order", BITGRADE_MSG_BAD_DITHER}}) {
+    // A name is its bytes: one NUL more is another name.
+    for (auto [depth, dither, message] : {std::tuple{9, std::string(), BITGRADE_MSG_BAD_DEPTH},
+                                          {10, std::string("bayer"), BITGRADE_MSG_BAD_DITHER},
+                                          {10, std::string("order"), BITGRADE_MSG_BAD_DITHER},
+                                          {10, std::string("ordered\0", 8), BITGRADE_MSG_BAD_DITHER},
+                                          {10, std::string("none\0\0\0\0\0\0\0\0", 12), BITGRADE_MSG_BAD_DITHER}}) {
         std::string error;
         EXPECT_EQ(Bitgrade(SourceOf(pictures), Args{0, 3, 1, 1, false}, &error, depth, dither), nullptr);
         EXPECT_EQ(error, message) << depth << " " << dither;
