@@ -199,6 +199,7 @@ int Convert(const Options& o, const ClosedStandardDescriptors& closed) {
     try {
         header = reader.ReadHeader();
     } catch (const y4m::Error& e) {
+        if (signals.Stopped()) signals.Reraise();
         Fail(e.what());
     } catch (const y4m::Interrupted&) {
         signals.Reraise();
@@ -216,10 +217,11 @@ int Convert(const Options& o, const ClosedStandardDescriptors& closed) {
     cli::Progress progress(!o.quiet && isatty(STDERR_FILENO), reader.ExpectedFrames());
     cli::Pipeline pipeline(*filter, o.threads);
     const cli::Ending ending = pipeline.Run(reader, output, [&](int frames) { progress.Frame(frames); });
-    if (!ending.error.empty()) Fail(ending.error);
     // A stop that came as the input ended (Ctrl-C reaches ffmpeg in front
-    // too, which then ends its stream) is a stop all the same.
+    // too, which then ends its stream, maybe part-way through a frame) is a
+    // stop all the same.
     if (ending.stopped || signals.Stopped()) signals.Reraise();
+    if (!ending.error.empty()) Fail(ending.error);
     progress.Summary(ending.frames, header.width, header.height, filter->Level(), filter->Isa(), pipeline.Threads());
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +14,7 @@
 
 namespace cli {
 
-Output::Output(const std::string& path, const StopSignals* signals) : path(path), fd(STDOUT_FILENO) {
+Output::Output(const std::string& path, const StopSignals* signals) : path(path), signals(signals), fd(STDOUT_FILENO) {
     if (path != "-") {
         fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd < 0) Fail("cannot open output " + Name(path) + ": " + std::strerror(errno));
@@ -44,7 +45,14 @@ void Output::WriteWhole(const void* data, size_t bytes, int framesIn) {
         if (written >= 0) {
             at += written;
             bytes -= (size_t)written;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // A parent may hand over a pipe it set non-blocking: wait for room.
+            struct pollfd room = {fd, POLLOUT, 0};
+            poll(&room, 1, -1);
         } else if (errno == EPIPE) {
+            // The reader went away: the normal end of a pipeline, unless a
+            // stop came first, which the status must still tell.
+            if (signals && signals->Stopped()) signals->Reraise();
             std::_Exit(0);
         } else if (errno != EINTR) {
             FailWrite(errno);

@@ -23,10 +23,11 @@ public:
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
-    // All of the header, or of one frame's FRAME line and samples; or the
-    // end of the program: quietly with status 0 when the reader of a pipe has
-    // gone away, else with a message that says how many whole frames the
-    // output holds.
+    // All of the header, or of one frame's FRAME line and samples, waiting
+    // for room where the output does not block; or the end of the program:
+    // by the stop signal when one came, else quietly with status 0 when the
+    // reader of a pipe has gone away, else with a message that says how many
+    // whole frames the output holds.
     void WriteHeader(const std::string& header) { WriteWhole(header.data(), header.size(), 0); }
     void WriteFrame(const void* data, size_t bytes) { WriteWhole(data, bytes, 1); }
 
@@ -38,6 +39,7 @@ private:
     [[noreturn]] void FailWrite(int error) const;
 
     std::string path;
+    const StopSignals* signals;
     int fd;
     bool regular = false;  // a regular file, which can be cut back
     int frames = 0;        // whole frames written

@@ -129,7 +129,8 @@ TEST_P(Stop, EndsByTheSignalWithinASecondWithWholeFrames) {
     };
     for (int wait = 0; wait < 2000 && written() < kOutHeader.size(); ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    std::mt19937 random(std::random_device{}());
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
     const int delay = std::uniform_int_distribution<int>(0, 230)(random);
     std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     const Clock::time_point sent = Clock::now();
@@ -140,7 +141,7 @@ TEST_P(Stop, EndsByTheSignalWithinASecondWithWholeFrames) {
     child.CloseInput();
     feeder.join();
 
-    SCOPED_TRACE("signal sent " + std::to_string(delay) + " ms after the header");
+    SCOPED_TRACE("signal sent " + std::to_string(delay) + " ms after the header (seed " + std::to_string(seed) + ")");
     ExpectEndedBy(status, c.signal);
     EXPECT_LT(seconds, 1.0);
     ExpectWholeFrames(c.sink == Sink::kFile ? Text(out) : piped);
@@ -168,6 +169,8 @@ std::string StopCaseName(const ::testing::TestParamInfo<StopCase>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AtRandomMoments, Stop, ::testing::ValuesIn(StopCases()), StopCaseName);
+
+void PrintTo(Sink sink, std::ostream* os) { *os << (sink == Sink::kFile ? "into a file" : "into a stalled pipe"); }
 
 class SecondStop : public Command, public ::testing::WithParamInterface<Sink> {};
 
@@ -233,8 +236,11 @@ TEST_F(Command, CtrlCToAPipelineWithFfmpegInFrontEndsItByTheSignal) {
     for (int wait = 0; wait < 1000 && (stat(out.c_str(), &written) != 0 || (size_t)written.st_size < kOutFrame); ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_GE((size_t)written.st_size, kOutFrame) << "no frame came through within 10 s";
-    std::mt19937 random(std::random_device{}());
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 300)(random)));
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+    const int delay = std::uniform_int_distribution<int>(0, 300)(random);
+    SCOPED_TRACE("Ctrl-C " + std::to_string(delay) + " ms after the first frame (seed " + std::to_string(seed) + ")");
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     kill(-ffmpeg.pid, SIGINT);
     ExpectEndedBy(bitgrade.Wait(), SIGINT);
     ffmpeg.Wait();
@@ -243,6 +249,58 @@ TEST_F(Command, CtrlCToAPipelineWithFfmpegInFrontEndsItByTheSignal) {
     ASSERT_GT(headerEnd, 0u);
     EXPECT_EQ(output.compare(headerEnd - 9, 9, " C420p16\n"), 0) << output.substr(0, headerEnd);
     ExpectWholeFrames(output, output.substr(0, headerEnd));
+}
+
+// A stop, and then the reader of the output goes away while the last frames
+// wait to be written: the command still ends by the signal, not as a
+// pipeline whose reader simply closed.
+TEST_F(Command, AStopThenAClosedOutputPipeEndsByTheSignal) {
+    const std::string in = Path("in.y4m");
+    std::ofstream(in, std::ios::binary) << kStreamHeader << Frames(40);
+    Child child(Child::Bitgrade({"--threads", "1", in}));
+    ASSERT_GT(child.pid, 0);
+    ASSERT_EQ(child.Read(kOutHeader.size()), kOutHeader);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the pipe fills up, the writer waits
+    kill(child.pid, SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    close(child.TakeOutput());
+    ExpectEndedBy(child.Wait(), SIGTERM);
+}
+
+// A stop, and the input ends part-way through a frame (an upstream that the
+// same stop ended): the stop is what the status tells, after the frames
+// read whole. The reader meets the end first, while the writer waits for a
+// full pipe; the signal comes then.
+TEST_F(Command, AStopThenATruncatedInputEndsByTheSignal) {
+    Child child(Child::Bitgrade({"--threads", "1"}));
+    ASSERT_GT(child.pid, 0);
+    std::signal(SIGPIPE, SIG_IGN);
+    child.Feed(kStreamHeader + Frames(2) + Frames(1).substr(0, 5000));
+    child.CloseInput();
+    ASSERT_EQ(child.Read(kOutHeader.size()), kOutHeader);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(child.pid, SIGTERM);
+    const std::string frames = child.Read();
+    ExpectEndedBy(child.Wait(), SIGTERM);
+    EXPECT_EQ(frames.size(), 2 * kOutFrame);
+}
+
+// A parent may hand over a non-blocking output pipe: a full pipe is waited
+// for, not a failed write.
+TEST_F(Command, ANonBlockingOutputPipeIsWaitedFor) {
+    const std::string in = Path("in.y4m");
+    std::ofstream(in, std::ios::binary) << kStreamHeader << Frames(5);
+    ChildSetup setup;
+    setup.messages = Path("messages");
+    setup.nonBlockingOutput = true;
+    Child child(Child::Bitgrade({in}), setup);
+    ASSERT_GT(child.pid, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the pipe fills up
+    const std::string output = child.Read();
+    const int status = child.Wait();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << Text(Path("messages"));
+    EXPECT_EQ(output.size(), kOutHeader.size() + 5 * kOutFrame);
 }
 
 // A write that fails part-way through a frame: the file size limit

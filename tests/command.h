@@ -2,6 +2,7 @@
 // folder of its own, commands through a shell, inputs made on the spot.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -81,13 +82,15 @@ inline std::string Text(const std::string& path) {
 
 // How a Child starts: where its messages go, the file size it may write
 // (RLIMIT_FSIZE; -1 for none), its process group (-1: this one's, 0: a new
-// one of its own, else that group), and its standard input (-1: a pipe that
-// the test feeds).
+// one of its own, else that group), its standard input (-1: a pipe that
+// the test feeds), and whether its output pipe is non-blocking, as a parent
+// may leave it.
 struct ChildSetup {
     std::string messages = "/dev/null";
     int64_t fileSizeLimit = -1;
     pid_t group = -1;
     int input = -1;
+    bool nonBlockingOutput = false;
 };
 
 // A program, by default the command, as a child whose input this test feeds
@@ -119,6 +122,7 @@ public:
             }
             dup2(setup.input >= 0 ? setup.input : in[0], STDIN_FILENO);
             dup2(out[1], STDOUT_FILENO);
+            if (setup.nonBlockingOutput) fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK);
             if (!std::freopen(setup.messages.c_str(), "w", stderr)) _exit(126);
             for (int fd : {in[0], in[1], out[0], out[1], setup.input})
                 if (fd > STDERR_FILENO) close(fd);
