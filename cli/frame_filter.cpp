@@ -17,11 +17,11 @@ void Widen(const uint8_t* from, size_t n, uint8_t* out) {
 
 FrameFilter::FrameFilter(int width, int height, const FilterArgs& args)
     : width(width), height(height), settings(args.settings), depth(args.depth) {
-    if (args.unfiltered) return;
+    // Checked unfiltered too: a benchmark's options are a run's options.
     const bitgrade::Creation c =
         bitgrade::ChooseLevel({true, width, bitgrade::Widths::kAny}, args.processor, args.sseopt, args.settings);
     if (c.refusal != bitgrade::Refusal::kNone) throw CreationError(c.Message());
-    converter.emplace(c.level, args.processor.vectorIsa, args.depth);
+    if (!args.unfiltered) converter.emplace(c.level, args.processor.vectorIsa, args.depth);
 }
 
 bool FrameFilter::Convert(const uint8_t* in, uint8_t* out, bitgrade::Scratch& scratch) const {

@@ -123,11 +123,13 @@ StreamHeader Reader::ReadHeader() {
     at = sizeof kMagic - 1;
     if (!ReadLine(0)) throw Error("truncated stream header at the end of the input");
     header = StreamHeader();
+    std::string subsampling;  // XYSCSS, which older writers give where a C tag is missing
     for (const std::string& tag : Split(line)) {
         if (tag[0] == 'W') header.width = ParseDimension(tag.substr(1));
         else if (tag[0] == 'H') header.height = ParseDimension(tag.substr(1));
         else if (tag[0] == 'C') header.colourSpace = tag.substr(1);
-        else if (tag.compare(0, 6, "XYSCSS") != 0) header.tags.push_back(tag);
+        else if (tag.compare(0, 7, "XYSCSS=") == 0) subsampling = tag.substr(7);
+        else header.tags.push_back(tag);
     }
     if (header.width <= 0 || header.height <= 0) Malformed(0, "it needs a positive width (W) and height (H)");
     if (header.width > maxDimension || header.height > maxDimension)
@@ -136,6 +138,12 @@ StreamHeader Reader::ReadHeader() {
     if (header.width % 2 || header.height % 2)
         throw Error("frame size " + std::to_string(header.width) + "x" + std::to_string(header.height) +
                     " is odd; 4:2:0 needs an even width and height (crop or pad it first)");
+    // Without a C tag the stream is 4:2:0 unless XYSCSS says otherwise;
+    // taken as 4:2:0, another layout would be cut into wrong frames.
+    if (header.colourSpace.empty() && !subsampling.empty() && subsampling.compare(0, 3, "420") != 0)
+        throw Error("unsupported chroma subsampling XYSCSS=" + subsampling +
+                    " (the stream has no C tag); accepted: 4:2:0 "
+                    "(convert with: ffmpeg -i IN -f yuv4mpegpipe -pix_fmt yuv420p -)");
     bool accepted = header.colourSpace.empty();
     for (const char* space : kAcceptedColourSpaces) accepted |= header.colourSpace == space;
     if (!accepted)

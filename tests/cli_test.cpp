@@ -147,6 +147,12 @@ INSTANTIATE_TEST_SUITE_P(
                  1},
         BadInput{"sseopt", kHeader, "--sseopt 7", "levelize: \"sseopt\" should be 0 to 3.(default:0)", 1},
         BadInput{"max_span", kHeader, "--max-span 128", "levelize: \"maxspan\" should be at most 127.", 1},
+        BadInput{"unfiltered_sseopt", kHeader, "--unfiltered --sseopt 9",
+                 "levelize: \"sseopt\" should be 0 to 3.(default:0)", 1},
+        BadInput{"unfiltered_max_span", kHeader, "--unfiltered --max-span 500",
+                 "levelize: \"maxspan\" should be at most 127.", 1},
+        BadInput{"subsampling_444", "YUV4MPEG2 W16 H16 F25:1 XYSCSS=444\n" + Frame(16, 16, 9), "",
+                 "unsupported chroma subsampling XYSCSS=444 (the stream has no C tag)", 1},
         BadInput{"unwritable", kHeader, "- /nonexistent/dir/out.y4m", "cannot open output '/nonexistent/dir/out.y4m'",
                  1},
         BadInput{"missing_input", "", "/nonexistent/in.y4m", "cannot open input '/nonexistent/in.y4m'", 1},
@@ -303,6 +309,51 @@ TEST_F(Command, RefusesToWriteOverItsInput) {
         std::stringstream kept;
         kept << std::ifstream(file, std::ios::binary).rdbuf();
         EXPECT_EQ(kept.str(), input) << paths;
+    }
+}
+
+// Without a C tag, XYSCSS names the layout: a 4:2:0 one is taken as a
+// stream without either tag, and nothing of another is written.
+TEST_F(Command, XyscssWithoutACTagNamesTheLayout) {
+    const std::string frames = Frame(16, 16, 9) + Frame(16, 16, 200);
+    const Result plain = Shell(kProgram + " --quiet", "YUV4MPEG2 W16 H16 F25:1\n" + frames);
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    for (const char* tag : {"420JPEG", "420MPEG2", "420PALDV", "420"}) {
+        const Result r =
+            Shell(kProgram + " --quiet", "YUV4MPEG2 W16 H16 F25:1 XYSCSS=" + std::string(tag) + "\n" + frames);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, plain.out) << tag;
+    }
+    for (const char* tag : {"444", "422", "411", "MONO"}) {
+        const Result r =
+            Shell(kProgram + " --quiet", "YUV4MPEG2 W16 H16 F25:1 XYSCSS=" + std::string(tag) + "\n" + frames);
+        EXPECT_EQ(r.status, 1) << tag;
+        EXPECT_EQ(r.out, "") << tag;
+    }
+}
+
+// A negative span's window fits no plane: without --max-span nothing is
+// averaged at any level (level 1 included, which has no adaptive window);
+// with it, the rungs above the span average at levels 2 and 3.
+TEST_F(Command, ANegativeSpanIsNoAdaptiveWindow) {
+    std::string input = "YUV4MPEG2 W90 H40 F25:1\n";
+    const Picture picture = MakePicture(90, 40, [](int w, int h) { return Structured(0, w, h, 7); });
+    input += "FRAME\n";
+    for (const Plane* p : {&picture.y, &picture.u, &picture.v}) input.append(p->samples.begin(), p->samples.end());
+    for (int level : {1, 2, 3}) {
+        const std::string sseopt = " --quiet --sseopt " + std::to_string(level);
+        const Result unsmoothed = Shell(kProgram + sseopt + " --span 1000", input);
+        ASSERT_EQ(unsmoothed.status, 0) << unsmoothed.err;
+        for (const char* span : {"-1", "-2"}) {
+            const Result r = Shell(kProgram + sseopt + " --span " + span, input);
+            EXPECT_EQ(r.status, 0) << level << " " << span << ": " << r.err;
+            EXPECT_EQ(r.out, unsmoothed.out) << level << " " << span;
+            const Result adaptive = Shell(kProgram + sseopt + " --span " + span + " --max-span 6", input);
+            EXPECT_EQ(adaptive.status, level == 1 ? 1 : 0) << level << " " << span << ": " << adaptive.err;
+            if (level > 1) {
+                EXPECT_NE(adaptive.out, unsmoothed.out) << level << " " << span;
+            }
+        }
     }
 }
 
