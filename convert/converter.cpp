@@ -40,17 +40,16 @@ bool ConvertPlanePadded(const Plane& plane, const Settings& settings, Scratch& s
 }  // namespace
 
 Converter::Converter(Level level, VectorIsa isa, OutputDepth depth)
-    : level(level),
-      kernels(&KernelsFor(isa)),
-      depth(depth),
-      matrixMade(!depth.Reduced() || MakeThresholds(depth.Shift(), depth.dither, thresholds)) {}
+    : level(level), kernels(&KernelsFor(isa)), depth(depth) {
+    if (depth.Reduced()) MakeThresholds(depth.Shift(), depth.dither, thresholds);
+}
 
 // Level 3 reduces each row as soon as it is complete, while it is still in
 // cache (at 8 bits from one 16-bit row of the scratch memory that every row
 // is written to); the other levels reduce the converted plane.
 bool Converter::ConvertPlane(const Plane& plane, const Settings& settings, Scratch& scratch) const {
     if (settings.debug || !depth.Reduced()) return ConvertPlaneAt16(plane, settings, scratch);
-    if (!matrixMade || plane.width <= 0 || plane.height <= 0) return matrixMade;
+    if (plane.width <= 0 || plane.height <= 0) return true;
     const bool rowByRow = level == Level::kVector;
     Plane wide = plane;
     if (depth.bits == 8) {

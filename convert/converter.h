@@ -63,7 +63,6 @@ private:
     Level level;
     const RowKernels* kernels;
     OutputDepth depth;
-    bool matrixMade;                                  // false when the ordered dither's matrix could not be made
     alignas(16) uint16_t thresholds[kMatrixEntries];  // by row of the matrix, for reduceRow
 };
 

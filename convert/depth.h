@@ -37,8 +37,8 @@ const uint32_t kMatrixEntries = kMatrixSide * kMatrixSide;
 
 // The ordered dither's threshold matrices, by their ranks 0 ..
 // kMatrixEntries - 1, each once, so that the thresholds are exactly uniform
-// and the dither unbiased. Each output depth takes the pattern that left the
-// least banding under CAMBI on the report's clips:
+// and the dither unbiased, row after row. Each output depth takes the
+// pattern that left the least banding under CAMBI on the report's clips:
 // - 10 and 12 bits a recursive matrix: at every level k of the cell's
 //   position, its 2^k-pixel cell adds its order within the 2 x 2 cells
 //   above it, the finest level the most significant, so that every aligned
@@ -52,14 +52,13 @@ const uint32_t kMatrixEntries = kMatrixSide * kMatrixSide;
 //   irregular steps between neighbours, which at 8 bits left far less
 //   banding than any recursive matrix (white noise and a void-and-cluster
 //   blue-noise matrix left more at every depth).
-void MakeRecursiveRanks(uint16_t* ranks);
-bool MakeGradientNoiseRanks(uint16_t* ranks);  // false when its working memory cannot be had
+extern const uint16_t kRecursiveRanks[kMatrixEntries];
+extern const uint16_t kGradientNoiseRanks[kMatrixEntries];
 
-// The thresholds that ordered or plain rounding add before a shift, made
-// once: kMatrixEntries, row after row of the matrix, each its rank's top
-// `shift` bits of 12 (ordered), or half a step (none). False when the
-// matrix cannot be made.
-bool MakeThresholds(uint32_t shift, Dither dither, uint16_t* thresholds);
+// The thresholds that ordered or plain rounding add before a shift:
+// kMatrixEntries, row after row of the matrix, each its rank's top `shift`
+// bits of 12 (ordered), or half a step (none).
+void MakeThresholds(uint32_t shift, Dither dither, uint16_t* thresholds);
 
 // Half of a code's step: what rounding adds, and where diffusion starts.
 inline uint16_t HalfStep(uint32_t shift) { return (uint16_t)(1u << (shift - 1)); }

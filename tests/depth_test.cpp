@@ -6,9 +6,12 @@
 // even in every window.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <random>
 #include <set>
+#include <string>
 
 #include "convert/processor.h"
 #include "convert/vector_kernels.h"
@@ -144,14 +147,71 @@ TEST(Depth, TheDebugMapIsTheSameAtEveryDepth) {
     for (int bits : {8, 10, 12}) EXPECT_EQ(Codes(kSSE41, plane, {bits, Dither::kOrdered}, true), map) << bits;
 }
 
+// The generators of the rank tables, which the core holds as constants.
+
+// The orders of the recursive matrix's cells, finest level first: at level
+// k the cell (y >> k & 1, x >> k & 1). The three finest were measured; the
+// coarser levels, which only 8-bit output would reach, repeat them.
+const uint8_t kCellOrders[3][2][2] = {{{1, 2}, {3, 0}}, {{3, 0}, {1, 2}}, {{1, 3}, {2, 0}}};
+
+std::vector<uint16_t> RecursiveRanks() {
+    std::vector<uint16_t> ranks(kMatrixEntries);
+    for (uint32_t y = 0; y < kMatrixSide; ++y)
+        for (uint32_t x = 0; x < kMatrixSide; ++x) {
+            uint32_t rank = 0;
+            for (uint32_t k = 0; (1u << k) < kMatrixSide; ++k)
+                rank = rank * 4 + kCellOrders[k % 3][(y >> k) & 1][(x >> k) & 1];
+            ranks[y * kMatrixSide + x] = (uint16_t)rank;
+        }
+    return ranks;
+}
+
+// Interleaved gradient noise: a fraction of a fraction of a tilted ramp,
+// whose neighbours differ by large, irregular steps in every direction; its
+// cells ranked by it, ties by position. In single precision, as the table
+// was first made.
+std::vector<uint16_t> GradientNoiseRanks() {
+    auto fraction = [](float v) { return v - std::floor(v); };
+    std::vector<float> noise(kMatrixEntries);
+    std::vector<uint16_t> order(kMatrixEntries), ranks(kMatrixEntries);
+    for (uint32_t i = 0; i < kMatrixEntries; ++i) {
+        const float x = (float)(i % kMatrixSide), y = (float)(i / kMatrixSide);
+        noise[i] = fraction(52.9829189f * fraction(0.06711056f * x + 0.00583715f * y));
+        order[i] = (uint16_t)i;
+    }
+    std::stable_sort(order.begin(), order.end(), [&](uint16_t a, uint16_t b) { return noise[a] < noise[b]; });
+    for (uint32_t rank = 0; rank < kMatrixEntries; ++rank) ranks[order[rank]] = (uint16_t)rank;
+    return ranks;
+}
+
+std::string RankTable(const char* name, const std::vector<uint16_t>& ranks) {
+    std::string text = "const uint16_t " + std::string(name) + "[kMatrixEntries] = {\n";
+    for (uint32_t i = 0; i < kMatrixEntries; i += 16) {
+        text += "   ";
+        for (uint32_t k = 0; k < 16; ++k) text += " " + std::to_string(ranks[i + k]) + ",";
+        text += "\n";
+    }
+    return text + "};\n";
+}
+
+// The core's constant tables are their generators' output; where they are
+// not, the tables for convert/dither_ranks.cpp are printed.
+TEST(Depth, TheRankTablesAreTheirGeneratorsOutput) {
+    const std::vector<uint16_t> recursive = RecursiveRanks(), noise = GradientNoiseRanks();
+    const bool same = std::equal(recursive.begin(), recursive.end(), kRecursiveRanks) &&
+                      std::equal(noise.begin(), noise.end(), kGradientNoiseRanks);
+    EXPECT_TRUE(same);
+    if (!same)
+        std::printf("%s%s", RankTable("kRecursiveRanks", recursive).c_str(),
+                    RankTable("kGradientNoiseRanks", noise).c_str());
+}
+
 // Every rank once, and the thresholds even in every 8 by 8 window (the
 // matrix wraps): patterns without low frequencies, whose local mean follows
 // the value being dithered.
 TEST(Depth, TheDitherMatricesRankEveryCellOnceAndAreEvenEverywhere) {
-    std::vector<uint16_t> recursive(kMatrixEntries), noise(kMatrixEntries);
-    MakeRecursiveRanks(recursive.data());
-    ASSERT_TRUE(MakeGradientNoiseRanks(noise.data()));
-    for (const std::vector<uint16_t>& ranks : {recursive, noise}) {
+    for (const uint16_t* table : {kRecursiveRanks, kGradientNoiseRanks}) {
+        const std::vector<uint16_t> ranks(table, table + kMatrixEntries);
         EXPECT_EQ(std::set<uint16_t>(ranks.begin(), ranks.end()).size(), kMatrixEntries);
         EXPECT_EQ(*std::max_element(ranks.begin(), ranks.end()), kMatrixEntries - 1);
         for (uint32_t top = 0; top < kMatrixSide; ++top)
@@ -171,8 +231,7 @@ TEST(Depth, TheDitherMatricesRankEveryCellOnceAndAreEvenEverywhere) {
 // 2^k-square, aligned or not (it wraps): at 10 bits (k = 3) each 8 x 8
 // window holds every threshold once.
 TEST(Depth, TheRecursiveMatrixHoldsEveryThresholdOnceInEverySquare) {
-    std::vector<uint16_t> ranks(kMatrixEntries);
-    MakeRecursiveRanks(ranks.data());
+    const uint16_t* ranks = kRecursiveRanks;
     for (uint32_t k = 1; k <= 6; ++k) {
         const uint32_t side = 1u << k;
         for (uint32_t top = 0; top < kMatrixSide; top += 3)
