@@ -34,16 +34,15 @@ void Frame(benchmark::State& state) {
         state.SkipWithError("this processor does not run AVX2");
         return;
     }
-    const bitgrade::Converter converter((bitgrade::Level)level,
-                                        avx2 ? bitgrade::VectorIsa::kAvx2 : bitgrade::VectorIsa::kSse41);
-    const bitgrade::Settings settings;
+    const bitgrade::Converter converter(
+        {(bitgrade::Level)level, avx2 ? bitgrade::VectorIsa::kAvx2 : bitgrade::VectorIsa::kSse41});
     bitgrade::Scratch scratch;
     const std::vector<uint8_t> in = GradientFrame(width, height);
     std::vector<uint8_t> out(in.size() * 2);
     const bitgrade::Frame frame = bitgrade::PackedFrame(in.data(), out.data(), width, height, 2);
     if (level == 3) state.SetLabel(converter.Isa());
     for (auto _ : state) {
-        converter.ConvertFrame(frame, settings, scratch);
+        converter.ConvertFrame(frame, scratch);
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
@@ -88,16 +87,14 @@ void FileFrames(benchmark::State& state) {
         frames.push_back(frame);
     close(fd);
     const bitgrade::Processor processor = bitgrade::DetectProcessor();
-    const bitgrade::Converter converter(bitgrade::Level::kVector, processor.vectorIsa);
-    const bitgrade::Settings settings;
+    const bitgrade::Converter converter({bitgrade::Level::kVector, processor.vectorIsa});
     bitgrade::Scratch scratch;
     std::vector<uint8_t> out(header.FrameBytes() * 2);
     state.SetLabel(converter.Isa());
     size_t next = 0;
     for (auto _ : state) {
         const std::vector<uint8_t>& in = frames[next++ % frames.size()];
-        converter.ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), header.width, header.height, 2), settings,
-                               scratch);
+        converter.ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), header.width, header.height, 2), scratch);
         benchmark::ClobberMemory();
     }
     state.counters["fps"] = benchmark::Counter((double)state.iterations(), benchmark::Counter::kIsRate);
@@ -109,14 +106,13 @@ BENCHMARK(FileFrames)->Unit(benchmark::kMillisecond)->UseRealTime();
 // (bits, then 0 none, 1 ordered, 2 diffusion): what bringing it down costs.
 void Depth(benchmark::State& state) {
     const bitgrade::OutputDepth depth = {(int)state.range(0), (bitgrade::Dither)state.range(1)};
-    const bitgrade::Converter converter(bitgrade::Level::kVector, bitgrade::DetectProcessor().vectorIsa, depth);
-    const bitgrade::Settings settings;
+    const bitgrade::Converter converter({bitgrade::Level::kVector, bitgrade::DetectProcessor().vectorIsa, {}, depth});
     bitgrade::Scratch scratch;
     const std::vector<uint8_t> in = GradientFrame(1920, 1080);
     std::vector<uint8_t> out(in.size() * 2);
     const int bytes = depth.bits > 8 ? 2 : 1;
     for (auto _ : state) {
-        converter.ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), 1920, 1080, bytes), settings, scratch);
+        converter.ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), 1920, 1080, bytes), scratch);
         benchmark::ClobberMemory();
     }
 }
@@ -132,15 +128,15 @@ BENCHMARK(Depth)
 // Level 3 at 1080p, span and max-span (0: off): the adaptive mode's rungs
 // against the single spans they hold.
 void Spans(benchmark::State& state) {
-    const bitgrade::Converter converter(bitgrade::Level::kVector, bitgrade::DetectProcessor().vectorIsa);
     bitgrade::Settings settings;
     settings.span = (int)state.range(0);
     settings.maxSpan = (int)state.range(1);
+    const bitgrade::Converter converter({bitgrade::Level::kVector, bitgrade::DetectProcessor().vectorIsa, settings});
     bitgrade::Scratch scratch;
     const std::vector<uint8_t> in = GradientFrame(1920, 1080);
     std::vector<uint8_t> out(in.size() * 2);
     for (auto _ : state) {
-        converter.ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), 1920, 1080, 2), settings, scratch);
+        converter.ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), 1920, 1080, 2), scratch);
         benchmark::ClobberMemory();
     }
 }

@@ -172,9 +172,9 @@ void RunDemo(const std::string& pngPath, const std::string& y4mPath, const Filte
     const DemoClip clip = MakeDemoClip();
     const int w = clip.width, h = clip.height;
     FilterArgs mapArgs = args;
-    mapArgs.settings.debug = true;
+    mapArgs.conversion.settings.debug = true;
     FilterArgs valueArgs = args;
-    valueArgs.settings.debug = false;
+    valueArgs.conversion.settings.debug = false;
     const std::vector<uint8_t> values = ConvertFirst(clip, valueArgs);
     const std::vector<uint8_t> map = ConvertFirst(clip, mapArgs);
     auto input16 = [&](size_t at) { return clip.packed[0][at] * 256.0; };
@@ -213,7 +213,7 @@ void RunDemo(const std::string& pngPath, const std::string& y4mPath, const Filte
     header.width = w;
     header.height = h;
     header.tags = {"F24:1", "Ip", "A1:1"};
-    out.WriteHeader(y4m::OutputHeader(header, args.settings.debug, args.depth.bits));
+    out.WriteHeader(y4m::OutputHeader(header, args.conversion.settings.debug, args.conversion.depth.bits));
     const FrameFilter filter(w, h, args);
     bitgrade::Scratch scratch;
     const std::string bare;  // FRAME lines without parameters

@@ -1,7 +1,5 @@
 #include "frame_filter.h"
 
-#include "convert/creation.h"
-
 namespace cli {
 
 namespace {
@@ -16,12 +14,8 @@ void Widen(const uint8_t* from, size_t n, uint8_t* out) {
 }  // namespace
 
 FrameFilter::FrameFilter(int width, int height, const FilterArgs& args)
-    : width(width), height(height), settings(args.settings), depth(args.depth) {
-    // Checked unfiltered too: a benchmark's options are a run's options.
-    const bitgrade::Creation c =
-        bitgrade::ChooseLevel({true, width, bitgrade::Widths::kAny}, args.processor, args.sseopt, args.settings);
-    if (c.refusal != bitgrade::Refusal::kNone) throw CreationError(c.Message());
-    if (!args.unfiltered) converter.emplace(c.level, args.processor.vectorIsa, args.depth);
+    : width(width), height(height), conversion(args.conversion) {
+    if (!args.unfiltered) converter.emplace(conversion);
 }
 
 bool FrameFilter::Convert(const uint8_t* in, uint8_t* out, bitgrade::Scratch& scratch) const {
@@ -29,7 +23,7 @@ bool FrameFilter::Convert(const uint8_t* in, uint8_t* out, bitgrade::Scratch& sc
         Widen(in, InputBytes(), out);
         return true;
     }
-    return converter->ConvertFrame(bitgrade::PackedFrame(in, out, width, height, SampleBytes()), settings, scratch);
+    return converter->ConvertFrame(bitgrade::PackedFrame(in, out, width, height, conversion.SampleBytes()), scratch);
 }
 
 }  // namespace cli

@@ -1,50 +1,34 @@
 // One frame's conversion as the command's options ask for it: the core's
-// converter, chosen and checked as a script call chooses it, or for
-// --unfiltered no filter at all. Frames are packed planes, as YUV4MPEG2
-// frames are; many threads may convert with one filter, each with its own
-// Workspace.
+// converter, or for --unfiltered no filter at all. Frames are packed planes,
+// as YUV4MPEG2 frames are; many threads may convert with one filter, each
+// with its own scratch memory.
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 
 #include "convert/converter.h"
 #include "y4m.h"
 
 namespace cli {
 
-// The script function's arguments, with its defaults, and the processor the
-// converter is chosen for (the vector converter's instruction set can be
-// forced).
+// The conversion the options asked for, decided as a script call decides
+// it; for benchmarks, unfiltered, no filter at all: every sample written as
+// sample * 256, the floor of what the program costs around the filter.
 struct FilterArgs {
-    int sseopt = 0;
-    bitgrade::Settings settings;
-    bitgrade::OutputDepth depth;  // the map of --debug is 8-bit at every depth
-    bitgrade::Processor processor = bitgrade::DetectProcessor();
-    // For benchmarks only: no filter, every sample written as sample * 256,
-    // the floor of what the program costs around the filter.
+    bitgrade::Conversion conversion;
     bool unfiltered = false;
-};
-
-// A filter that the arguments cannot make: the filter's own message.
-class CreationError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
 };
 
 class FrameFilter {
 public:
-    // Throws CreationError when a script call with these arguments would fail.
     FrameFilter(int width, int height, const FilterArgs& args);
 
     size_t InputBytes() const { return y4m::Frame420Bytes(width, height); }
-    size_t OutputBytes() const { return InputBytes() * SampleBytes(); }
-    // Bytes of an output sample: 1 for the map and 8-bit codes, else 2.
-    int SampleBytes() const { return settings.debug || depth.bits == 8 ? 1 : 2; }
+    size_t OutputBytes() const { return InputBytes() * (size_t)conversion.SampleBytes(); }
     // The level the filter runs (after detection), and for level 3 the
     // instruction set of its kernels; 0 and "" unfiltered.
-    int Level() const { return converter ? (int)converter->Chosen() : 0; }
+    int Level() const { return converter ? (int)conversion.level : 0; }
     const char* Isa() const { return converter ? converter->Isa() : ""; }
 
     // One frame, InputBytes() into OutputBytes(), with the scratch memory of
@@ -54,8 +38,7 @@ public:
 
 private:
     int width, height;
-    bitgrade::Settings settings;
-    bitgrade::OutputDepth depth;
+    bitgrade::Conversion conversion;
     std::optional<bitgrade::Converter> converter;  // none unfiltered
 };
 

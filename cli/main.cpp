@@ -95,18 +95,20 @@ int ParseInt(const char* option, const char* text, long lo = INT32_MIN, long hi 
     return (int)value;
 }
 
-// --depth: 8, 10, 12 or 16.
-int ParseDepth(const char* text) {
-    const std::string bits = text ? text : "";
-    if (bits != "8" && bits != "10" && bits != "12" && bits != "16") Fail("--depth must be 8, 10, 12 or 16", 2);
-    return std::stoi(bits);
-}
-
-bitgrade::Dither ParseDither(const char* text) {
-    bitgrade::Dither dither;
-    if (!text || !bitgrade::DitherNamed(text, std::strlen(text), dither))
-        Fail("--dither needs ordered, diffusion or none (see --help)", 2);
-    return dither;
+// A refusal of creation in the command's own words and option names.
+[[noreturn]] void FailOption(bitgrade::Refusal refusal) {
+    switch (refusal) {
+    case bitgrade::Refusal::kBadSseopt: Fail("--sseopt must be 0 to 3 (see --help)", 2);
+    case bitgrade::Refusal::kNoSse2: Fail("--sseopt 2 needs SSE2, which this processor lacks; use --sseopt 0 or 1", 2);
+    case bitgrade::Refusal::kNoSse41:
+        Fail("--sseopt 3 needs SSE4.1 and SSE3, which this processor lacks; use --sseopt 0, 1 or 2", 2);
+    case bitgrade::Refusal::kMaxSpanWide: Fail("--max-span must be at most 127", 2);
+    case bitgrade::Refusal::kMaxSpanPlain:
+        Fail("--max-span needs --sseopt 0, 2 or 3; the plain converter has one window", 2);
+    case bitgrade::Refusal::kBadDepth: Fail("--depth must be 8, 10, 12 or 16", 2);
+    case bitgrade::Refusal::kBadDither: Fail("--dither needs ordered, diffusion or none (see --help)", 2);
+    default: Fail(bitgrade::MessageOf(refusal), 2);
+    }
 }
 
 // --cpu: the vector converter's instruction set, if this processor runs it.
@@ -121,20 +123,24 @@ void ForceIsa(bitgrade::Processor& processor, const char* name) {
 
 Options ParseOptions(int argc, char** argv) {
     Options o;
+    int sseopt = 0, bits = 16;
+    bitgrade::Settings settings;
+    bitgrade::DitherName dither;
+    bitgrade::Processor processor = bitgrade::DetectProcessor();
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (arg == "--sseopt") o.filter.sseopt = ParseInt("--sseopt", next), ++i;
-        else if (arg == "--span") o.filter.settings.span = ParseInt("--span", next), ++i;
-        else if (arg == "--ythr") o.filter.settings.ythr = ParseInt("--ythr", next), ++i;
-        else if (arg == "--cthr") o.filter.settings.cthr = ParseInt("--cthr", next), ++i;
-        else if (arg == "--max-span") o.filter.settings.maxSpan = ParseInt("--max-span", next), ++i;
-        else if (arg == "--depth") o.filter.depth.bits = ParseDepth(next), ++i;
-        else if (arg == "--dither") o.filter.depth.dither = ParseDither(next), ++i;
+        if (arg == "--sseopt") sseopt = ParseInt("--sseopt", next), ++i;
+        else if (arg == "--span") settings.span = ParseInt("--span", next), ++i;
+        else if (arg == "--ythr") settings.ythr = ParseInt("--ythr", next), ++i;
+        else if (arg == "--cthr") settings.cthr = ParseInt("--cthr", next), ++i;
+        else if (arg == "--max-span") settings.maxSpan = ParseInt("--max-span", next), ++i;
+        else if (arg == "--depth") bits = ParseInt("--depth", next), ++i;
+        else if (arg == "--dither") dither = {next ? next : "", next ? std::strlen(next) : 0, true}, ++i;
         else if (arg == "--threads") o.threads = ParseInt("--threads", next, 1, kMaxThreads), ++i;
-        else if (arg == "--cpu") ForceIsa(o.filter.processor, next), ++i;
+        else if (arg == "--cpu") ForceIsa(processor, next), ++i;
         else if (arg == "--unfiltered") o.filter.unfiltered = true;
-        else if (arg == "--debug") o.filter.settings.debug = true;
+        else if (arg == "--debug") settings.debug = true;
         else if (arg == "--quiet") o.quiet = true;
         else if (arg == "--demo") o.demo = true;
         else if (arg == "--help") std::fputs(kUsage, stdout), std::exit(0);
@@ -144,9 +150,16 @@ Options ParseOptions(int argc, char** argv) {
     }
     if (o.paths.size() > 2) Fail("too many paths: give at most INPUT and OUTPUT (see --help)", 2);
     if (o.demo && o.paths.empty()) Fail("--demo needs the path of the PNG to write", 2);
-    if (o.filter.unfiltered && (o.filter.settings.debug || o.demo || o.filter.depth.Reduced()))
+    // Every option is checked before any input is read (a frame's width
+    // matters to no check of the command's).
+    const bitgrade::Creation c =
+        bitgrade::Decide({true, 0, bitgrade::Widths::kAny}, processor, sseopt, settings, bits, dither);
+    if (c.refusal != bitgrade::Refusal::kNone) FailOption(c.refusal);
+    o.filter.conversion = c.conversion;
+    const bool reduced = c.conversion.depth.Reduced();
+    if (o.filter.unfiltered && (settings.debug || o.demo || reduced))
         Fail("--unfiltered writes 16-bit samples only", 2);
-    if (o.demo && o.filter.depth.Reduced()) Fail("--demo shows and writes 16-bit output; leave --depth out", 2);
+    if (o.demo && reduced) Fail("--demo shows and writes 16-bit output; leave --depth out", 2);
     return o;
 }
 
@@ -204,25 +217,21 @@ int Convert(const Options& o, const ClosedStandardDescriptors& closed) {
     } catch (const y4m::Interrupted&) {
         signals.Reraise();
     }
-    std::unique_ptr<cli::FrameFilter> filter;
-    try {
-        filter = std::make_unique<cli::FrameFilter>(header.width, header.height, o.filter);
-    } catch (const cli::CreationError& e) {
-        Fail(e.what());
-    }
+    const cli::FrameFilter filter(header.width, header.height, o.filter);
     RefuseOutputOverInput(in, outPath, closed);
     cli::Output output(outPath, &signals);
-    output.WriteHeader(y4m::OutputHeader(header, o.filter.settings.debug, o.filter.depth.bits));
+    const bitgrade::Conversion& c = o.filter.conversion;
+    output.WriteHeader(y4m::OutputHeader(header, c.settings.debug, c.depth.bits));
 
     cli::Progress progress(!o.quiet && isatty(STDERR_FILENO), reader.ExpectedFrames());
-    cli::Pipeline pipeline(*filter, o.threads);
+    cli::Pipeline pipeline(filter, o.threads);
     const cli::Ending ending = pipeline.Run(reader, output, [&](int frames) { progress.Frame(frames); });
     // A stop that came as the input ended (Ctrl-C reaches ffmpeg in front
     // too, which then ends its stream, maybe part-way through a frame) is a
     // stop all the same.
     if (ending.stopped || signals.Stopped()) signals.Reraise();
     if (!ending.error.empty()) Fail(ending.error);
-    progress.Summary(ending.frames, header.width, header.height, filter->Level(), filter->Isa(), pipeline.Threads());
+    progress.Summary(ending.frames, header.width, header.height, filter.Level(), filter.Isa(), pipeline.Threads());
     return 0;
 }
 

@@ -23,7 +23,7 @@ void CopyRows(const uint8_t* from, int64_t fromPitch, uint8_t* to, int64_t toPit
 
 bool ConvertPlanePadded(const Plane& plane, const Settings& settings, Scratch& scratch) {
     if (plane.width <= 0 || plane.height <= 0) return true;
-    const int bytes = settings.debug ? 1 : 2;
+    const int bytes = settings.debug ? 1 : 2;  // level 1 itself writes 16-bit values or the map
     const int64_t srcPitch = Align16(plane.width), dstPitch = Align16((int64_t)plane.width * bytes);
     const uint64_t inBytes = (uint64_t)srcPitch * (uint64_t)plane.height;
     if (dstPitch > 0x7FFFFFFF || !scratch.paddedRows.Reserve(inBytes + (uint64_t)dstPitch * (uint64_t)plane.height))
@@ -39,20 +39,19 @@ bool ConvertPlanePadded(const Plane& plane, const Settings& settings, Scratch& s
 
 }  // namespace
 
-Converter::Converter(Level level, VectorIsa isa, OutputDepth depth)
-    : level(level), kernels(&KernelsFor(isa)), depth(depth) {
-    if (depth.Reduced()) MakeThresholds(depth.Shift(), depth.dither, thresholds);
+Converter::Converter(const Conversion& conversion) : conversion(conversion), kernels(&KernelsFor(conversion.isa)) {
+    if (conversion.depth.Reduced()) MakeThresholds(conversion.depth.Shift(), conversion.depth.dither, thresholds);
 }
 
 // Level 3 reduces each row as soon as it is complete, while it is still in
 // cache (at 8 bits from one 16-bit row of the scratch memory that every row
 // is written to); the other levels reduce the converted plane.
-bool Converter::ConvertPlane(const Plane& plane, const Settings& settings, Scratch& scratch) const {
-    if (settings.debug || !depth.Reduced()) return ConvertPlaneAt16(plane, settings, scratch);
+bool Converter::ConvertPlane(const Plane& plane, Scratch& scratch) const {
+    if (conversion.settings.debug || !conversion.depth.Reduced()) return ConvertPlaneAt16(plane, scratch);
     if (plane.width <= 0 || plane.height <= 0) return true;
-    const bool rowByRow = level == Level::kVector;
+    const bool rowByRow = conversion.level == Level::kVector;
     Plane wide = plane;
-    if (depth.bits == 8) {
+    if (conversion.depth.bits == 8) {
         const int64_t rowBytes = Align16((int64_t)plane.width * 2);
         if (!scratch.wideRows.Reserve((uint64_t)rowBytes * (rowByRow ? 1 : (uint64_t)plane.height))) return false;
         wide.dst = scratch.wideRows.Base();
@@ -65,9 +64,9 @@ bool Converter::ConvertPlane(const Plane& plane, const Settings& settings, Scrat
                                   r.converter->ReduceRow(*r.wide, *r.plane, y);
                               },
                               (void*)&reduction};
-        return ProcessPlaneSSE41(wide, settings, scratch, *kernels, &done);
+        return ProcessPlaneSSE41(wide, conversion.settings, scratch, *kernels, &done);
     }
-    if (!ConvertPlaneAt16(wide, settings, scratch)) return false;
+    if (!ConvertPlaneAt16(wide, scratch)) return false;
     for (int y = 0; y < plane.height; ++y) ReduceRow(wide, plane, (uint32_t)y);
     return true;
 }
@@ -76,21 +75,21 @@ bool Converter::ConvertPlane(const Plane& plane, const Settings& settings, Scrat
 // of; the others reduce with the scalar twin.
 void Converter::ReduceRow(const Plane& wide, const Plane& plane, uint32_t y) const {
     const uint16_t* values = (const uint16_t*)wide.DestinationRow(y);
-    const uint32_t shift = depth.Shift(), W = (uint32_t)plane.width;
-    const RowKernels& k = level == Level::kVector ? *kernels : kScalarKernels;
-    if (depth.dither == Dither::kDiffusion) return k.diffuseRow(values, W, shift, plane.DestinationRow(y));
+    const uint32_t shift = conversion.depth.Shift(), W = (uint32_t)plane.width;
+    const RowKernels& k = conversion.level == Level::kVector ? *kernels : kScalarKernels;
+    if (conversion.depth.dither == Dither::kDiffusion) return k.diffuseRow(values, W, shift, plane.DestinationRow(y));
     k.reduceRow(values, W, shift, thresholds + (y % kMatrixSide) * kMatrixSide, plane.DestinationRow(y));
 }
 
-bool Converter::ConvertPlaneAt16(const Plane& plane, const Settings& settings, Scratch& scratch) const {
-    switch (level) {
-    case Level::kPlain: return ConvertPlanePadded(plane, settings, scratch);
-    case Level::kStreaming: return ProcessPlaneSSE2(plane, settings, scratch);
-    case Level::kVector: return ProcessPlaneSSE41(plane, settings, scratch, *kernels);
+bool Converter::ConvertPlaneAt16(const Plane& plane, Scratch& scratch) const {
+    switch (conversion.level) {
+    case Level::kPlain: return ConvertPlanePadded(plane, conversion.settings, scratch);
+    case Level::kStreaming: return ProcessPlaneSSE2(plane, conversion.settings, scratch);
+    case Level::kVector: return ProcessPlaneSSE41(plane, conversion.settings, scratch, *kernels);
     }
     return false;
 }
 
-const char* Converter::Isa() const { return level == Level::kVector ? kernels->isa : ""; }
+const char* Converter::Isa() const { return conversion.level == Level::kVector ? kernels->isa : ""; }
 
 }  // namespace bitgrade

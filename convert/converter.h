@@ -29,9 +29,9 @@ bool ConvertFrame(const Frame& frame, bool debug, ConvertPlane convertPlane) {
 
 class Converter {
 public:
-    // The vector converter with the kernels of `isa`, or another level; its
-    // output at `depth` (the debug map is the same at every depth).
-    Converter(Level level, VectorIsa isa, OutputDepth depth = OutputDepth());
+    // The conversion creation decided; the vector converter takes the
+    // kernels of its instruction set.
+    explicit Converter(const Conversion& conversion);
 
     // Level 1's working row is the destination pitch, not the plane's width
     // (a frame server's rows run on into padding it does not initialise).
@@ -41,18 +41,18 @@ public:
     // run. The other levels read and write the host's rows.
     // Brought down to fewer bits, rows are converted at 16 bits first (in
     // place, or at 8 bits into rows of the scratch memory) and then reduced.
-    bool ConvertPlane(const Plane& plane, const Settings& settings, Scratch& scratch) const;
-    bool ConvertFrame(const Frame& frame, const Settings& settings, Scratch& scratch) const {
-        return bitgrade::ConvertFrame(frame, settings.debug,
-                                      [&](const Plane& plane) { return ConvertPlane(plane, settings, scratch); });
+    bool ConvertPlane(const Plane& plane, Scratch& scratch) const;
+    bool ConvertFrame(const Frame& frame, Scratch& scratch) const {
+        return bitgrade::ConvertFrame(frame, conversion.settings.debug,
+                                      [&](const Plane& plane) { return ConvertPlane(plane, scratch); });
     }
 
-    Level Chosen() const { return level; }
+    const Conversion& Chosen() const { return conversion; }
     // The vector kernels' instruction set, "" for the other levels.
     const char* Isa() const;
 
 private:
-    bool ConvertPlaneAt16(const Plane& plane, const Settings& settings, Scratch& scratch) const;
+    bool ConvertPlaneAt16(const Plane& plane, Scratch& scratch) const;
     // Row y of `wide`, 16-bit values, into row y of `plane` at the depth.
     void ReduceRow(const Plane& wide, const Plane& plane, uint32_t y) const;
     struct Reduction {
@@ -60,9 +60,8 @@ private:
         const Plane *wide, *plane;
     };
 
-    Level level;
+    Conversion conversion;
     const RowKernels* kernels;
-    OutputDepth depth;
     alignas(16) uint16_t thresholds[kMatrixEntries];  // by row of the matrix, for reduceRow
 };
 

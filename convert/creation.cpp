@@ -12,22 +12,42 @@ const char* MessageOf(Refusal refusal) {
     case Refusal::kWidthNot16: return BITGRADE_MSG_WIDTH16;
     case Refusal::kMaxSpanWide: return BITGRADE_MSG_MAXSPAN_WIDE;
     case Refusal::kMaxSpanPlain: return BITGRADE_MSG_MAXSPAN_PLAIN;
+    case Refusal::kBadDepth: return BITGRADE_MSG_BAD_DEPTH;
+    case Refusal::kBadDither: return BITGRADE_MSG_BAD_DITHER;
     }
     return nullptr;
 }
 
-Creation ChooseLevel(const SourceFormat& source, const Processor& processor, int sseopt, const Settings& settings) {
-    const int level = sseopt == 0 ? processor.sseLevel : sseopt;
-    Refusal refusal = Refusal::kNone;
-    if (level < 1 || level > 3) refusal = Refusal::kBadSseopt;
+namespace {
+
+Refusal Check(const SourceFormat& source, const Processor& processor, int level, const Settings& settings, int bits,
+              const DitherName& dither, Dither& named) {
+    if (!source.yv12) return Refusal::kNotYv12;
+    if (level < 1 || level > 3) return Refusal::kBadSseopt;
     // Asked for by number, a level the processor cannot run would end in an
     // illegal instruction at the first frame.
-    else if (level > processor.sseLevel) refusal = level == 2 ? Refusal::kNoSse2 : Refusal::kNoSse41;
-    else if (level == 3 && source.widths == Widths::kMultipleOf16 && source.width % 16 != 0)
-        refusal = Refusal::kWidthNot16;
-    else if (settings.maxSpan > kWidestMaxSpan) refusal = Refusal::kMaxSpanWide;
-    else if (settings.Adaptive() && level == 1) refusal = Refusal::kMaxSpanPlain;
-    return Creation{refusal, refusal == Refusal::kNone ? (Level)level : Level::kPlain, settings};
+    if (level > processor.sseLevel) return level == 2 ? Refusal::kNoSse2 : Refusal::kNoSse41;
+    if (level == 3 && source.widths == Widths::kMultipleOf16 && source.width % 16 != 0) return Refusal::kWidthNot16;
+    if (settings.maxSpan > kWidestMaxSpan) return Refusal::kMaxSpanWide;
+    if (settings.Adaptive() && level == 1) return Refusal::kMaxSpanPlain;
+    if (bits != 8 && bits != 10 && bits != 12 && bits != 16) return Refusal::kBadDepth;
+    if (dither.given && !DitherNamed(dither.bytes, dither.size, named)) return Refusal::kBadDither;
+    return Refusal::kNone;
+}
+
+}  // namespace
+
+Creation Decide(const SourceFormat& source, const Processor& processor, int sseopt, const Settings& settings, int bits,
+                const DitherName& dither) {
+    const int level = sseopt == 0 ? processor.sseLevel : sseopt;
+    Conversion c;
+    const Refusal refusal = Check(source, processor, level, settings, bits, dither, c.depth.dither);
+    if (refusal != Refusal::kNone) return Creation{refusal, Conversion()};
+    c.level = (Level)level;
+    c.isa = processor.vectorIsa;
+    c.settings = settings;
+    c.depth.bits = bits;
+    return Creation{refusal, c};
 }
 
 }  // namespace bitgrade

@@ -1,8 +1,10 @@
 // What a script call of the filter makes of its source and arguments, the
-// same in every host: the converter level and the settings, or the refusal
-// the call fails with. Hosts only read their own argument values.
+// same in every host: the whole conversion (level, kernels, settings, output
+// depth), or the refusal the call fails with. Hosts only read their own
+// argument values, and word a refusal their own way.
 #pragma once
 
+#include "depth.h"
 #include "messages.h"
 #include "plane.h"
 #include "processor.h"
@@ -13,7 +15,18 @@ namespace bitgrade {
 enum class Level { kPlain = 1, kStreaming = 2, kVector = 3 };
 
 // Why a call is refused, in the order the checks run; each has its message.
-enum class Refusal { kNone, kNotYv12, kBadSseopt, kNoSse2, kNoSse41, kWidthNot16, kMaxSpanWide, kMaxSpanPlain };
+enum class Refusal {
+    kNone,
+    kNotYv12,
+    kBadSseopt,
+    kNoSse2,
+    kNoSse41,
+    kWidthNot16,
+    kMaxSpanWide,
+    kMaxSpanPlain,
+    kBadDepth,
+    kBadDither
+};
 
 // The "levelize: ..." text of a refusal, null for kNone.
 const char* MessageOf(Refusal refusal);
@@ -30,41 +43,69 @@ struct SourceFormat {
     Widths widths;
 };
 
+// A whole conversion: the converter level, the instruction set of level 3's
+// kernels, the script's settings and the output's depth and dither.
+struct Conversion {
+    Conversion() = default;
+    Conversion(Level level, VectorIsa isa, const Settings& settings = Settings(), OutputDepth depth = OutputDepth())
+        : level(level), isa(isa), settings(settings), depth(depth) {}
+
+    Level level = Level::kPlain;
+    VectorIsa isa = VectorIsa::kSse41;
+    Settings settings;
+    OutputDepth depth;
+
+    // Bits and bytes of an output sample: the map's 8 at every depth.
+    int OutputBits() const { return settings.debug ? 8 : depth.bits; }
+    int SampleBytes() const { return OutputBits() == 8 ? 1 : 2; }
+};
+
 struct Creation {
     Refusal refusal;
-    Level level;  // meaningful when nothing is refused
-    Settings settings;
+    Conversion conversion;  // meaningful when nothing is refused
     const char* Message() const { return MessageOf(refusal); }
 };
 
-// The level and the refusal, once the arguments are read.
-Creation ChooseLevel(const SourceFormat& source, const Processor& processor, int sseopt, const Settings& settings);
+// The dither a host was given by name: its bytes, or none (the default).
+struct DitherName {
+    const char* bytes = nullptr;
+    size_t size = 0;
+    bool given = false;
+};
+
+// The conversion, once the arguments are read. The checks run in order:
+// the source's format, sseopt (0 is the processor's own level), whether the
+// processor runs the level, the width the vector converter needs where the
+// host keeps that rule, then the newer hosts' arguments: max-span (at most
+// kWidestMaxSpan, and not at level 1), depth and dither.
+Creation Decide(const SourceFormat& source, const Processor& processor, int sseopt, const Settings& settings,
+                int bits = 16, const DitherName& dither = DitherName());
 
 // The arguments a host's parameter string names: the written ones, or also
-// the adaptive mode's maxspan.
-enum class Arguments { kWritten, kWithMaxSpan };
+// the newer hosts' maxspan, depth and dither.
+enum class Arguments { kWritten, kNewer };
 
 // The script function's arguments, by position (after the clip) and name:
-// read(index, name, value) overwrites `value`, an int or a bool holding the
-// default, when the script gave that argument with that type. The checks run
-// in order: the source's format, sseopt (0 is the processor's own level),
-// whether the processor runs the level, and the width the vector converter
-// needs where the host keeps that rule. The adaptive mode's maxSpan, which
-// only the newer hosts read, comes last: at most kWidestMaxSpan, and not at
-// level 1.
-template <class Read>
-Creation CheckCreation(const SourceFormat& source, const Processor& processor, Read read,
-                       Arguments arguments = Arguments::kWritten) {
-    if (!source.yv12) return Creation{Refusal::kNotYv12, Level::kPlain, Settings()};
-    int sseopt = 0;
+// read(index, name, value) overwrites `value`, an int, a bool or (for the
+// newer hosts) a DitherName holding the default, when the script gave that
+// argument with that type.
+template <Arguments arguments = Arguments::kWritten, class Read>
+Creation CheckCreation(const SourceFormat& source, const Processor& processor, Read read) {
+    if (!source.yv12) return Creation{Refusal::kNotYv12, Conversion()};
+    int sseopt = 0, bits = 16;
     Settings settings;
+    DitherName dither;
     read(1, "sseopt", sseopt);
     read(2, "span", settings.span);
     read(3, "ythr", settings.ythr);
     read(4, "cthr", settings.cthr);
     read(5, "debug", settings.debug);
-    if (arguments == Arguments::kWithMaxSpan) read(6, "maxspan", settings.maxSpan);
-    return ChooseLevel(source, processor, sseopt, settings);
+    if constexpr (arguments == Arguments::kNewer) {
+        read(6, "maxspan", settings.maxSpan);
+        read(7, "depth", bits);
+        read(8, "dither", dither);
+    }
+    return Decide(source, processor, sseopt, settings, bits, dither);
 }
 
 }  // namespace bitgrade

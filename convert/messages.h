@@ -1,9 +1,11 @@
-// Every text the filter shows its users, in every host: its version, and the
-// messages with which creating it or making a frame fails. Users' scripts
+// Every text the filter shows its users, in every host: its version, its
+// function's name, and the messages with which creating it or making a frame
+// fails. Users' scripts
 // match these texts, so they never change.
 #pragma once
 
 #define BITGRADE_VERSION "Bitgrade ver 0.1"
+#define BITGRADE_FUNCTION "Bitgrade"  // the script function's name in every host
 
 #define BITGRADE_MSG_NOT_YV12 "levelize: Requires YV12 input"
 #define BITGRADE_MSG_BAD_SSEOPT "levelize: \"sseopt\" should be 0 to 3.(default:0)"

@@ -1,15 +1,16 @@
 // What the frame server's two plugin interfaces, the version 2.5 C++ one and
-// the plain-C one, share: the script function's name and parameter string,
-// and the width that its output declares.
+// the plain-C one, share: the script function's parameter string, and the
+// width that its output declares.
 #pragma once
 
-#define BITGRADE_FUNCTION "Bitgrade"
 #define BITGRADE_PARAMS "c[sseopt]i[span]i[ythr]i[cthr]i[debug]b"
+
+#include "../convert/creation.h"
 
 namespace bitgrade {
 
 // 16-bit samples take two bytes each, so the output clip keeps the source's
 // pixel type at twice its width; the debug map keeps one byte per sample.
-inline int DeclaredWidth(int sourceWidth, bool debug) { return debug ? sourceWidth : 2 * sourceWidth; }
+inline int DeclaredWidth(int sourceWidth, const Conversion& c) { return sourceWidth * c.SampleBytes(); }
 
 }  // namespace bitgrade

@@ -52,10 +52,8 @@ bool BindHost(void* address) {
 // One filter instance of the host's: what creation chose, and the scratch
 // memory of the one frame it converts at a time.
 struct Instance {
-    Instance(const Creation& c, const Processor& processor, int width)
-        : converter(c.level, processor.vectorIsa), settings(c.settings), width(width) {}
+    Instance(const Conversion& c, int width) : converter(c), width(width) {}
     Converter converter;
-    Settings settings;
     Scratch scratch;
     int width;  // the source's
 };
@@ -89,8 +87,7 @@ AVS_VideoFrame* AVSC_CC GetFrame(AVS_FilterInfo* fi, int n) {
     // with the frame where the host keeps them.
     AVS_VideoFrame* dst = host.new_video_frame_p_a ? host.new_video_frame_p_a(fi->env, &fi->vi, src, 64)
                                                    : host.new_video_frame_a(fi->env, &fi->vi, 64);
-    const bool converted =
-        dst && instance.converter.ConvertFrame(FrameOf(src, dst, instance.width), instance.settings, instance.scratch);
+    const bool converted = dst && instance.converter.ConvertFrame(FrameOf(src, dst, instance.width), instance.scratch);
     host.release_video_frame(src);
     if (converted) return dst;
     if (dst) host.release_video_frame(dst);
@@ -126,9 +123,9 @@ void Read(const AVS_Value& argument, bool& value) {
 // 4:2:0 types some of the same bits.
 bool IsYV12(int pixelType) { return pixelType == avs_c::kCsYV12 || pixelType == avs_c::kCsI420; }
 
-Instance* NewInstance(const Creation& c, const Processor& processor, int width) {
+Instance* NewInstance(const Conversion& c, int width) {
     try {
-        return new Instance(c, processor, width);
+        return new Instance(c, width);
     } catch (...) {
         return nullptr;
     }
@@ -146,12 +143,12 @@ AVS_Value AVSC_CC Create(AVS_ScriptEnvironment* env, AVS_Value args, void*) {
                                      [&](int index, const char*, auto& value) {
                                          if (index < count) Read(a[index], value);
                                      });
-    Instance* instance = c.refusal != Refusal::kNone ? nullptr : NewInstance(c, processor, fi->vi.width);
+    Instance* instance = c.refusal != Refusal::kNone ? nullptr : NewInstance(c.conversion, fi->vi.width);
     if (!instance) {
         host.release_clip(clip);
         return ErrorValue(c.refusal != Refusal::kNone ? c.Message() : BITGRADE_MSG_NO_MEMORY);
     }
-    fi->vi.width = DeclaredWidth(fi->vi.width, c.settings.debug);
+    fi->vi.width = DeclaredWidth(fi->vi.width, c.conversion);
     fi->user_data = instance;
     fi->get_frame = GetFrame;
     fi->set_cache_hints = SetCacheHints;

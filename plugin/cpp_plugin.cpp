@@ -46,9 +46,9 @@ PVideoFrame ConvertedFrame(const PClip& child, const VideoInfo& vi, bool debug, 
 
 class BitgradeNoopt : public GenericVideoFilter {
 public:
-    BitgradeNoopt(PClip child, IScriptEnvironment*, int span, int ythr, int cthr, bool debug)
-        : GenericVideoFilter(child), settings{span, ythr, cthr, debug} {
-        vi.width = DeclaredWidth(vi.width, debug);
+    BitgradeNoopt(PClip child, IScriptEnvironment*, const Conversion& c)
+        : GenericVideoFilter(child), settings(c.settings) {
+        vi.width = DeclaredWidth(vi.width, c);
     }
     PVideoFrame HOST_STDCALL GetFrame(int n, IScriptEnvironment* env) override {
         return ConvertedFrame(child, vi, settings.debug, n, env,
@@ -62,9 +62,9 @@ private:
 
 class BitgradeSSE2 : public GenericVideoFilter {
 public:
-    BitgradeSSE2(PClip child, IScriptEnvironment*, int span, int ythr, int cthr, bool debug)
-        : GenericVideoFilter(child), settings{span, ythr, cthr, debug} {
-        vi.width = DeclaredWidth(vi.width, debug);
+    BitgradeSSE2(PClip child, IScriptEnvironment*, const Conversion& c)
+        : GenericVideoFilter(child), settings(c.settings) {
+        vi.width = DeclaredWidth(vi.width, c);
     }
     PVideoFrame HOST_STDCALL GetFrame(int n, IScriptEnvironment* env) override {
         return ConvertedFrame(child, vi, settings.debug, n, env,
@@ -80,9 +80,9 @@ private:
 // it needs was checked at creation.
 class BitgradeSSE41 : public GenericVideoFilter {
 public:
-    BitgradeSSE41(PClip child, IScriptEnvironment*, int span, int ythr, int cthr, bool debug, VectorIsa isa)
-        : GenericVideoFilter(child), settings{span, ythr, cthr, debug}, kernels(KernelsFor(isa)) {
-        vi.width = DeclaredWidth(vi.width, debug);
+    BitgradeSSE41(PClip child, IScriptEnvironment*, const Conversion& c)
+        : GenericVideoFilter(child), settings(c.settings), kernels(KernelsFor(c.isa)) {
+        vi.width = DeclaredWidth(vi.width, c);
     }
     PVideoFrame HOST_STDCALL GetFrame(int n, IScriptEnvironment* env) override {
         return ConvertedFrame(child, vi, settings.debug, n, env, [this](const Plane& plane) {
@@ -109,13 +109,12 @@ AVSValue CreateBitgradeOn(const AVSValue& args, IScriptEnvironment* env, const P
     const Creation c =
         CheckCreation(source, processor, [&](int index, const char*, auto& value) { Read(args[index], value); });
     if (c.refusal != Refusal::kNone) env->ThrowError(c.Message());
-    const Settings& s = c.settings;
-    switch (c.level) {
-    case Level::kPlain: return AVSValue(new BitgradeNoopt(clip, env, s.span, s.ythr, s.cthr, s.debug));
-    case Level::kStreaming: return AVSValue(new BitgradeSSE2(clip, env, s.span, s.ythr, s.cthr, s.debug));
+    switch (c.conversion.level) {
+    case Level::kPlain: return AVSValue(new BitgradeNoopt(clip, env, c.conversion));
+    case Level::kStreaming: return AVSValue(new BitgradeSSE2(clip, env, c.conversion));
     case Level::kVector: break;
     }
-    return AVSValue(new BitgradeSSE41(clip, env, s.span, s.ythr, s.cthr, s.debug, processor.vectorIsa));
+    return AVSValue(new BitgradeSSE41(clip, env, c.conversion));
 }
 
 AVSValue HOST_CDECL CreateBitgrade(AVSValue args, void*, IScriptEnvironment* env) {

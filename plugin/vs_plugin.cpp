@@ -22,11 +22,8 @@ namespace {
 // One filter: what creation chose, its source, and the scratch memory of
 // the frames it makes at once.
 struct Instance {
-    Instance(const Creation& c, const Processor& processor, const OutputDepth& depth, VSNode* node,
-             const VSVideoInfo& source)
-        : converter(c.level, processor.vectorIsa, depth), settings(c.settings), node(node), source(source) {}
+    Instance(const Conversion& c, VSNode* node, const VSVideoInfo& source) : converter(c), node(node), source(source) {}
     Converter converter;
-    Settings settings;
     VSNode* node;
     VSVideoInfo source;
     VSVideoFormat format;  // the output's
@@ -58,8 +55,8 @@ const VSFrame* VS_CC GetFrame(int n, int activationReason, void* instanceData, v
     // The output keeps every property of its source frame.
     VSFrame* dst = vsapi->newVideoFrame(&instance.format, instance.source.width, instance.source.height, src, core);
     ScratchPool::Lease scratch(instance.pool);
-    const bool converted = dst && instance.converter.ConvertFrame(FrameOf(src, dst, instance.source, vsapi),
-                                                                  instance.settings, scratch.Get());
+    const bool converted =
+        dst && instance.converter.ConvertFrame(FrameOf(src, dst, instance.source, vsapi), scratch.Get());
     vsapi->freeFrame(src);
     if (converted) return dst;
     if (dst) vsapi->freeFrame(dst);
@@ -78,33 +75,37 @@ bool IsYV12(const VSVideoFormat& f) {
            f.subSamplingH == 1;
 }
 
-Instance* NewInstance(const Creation& c, const Processor& processor, const OutputDepth& depth, VSNode* node,
-                      const VSVideoInfo& source) {
+Instance* NewInstance(const Conversion& c, VSNode* node, const VSVideoInfo& source) {
     try {
-        return new Instance(c, processor, depth, node, source);
+        return new Instance(c, node, source);
     } catch (...) {
         return nullptr;
     }
 }
 
-// The output's bits and dither, from `depth` and `dither`; null, or the
-// message that refuses them.
-const char* ReadDepth(const VSMap* in, const VSAPI* vsapi, OutputDepth& depth) {
+// An argument the script gave, or the default already in `value`.
+// VapourSynth has no booleans: debug is an int, true when it is not 0.
+void Read(const VSMap* in, const char* name, int& value, const VSAPI* vsapi) {
     int missing = 0;
-    const int bits = vsapi->mapGetIntSaturated(in, "depth", 0, &missing);
-    if (!missing) depth.bits = bits;
-    if (depth.bits != 8 && depth.bits != 10 && depth.bits != 12 && depth.bits != 16) return BITGRADE_MSG_BAD_DEPTH;
-    const char* name = vsapi->mapGetData(in, "dither", 0, &missing);
-    if (missing) return nullptr;
-    const int length = vsapi->mapGetDataSize(in, "dither", 0, &missing);
-    if (length >= 0 && DitherNamed(name, (size_t)length, depth.dither)) return nullptr;
-    return BITGRADE_MSG_BAD_DITHER;
+    const int given = vsapi->mapGetIntSaturated(in, name, 0, &missing);
+    if (!missing) value = given;
+}
+void Read(const VSMap* in, const char* name, bool& value, const VSAPI* vsapi) {
+    int given = value;
+    Read(in, name, given, vsapi);
+    value = given != 0;
+}
+void Read(const VSMap* in, const char* name, DitherName& value, const VSAPI* vsapi) {
+    int missing = 0;
+    const char* bytes = vsapi->mapGetData(in, name, 0, &missing);
+    const int size = missing ? 0 : vsapi->mapGetDataSize(in, name, 0, &missing);
+    if (!missing && size >= 0) value = {bytes, (size_t)size, true};
 }
 
-// The output format of a depth: the map is 8-bit at every depth.
-uint32_t FormatOf(const OutputDepth& depth, bool debug) {
-    if (debug || depth.bits == 8) return pfYUV420P8;
-    return depth.bits == 10 ? pfYUV420P10 : depth.bits == 12 ? pfYUV420P12 : pfYUV420P16;
+// The output format: the same family at the output's bits.
+uint32_t FormatOf(const Conversion& c) {
+    const int bits = c.OutputBits();
+    return bits == 8 ? pfYUV420P8 : bits == 10 ? pfYUV420P10 : bits == 12 ? pfYUV420P12 : pfYUV420P16;
 }
 
 // The arguments by name; VapourSynth has no booleans, so debug is an int
@@ -118,29 +119,21 @@ void VS_CC Create(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI*
     };
     if (source.format.colorFamily == cfUndefined || source.width == 0 || source.height == 0)
         return refuse(BITGRADE_MSG_VARYING);
-    const Processor processor = DetectProcessor();
-    const Creation c = CheckCreation(
-        {IsYV12(source.format), source.width, Widths::kAny}, processor,
-        [&](int, const char* name, auto& value) {
-            int missing = 0;
-            const int given = vsapi->mapGetIntSaturated(in, name, 0, &missing);
-            if (!missing) value = given;
-        },
-        Arguments::kWithMaxSpan);
+    const Creation c =
+        CheckCreation<Arguments::kNewer>({IsYV12(source.format), source.width, Widths::kAny}, DetectProcessor(),
+                                         [&](int, const char* name, auto& value) { Read(in, name, value, vsapi); });
     if (c.refusal != Refusal::kNone) return refuse(c.Message());
-    OutputDepth depth;
-    if (const char* refusal = ReadDepth(in, vsapi, depth)) return refuse(refusal);
-    Instance* instance = NewInstance(c, processor, depth, node, source);
+    Instance* instance = NewInstance(c.conversion, node, source);
     if (!instance) return refuse(BITGRADE_MSG_NO_MEMORY);
-    if (!vsapi->getVideoFormatByID(&instance->format, FormatOf(depth, c.settings.debug), core)) {
+    if (!vsapi->getVideoFormatByID(&instance->format, FormatOf(c.conversion), core)) {
         delete instance;
         return refuse(BITGRADE_MSG_NO_MEMORY);
     }
     VSVideoInfo output = source;
     output.format = instance->format;
     const VSFilterDependency dependency = {node, rpStrictSpatial};
-    vsapi->createVideoFilter(out, "Bitgrade", &output, GetFrame, FreeInstance, fmParallel, &dependency, 1, instance,
-                             core);
+    vsapi->createVideoFilter(out, BITGRADE_FUNCTION, &output, GetFrame, FreeInstance, fmParallel, &dependency, 1,
+                             instance, core);
 }
 
 }  // namespace
@@ -149,7 +142,7 @@ void VS_CC Create(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI*
 
 void VS_CC VapourSynthPluginInit2(VSPlugin* plugin, const VSPLUGINAPI* vspapi) {
     vspapi->configPlugin("org.bitgrade.bitgrade", "bitgrade", BITGRADE_VERSION, (0 << 16) | 1, kApiVersion, 0, plugin);
-    vspapi->registerFunction("Bitgrade",
+    vspapi->registerFunction(BITGRADE_FUNCTION,
                              "clip:vnode;sseopt:int:opt;span:int:opt;ythr:int:opt;cthr:int:opt;debug:int:opt;"
                              "depth:int:opt;dither:data:opt;maxspan:int:opt",
                              "clip:vnode;", bitgrade::Create, nullptr, plugin);

@@ -28,7 +28,7 @@ std::vector<uint16_t> ConvertOne(int level, const Plane& plane, bool luma, const
     const bitgrade::Plane p = {src.data(), pitch, dst.data(), plane.width * bytes, plane.width, plane.height, luma};
     bitgrade::Scratch scratch;
     EXPECT_TRUE(
-        bitgrade::Converter((bitgrade::Level)level, TestProcessor().vectorIsa).ConvertPlane(p, settings, scratch));
+        bitgrade::Converter({(bitgrade::Level)level, TestProcessor().vectorIsa, settings}).ConvertPlane(p, scratch));
     std::vector<uint16_t> out((size_t)plane.width * plane.height);
     for (size_t i = 0; i < out.size(); ++i)
         out[i] = settings.debug ? dst[i] : (uint16_t)(dst[2 * i] | dst[2 * i + 1] << 8);
@@ -199,31 +199,6 @@ TEST(Adaptive, ExtremeSettings) {
     }
 }
 
-TEST(Adaptive, CreationRefusesWhatItCannotRun) {
-    const bitgrade::Processor processor = {3, bitgrade::VectorIsa::kSse41};
-    const bitgrade::SourceFormat source = {true, 64, bitgrade::Widths::kAny};
-    auto refusal = [&](int sseopt, int span, int maxSpan) {
-        bitgrade::Settings s;
-        s.span = span;
-        s.maxSpan = maxSpan;
-        return bitgrade::ChooseLevel(source, processor, sseopt, s).refusal;
-    };
-    EXPECT_EQ(refusal(0, 3, 127), bitgrade::Refusal::kNone);
-    EXPECT_EQ(refusal(2, 3, 24), bitgrade::Refusal::kNone);
-    EXPECT_EQ(refusal(0, 3, 128), bitgrade::Refusal::kMaxSpanWide);
-    EXPECT_EQ(refusal(1, 3, 24), bitgrade::Refusal::kMaxSpanPlain);
-    EXPECT_EQ(refusal(1, 3, 3), bitgrade::Refusal::kNone);  // off
-    // The unset max-span (0) is off, whatever the span: above a negative
-    // span it is no adaptive window.
-    for (int span : {-1, -2, -3000}) {
-        EXPECT_EQ(refusal(1, span, 0), bitgrade::Refusal::kNone) << span;
-        EXPECT_EQ(refusal(1, span, 3), bitgrade::Refusal::kMaxSpanPlain) << span;
-        EXPECT_EQ(refusal(2, span, 3), bitgrade::Refusal::kNone) << span;
-    }
-    EXPECT_STREQ(bitgrade::MessageOf(bitgrade::Refusal::kMaxSpanPlain),
-                 "levelize: \"maxspan\" needs \"sseopt\" 0, 2 or 3; the plain converter has one window.");
-}
-
 // The command: the same stream at every thread count, and each rung's
 // output where it averages, as the core gives it.
 TEST_F(Command, AdaptiveFramesAreTheSameAtEveryThreadCount) {
@@ -243,8 +218,8 @@ TEST_F(Command, AdaptiveFramesAreTheSameAtEveryThreadCount) {
         EXPECT_EQ(many.out, one.out) << threads << " threads";
     }
     const Result plain = Shell(kProgram + options + " --sseopt 1", input);
-    EXPECT_EQ(plain.status, 1);
-    EXPECT_NE(plain.err.find("levelize: \"maxspan\" needs"), std::string::npos) << plain.err;
+    EXPECT_EQ(plain.status, 2);
+    EXPECT_NE(plain.err.find("--max-span needs --sseopt 0, 2 or 3"), std::string::npos) << plain.err;
 }
 
 }  // namespace

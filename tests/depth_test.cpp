@@ -76,7 +76,7 @@ std::vector<int> Codes(int level, const testing_support::Plane& p, OutputDepth d
     const Plane plane = {p.samples.data(), p.width, dst.data(), p.width * bytes, p.width, p.height, true};
     Scratch scratch;
     const Settings settings = {6, 1, 1, debug};
-    EXPECT_TRUE(Converter((Level)level, TestProcessor().vectorIsa, depth).ConvertPlane(plane, settings, scratch));
+    EXPECT_TRUE(Converter({(Level)level, TestProcessor().vectorIsa, settings, depth}).ConvertPlane(plane, scratch));
     std::vector<int> codes((size_t)p.width * p.height);
     for (size_t i = 0; i < codes.size(); ++i) codes[i] = bytes == 1 ? dst[i] : dst[2 * i] | dst[2 * i + 1] << 8;
     return codes;

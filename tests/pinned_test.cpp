@@ -69,7 +69,7 @@ uint64_t HashOf(const Output& o, bitgrade::VectorIsa isa, const std::vector<Pict
     settings.ythr = 2;
     settings.maxSpan = o.adaptive ? 24 : 0;
     settings.debug = o.debug;
-    const bitgrade::Converter converter((bitgrade::Level)o.level, isa, {o.bits, o.dither});
+    const bitgrade::Converter converter({(bitgrade::Level)o.level, isa, settings, {o.bits, o.dither}});
     const int bytes = o.debug || o.bits == 8 ? 1 : 2;
     uint64_t hash = 0xCBF29CE484222325u;
     for (const Picture& picture : pictures) {
@@ -80,7 +80,7 @@ uint64_t HashOf(const Output& o, bitgrade::VectorIsa isa, const std::vector<Pict
         bitgrade::Scratch scratch;
         const bitgrade::Frame frame =
             bitgrade::PackedFrame(in.data(), out.data(), picture.y.width, picture.y.height, bytes);
-        EXPECT_TRUE(converter.ConvertFrame(frame, settings, scratch));
+        EXPECT_TRUE(converter.ConvertFrame(frame, scratch));
         hash = Hash(out, hash);
     }
     return hash;

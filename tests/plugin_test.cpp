@@ -268,7 +268,7 @@ TEST(Pipeline, ImpossiblePlaneSizesAreRefusedBeforeAnyAccess) {
     bitgrade::Scratch scratch;
     EXPECT_FALSE(bitgrade::ProcessPlaneNoopt(plane, {}, scratch));
     for (bitgrade::Level level : {bitgrade::Level::kStreaming, bitgrade::Level::kVector})
-        EXPECT_FALSE(bitgrade::Converter(level, TestProcessor().vectorIsa).ConvertPlane(plane, {}, scratch))
+        EXPECT_FALSE(bitgrade::Converter({level, TestProcessor().vectorIsa}).ConvertPlane(plane, scratch))
             << (int)level;
 }
 

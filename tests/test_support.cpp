@@ -147,8 +147,8 @@ std::vector<uint16_t> ConvertInCore(const Picture& picture, const Args& args) {
     const int level = args.sseopt ? args.sseopt : processor.sseLevel;
     const bitgrade::Settings settings = {args.span, args.ythr, args.cthr, args.debug, args.maxSpan};
     bitgrade::Scratch scratch;
-    if (!bitgrade::Converter((bitgrade::Level)level, processor.vectorIsa)
-             .ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), w, h, bytes), settings, scratch))
+    if (!bitgrade::Converter({(bitgrade::Level)level, processor.vectorIsa, settings})
+             .ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), w, h, bytes), scratch))
         throw std::bad_alloc();
     const size_t samples = args.debug ? (size_t)w * h : in.size();
     std::vector<uint16_t> all(samples);
@@ -168,10 +168,10 @@ std::vector<uint16_t> RunPlane(int level, const Plane& plane, int span, int thre
     const bitgrade::Settings settings = {span, threshold, threshold, debug};
     bitgrade::Scratch scratch;
     const bitgrade::Plane p = {src.data(), srcPitch, dst.data(), dstPitch, plane.width, plane.height, true};
-    const bool converted =
-        level == kNoopt
-            ? bitgrade::ProcessPlaneNoopt(p, settings, scratch)
-            : bitgrade::Converter((bitgrade::Level)level, TestProcessor().vectorIsa).ConvertPlane(p, settings, scratch);
+    const bool converted = level == kNoopt
+                               ? bitgrade::ProcessPlaneNoopt(p, settings, scratch)
+                               : bitgrade::Converter({(bitgrade::Level)level, TestProcessor().vectorIsa, settings})
+                                     .ConvertPlane(p, scratch);
     if (!converted) throw std::bad_alloc();
     std::vector<uint16_t> out((size_t)dstSamples * plane.height);
     for (size_t i = 0; i < out.size(); ++i) out[i] = debug ? dst[i] : (uint16_t)(dst[2 * i] | dst[2 * i + 1] << 8);
@@ -179,8 +179,8 @@ std::vector<uint16_t> RunPlane(int level, const Plane& plane, int span, int thre
 }
 
 void CheckScratchFollowsEveryPlaneGeometry(int level) {
-    const bitgrade::Converter converter((bitgrade::Level)level, TestProcessor().vectorIsa);
     const bitgrade::Settings settings = {6, 3, 3, false};
+    const bitgrade::Converter converter({(bitgrade::Level)level, TestProcessor().vectorIsa, settings});
     auto convert = [&](bitgrade::Scratch& scratch, bool luma, int height, int pitch) {
         const int width = luma ? 32 : 16;
         const Plane samples = Gradient(width, height, pitch);
@@ -188,7 +188,7 @@ void CheckScratchFollowsEveryPlaneGeometry(int level) {
         for (int y = 0; y < height; ++y)
             std::memcpy(&src[(size_t)y * pitch], &samples.samples[(size_t)y * width], (size_t)width);
         const bitgrade::Plane plane = {src.data(), pitch, dst.data(), width * 2, width, height, luma};
-        EXPECT_TRUE(converter.ConvertPlane(plane, settings, scratch));
+        EXPECT_TRUE(converter.ConvertPlane(plane, scratch));
         return dst;
     };
     // Chroma first (half the radius), then luma of growing height and pitch,

@@ -64,8 +64,8 @@ std::vector<uint8_t> CoreFrame(int level, const Picture& picture, const bitgrade
         frame.planes[k] = {src[k].data(), srcPitch, dst[k].data(), dstPitch, p.width, p.height, k == 0};
     }
     bitgrade::Scratch scratch;
-    EXPECT_TRUE(
-        bitgrade::Converter((bitgrade::Level)level, TestProcessor().vectorIsa).ConvertFrame(frame, settings, scratch));
+    EXPECT_TRUE(bitgrade::Converter({(bitgrade::Level)level, TestProcessor().vectorIsa, settings})
+                    .ConvertFrame(frame, scratch));
     std::vector<uint8_t> out;
     for (int k = 0; k < (settings.debug ? 1 : 3); ++k) {
         const bitgrade::Plane& p = frame.planes[k];
