@@ -1,6 +1,6 @@
-// bitgrade: 8-bit YUV4MPEG2 in, 16-bit YUV4MPEG2 out, for ffmpeg and x265
-// pipelines. Frames go through the same converters as a script's, chosen
-// and checked the same way.
+// bitgrade: 8-bit YUV4MPEG2 in, YUV4MPEG2 at the encoder's depth out, for
+// ffmpeg, x265, SVT-AV1 and x264 pipelines. Frames go through the same
+// converters as a script's, decided and checked the same way.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,7 +29,8 @@ const char kUsage[] =
     "Usage: bitgrade [options] [INPUT] [OUTPUT]\n"
     "       bitgrade --demo OUT.png [OUT.y4m]\n"
     "\n"
-    "Turns 8-bit 4:2:0 YUV4MPEG2 video into 16-bit (C420p16) without banding.\n"
+    "Turns 8-bit 4:2:0 YUV4MPEG2 video into 16-bit (C420p16) without banding,\n"
+    "or into the 12, 10 or 8 bits an encoder takes, dithered (--depth).\n"
     "INPUT and OUTPUT default to '-', standard input and output.\n"
     "\n"
     "Options (the script function's arguments and defaults):\n"

@@ -1,4 +1,5 @@
-// YUV4MPEG2 streams: 8-bit 4:2:0 in, 16-bit (or the 8-bit debug map) out.
+// YUV4MPEG2 streams: 8-bit 4:2:0 in; out, the filter's samples at the
+// output's depth (16, 12, 10 or 8 bits) or the 8-bit debug map.
 #pragma once
 
 #include <cstdint>

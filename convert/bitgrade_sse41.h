@@ -1,8 +1,9 @@
 // Level 3, the vector converter, the product's engine. It classifies each
-// row from the source bytes sixteen or thirty-two pixels at a time, moves a
-// vertical window over per-row horizontal sums and writes each smoothed row
-// straight to the destination, keeping only a ring of rows. It needs SSE4.1
-// and takes any plane width.
+// row from the source bytes sixteen or thirty-two pixels at a time, keeps
+// per-column totals of the window's rows (or, for the adaptive window's
+// rungs, integrals that they share), sums each band row's windows across
+// them and writes each smoothed row straight to the destination, keeping
+// only a ring of rows. It needs SSE4.1 and takes any plane width.
 #pragma once
 
 #include "plane.h"

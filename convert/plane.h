@@ -24,8 +24,8 @@ struct Settings {
     static uint32_t RadiusOf(int span, bool luma) { return luma ? (uint32_t)span : (uint32_t)span / 2; }
 };
 
-// The widest max-span: every rung's window then fits the vector converter's
-// narrow totals.
+// The widest max-span: every rung's window then fits the narrow totals of
+// the streaming and vector converters (kNarrowMaxRadius, which says so).
 const int kWidestMaxSpan = 127;
 
 // The adaptive mode's spans, widest first: maxSpan, maxSpan / 2, ... while
@@ -37,8 +37,11 @@ struct Rungs {
     int count;
     int spans[kMost];
 
+    // Creation refuses a max-span above kWidestMaxSpan, whose rungs would
+    // not fit kMost.
     explicit Rungs(const Settings& s) : count(0) {
-        if (s.Adaptive() && s.maxSpan <= kWidestMaxSpan)
+        if (s.maxSpan > kWidestMaxSpan) ReportCheckFailure("maxSpan <= kWidestMaxSpan", __FILE__, __LINE__);
+        if (s.Adaptive())
             for (int m = s.maxSpan; m > s.span && m > 0; m /= 2) spans[count++] = m;
         spans[count++] = s.span;
     }

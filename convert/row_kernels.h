@@ -1,6 +1,6 @@
 // Scalar row kernels of the streaming converter. They work on rows that the
-// caller owns and allocate nothing; each is also the reference that its
-// vector twin is tested against.
+// caller owns and allocate nothing. (The vector converter's kernels have
+// scalar twins of their own, in vector_kernels.)
 #pragma once
 
 #include "plane_common.h"

@@ -204,7 +204,7 @@ BandRow From(const BandRow& b, uint32_t from) {
 template <bool kFixedPoint, Windows kWindows, uint32_t kSide>
 BITGRADE_AVX2 void BandBlocks(BandVariant<kFixedPoint, kWindows, kSide>, const BandRow& row, uint32_t whole,
                               uint8_t* out) {
-    const BandRow b = row;  // a copy that the stores below cannot alias
+    const BandRow b = row;  // a copy that the stores below cannot alias (so in BandMapBlocks)
     const Mean8 mean(*b.mean);
     const Limit16 limit(b);
     for (uint32_t x = 0; x < whole; x += 16) {
@@ -231,7 +231,7 @@ BITGRADE_AVX2 void BandRowAvx2(const BandRow& b, uint8_t* out) {
 
 template <Windows kWindows>
 BITGRADE_AVX2 void BandMapBlocks(WindowsTag<kWindows>, const BandRow& row, uint32_t whole, uint8_t* out) {
-    const BandRow b = row;  // a copy that the stores below cannot alias
+    const BandRow b = row;
     const __m128i marks = Load(kFlatMarks);
     const Limit16 limit(b);
     for (uint32_t x = 0; x < whole; x += 16) {

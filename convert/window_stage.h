@@ -12,6 +12,7 @@ namespace bitgrade {
 // its busy count (at most 255^2) 16 bits, so running totals in those types
 // are exact; wider windows use 64-bit sums and 32-bit counts.
 const uint32_t kNarrowMaxRadius = 127;
+static_assert(kWidestMaxSpan <= (int)kNarrowMaxRadius, "only a single span may be wider than the narrow totals");
 
 // The plane being smoothed: H rows of `stride` entries, W in use, held in
 // `rows` row slots (all H, or a ring of fewer in which row y is slot y % rows).

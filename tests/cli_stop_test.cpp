@@ -372,7 +372,7 @@ TEST_F(Command, AFullDiskLeavesWholeFramesAndSaysHowMany) {
     const Result r = Shell("unshare -m sh -c 'mount -t tmpfs -o size=2m tmpfs " + disk + " || exit 99; " + kProgram +
                            " " + in + " " + out + " 2> " + Path("messages") + "; echo $?; stat -c %s " + out + "'");
     if (r.status != 0) GTEST_SKIP() << "no tmpfs can be mounted here: " << r.err;
-    EXPECT_EQ(r.out, "1\n" + std::to_string(kOutHeader.size() + 2 * kOutFrame) + "\n");
+    EXPECT_EQ(Numbers(r.out), (std::vector<long long>{1, (long long)(kOutHeader.size() + 2 * kOutFrame)}));
     EXPECT_EQ(Text(Path("messages")), "bitgrade: cannot write to '" + out +
                                           "': No space left on device; it was cut back to its last whole frame and "
                                           "holds 2 frames\n");

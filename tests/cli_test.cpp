@@ -364,7 +364,7 @@ TEST_F(Command, ClosedOutputPipeEndsQuietly) {
     std::string input = kHeader;
     for (int f = 0; f < 2000; ++f) input += Frame(16, 16, 9);
     const Result r = Shell("(" + kProgram + "; echo $? >&2) | head -c 100 > /dev/null", input);
-    EXPECT_EQ(r.err, "0\n");
+    EXPECT_EQ(Numbers(r.err), std::vector<long long>{0});
 }
 
 TEST_F(Command, DemoWritesThePictureAndTheClip) {
@@ -394,6 +394,29 @@ TEST_F(Command, DemoReportsAClipItCouldNotWrite) {
     EXPECT_EQ(r.err,
               "bitgrade: cannot write to '/dev/full': No space left on device; 0 whole frames went out before it, and "
               "part of the next may follow them (only a file can be cut back)\n");
+}
+
+// The command: the same stream at every thread count, and each rung's
+// output where it averages, as the core gives it.
+TEST_F(Command, AdaptiveFramesAreTheSameAtEveryThreadCount) {
+    std::string input = "YUV4MPEG2 W90 H40 F25:1\n";
+    for (int f = 0; f < 7; ++f) {
+        const Picture picture = MakePicture(90, 40, [&](int w, int h) { return Structured(f % 5, w, h, f); });
+        input += "FRAME\n";
+        for (const Plane* p : {&picture.y, &picture.u, &picture.v}) input.append(p->samples.begin(), p->samples.end());
+    }
+    const std::string options = " --quiet --span 2 --max-span 24 --ythr 3 --cthr 3";
+    const Result one = Shell(kProgram + options + " --threads 1", input);
+    ASSERT_EQ(one.status, 0) << one.err;
+    ASSERT_NE(one.out, Shell(kProgram + " --quiet --span 2 --ythr 3 --cthr 3", input).out);
+    for (int threads : {2, 3, 8}) {
+        const Result many = Shell(kProgram + options + " --threads " + std::to_string(threads), input);
+        ASSERT_EQ(many.status, 0) << many.err;
+        EXPECT_EQ(many.out, one.out) << threads << " threads";
+    }
+    const Result plain = Shell(kProgram + options + " --sseopt 1", input);
+    EXPECT_EQ(plain.status, 2);
+    EXPECT_NE(plain.err.find("--max-span needs --sseopt 0, 2 or 3"), std::string::npos) << plain.err;
 }
 
 }  // namespace

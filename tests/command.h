@@ -74,6 +74,19 @@ protected:
     std::string dir;
 };
 
+// The whitespace-separated numbers a shell printed (an exit status, a size),
+// as numbers; a word that is none fails the test that asked.
+inline std::vector<long long> Numbers(const std::string& text) {
+    std::istringstream words(text);
+    std::vector<long long> numbers;
+    for (std::string word; words >> word;) {
+        size_t used = 0;
+        numbers.push_back(std::stoll(word, &used));
+        if (used != word.size()) throw std::invalid_argument("not a number: " + word);
+    }
+    return numbers;
+}
+
 inline std::string Text(const std::string& path) {
     std::stringstream text;
     text << std::ifstream(path).rdbuf();

@@ -258,20 +258,6 @@ struct ImpossibleFrame {
     VideoFrame frame;
 };
 
-// A plane whose rows claim to lie 2^30 bytes apart over a small buffer:
-// every level refuses it before touching a byte (level 1 on the host's own
-// rows, as the version 2.5 plugin runs it; elsewhere it works on rows of
-// its own).
-TEST(Pipeline, ImpossiblePlaneSizesAreRefusedBeforeAnyAccess) {
-    uint8_t bytes[64] = {};
-    const bitgrade::Plane plane = {bytes, 1 << 30, bytes, 1 << 30, 64, 16, true};
-    bitgrade::Scratch scratch;
-    EXPECT_FALSE(bitgrade::ProcessPlaneNoopt(plane, {}, scratch));
-    for (bitgrade::Level level : {bitgrade::Level::kStreaming, bitgrade::Level::kVector})
-        EXPECT_FALSE(bitgrade::Converter({level, TestProcessor().vectorIsa}).ConvertPlane(plane, scratch))
-            << (int)level;
-}
-
 TEST(Pipeline, ARefusedPlaneFailsTheFrameWithOurMessage) {
     Environment env;
     ImpossibleFrame huge(1 << 30);

@@ -1,8 +1,11 @@
 // Creation decides the whole conversion for every host: the refusals in the
-// order their checks run, and what a decided conversion's output is.
+// order their checks run, and what a decided conversion's output is; the
+// converters refuse a plane they could not address.
 #include <gtest/gtest.h>
 
-#include "convert/creation.h"
+#include "convert/bitgrade_noopt.h"
+#include "convert/converter.h"
+#include "test_support.h"
 
 using namespace bitgrade;
 
@@ -82,6 +85,21 @@ TEST(Creation, TheConversionSaysWhatItsOutputIs) {
         EXPECT_EQ(conversion.OutputBits(), outputBits) << bits << " " << debug;
         EXPECT_EQ(conversion.SampleBytes(), bytes) << bits << " " << debug;
     }
+}
+
+// A plane whose rows claim to lie 2^30 bytes apart over a small buffer:
+// every level refuses it before touching a byte (level 1 on the host's own
+// rows, as the version 2.5 plugin runs it; elsewhere it works on rows of
+// its own).
+TEST(Converter, ImpossiblePlaneSizesAreRefusedBeforeAnyAccess) {
+    uint8_t bytes[64] = {};
+    const bitgrade::Plane plane = {bytes, 1 << 30, bytes, 1 << 30, 64, 16, true};
+    bitgrade::Scratch scratch;
+    EXPECT_FALSE(bitgrade::ProcessPlaneNoopt(plane, {}, scratch));
+    for (bitgrade::Level level : {bitgrade::Level::kStreaming, bitgrade::Level::kVector})
+        EXPECT_FALSE(
+            bitgrade::Converter({level, testing_support::TestProcessor().vectorIsa}).ConvertPlane(plane, scratch))
+            << (int)level;
 }
 
 }  // namespace
