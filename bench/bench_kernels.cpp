@@ -111,4 +111,19 @@ void IntegrateRow(benchmark::State& state) {
 }
 BENCHMARK(IntegrateRow)->ArgName("table")->DenseRange(0, 2);
 
+// One row of 16-bit values brought down to 10 bits (shift 6) with the
+// ordered dither's thresholds, or with the error diffused when `diffuse` is 1.
+void ReduceRow(benchmark::State& state) {
+    std::mt19937 rng(6);
+    kernel_inputs::Row<uint16_t> values(kRow), thresholds(kMatrixSide), out(kRow);
+    for (uint32_t i = 0; i < kRow; ++i) values[i] = (uint16_t)rng();
+    for (uint32_t i = 0; i < kMatrixSide; ++i) thresholds[i] = (uint16_t)(rng() % 64);
+    const bool diffuse = state.range(1) == 1;
+    Run(state, [&](const RowKernels& k) {
+        if (diffuse) k.diffuseRow(values.get(), kRow, 6, (uint8_t*)out.get());
+        else k.reduceRow(values.get(), kRow, 6, thresholds.get(), (uint8_t*)out.get());
+    });
+}
+BENCHMARK(ReduceRow)->ArgNames({"table", "diffuse"})->ArgsProduct({{0, 1, 2}, {0, 1}});
+
 }  // namespace

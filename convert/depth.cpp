@@ -26,6 +26,14 @@ void MakeThresholds(uint32_t shift, Dither dither, uint16_t* thresholds) {
         thresholds[i] = dither == Dither::kOrdered ? (uint16_t)(ranks[i] >> (12 - shift)) : HalfStep(shift);
 }
 
+void ReduceColumns(const uint16_t* in, uint32_t from, uint32_t W, uint32_t shift, const uint16_t* thresholds,
+                   uint8_t* out) {
+    for (uint32_t x = from; x < W; ++x) {
+        const uint32_t sum = (uint32_t)in[x] + thresholds[x % kMatrixSide];
+        PutCode(out, x, (uint16_t)((sum < 0xFFFF ? sum : 0xFFFF) >> shift), shift);
+    }
+}
+
 // The scalar form, the twin of the vector kernels: the error is carried in
 // full unless the code is the top one.
 void DiffuseColumns(const uint16_t* in, uint32_t from, uint32_t W, uint32_t shift, uint16_t start, uint8_t* out) {

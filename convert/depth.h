@@ -73,6 +73,12 @@ inline void PutCode(uint8_t* out, uint32_t x, uint16_t code, uint32_t shift) {
     out[2 * x + 1] = (uint8_t)(code >> 8);
 }
 
+// Codes of columns from..W-1 of a row, each value plus its column's threshold
+// (kMatrixSide of them, repeating along the row), saturating, shifted down:
+// the scalar reduction, which the vector ones finish their rows with.
+void ReduceColumns(const uint16_t* in, uint32_t from, uint32_t W, uint32_t shift, const uint16_t* thresholds,
+                   uint8_t* out);
+
 // Codes of columns from..W-1 of a row, the rounding error carried along the
 // row (each carried error kept within half a step, so that a code never
 // strays more than one from its value). The error carried into column x,

@@ -355,7 +355,22 @@ BITGRADE_AVX2 void DiffuseRowAvx2(const uint16_t* in, uint32_t W, uint32_t shift
 
 }  // namespace
 
-const RowKernels kAvx2Kernels = {"avx2",           6,           ClassifyRowAvx2, SlideWindowAvx2, RunningSumsAvx2,
-                                 IntegrateRowAvx2, BandRowAvx2, BandMapRowAvx2,  ReduceRowAvx2,   DiffuseRowAvx2};
+// Bound by name: two kernels of one signature cannot change places.
+constexpr RowKernels Avx2Kernels() {
+    RowKernels k = {};
+    k.isa = "avx2";
+    k.runningSumsFrom = 6;
+    k.classifyRow = ClassifyRowAvx2;
+    k.slideWindow = SlideWindowAvx2;
+    k.runningSums = RunningSumsAvx2;
+    k.integrateRow = IntegrateRowAvx2;
+    k.bandRow = BandRowAvx2;
+    k.bandMapRow = BandMapRowAvx2;
+    k.reduceRow = ReduceRowAvx2;
+    k.diffuseRow = DiffuseRowAvx2;
+    return k;
+}
+
+const RowKernels kAvx2Kernels = Avx2Kernels();
 
 }  // namespace bitgrade

@@ -335,7 +335,22 @@ BITGRADE_SSE41 void ReduceRowVec(const uint16_t* in, uint32_t W, uint32_t shift,
 
 }  // namespace
 
-const RowKernels kSse41Kernels = {"sse4.1",        5,          ClassifyRowVec, SlideWindowVec, RunningSumsVec,
-                                  IntegrateRowVec, BandRowVec, BandMapRowVec,  ReduceRowVec,   DiffuseRowVec};
+// Bound by name: two kernels of one signature cannot change places.
+constexpr RowKernels Sse41Kernels() {
+    RowKernels k = {};
+    k.isa = "sse4.1";
+    k.runningSumsFrom = 5;
+    k.classifyRow = ClassifyRowVec;
+    k.slideWindow = SlideWindowVec;
+    k.runningSums = RunningSumsVec;
+    k.integrateRow = IntegrateRowVec;
+    k.bandRow = BandRowVec;
+    k.bandMapRow = BandMapRowVec;
+    k.reduceRow = ReduceRowVec;
+    k.diffuseRow = DiffuseRowVec;
+    return k;
+}
+
+const RowKernels kSse41Kernels = Sse41Kernels();
 
 }  // namespace bitgrade

@@ -88,18 +88,6 @@ void BandMapRowScalar(const BandRow& b, uint8_t* out) {
     for (uint32_t x = 0; x < b.W; ++x) out[x] = Smoothed(b, x) ? 0 : b.edges[x] ? kEdgeMark : kFlatMark;
 }
 
-}  // namespace
-
-void ReduceColumns(const uint16_t* in, uint32_t from, uint32_t W, uint32_t shift, const uint16_t* thresholds,
-                   uint8_t* out) {
-    for (uint32_t x = from; x < W; ++x) {
-        const uint32_t sum = (uint32_t)in[x] + thresholds[x % kMatrixSide];
-        PutCode(out, x, (uint16_t)((sum < 0xFFFF ? sum : 0xFFFF) >> shift), shift);
-    }
-}
-
-namespace {
-
 void ReduceRowScalar(const uint16_t* in, uint32_t W, uint32_t shift, const uint16_t* thresholds, uint8_t* out) {
     ReduceColumns(in, 0, W, shift, thresholds, out);
 }
@@ -110,11 +98,23 @@ void DiffuseRowScalar(const uint16_t* in, uint32_t W, uint32_t shift, uint8_t* o
 
 }  // namespace
 
-const RowKernels kScalarKernels = {"scalar",        1,
-                                   ClassifyRow,     SlideWindow,
-                                   RunningSums,     IntegrateRow,
-                                   BandRowScalar,   BandMapRowScalar,
-                                   ReduceRowScalar, DiffuseRowScalar};
+// Bound by name: two kernels of one signature cannot change places.
+constexpr RowKernels ScalarKernels() {
+    RowKernels k = {};
+    k.isa = "scalar";
+    k.runningSumsFrom = 1;
+    k.classifyRow = ClassifyRow;
+    k.slideWindow = SlideWindow;
+    k.runningSums = RunningSums;
+    k.integrateRow = IntegrateRow;
+    k.bandRow = BandRowScalar;
+    k.bandMapRow = BandMapRowScalar;
+    k.reduceRow = ReduceRowScalar;
+    k.diffuseRow = DiffuseRowScalar;
+    return k;
+}
+
+const RowKernels kScalarKernels = ScalarKernels();
 
 const RowKernels& KernelsFor(VectorIsa isa) { return isa == VectorIsa::kAvx2 ? kAvx2Kernels : kSse41Kernels; }
 

@@ -106,11 +106,6 @@ struct RowKernels {
     void (*diffuseRow)(const uint16_t* in, uint32_t W, uint32_t shift, uint8_t* out);
 };
 
-// The scalar reduction of columns from..W-1 of a row, which the vector ones
-// finish their rows with.
-void ReduceColumns(const uint16_t* in, uint32_t from, uint32_t W, uint32_t shift, const uint16_t* thresholds,
-                   uint8_t* out);
-
 // The scalar twins, the reference that every vector table is tested against.
 extern const RowKernels kScalarKernels;
 extern const RowKernels kSse41Kernels;

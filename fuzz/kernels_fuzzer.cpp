@@ -1,9 +1,8 @@
 // Fuzzer-chosen rows, lengths and radii through the kernels of every vector
 // table this processor runs (SSE4.1, AVX2) and their scalar twins. The twins
 // must agree on every classified value and edge mark, on the window's totals
-// after every slide, on running sums and integrals, and on every band row's
-// output;
-// anything else is a crash.
+// after every slide, on running sums and integrals, on every band row's
+// output and on every reduced or diffused row; anything else is a crash.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -90,6 +89,23 @@ void Band(const RowKernels& k, ByteSource in, uint32_t W, uint32_t r, bool debug
     for (uint32_t i = 0; i < 2 * W + 16; ++i) Require(out[i] == (i < written ? twinOut[i] : 0xEE));
 }
 
+// Any 16-bit values brought down by `shift` (4, 6 or 8) with any
+// thresholds below a step, and diffused: the twin's bytes, none past the row.
+void Reduction(const RowKernels& k, ByteSource in, uint32_t W, uint32_t shift) {
+    Row<uint16_t> values(W), thresholds(kMatrixSide);
+    for (uint32_t i = 0; i < W; ++i) values[i] = in.Next16();
+    for (uint32_t i = 0; i < kMatrixSide; ++i) thresholds[i] = (uint16_t)(in.Next16() % (1u << shift));
+    for (bool diffuse : {false, true}) {
+        Row<uint8_t> out(2 * W, 0xEE), twinOut(2 * W, 0xEE);
+        for (const auto& [table, to] : {std::pair{&k, &out}, {&kScalarKernels, &twinOut}}) {
+            if (diffuse) table->diffuseRow(values.get(), W, shift, to->get());
+            else table->reduceRow(values.get(), W, shift, thresholds.get(), to->get());
+        }
+        const uint32_t written = shift == 8 ? W : 2 * W;
+        for (uint32_t i = 0; i < 2 * W + 16; ++i) Require(out[i] == (i < written ? twinOut[i] : 0xEE));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -100,11 +116,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool avx2 = DetectProcessor().vectorIsa == VectorIsa::kAvx2;
     for (const RowKernels* k : {&kSse41Kernels, avx2 ? &kAvx2Kernels : nullptr}) {
         if (!k) continue;
-        switch (data[0] % 4) {
+        switch (data[0] % 5) {
         case 0: RunningSums(*k, in, (length + 15) / 16 * 16); break;
         case 1: Slides(*k, in, (length + 15) / 16 * 16); break;
         case 2: Classification(*k, in, (length + 15) / 16 * 16); break;
-        default: Band(*k, in, length, r % 13, data[0] & 4); break;
+        case 3: Reduction(*k, in, length, 8 - 2 * (r % 3)); break;
+        default: Band(*k, in, length, r % 13, data[0] & 8); break;
         }
     }
     return 0;

@@ -1,6 +1,5 @@
-// Output brought down to 8, 10 and 12 bits: the reduction kernels of every
-// table against their scalar twin at every width, and the rules every
-// dither keeps on whole planes: each code within one of its 16-bit value's,
+// Output brought down to 8, 10 and 12 bits: the rules every dither keeps on
+// whole planes: each code within one of its 16-bit value's,
 // plain rounding exact, ordered and diffusion unbiased, the debug map the
 // same at every depth, and a dither matrix that ranks each cell once and is
 // even in every window.
@@ -14,60 +13,15 @@
 #include <string>
 
 #include "convert/processor.h"
-#include "convert/vector_kernels.h"
-#include "kernel_inputs.h"
 #include "test_support.h"
 
 using namespace bitgrade;
-using kernel_inputs::Row;
 using testing_support::Gradient;
 using testing_support::kSSE2;
 using testing_support::kSSE41;
 using testing_support::TestProcessor;
 
 namespace {
-
-const uint32_t kShifts[3] = {8, 6, 4};
-
-// Random values with the extremes among them (runs of 65535, where a code
-// would pass the top one), reduced and diffused by a table and by the scalar
-// twin, out of place and in place: the same bytes, none past the row.
-TEST(ReduceRow, EveryTableMatchesItsTwinAtEveryWidth) {
-    std::mt19937 rng(8);
-    std::vector<uint32_t> widths;
-    for (uint32_t W = 1; W <= 80; ++W) widths.push_back(W);
-    for (int k = 0; k < 20; ++k) widths.push_back(1 + rng() % 4100);
-    const bool avx2 = DetectProcessor().vectorIsa == VectorIsa::kAvx2;
-    for (const RowKernels* table : {&kSse41Kernels, avx2 ? &kAvx2Kernels : nullptr}) {
-        if (!table) continue;
-        for (uint32_t W : widths) {
-            for (uint32_t shift : kShifts) {
-                Row<uint16_t> values(W), thresholds(kMatrixSide);
-                static const uint16_t kExtremes[4] = {0, 1, 65534, 65535};
-                const uint16_t extreme = kExtremes[rng() % 4];
-                for (uint32_t x = 0; x < W; ++x) values[x] = rng() % 3 ? (uint16_t)rng() : extreme;
-                for (uint32_t x = 0; x < kMatrixSide; ++x) thresholds[x] = (uint16_t)(rng() % (1u << shift));
-                for (bool diffuse : {false, true}) {
-                    auto convert = [&](const RowKernels& k, const uint16_t* in, uint8_t* out) {
-                        if (diffuse) k.diffuseRow(in, W, shift, out);
-                        else k.reduceRow(in, W, shift, thresholds.get(), out);
-                    };
-                    const std::string where = std::string(table->isa) + (diffuse ? " diffused" : " reduced") + " W " +
-                                              std::to_string(W) + " shift " + std::to_string(shift);
-                    Row<uint8_t> out(2 * W, 0xEE), twin(2 * W, 0xEE);
-                    convert(*table, values.get(), out.get());
-                    convert(kScalarKernels, values.get(), twin.get());
-                    const uint32_t bytes = shift == 8 ? W : 2 * W;
-                    for (uint32_t i = 0; i < 2 * W + 16; ++i) ASSERT_EQ(out[i], i < bytes ? twin[i] : 0xEE) << where;
-                    Row<uint16_t> inPlace = values;
-                    convert(*table, inPlace.get(), (uint8_t*)inPlace.get());
-                    for (uint32_t i = 0; i < bytes; ++i)
-                        ASSERT_EQ(((uint8_t*)inPlace.get())[i], twin[i]) << where << " in place";
-                }
-            }
-        }
-    }
-}
 
 // One luma plane through the core at a depth: its codes, or map bytes.
 std::vector<int> Codes(int level, const testing_support::Plane& p, OutputDepth depth, bool debug = false) {

@@ -1,6 +1,7 @@
 // Every kernel of every vector table (SSE4.1, AVX2) against its scalar twin
 // on many random rows, plus the worked examples: the same output at every
-// plane width, and nothing written past a row. Classification, slides and
+// plane width, and nothing written past a row. The one checklist of the
+// tables: each kernel's twin test is here. Classification, slides and
 // running sums work on the converter's own rows of whole 16-column blocks,
 // so their widths are those blocks. A table the processor cannot run is
 // skipped, and says so.
@@ -270,6 +271,51 @@ TEST_P(Twins, BandRowsMatchTheirTwinsAtEveryWidth) {
         for (bool debug : {false, true}) CompareBandRow(k(), rng, W, rng() % 13, debug);
     }
 }
+
+// Random values with the extremes among them (runs of 65535, where a code
+// would pass the top one), reduced and diffused at 8, 10 and 12 bits by a
+// table and by the scalar twin, out of place and in place: the same bytes,
+// none past the row, at every width from 1 to 80 and random ones to 4100.
+TEST_P(Twins, ReducedAndDiffusedRowsMatchTheirTwins) {
+    std::mt19937 rng(8);
+    std::vector<uint32_t> widths;
+    for (uint32_t W = 1; W <= 80; ++W) widths.push_back(W);
+    for (int k = 0; k < 20; ++k) widths.push_back(1 + rng() % 4100);
+    for (uint32_t W : widths) {
+        for (uint32_t shift : {8u, 6u, 4u}) {
+            Row<uint16_t> values(W), thresholds(kMatrixSide);
+            static const uint16_t kExtremes[4] = {0, 1, 65534, 65535};
+            const uint16_t extreme = kExtremes[rng() % 4];
+            for (uint32_t x = 0; x < W; ++x) values[x] = rng() % 3 ? (uint16_t)rng() : extreme;
+            for (uint32_t x = 0; x < kMatrixSide; ++x) thresholds[x] = (uint16_t)(rng() % (1u << shift));
+            for (bool diffuse : {false, true}) {
+                auto convert = [&](const RowKernels& table, const uint16_t* in, uint8_t* out) {
+                    if (diffuse) table.diffuseRow(in, W, shift, out);
+                    else table.reduceRow(in, W, shift, thresholds.get(), out);
+                };
+                const std::string where = std::string(diffuse ? "diffused" : "reduced") + " W " + std::to_string(W) +
+                                          " shift " + std::to_string(shift);
+                Row<uint8_t> out(2 * W, kUnwrittenByte), twin(2 * W, kUnwrittenByte);
+                convert(k(), values.get(), out.get());
+                convert(kScalarKernels, values.get(), twin.get());
+                const uint32_t bytes = shift == 8 ? W : 2 * W;
+                for (uint32_t i = 0; i < 2 * W + 16; ++i)
+                    ASSERT_EQ(out[i], i < bytes ? twin[i] : kUnwrittenByte) << where;
+                Row<uint16_t> inPlace = values;
+                convert(k(), inPlace.get(), (uint8_t*)inPlace.get());
+                for (uint32_t i = 0; i < bytes; ++i)
+                    ASSERT_EQ(((uint8_t*)inPlace.get())[i], twin[i]) << where << " in place";
+            }
+        }
+    }
+}
+
+// Every member of a table is one of the kernels above, each with its twin
+// test here, a case in fuzz/kernels_fuzzer.cpp and a row in
+// bench/bench_kernels.cpp: a new one changes the table's size, and then
+// this reminder.
+static_assert(sizeof(RowKernels) == 2 * sizeof(void*) + 8 * sizeof(void (*)()),
+              "a new kernel needs its twin test, its fuzzer case and its benchmark row");
 
 INSTANTIATE_TEST_SUITE_P(Isa, Twins, ::testing::Values(VectorIsa::kSse41, VectorIsa::kAvx2), [](const auto& info) {
     return std::string(info.param == VectorIsa::kAvx2 ? "avx2" : "sse41");
