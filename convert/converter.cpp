@@ -1,8 +1,8 @@
 #include "converter.h"
 
-#include "bitgrade_noopt.h"
-#include "bitgrade_sse2.h"
-#include "bitgrade_sse41.h"
+#include "plain_converter.h"
+#include "streaming_converter.h"
+#include "vector_converter.h"
 #include "vector_kernels.h"
 
 namespace bitgrade {
@@ -31,7 +31,7 @@ bool ConvertPlanePadded(const Plane& plane, const Settings& settings, Scratch& s
     uint8_t* in = scratch.paddedRows.Base();
     const Plane padded = {in, (int)srcPitch, in + inBytes, (int)dstPitch, plane.width, plane.height, plane.luma};
     CopyRows(plane.src, plane.srcPitch, in, srcPitch, plane.width, srcPitch, plane.height);
-    if (!ProcessPlaneNoopt(padded, settings, scratch)) return false;
+    if (!ConvertPlainPlane(padded, settings, scratch)) return false;
     const int64_t rowBytes = (int64_t)plane.width * bytes;
     CopyRows(padded.dst, dstPitch, plane.dst, plane.dstPitch, rowBytes, rowBytes, plane.height);
     return true;
@@ -39,7 +39,8 @@ bool ConvertPlanePadded(const Plane& plane, const Settings& settings, Scratch& s
 
 }  // namespace
 
-Converter::Converter(const Conversion& conversion) : conversion(conversion), kernels(&KernelsFor(conversion.isa)) {
+Converter::Converter(const Conversion& conversion, PlainRows plainRows)
+    : conversion(conversion), plainRows(plainRows), kernels(&KernelsFor(conversion.isa)) {
     if (conversion.depth.Reduced()) MakeThresholds(conversion.depth.Shift(), conversion.depth.dither, thresholds);
 }
 
@@ -64,7 +65,7 @@ bool Converter::ConvertPlane(const Plane& plane, Scratch& scratch) const {
                                   r.converter->ReduceRow(*r.wide, *r.plane, y);
                               },
                               (void*)&reduction};
-        return ProcessPlaneSSE41(wide, conversion.settings, scratch, *kernels, &done);
+        return ConvertVectorPlane(wide, conversion.settings, scratch, *kernels, &done);
     }
     if (!ConvertPlaneAt16(wide, scratch)) return false;
     for (int y = 0; y < plane.height; ++y) ReduceRow(wide, plane, (uint32_t)y);
@@ -83,9 +84,11 @@ void Converter::ReduceRow(const Plane& wide, const Plane& plane, uint32_t y) con
 
 bool Converter::ConvertPlaneAt16(const Plane& plane, Scratch& scratch) const {
     switch (conversion.level) {
-    case Level::kPlain: return ConvertPlanePadded(plane, conversion.settings, scratch);
-    case Level::kStreaming: return ProcessPlaneSSE2(plane, conversion.settings, scratch);
-    case Level::kVector: return ProcessPlaneSSE41(plane, conversion.settings, scratch, *kernels);
+    case Level::kPlain:
+        return plainRows == PlainRows::kHosts ? ConvertPlainPlane(plane, conversion.settings, scratch)
+                                              : ConvertPlanePadded(plane, conversion.settings, scratch);
+    case Level::kStreaming: return ConvertStreamingPlane(plane, conversion.settings, scratch);
+    case Level::kVector: return ConvertVectorPlane(plane, conversion.settings, scratch, *kernels);
     }
     return false;
 }

@@ -27,18 +27,21 @@ bool ConvertFrame(const Frame& frame, bool debug, ConvertPlane convertPlane) {
     return true;
 }
 
+// The rows level 1 works on. Its working row is the destination pitch, not
+// the plane's width (a frame server's rows run on into padding it does not
+// initialise). The version 2.5 plugin gives it the host's rows, as written;
+// every newer host gives it rows of its own as a frame server's frames
+// have them, pitches rounded up to 16 bytes and padded with zeros, whatever
+// the host's pitches, so that its output is the same in every host and from
+// run to run. The other levels read and write the host's rows.
+enum class PlainRows { kPadded, kHosts };
+
 class Converter {
 public:
     // The conversion creation decided; the vector converter takes the
     // kernels of its instruction set.
-    explicit Converter(const Conversion& conversion);
+    explicit Converter(const Conversion& conversion, PlainRows plainRows = PlainRows::kPadded);
 
-    // Level 1's working row is the destination pitch, not the plane's width
-    // (a frame server's rows run on into padding it does not initialise).
-    // Here it is given the rows a frame server's frames have, pitches
-    // rounded up to 16 bytes and padded with zeros, whatever the host's
-    // pitches: its output is then the same in every host and from run to
-    // run. The other levels read and write the host's rows.
     // Brought down to fewer bits, rows are converted at 16 bits first (in
     // place, or at 8 bits into rows of the scratch memory) and then reduced.
     bool ConvertPlane(const Plane& plane, Scratch& scratch) const;
@@ -61,8 +64,9 @@ private:
     };
 
     Conversion conversion;
+    PlainRows plainRows;
     const RowKernels* kernels;
-    alignas(16) uint16_t thresholds[kMatrixEntries];  // by row of the matrix, for reduceRow
+    uint16_t thresholds[kMatrixEntries];  // by row of the matrix, for reduceRow
 };
 
 }  // namespace bitgrade

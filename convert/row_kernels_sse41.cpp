@@ -295,7 +295,7 @@ BITGRADE_SSE41 void ReduceColumnsVec(const uint16_t* in, uint32_t from, uint32_t
     uint32_t x = from;
     for (; x + 8 <= W; x += 8) {
         const __m128i values = _mm_loadu_si128((const __m128i*)(in + x));
-        const __m128i limits = _mm_load_si128((const __m128i*)(thresholds + x % kMatrixSide));
+        const __m128i limits = _mm_loadu_si128((const __m128i*)(thresholds + x % kMatrixSide));
         StoreCodes(out, x, _mm_srl_epi16(_mm_adds_epu16(values, limits), count), shift);
     }
     ReduceColumns(in, x, W, shift, thresholds, out);

@@ -97,9 +97,10 @@ struct RowKernels {
     void (*bandMapRow)(const BandRow& row, uint8_t* out);
     // A row of W 16-bit values, any W, to codes of 16 - shift bits (shift 4,
     // 6 or 8): each value plus its column's threshold, saturating, shifted
-    // down. `thresholds` holds kMatrixSide entries that repeat along the row
-    // and start 16-byte aligned. Codes are 16-bit little-endian, or bytes at
-    // shift 8. `out` may be `in`.
+    // down. `thresholds` holds kMatrixSide entries that repeat along the row,
+    // at any alignment (a converter holding them lives where its host's heap
+    // puts it). Codes are 16-bit little-endian, or bytes at shift 8. `out`
+    // may be `in`.
     void (*reduceRow)(const uint16_t* in, uint32_t W, uint32_t shift, const uint16_t* thresholds, uint8_t* out);
     // The same with the rounding error diffused along the row, as
     // DiffuseColumns from column 0.

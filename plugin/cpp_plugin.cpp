@@ -1,11 +1,8 @@
 // The version 2.5 C++ interface: the three filter classes, one a level, each
-// a GenericVideoFilter whose GetFrame takes its frames and runs its level's
-// plane function on them.
+// a GenericVideoFilter whose GetFrame runs the core's converter of its level
+// on its frames.
 #include "cpp_plugin.h"
 
-#include "../convert/bitgrade_noopt.h"
-#include "../convert/bitgrade_sse2.h"
-#include "../convert/bitgrade_sse41.h"
 #include "../convert/converter.h"
 #include "../convert/creation.h"
 
@@ -31,69 +28,44 @@ Frame FrameOf(const PVideoFrame& src, const PVideoFrame& dst, int width) {
     return frame;
 }
 
-// What every class's GetFrame does: frame n of the child, converted plane by
-// plane into a new frame of the filter's output description.
-template <class ProcessPlane>
-PVideoFrame ConvertedFrame(const PClip& child, const VideoInfo& vi, bool debug, int n, IScriptEnvironment* env,
-                           ProcessPlane processPlane) {
-    PVideoFrame src = child->GetFrame(n, env);
-    PVideoFrame dst = env->NewVideoFrame(vi, 16);
-    env->MakeWritable(&dst);
-    if (!ConvertFrame(FrameOf(src, dst, child->GetVideoInfo().width), debug, processPlane))
-        env->ThrowError(BITGRADE_MSG_NO_MEMORY);
-    return dst;
-}
-
-class BitgradeNoopt : public GenericVideoFilter {
+// What the three classes share: frame n of the child, converted by the
+// level creation chose into a new frame of the filter's output description.
+// Level 1 works on the host's own rows, padding and all, as written.
+class BitgradeFilter : public GenericVideoFilter {
 public:
-    BitgradeNoopt(PClip child, IScriptEnvironment*, const Conversion& c)
-        : GenericVideoFilter(child), settings(c.settings) {
+    BitgradeFilter(PClip child, const Conversion& c) : GenericVideoFilter(child), converter(c, PlainRows::kHosts) {
         vi.width = DeclaredWidth(vi.width, c);
     }
     PVideoFrame HOST_STDCALL GetFrame(int n, IScriptEnvironment* env) override {
-        return ConvertedFrame(child, vi, settings.debug, n, env,
-                              [this](const Plane& plane) { return ProcessPlaneNoopt(plane, settings, scratch); });
+        PVideoFrame src = child->GetFrame(n, env);
+        PVideoFrame dst = env->NewVideoFrame(vi, 16);
+        env->MakeWritable(&dst);
+        if (!converter.ConvertFrame(FrameOf(src, dst, child->GetVideoInfo().width), scratch))
+            env->ThrowError(BITGRADE_MSG_NO_MEMORY);
+        return dst;
     }
 
 private:
+    Converter converter;
     Scratch scratch;
-    Settings settings;
 };
 
-class BitgradeSSE2 : public GenericVideoFilter {
+// The written classes, one a level.
+class BitgradeNoopt : public BitgradeFilter {
 public:
-    BitgradeSSE2(PClip child, IScriptEnvironment*, const Conversion& c)
-        : GenericVideoFilter(child), settings(c.settings) {
-        vi.width = DeclaredWidth(vi.width, c);
-    }
-    PVideoFrame HOST_STDCALL GetFrame(int n, IScriptEnvironment* env) override {
-        return ConvertedFrame(child, vi, settings.debug, n, env,
-                              [this](const Plane& plane) { return ProcessPlaneSSE2(plane, settings, scratch); });
-    }
-
-private:
-    Scratch scratch;
-    Settings settings;
+    using BitgradeFilter::BitgradeFilter;
 };
 
-// Its kernels are those of `isa`, which the processor must run. The width
-// it needs was checked at creation.
-class BitgradeSSE41 : public GenericVideoFilter {
+class BitgradeSSE2 : public BitgradeFilter {
 public:
-    BitgradeSSE41(PClip child, IScriptEnvironment*, const Conversion& c)
-        : GenericVideoFilter(child), settings(c.settings), kernels(KernelsFor(c.isa)) {
-        vi.width = DeclaredWidth(vi.width, c);
-    }
-    PVideoFrame HOST_STDCALL GetFrame(int n, IScriptEnvironment* env) override {
-        return ConvertedFrame(child, vi, settings.debug, n, env, [this](const Plane& plane) {
-            return ProcessPlaneSSE41(plane, settings, scratch, kernels);
-        });
-    }
+    using BitgradeFilter::BitgradeFilter;
+};
 
-private:
-    Scratch scratch;
-    Settings settings;
-    const RowKernels& kernels;
+// Its kernels are those of the conversion's instruction set, which the
+// processor runs; the width it needs was checked at creation.
+class BitgradeSSE41 : public BitgradeFilter {
+public:
+    using BitgradeFilter::BitgradeFilter;
 };
 
 // A script argument of the right type, or the default already in `value`.
@@ -110,11 +82,11 @@ AVSValue CreateBitgradeOn(const AVSValue& args, IScriptEnvironment* env, const P
         CheckCreation(source, processor, [&](int index, const char*, auto& value) { Read(args[index], value); });
     if (c.refusal != Refusal::kNone) env->ThrowError(c.Message());
     switch (c.conversion.level) {
-    case Level::kPlain: return AVSValue(new BitgradeNoopt(clip, env, c.conversion));
-    case Level::kStreaming: return AVSValue(new BitgradeSSE2(clip, env, c.conversion));
+    case Level::kPlain: return AVSValue(new BitgradeNoopt(clip, c.conversion));
+    case Level::kStreaming: return AVSValue(new BitgradeSSE2(clip, c.conversion));
     case Level::kVector: break;
     }
-    return AVSValue(new BitgradeSSE41(clip, env, c.conversion));
+    return AVSValue(new BitgradeSSE41(clip, c.conversion));
 }
 
 AVSValue HOST_CDECL CreateBitgrade(AVSValue args, void*, IScriptEnvironment* env) {

@@ -74,7 +74,7 @@ TEST(Adaptive, IsTheCompositionOfSingleSpanRunsByTheirMaps) {
         settings.ythr = settings.cthr = rng() % 5 ? (int)(rng() % 40) - 1 : (int)(rng() % 2000);
         const bool luma = rng() % 3 != 0;
         const int extra = rng() % 2 ? 0 : 1 + (int)(rng() % 40);
-        for (int level : {kSSE2, kSSE41}) {
+        for (int level : {kStreaming, kVector}) {
             for (bool debug : {false, true}) {
                 settings.debug = debug;
                 ASSERT_EQ(ConvertOne(level, plane, luma, settings, extra),
@@ -97,7 +97,7 @@ TEST(Adaptive, LevelsTwoAndThreeAgree) {
             settings.maxSpan = 24;
             settings.ythr = kind * 7;
             settings.debug = debug;
-            EXPECT_EQ(ConvertOne(kSSE41, plane, true, settings, 3), ConvertOne(kSSE2, plane, true, settings, 3))
+            EXPECT_EQ(ConvertOne(kVector, plane, true, settings, 3), ConvertOne(kStreaming, plane, true, settings, 3))
                 << kind;
         }
     }
@@ -124,8 +124,9 @@ TEST(Adaptive, LevelsTwoAndThreeAgreeBelowTheNarrowestFittingRungsCount) {
         settings.debug = true;
         for (auto [threshold, same] : {std::pair{c.bound - 1, true}, {c.bound, false}}) {
             settings.ythr = settings.cthr = threshold;
-            EXPECT_EQ(ConvertOne(kSSE41, plane, c.luma, settings, 0) == ConvertOne(kSSE2, plane, c.luma, settings, 0),
-                      same)
+            EXPECT_EQ(
+                ConvertOne(kVector, plane, c.luma, settings, 0) == ConvertOne(kStreaming, plane, c.luma, settings, 0),
+                same)
                 << "span " << c.span << " max-span " << c.maxSpan << " luma " << c.luma << " threshold " << threshold;
         }
     }
@@ -136,7 +137,7 @@ TEST(Adaptive, LevelsTwoAndThreeAgreeBelowTheNarrowestFittingRungsCount) {
 // than the picture.
 TEST(Adaptive, ANegativeSpanAloneAveragesNothingAtEveryLevel) {
     const Picture picture = MakePicture(70, 36, [](int w, int h) { return Structured(0, w, h, 4); });
-    for (int level : {kNoopt, kSSE2, kSSE41}) {
+    for (int level : {kPlain, kStreaming, kVector}) {
         for (int span : {-1, -2, -64}) {
             for (bool debug : {false, true}) {
                 EXPECT_EQ(ConvertInCore(picture, Args{level, span, 1, 1, debug}),
@@ -155,7 +156,7 @@ TEST(Adaptive, NearTheBorderTheWidestRungThatFits) {
     settings.span = 1;
     settings.maxSpan = 16;  // rungs 16, 8, 4, 2, 1
     settings.ythr = 700;    // every window fits under it, and no row end is averaged
-    for (int level : {kSSE2, kSSE41}) {
+    for (int level : {kStreaming, kVector}) {
         const auto adaptive = ConvertOne(level, plane, true, settings, 0);
         std::map<int, std::vector<uint16_t>> single;
         for (int span : {1, 2, 4, 8, 16}) {
@@ -188,7 +189,7 @@ TEST(Adaptive, ExtremeSettings) {
         s.ythr = threshold;
         return ConvertOne(level, plane, true, s, 0);
     };
-    for (int level : {kSSE2, kSSE41}) {
+    for (int level : {kStreaming, kVector}) {
         EXPECT_EQ(run(level, 3, 24, -1), run(level, 3, 0, -1)) << level;
         EXPECT_EQ(run(level, 3, 24, -1), run(level, 0, 0, -1)) << level;
         for (int maxSpan : {0, 1, 3}) EXPECT_EQ(run(level, 3, maxSpan, 4), run(level, 3, 0, 4)) << level;

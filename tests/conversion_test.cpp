@@ -3,8 +3,8 @@
 // converters refuse a plane they could not address.
 #include <gtest/gtest.h>
 
-#include "convert/bitgrade_noopt.h"
 #include "convert/converter.h"
+#include "convert/plain_converter.h"
 #include "test_support.h"
 
 using namespace bitgrade;
@@ -95,7 +95,7 @@ TEST(Converter, ImpossiblePlaneSizesAreRefusedBeforeAnyAccess) {
     uint8_t bytes[64] = {};
     const bitgrade::Plane plane = {bytes, 1 << 30, bytes, 1 << 30, 64, 16, true};
     bitgrade::Scratch scratch;
-    EXPECT_FALSE(bitgrade::ProcessPlaneNoopt(plane, {}, scratch));
+    EXPECT_FALSE(bitgrade::ConvertPlainPlane(plane, {}, scratch));
     for (bitgrade::Level level : {bitgrade::Level::kStreaming, bitgrade::Level::kVector})
         EXPECT_FALSE(
             bitgrade::Converter({level, testing_support::TestProcessor().vectorIsa}).ConvertPlane(plane, scratch))

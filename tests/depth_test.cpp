@@ -17,8 +17,8 @@
 
 using namespace bitgrade;
 using testing_support::Gradient;
-using testing_support::kSSE2;
-using testing_support::kSSE41;
+using testing_support::kStreaming;
+using testing_support::kVector;
 using testing_support::TestProcessor;
 
 namespace {
@@ -56,7 +56,7 @@ TEST_P(Depths, CodesKeepTheirValueAndOrderedAndDiffusionAreUnbiased) {
     const DepthCase c = GetParam();
     const OutputDepth depth = {c.bits, c.dither};
     const double step = std::ldexp(1.0, (int)depth.Shift());
-    for (int level : {kSSE2, kSSE41}) {
+    for (int level : {kStreaming, kVector}) {
         const testing_support::Plane plane = Gradient(128, 128, 5);
         const std::vector<int> wide = Codes(level, plane, OutputDepth()), codes = Codes(level, plane, depth);
         double error = 0;
@@ -90,15 +90,15 @@ INSTANTIATE_TEST_SUITE_P(EveryDepthAndDither, Depths,
 TEST(Depth, VideoLevelsKeepTheirCodes) {
     const testing_support::Plane white = testing_support::Constant(70, 20, 235);
     for (Dither dither : {Dither::kNone, Dither::kOrdered, Dither::kDiffusion}) {
-        const std::vector<int> codes = Codes(kSSE41, white, {10, dither});
+        const std::vector<int> codes = Codes(kVector, white, {10, dither});
         EXPECT_EQ(std::set<int>(codes.begin(), codes.end()), std::set<int>{940}) << (int)dither;
     }
 }
 
 TEST(Depth, TheDebugMapIsTheSameAtEveryDepth) {
     const testing_support::Plane plane = Gradient(48, 30, 2);
-    const std::vector<int> map = Codes(kSSE41, plane, OutputDepth(), true);
-    for (int bits : {8, 10, 12}) EXPECT_EQ(Codes(kSSE41, plane, {bits, Dither::kOrdered}, true), map) << bits;
+    const std::vector<int> map = Codes(kVector, plane, OutputDepth(), true);
+    for (int bits : {8, 10, 12}) EXPECT_EQ(Codes(kVector, plane, {bits, Dither::kOrdered}, true), map) << bits;
 }
 
 // The generators of the rank tables, which the core holds as constants.

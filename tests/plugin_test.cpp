@@ -3,7 +3,6 @@
 
 #include <cstring>
 
-#include "convert/bitgrade_noopt.h"
 #include "convert/messages.h"
 #include "plugin/cpp_plugin.h"
 #include "test_support.h"

@@ -63,12 +63,12 @@ TEST_P(AgainstReference, DiffersOnlyAroundMixedPixels) {
             exactPlanes += !anyMixed;
             for (int span : {0, 1, 3, 5}) {
                 for (int threshold : {0, 1, 3, 12}) {
-                    const auto ref = RunPlane(kNoopt, plane, span, threshold);
-                    const auto out = RunPlane(kSSE2, plane, span, threshold);
-                    const auto map = RunPlane(kSSE2, plane, span, threshold, true);
+                    const auto ref = RunPlane(kPlain, plane, span, threshold);
+                    const auto out = RunPlane(kStreaming, plane, span, threshold);
+                    const auto map = RunPlane(kStreaming, plane, span, threshold, true);
                     if (!anyMixed) {
                         ASSERT_EQ(out, ref) << "kind " << kind << " span " << span << " thr " << threshold;
-                        ASSERT_EQ(map, RunPlane(kNoopt, plane, span, threshold, true));
+                        ASSERT_EQ(map, RunPlane(kPlain, plane, span, threshold, true));
                         continue;
                     }
                     for (int y = 0; y < g.height; ++y)
@@ -100,19 +100,19 @@ TEST(Streaming, MixedPixelIsAnEdge) {
     Plane plane = Constant(7, 7, 100);
     plane.at(2, 2) = 101;
     plane.at(4, 4) = 99;
-    EXPECT_EQ(At(RunPlane(kSSE2, plane, -1, 1), 7, 3, 3), 25600);
-    EXPECT_EQ(At(RunPlane(kSSE2, plane, -1, 1, true), 7, 3, 3), 255);
-    EXPECT_EQ(At(RunPlane(kNoopt, plane, -1, 1), 7, 3, 3), 25600);  // net count 0 there
+    EXPECT_EQ(At(RunPlane(kStreaming, plane, -1, 1), 7, 3, 3), 25600);
+    EXPECT_EQ(At(RunPlane(kStreaming, plane, -1, 1, true), 7, 3, 3), 255);
+    EXPECT_EQ(At(RunPlane(kPlain, plane, -1, 1), 7, 3, 3), 25600);  // net count 0 there
 }
 
 TEST(Streaming, NegativeThresholdSmoothsNothing) {
     const Plane plane = Gradient(32, 20, 1);
-    const auto unsmoothed = RunPlane(kSSE2, plane, -1, 1);
+    const auto unsmoothed = RunPlane(kStreaming, plane, -1, 1);
     for (int threshold : {-1, -5, -100000}) {
-        EXPECT_EQ(RunPlane(kSSE2, plane, 2, threshold), unsmoothed);
-        const auto map = RunPlane(kSSE2, plane, 2, threshold, true);
+        EXPECT_EQ(RunPlane(kStreaming, plane, 2, threshold), unsmoothed);
+        const auto map = RunPlane(kStreaming, plane, 2, threshold, true);
         EXPECT_EQ(std::set<uint16_t>(map.begin(), map.end()), (std::set<uint16_t>{95, 255}));
-        EXPECT_NE(RunPlane(kNoopt, plane, 2, threshold), unsmoothed) << "the reference smooths all";
+        EXPECT_NE(RunPlane(kPlain, plane, 2, threshold), unsmoothed) << "the reference smooths all";
     }
 }
 
@@ -120,8 +120,8 @@ TEST(Streaming, NegativeThresholdSmoothsNothing) {
 // nothing past it is written.
 TEST(Streaming, WritesOnlyTheVisibleRow) {
     const Plane plane = Constant(12, 10, 100);
-    const auto map = RunPlane(kSSE2, plane, 1, 1, true, 16, 16);
-    const auto out = RunPlane(kSSE2, plane, 1, 1, false, 16, 16);
+    const auto map = RunPlane(kStreaming, plane, 1, 1, true, 16, 16);
+    const auto out = RunPlane(kStreaming, plane, 1, 1, false, 16, 16);
     for (int y = 0; y < 10; ++y) {
         EXPECT_EQ(At(map, 16, 11, y), 255);
         EXPECT_EQ(At(map, 16, 10, y), y == 0 || y == 9 ? 255 : 95);
@@ -134,7 +134,7 @@ TEST(Streaming, TinyPlanesAreUnsmoothedBorder) {
     for (auto [w, h] : {std::pair{5, 1}, {1, 6}, {2, 2}, {9, 2}, {1, 1}}) {
         const Plane plane = Noise(w, h, w + 3 * h);
         for (int span : {0, 1, 3}) {
-            const auto out = RunPlane(kSSE2, plane, span, 100);
+            const auto out = RunPlane(kStreaming, plane, span, 100);
             for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], plane.samples[i] * 256) << w << "x" << h;
         }
     }
@@ -142,7 +142,7 @@ TEST(Streaming, TinyPlanesAreUnsmoothedBorder) {
 
 TEST(Streaming, WindowAsTallAsThePlaneSmoothsOnlyItsMiddleRow) {
     const Plane plane = Constant(20, 7, 60);
-    const auto map = RunPlane(kSSE2, plane, 3, 1000, true);
+    const auto map = RunPlane(kStreaming, plane, 3, 1000, true);
     for (int y = 0; y < 7; ++y)
         for (int x = 0; x < 20; ++x) {
             const bool smoothed = y == 3 && x >= 3 && x <= 16;
@@ -155,11 +155,12 @@ TEST(Streaming, WindowAsTallAsThePlaneSmoothsOnlyItsMiddleRow) {
 TEST(Streaming, WideWindowsMatchTheReference) {
     for (auto [span, size] : {std::pair{70, 150}, {127, 258}, {128, 260}, {131, 266}}) {
         const Plane plane = EvenLevels(size, size, span);
-        EXPECT_EQ(RunPlane(kSSE2, plane, span, 1 << 20), RunPlane(kNoopt, plane, span, 1 << 20)) << span;
-        EXPECT_EQ(RunPlane(kSSE2, plane, span, 1 << 20, true), RunPlane(kNoopt, plane, span, 1 << 20, true)) << span;
+        EXPECT_EQ(RunPlane(kStreaming, plane, span, 1 << 20), RunPlane(kPlain, plane, span, 1 << 20)) << span;
+        EXPECT_EQ(RunPlane(kStreaming, plane, span, 1 << 20, true), RunPlane(kPlain, plane, span, 1 << 20, true))
+            << span;
     }
 }
 
-TEST(Streaming, ScratchFollowsEveryPlaneGeometry) { CheckScratchFollowsEveryPlaneGeometry(kSSE2); }
+TEST(Streaming, ScratchFollowsEveryPlaneGeometry) { CheckScratchFollowsEveryPlaneGeometry(kStreaming); }
 
 }  // namespace

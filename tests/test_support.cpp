@@ -5,8 +5,6 @@
 #include <cstring>
 #include <random>
 
-#include "convert/bitgrade_noopt.h"
-
 namespace testing_support {
 
 Plane MakePlane(int width, int height, const std::function<int(int x, int y)>& sample) {
@@ -168,10 +166,9 @@ std::vector<uint16_t> RunPlane(int level, const Plane& plane, int span, int thre
     const bitgrade::Settings settings = {span, threshold, threshold, debug};
     bitgrade::Scratch scratch;
     const bitgrade::Plane p = {src.data(), srcPitch, dst.data(), dstPitch, plane.width, plane.height, true};
-    const bool converted = level == kNoopt
-                               ? bitgrade::ProcessPlaneNoopt(p, settings, scratch)
-                               : bitgrade::Converter({(bitgrade::Level)level, TestProcessor().vectorIsa, settings})
-                                     .ConvertPlane(p, scratch);
+    const bitgrade::Converter converter({(bitgrade::Level)level, TestProcessor().vectorIsa, settings},
+                                        bitgrade::PlainRows::kHosts);
+    const bool converted = converter.ConvertPlane(p, scratch);
     if (!converted) throw std::bad_alloc();
     std::vector<uint16_t> out((size_t)dstSamples * plane.height);
     for (size_t i = 0; i < out.size(); ++i) out[i] = debug ? dst[i] : (uint16_t)(dst[2 * i] | dst[2 * i + 1] << 8);

@@ -83,7 +83,7 @@ std::vector<uint16_t> Convert(native_host::Environment& env, const Picture& pict
 std::vector<uint16_t> ConvertInCore(const Picture& picture, const Args& args);
 
 // The converter levels, by their names.
-const int kNoopt = 1, kSSE2 = 2, kSSE41 = 3;
+const int kPlain = 1, kStreaming = 2, kVector = 3;
 
 // One plane through a level's plane function, as a luma plane: level 1's
 // own, on the caller's rows as the version 2.5 plugin runs it, the others

@@ -283,15 +283,17 @@ TEST_P(Twins, ReducedAndDiffusedRowsMatchTheirTwins) {
     for (int k = 0; k < 20; ++k) widths.push_back(1 + rng() % 4100);
     for (uint32_t W : widths) {
         for (uint32_t shift : {8u, 6u, 4u}) {
-            Row<uint16_t> values(W), thresholds(kMatrixSide);
+            // Thresholds at any alignment: half the rows take them one entry on.
+            Row<uint16_t> values(W), thresholdRow(kMatrixSide + 1);
+            const uint16_t* thresholds = thresholdRow.get() + W % 2;
             static const uint16_t kExtremes[4] = {0, 1, 65534, 65535};
             const uint16_t extreme = kExtremes[rng() % 4];
             for (uint32_t x = 0; x < W; ++x) values[x] = rng() % 3 ? (uint16_t)rng() : extreme;
-            for (uint32_t x = 0; x < kMatrixSide; ++x) thresholds[x] = (uint16_t)(rng() % (1u << shift));
+            for (uint32_t x = 0; x <= kMatrixSide; ++x) thresholdRow[x] = (uint16_t)(rng() % (1u << shift));
             for (bool diffuse : {false, true}) {
                 auto convert = [&](const RowKernels& table, const uint16_t* in, uint8_t* out) {
                     if (diffuse) table.diffuseRow(in, W, shift, out);
-                    else table.reduceRow(in, W, shift, thresholds.get(), out);
+                    else table.reduceRow(in, W, shift, thresholds, out);
                 };
                 const std::string where = std::string(diffuse ? "diffused" : "reduced") + " W " + std::to_string(W) +
                                           " shift " + std::to_string(shift);

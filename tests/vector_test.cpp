@@ -98,7 +98,7 @@ TEST(Vector, SameAsStreamingAtEveryWidth) {
         const int extra = rng() % 2 ? 0 : 1 + (int)(rng() % 70);
         for (bool debug : {false, true}) {
             const bitgrade::Settings settings = {span, threshold, threshold, debug};
-            ASSERT_EQ(CoreFrame(kSSE41, picture, settings, extra), CoreFrame(kSSE2, picture, settings, extra))
+            ASSERT_EQ(CoreFrame(kVector, picture, settings, extra), CoreFrame(kStreaming, picture, settings, extra))
                 << w << "x" << h << " kind " << kind << " span " << span << " threshold " << threshold
                 << " extra pitch " << extra << " debug " << debug;
         }
@@ -111,7 +111,7 @@ TEST(Vector, PlainLevelIgnoresTheHostsRowPadding) {
     const Picture picture = MakePicture(42, 12, [](int w, int h) { return Extremes(w, h, 3); });
     for (bool debug : {false, true}) {
         const bitgrade::Settings settings = {3, 1, 1, debug};
-        EXPECT_EQ(CoreFrame(kNoopt, picture, settings, 0), CoreFrame(kNoopt, picture, settings, 37)) << debug;
+        EXPECT_EQ(CoreFrame(kPlain, picture, settings, 0), CoreFrame(kPlain, picture, settings, 37)) << debug;
     }
 }
 
@@ -137,8 +137,8 @@ TEST(Vector, SameAsStreamingOnOddPlaneShapes) {
                 for (int span : {0, 1, 2, 3, 7, 40, -1}) {
                     for (bool debug : {false, true}) {
                         const int pitch = w + extraPitch;
-                        ASSERT_EQ(RunPlane(kSSE41, plane, span, 2, debug, pitch),
-                                  RunPlane(kSSE2, plane, span, 2, debug, pitch))
+                        ASSERT_EQ(RunPlane(kVector, plane, span, 2, debug, pitch),
+                                  RunPlane(kStreaming, plane, span, 2, debug, pitch))
                             << w << "x" << h << " pitch " << pitch << " kind " << kind << " span " << span;
                     }
                 }
@@ -163,9 +163,9 @@ TEST(Vector, LastColumnOfAPartialBlockIsABorderPixel) {
 // smooths them to the vertical mean of their own column.
 TEST(Vector, RowEndColumnsPassOnlyAboveTheirBusyCount) {
     const Plane plane = MakePlane(16, 9, [](int x, int y) { return 20 + 3 * y + (x % 5) * 40; });
-    const auto at764 = RunPlane(kSSE41, plane, 1, 764, true);
-    const auto at765 = RunPlane(kSSE41, plane, 1, 765, true);
-    const auto values = RunPlane(kSSE41, plane, 1, 765);
+    const auto at764 = RunPlane(kVector, plane, 1, 764, true);
+    const auto at765 = RunPlane(kVector, plane, 1, 765, true);
+    const auto values = RunPlane(kVector, plane, 1, 765);
     for (int y = 1; y < 8; ++y) {
         EXPECT_EQ(At(at764, 16, 0, y), 255) << y;
         EXPECT_EQ(At(at765, 16, 0, y), 0) << y;
@@ -173,21 +173,21 @@ TEST(Vector, RowEndColumnsPassOnlyAboveTheirBusyCount) {
         const int column = (plane.at(0, y - 1) + plane.at(0, y) + plane.at(0, y + 1)) * 256;
         EXPECT_NEAR(At(values, 16, 0, y), column / 3, 1) << y;
     }
-    EXPECT_EQ(RunPlane(kSSE41, plane, 1, 764), RunPlane(kSSE2, plane, 1, 764));
+    EXPECT_EQ(RunPlane(kVector, plane, 1, 764), RunPlane(kStreaming, plane, 1, 764));
 }
 
 // t = threshold + 1 in 16 bits: nothing passes when it is 0 or negative.
 // The sum wraps for the largest int too (INT_MAX + 1 has low bits 0).
 TEST(Vector, ThresholdsWhoseSuccessorIsNotPositiveSmoothNothing) {
     const Plane plane = Gradient(32, 20, 5);
-    const auto unsmoothed = RunPlane(kSSE41, plane, -1, 1);
+    const auto unsmoothed = RunPlane(kVector, plane, -1, 1);
     for (int threshold : {-1, -2, -32769, 32767, 65535, INT_MAX}) {
-        EXPECT_EQ(RunPlane(kSSE41, plane, 2, threshold), unsmoothed) << threshold;
-        const auto map = RunPlane(kSSE41, plane, 2, threshold, true);
+        EXPECT_EQ(RunPlane(kVector, plane, 2, threshold), unsmoothed) << threshold;
+        const auto map = RunPlane(kVector, plane, 2, threshold, true);
         EXPECT_EQ(std::set<uint16_t>(map.begin(), map.end()), (std::set<uint16_t>{95, 255})) << threshold;
     }
     for (int threshold : {65536, INT_MIN}) {
-        const auto wrapped = RunPlane(kSSE41, Constant(32, 20, 9), 2, threshold, true);
+        const auto wrapped = RunPlane(kVector, Constant(32, 20, 9), 2, threshold, true);
         EXPECT_EQ(At(wrapped, 32, 10, 10), 0) << threshold << " + 1 wraps to 1: edge-free windows pass";
     }
 }
@@ -200,7 +200,7 @@ TEST(Vector, SameAsStreamingExactlyWithinTheThresholdBound) {
     const int r = 2, bound = 255 * (2 * r + 1);
     for (auto [threshold, same] :
          {std::pair{-32770, false}, {-32769, true}, {-1, true}, {bound - 1, true}, {bound, false}}) {
-        EXPECT_EQ(RunPlane(kSSE41, plane, r, threshold, true) == RunPlane(kSSE2, plane, r, threshold, true), same)
+        EXPECT_EQ(RunPlane(kVector, plane, r, threshold, true) == RunPlane(kStreaming, plane, r, threshold, true), same)
             << threshold;
     }
 }
@@ -212,8 +212,8 @@ TEST(Vector, WideWindowsStayRight) {
         const Plane plane = Gradient(size, size - 2, span);
         for (int threshold : {1, 30000}) {
             for (bool debug : {false, true}) {
-                ASSERT_EQ(RunPlane(kSSE41, plane, span, threshold, debug),
-                          RunPlane(kSSE2, plane, span, threshold, debug))
+                ASSERT_EQ(RunPlane(kVector, plane, span, threshold, debug),
+                          RunPlane(kStreaming, plane, span, threshold, debug))
                     << "span " << span << " threshold " << threshold;
             }
         }
@@ -238,6 +238,6 @@ TEST(Vector, TheVersion25PluginTakesWidthsThatAreAMultipleOf16) {
     }
 }
 
-TEST(Vector, ScratchFollowsEveryPlaneGeometry) { CheckScratchFollowsEveryPlaneGeometry(kSSE41); }
+TEST(Vector, ScratchFollowsEveryPlaneGeometry) { CheckScratchFollowsEveryPlaneGeometry(kVector); }
 
 }  // namespace

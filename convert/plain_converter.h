@@ -8,6 +8,6 @@ namespace bitgrade {
 
 // Converts one plane; false when its buffers cannot be had. Its working row
 // is the destination pitch, not the plane's width (see the file).
-bool ProcessPlaneNoopt(const Plane& plane, const Settings& settings, Scratch& scratch);
+bool ConvertPlainPlane(const Plane& plane, const Settings& settings, Scratch& scratch);
 
 }  // namespace bitgrade

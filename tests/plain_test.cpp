@@ -18,7 +18,7 @@ const int kNoSmoothing = -1;  // a negative span: no window fits any plane
 
 std::vector<uint16_t> RunLuma(const Plane& plane, int span, int threshold, bool debug = false, int srcPitch = 0,
                               int W = 0) {
-    return RunPlane(kNoopt, plane, span, threshold, debug, srcPitch, W);
+    return RunPlane(kPlain, plane, span, threshold, debug, srcPitch, W);
 }
 
 struct FractionCase {
@@ -52,7 +52,7 @@ INSTANTIATE_TEST_SUITE_P(NetCounts, FractionTable,
                                     std::to_string(info.param.lower);
                          });
 
-TEST(Reference, FarNeighbourMakesAnEdgePixel) {
+TEST(Plain, FarNeighbourMakesAnEdgePixel) {
     Plane plane = Constant(5, 5, 100);
     plane.at(1, 1) = 101;
     plane.at(3, 3) = 102;
@@ -60,7 +60,7 @@ TEST(Reference, FarNeighbourMakesAnEdgePixel) {
     EXPECT_EQ(At(RunLuma(plane, kNoSmoothing, 1, true), 5, 2, 2), 255);
 }
 
-TEST(Reference, OneLevelStepLeansBothRowsTowardsEachOther) {
+TEST(Plain, OneLevelStepLeansBothRowsTowardsEachOther) {
     const Plane plane = MakePlane(16, 16, [](int, int y) { return y < 8 ? 100 : 101; });
     const auto out = RunLuma(plane, kNoSmoothing, 1);
     for (int x = 1; x < 15; ++x) {
@@ -69,7 +69,7 @@ TEST(Reference, OneLevelStepLeansBothRowsTowardsEachOther) {
     }
 }
 
-TEST(Reference, LonePeakAndItsNeighbours) {
+TEST(Plain, LonePeakAndItsNeighbours) {
     Plane plane = Constant(7, 7, 100);
     plane.at(3, 3) = 101;
     const auto out = RunLuma(plane, kNoSmoothing, 1);
@@ -81,7 +81,7 @@ TEST(Reference, LonePeakAndItsNeighbours) {
             }
 }
 
-TEST(Reference, UnsmoothedValuesStayInRangeAndRoundBackToTheSample) {
+TEST(Plain, UnsmoothedValuesStayInRangeAndRoundBackToTheSample) {
     for (int lo : {0, 254}) {
         const Plane plane = Noise(24, 12, lo, lo, lo + 1);
         const auto out = RunLuma(plane, kNoSmoothing, 1);
@@ -132,7 +132,7 @@ TEST(BoxMeanTest, FixedPointIsTheTopOfOneProduct) {
     }
 }
 
-TEST(Reference, SpanZeroLeavesTheUnsmoothedValues) {
+TEST(Plain, SpanZeroLeavesTheUnsmoothedValues) {
     for (int kind = 0; kind < kStructuredKinds; ++kind) {
         const Plane plane = Structured(kind, 20, 14, 5);
         EXPECT_EQ(RunLuma(plane, 0, 1), RunLuma(plane, kNoSmoothing, 1)) << kind;
@@ -140,7 +140,7 @@ TEST(Reference, SpanZeroLeavesTheUnsmoothedValues) {
 }
 
 // Radius 0: every pixel is its own window; an edge or border pixel is busy.
-TEST(Reference, SpanZeroDebugMap) {
+TEST(Plain, SpanZeroDebugMap) {
     Plane plane = Constant(8, 8, 50);
     plane.at(4, 4) = 90;
     for (int threshold : {0, 1}) {
@@ -154,7 +154,7 @@ TEST(Reference, SpanZeroDebugMap) {
     }
 }
 
-TEST(Reference, WindowsThatDoNotFitSmoothNothing) {
+TEST(Plain, WindowsThatDoNotFitSmoothNothing) {
     const Plane plane = Gradient(16, 12, 2);
     for (int span : {-1, -7, 6, 1000}) {
         const auto map = RunLuma(plane, span, 1, true);
@@ -165,7 +165,7 @@ TEST(Reference, WindowsThatDoNotFitSmoothNothing) {
 
 // Radius 1 on a constant 12x12 plane: which pixels the threshold lets
 // through (a corner window holds 5 border pixels).
-TEST(Reference, ThresholdZeroAndNegative) {
+TEST(Plain, ThresholdZeroAndNegative) {
     const Plane plane = Constant(12, 12, 80);
     const struct { int threshold, lo, hi; } cases[] = {{0, 2, 9}, {2, 2, 9}, {5, 1, 10}, {-1, 1, 10}};
     for (const auto& c : cases) {
@@ -183,7 +183,7 @@ TEST(Reference, ThresholdZeroAndNegative) {
     }
 }
 
-TEST(Reference, PlanesSmallerThanThreeByThreeAreAllBorder) {
+TEST(Plain, PlanesSmallerThanThreeByThreeAreAllBorder) {
     for (auto [w, h] : {std::pair{2, 2}, {1, 5}, {7, 2}, {1, 1}}) {
         const Plane plane = Noise(w, h, w * 10 + h);
         const auto out = RunLuma(plane, 0, 5);
@@ -195,7 +195,7 @@ TEST(Reference, PlanesSmallerThanThreeByThreeAreAllBorder) {
 
 // W comes from the destination pitch: columns past the visible width are
 // read from the source row's padding, classified and written.
-TEST(Reference, DestinationWiderThanTheVisibleRow) {
+TEST(Plain, DestinationWiderThanTheVisibleRow) {
     const Plane plane = Constant(12, 10, 100);
     const auto map = RunLuma(plane, 1, 1, true, 16, 16);
     for (int y = 1; y < 9; ++y) {
@@ -211,7 +211,7 @@ TEST(Reference, DestinationWiderThanTheVisibleRow) {
 
 // A source pitch below W: columns past it repeat the row's last sample, and
 // nothing of the next row (or past the plane) is read.
-TEST(Reference, SourceRowsNarrowerThanTheWorkingRow) {
+TEST(Plain, SourceRowsNarrowerThanTheWorkingRow) {
     for (int kind = 0; kind < kStructuredKinds; ++kind) {
         const Plane plane = Structured(kind, 12, 9, 7);
         const Plane padded = MakePlane(16, 9, [&](int x, int y) { return plane.at(std::min(x, 11), y); });
@@ -222,7 +222,7 @@ TEST(Reference, SourceRowsNarrowerThanTheWorkingRow) {
 
 // Wide windows: the self-check stops the process if a mean strays, so these
 // runs pass only if every mean is within one of the quotient.
-TEST(Reference, WideWindowsKeepTheirMeansExact) {
+TEST(Plain, WideWindowsKeepTheirMeansExact) {
     const Plane bright = Noise(40, 40, 9, 250, 255);
     for (int span : {9, 10, 12, 17}) {
         const auto out = RunLuma(bright, span, -1);

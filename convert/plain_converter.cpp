@@ -10,7 +10,7 @@
 //   every pixel whose window fits the plane is smoothed.
 // - A pixel with both a higher and a lower neighbour and no far one is flat,
 //   with the fraction of its net count.
-#include "bitgrade_noopt.h"
+#include "plain_converter.h"
 
 #include "plane_common.h"
 
@@ -62,7 +62,7 @@ void CheckMean(uint16_t stored, uint64_t sum, uint64_t area) {
 
 }  // namespace
 
-bool ProcessPlaneNoopt(const Plane& plane, const Settings& settings, Scratch& scratch) {
+bool ConvertPlainPlane(const Plane& plane, const Settings& settings, Scratch& scratch) {
     const bool debug = settings.debug;
     const int H = plane.height;
     const int W = debug ? plane.dstPitch : plane.dstPitch / 2;

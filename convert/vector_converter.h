@@ -21,7 +21,7 @@ struct RowDone {
 
 // Converts one plane with the kernels of one table, which the processor
 // must run; false when its buffers cannot be had.
-bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& scratch, const RowKernels& kernels,
-                       const RowDone* rowDone = nullptr);
+bool ConvertVectorPlane(const Plane& plane, const Settings& settings, Scratch& scratch, const RowKernels& kernels,
+                        const RowDone* rowDone = nullptr);
 
 }  // namespace bitgrade

@@ -5,7 +5,7 @@
 //   pixel, and nothing past it is read or written.
 // - Thresholds are compared signed: a negative one smooths nothing.
 // - A pixel with both a higher and a lower neighbour is an edge pixel.
-#include "bitgrade_sse2.h"
+#include "streaming_converter.h"
 
 #include <emmintrin.h>
 
@@ -83,7 +83,7 @@ void SmoothRungs(const WorkPlane<uint8_t>& p, const uint32_t* radii, uint32_t co
 
 }  // namespace
 
-bool ProcessPlaneSSE2(const Plane& plane, const Settings& settings, Scratch& scratch) {
+bool ConvertStreamingPlane(const Plane& plane, const Settings& settings, Scratch& scratch) {
     const bool debug = settings.debug;
     const int H = plane.height, W = plane.width;
     if (H <= 0 || W <= 0) return true;

@@ -12,7 +12,7 @@
 // - The first and last r columns of a row, whose windows do not fit it,
 //   count 255 edge marks a row: above 255 * (2r+1) - 1 they are smoothed too,
 //   each to the mean of its own column's 2r+1 values.
-#include "bitgrade_sse41.h"
+#include "vector_converter.h"
 
 #include "row_kernels_sse41.h"
 #include "window_stage.h"
@@ -284,8 +284,8 @@ struct SumsLayout {
 
 }  // namespace
 
-bool ProcessPlaneSSE41(const Plane& plane, const Settings& settings, Scratch& scratch, const RowKernels& kernels,
-                       const RowDone* rowDone) {
+bool ConvertVectorPlane(const Plane& plane, const Settings& settings, Scratch& scratch, const RowKernels& kernels,
+                        const RowDone* rowDone) {
     const bool debug = settings.debug;
     const int H = plane.height, W = plane.width;
     if (H <= 0 || W <= 0) return true;
