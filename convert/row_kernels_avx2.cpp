@@ -158,7 +158,7 @@ BITGRADE_AVX2 inline __m256i RunningWindows(const BandRow& b, const T* running, 
 template <Windows kWindows, uint32_t kSide = 0>
 BITGRADE_AVX2 inline auto SmoothMask(const BandRow& b, uint32_t x, const Limit16& limit) {
     if constexpr (kWindows != Windows::kColumns) {
-        const __m256i count = RunningWindows<kWindows>(b, b.runningTotals.counts, b.runningTop.counts, x);
+        const __m256i count = RunningWindows<kWindows>(b, b.bottom.counts, b.top.counts, x);
         return WordMask16{_mm256_cmpeq_epi16(_mm256_min_epu16(count, limit.words), count)};
     } else {
         return ByteMask16{SmoothBytes<16, kSide>(b, x, limit.bytes)};
@@ -168,8 +168,8 @@ BITGRADE_AVX2 inline auto SmoothMask(const BandRow& b, uint32_t x, const Limit16
 template <Windows kWindows, uint32_t kSide>
 BITGRADE_AVX2 inline void WindowSums(const BandRow& b, uint32_t x, __m256i& low, __m256i& high) {
     if constexpr (kWindows != Windows::kColumns) {
-        low = RunningWindows<kWindows>(b, b.runningTotals.sums, b.runningTop.sums, x);
-        high = RunningWindows<kWindows>(b, b.runningTotals.sums, b.runningTop.sums, x + 8);
+        low = RunningWindows<kWindows>(b, b.bottom.sums, b.top.sums, x);
+        high = RunningWindows<kWindows>(b, b.bottom.sums, b.top.sums, x + 8);
         return;
     }
     const uint32_t* sums = b.totals.sums + x - b.r;
@@ -187,11 +187,13 @@ BandRow From(const BandRow& b, uint32_t from) {
     BandRow rest = b;
     rest.totals.sums += from;
     rest.totals.counts += from;
-    rest.runningTotals.sums += from;
-    rest.runningTotals.counts += from;
-    if (rest.runningTop.sums) {
-        rest.runningTop.sums += from;
-        rest.runningTop.counts += from;
+    if (b.windows != Windows::kColumns) {
+        rest.bottom.sums += from;
+        rest.bottom.counts += from;
+    }
+    if (b.windows == Windows::kIntegrals) {
+        rest.top.sums += from;
+        rest.top.counts += from;
     }
     rest.values += from;
     rest.edges += from;

@@ -148,7 +148,7 @@ BITGRADE_SSE41 inline __m128i RunningWindows(const BandRow& b, const T* running,
 template <Windows kWindows, uint32_t kSide = 0>
 BITGRADE_SSE41 inline auto SmoothMask(const BandRow& b, uint32_t x, const LimitVec& limit) {
     if constexpr (kWindows != Windows::kColumns) {
-        const __m128i count = RunningWindows<kWindows>(b, b.runningTotals.counts, b.runningTop.counts, x);
+        const __m128i count = RunningWindows<kWindows>(b, b.bottom.counts, b.top.counts, x);
         return WordMask8{_mm_cmpeq_epi16(_mm_min_epu16(count, limit.words), count)};
     } else {
         return ByteMask8{SmoothBytes<8, kSide>(b, x, limit.bytes)};
@@ -159,8 +159,8 @@ BITGRADE_SSE41 inline auto SmoothMask(const BandRow& b, uint32_t x, const LimitV
 template <Windows kWindows, uint32_t kSide>
 BITGRADE_SSE41 inline void WindowSums(const BandRow& b, uint32_t x, __m128i& low, __m128i& high) {
     if constexpr (kWindows != Windows::kColumns) {
-        low = RunningWindows<kWindows>(b, b.runningTotals.sums, b.runningTop.sums, x);
-        high = RunningWindows<kWindows>(b, b.runningTotals.sums, b.runningTop.sums, x + 4);
+        low = RunningWindows<kWindows>(b, b.bottom.sums, b.top.sums, x);
+        high = RunningWindows<kWindows>(b, b.bottom.sums, b.top.sums, x + 4);
         return;
     }
     const uint32_t* sums = b.totals.sums + x - b.r;

@@ -94,10 +94,6 @@ BITGRADE_SSE41 inline void SlideCounts16(uint8_t* counts, const uint8_t* enterin
 // limit above 255 passes them all, as 255 does.
 inline char ByteLimit(const BandRow& b) { return (char)(b.limit < 255 ? b.limit : 255); }
 
-// Where a band row's windows come from: its column totals added up column
-// by column, their running sums, or two rows of integrals.
-enum class Windows { kColumns, kRunning, kIntegrals };
-
 // The choices a band kernel makes once per row: the mean (fixed point or
 // division), the way windows are summed and, for radii 0..5, which the
 // tables sum column by column, the window's side, so that the loop over its
@@ -108,10 +104,6 @@ struct BandVariant {};
 // The windows as a type, for kernels chosen by them alone.
 template <Windows kWindows>
 struct WindowsTag {};
-
-inline Windows WindowsOf(const BandRow& b) {
-    return !b.running ? Windows::kColumns : b.runningTop.sums ? Windows::kIntegrals : Windows::kRunning;
-}
 
 // The side of a window summed column by column: the variant's, or the row's.
 template <uint32_t kSide>
@@ -140,7 +132,7 @@ inline void WithBandVariant(const BandRow& b, Kernel kernel) {
     static_assert(BoxMean::kFixedPointMaxRadius >= kByteCountMaxRadius,
                   "column-by-column windows take the fixed point");
     const bool fixed = b.mean->FixedPoint();
-    switch (WindowsOf(b)) {
+    switch (b.windows) {
     case Windows::kRunning:
         return fixed ? kernel(BandVariant<true, Windows::kRunning, 0>())
                      : kernel(BandVariant<false, Windows::kRunning, 0>());
@@ -163,7 +155,7 @@ inline void WithBandVariant(const BandRow& b, Kernel kernel) {
 // Calls kernel(WindowsTag<...>()) with the windows of row `b`.
 template <class Kernel>
 inline void WithWindows(const BandRow& b, Kernel kernel) {
-    switch (WindowsOf(b)) {
+    switch (b.windows) {
     case Windows::kColumns: return kernel(WindowsTag<Windows::kColumns>());
     case Windows::kRunning: return kernel(WindowsTag<Windows::kRunning>());
     case Windows::kIntegrals: return kernel(WindowsTag<Windows::kIntegrals>());

@@ -58,9 +58,9 @@ struct BandRung {
     uint32_t r;
     BoxMean mean;
     uint16_t limit;
-    bool running;
+    Windows windows;
     ColumnTotals totals;
-    RunningTotals runningTotals;
+    RunningTotals running;  // the totals' running sums, where the windows are read from them
 };
 
 // The adaptive mode's sums over rectangles from the plane's first row and
@@ -195,10 +195,10 @@ void SlideRung(const VectorPlane& v, const BandRung& k, const RowKernels& kernel
         for (uint32_t row = 0; row <= 2 * r; ++row)
             kernels.slideWindow(k.totals, p.Row(row), p.EdgeRow(row), v.zeroRow, zeroEdges, v.columns);
     }
-    if (k.running) {
+    if (k.windows == Windows::kRunning) {
         const uint32_t margin = ColumnTotals::Margin(r);
         kernels.runningSums({k.totals.sums - margin, k.totals.counts - margin},
-                            {k.runningTotals.sums - margin, k.runningTotals.counts - margin}, v.columns + 2 * margin);
+                            {k.running.sums - margin, k.running.counts - margin}, v.columns + 2 * margin);
     }
 }
 
@@ -238,19 +238,19 @@ void SmoothBand(const VectorPlane& v, const BandRung* rungs, uint32_t count, con
             const BandRung& rung = rungs[k];
             if (y < rung.r || y + rung.r >= p.H) continue;
             if (!shared) SlideRung(v, rung, kernels, y);
-            const BandRow row = {rung.totals,
-                                 shared ? integrals.Row((int64_t)y + rung.r) : rung.runningTotals,
+            const BandRow row = {rung.windows,
+                                 rung.totals,
+                                 shared ? integrals.Row((int64_t)y + rung.r) : rung.running,
+                                 shared ? integrals.Row((int64_t)y - rung.r - 1) : RunningTotals{},
                                  values,
                                  p.EdgeRow(y),
                                  &rung.mean,
                                  p.W,
                                  rung.r,
-                                 rung.limit,
-                                 shared || rung.running,
-                                 shared ? integrals.Row((int64_t)y - rung.r - 1) : RunningTotals{}};
+                                 rung.limit};
             auto columnSum = [&](uint32_t x) {
                 if (!shared) return rung.totals.sums[x];
-                const uint32_t *bottom = row.runningTotals.sums, *top = row.runningTop.sums;
+                const uint32_t *bottom = row.bottom.sums, *top = row.top.sums;
                 return (bottom[x] - bottom[(int64_t)x - 1]) - (top[x] - top[(int64_t)x - 1]);
             };
             if (debug) {
@@ -301,18 +301,21 @@ bool ConvertVectorPlane(const Plane& plane, const Settings& settings, Scratch& s
     // is smoothed over the whole plane instead.
     uint32_t radii[Rungs::kMost];
     const uint32_t count = t > 0 ? FittingRadii(settings, plane.luma, H, W, radii) : 0;
-    BandRung rungs[Rungs::kMost];
-    for (uint32_t k = 0; k < count; ++k)
-        rungs[k] = {radii[k], BoxMean(radii[k]),
-                    limit,    radii[k] >= kernels.runningSumsFrom || radii[k] > kByteCountMaxRadius,
-                    {},       {}};
-    const uint32_t widest = count > 0 ? rungs[count - 1].r : 0;
+    const uint32_t widest = count > 0 ? radii[count - 1] : 0;
     const bool wholePlane = widest > kNarrowMaxRadius;  // only a single span is so wide
     const bool vectorBand = count > 0 && !wholePlane;
+    // Rungs share the plane's integrals; a single span sums its windows
+    // column by column, or, from a radius on, from running sums.
+    const bool shared = vectorBand && count > 1;
+    BandRung rungs[Rungs::kMost];
+    for (uint32_t k = 0; k < count; ++k) {
+        const bool running = radii[k] >= kernels.runningSumsFrom || radii[k] > kByteCountMaxRadius;
+        const Windows windows = shared ? Windows::kIntegrals : running ? Windows::kRunning : Windows::kColumns;
+        rungs[k] = {radii[k], BoxMean(radii[k]), limit, windows, {}, {}};
+    }
 
     // The band needs rows y-R-1..y+R at row y, a ring of 2R+2 rows, where it
     // slides its totals; with integrals, rows y..y+R (and the one before).
-    const bool shared = vectorBand && count > 1;
     const uint32_t bandRows = shared ? widest + 2 : 2 * widest + 2;
     const uint32_t ringRows = vectorBand && bandRows < (uint32_t)H ? bandRows : (uint32_t)H;
     ScratchLayout layout;
@@ -364,7 +367,7 @@ bool ConvertVectorPlane(const Plane& plane, const Settings& settings, Scratch& s
         const RunningTotals sums = running(runningAt);
         rungs[0].totals = {Carve<uint32_t>(scratch, totalsAt.sums) + margin,
                            Carve<uint8_t>(scratch, totalsAt.counts) + margin};
-        rungs[0].runningTotals = {sums.sums + margin, sums.counts + margin};
+        rungs[0].running = {sums.sums + margin, sums.counts + margin};
     }
     const VectorPlane v = {
         {Carve<uint16_t>(scratch, workAt), Carve<uint8_t>(scratch, edgeAt), stride, (uint32_t)H, (uint32_t)W, ringRows},

@@ -56,24 +56,31 @@ T Window(const BandRow& b, const T* totals, uint32_t x) {
     return sum;
 }
 
-// The same from running sums, the difference of two, less the same of the
-// integrals' top row where there is one.
+// The same from running sums along a row, the difference of two.
 template <class T>
-T Window(const BandRow& b, const T* running, const T* top, uint32_t x) {
+T RunningWindow(const BandRow& b, const T* running, uint32_t x) {
     const int64_t first = (int64_t)x - b.r;
-    const T window = (T)(running[first + 2 * b.r] - running[first - 1]);
-    return top ? (T)(window - (T)(top[first + 2 * b.r] - top[first - 1])) : window;
+    return (T)(running[first + 2 * b.r] - running[first - 1]);
+}
+
+// From the bottom row's running sums, less the top row's where they are
+// integrals.
+template <class T>
+T RunningWindows(const BandRow& b, const T* bottom, const T* top, uint32_t x) {
+    const T window = RunningWindow(b, bottom, x);
+    return b.windows == Windows::kIntegrals ? (T)(window - RunningWindow(b, top, x)) : window;
 }
 
 // Whether column x's window holds few enough edge marks to be smoothed.
 bool Smoothed(const BandRow& b, uint32_t x) {
-    const uint32_t count =
-        b.running ? Window(b, b.runningTotals.counts, b.runningTop.counts, x) : Window(b, b.totals.counts, x);
+    const uint32_t count = b.windows == Windows::kColumns ? Window(b, b.totals.counts, x)
+                                                          : RunningWindows(b, b.bottom.counts, b.top.counts, x);
     return count <= b.limit;
 }
 
 uint32_t WindowSum(const BandRow& b, uint32_t x) {
-    return b.running ? Window(b, b.runningTotals.sums, b.runningTop.sums, x) : Window(b, b.totals.sums, x);
+    return b.windows == Windows::kColumns ? Window(b, b.totals.sums, x)
+                                          : RunningWindows(b, b.bottom.sums, b.top.sums, x);
 }
 
 void BandRowScalar(const BandRow& b, uint8_t* out) {

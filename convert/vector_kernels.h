@@ -32,31 +32,34 @@ struct RunningTotals {
 // counts from running sums.
 const uint32_t kByteCountMaxRadius = 7;
 
-// One row of the smoothed band, from the column totals of its window. A
-// column whose window (the totals of columns x-r..x+r) holds at most `limit`
-// edge marks, compared unsigned, is smoothed: the 16-bit output takes its
-// window's mean, the map byte 0; any other column keeps its unsmoothed value,
-// or its edge mark OR-ed with the flat mark. With `running`, the window is
-// read from `runningTotals`, the running sums of the column totals, margins
-// included: the running sum at x+r less that at x-r-1; without it, from
-// `totals` (radius up to kByteCountMaxRadius). Where `runningTop` is set
-// too, runningTotals and runningTop are two rows of the adaptive mode's
-// integrals, 2r+1 rows apart, and the window is their difference's. The
-// kernels write every
-// column 0..W-1 and nothing past it, at any W; they read the values, edge
-// marks and totals on to the end of W's 16-column block. The first and last
-// r columns, whose windows do not fit the row, are the caller's to rewrite.
-// Rows start 16-byte aligned.
+// Where a band row reads each column's window from:
+// - kColumns: `totals`, the window's column totals, 2r+1 of them added
+//   (radius up to kByteCountMaxRadius);
+// - kRunning: `bottom`, the running sums of those totals along the row,
+//   margins included: the running sum at x+r less that at x-r-1;
+// - kIntegrals: two rows of the adaptive mode's integrals, `bottom` the
+//   row y+r and `top` the row y-r-1: the window is the difference of their
+//   running differences.
+enum class Windows { kColumns, kRunning, kIntegrals };
+
+// One row of the smoothed band, from its windows. A column whose window
+// holds at most `limit` edge marks, compared unsigned, is smoothed: the
+// 16-bit output takes its window's mean, the map byte 0; any other column
+// keeps its unsmoothed value, or its edge mark OR-ed with the flat mark. The
+// kernels write every column 0..W-1 and nothing past it, at any W; they read
+// the values, edge marks and totals on to the end of W's 16-column block.
+// The first and last r columns, whose windows do not fit the row, are the
+// caller's to rewrite. Rows start 16-byte aligned.
 struct BandRow {
-    ColumnTotals totals;
-    RunningTotals runningTotals;
+    Windows windows;
+    ColumnTotals totals;   // kColumns
+    RunningTotals bottom;  // kRunning, kIntegrals
+    RunningTotals top;     // kIntegrals
     const uint16_t* values;
     const uint8_t* edges;
     const BoxMean* mean;
     uint32_t W, r;
     uint16_t limit;
-    bool running;
-    RunningTotals runningTop;  // null where runningTotals are a row's own
 };
 
 struct RowKernels {

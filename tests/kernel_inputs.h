@@ -86,17 +86,19 @@ struct BandInputs {
     }
 
     bitgrade::BandRow Band() const {
-        return bitgrade::BandRow{
-            {sums.get() + margin, counts.get() + margin},
-            {runningSums.get() + margin, runningCounts.get() + margin},
-            values.get(),
-            edges.get(),
-            &mean,
-            W,
-            r,
-            limit,
-            running,
-            {integrals ? topSums.get() + margin : nullptr, integrals ? topCounts.get() + margin : nullptr}};
+        using bitgrade::Windows;
+        return bitgrade::BandRow{!running    ? Windows::kColumns
+                                 : integrals ? Windows::kIntegrals
+                                             : Windows::kRunning,
+                                 {sums.get() + margin, counts.get() + margin},
+                                 {runningSums.get() + margin, runningCounts.get() + margin},
+                                 {topSums.get() + margin, topCounts.get() + margin},
+                                 values.get(),
+                                 edges.get(),
+                                 &mean,
+                                 W,
+                                 r,
+                                 limit};
     }
 
     uint32_t W, r, margin;

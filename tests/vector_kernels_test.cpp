@@ -102,16 +102,16 @@ TEST_P(Twins, BandRowWorkedExample) {
     }
     for (bool running : {false, true}) {
         Row<uint8_t> out(32);
-        const BandRow row = {{sums.get() + 16, counts.get() + 16},
+        const BandRow row = {running ? Windows::kRunning : Windows::kColumns,
+                             {sums.get() + 16, counts.get() + 16},
                              {runningSums.get() + 16, runningCounts.get() + 16},
+                             {},
                              values.get(),
                              edges.get(),
                              &mean,
                              16,
                              1,
-                             0,
-                             running,
-                             {}};
+                             0};
         k().bandRow(row, out.get());
         for (int x = 0; x < 16; ++x) EXPECT_EQ(out[2 * x] | out[2 * x + 1] << 8, 256) << x << " running " << running;
         counts[16 + 5] = 1;
