@@ -173,34 +173,83 @@ void WriteRowEnds(const BandRow& b, ColumnSum columnSum, bool debug, uint8_t* ou
     }
 }
 
-// The destination's row y is complete.
-void Done(const RowDone* rowDone, uint32_t y) {
-    if (rowDone) rowDone->call(rowDone->context, y);
-}
+// Where the converted rows go: the destination, in debug mode its map, and
+// who is told as each row is complete.
+struct Destination {
+    const Plane& plane;
+    bool debug;
+    const RowDone* rowDone;
 
-// The one span's window covers rows y-r..y+r at row y: it gains row y+r and
-// loses row y-r-1, or at its first row, r, takes rows 0..2r onto zeroed
-// totals.
-void SlideRung(const VectorPlane& v, const BandRung& k, const RowKernels& kernels, uint32_t y) {
-    const WorkPlane<uint8_t>& p = v.p;
-    const uint32_t r = k.r;
-    if (y > r) {
-        kernels.slideWindow(k.totals, p.Row(y + r), p.EdgeRow(y + r), p.Row(y - r - 1), p.EdgeRow(y - r - 1),
-                            v.columns);
-    } else {
-        const uint32_t margin = ColumnTotals::Margin(r), padded = v.columns + 2 * margin;
-        FillBlocksVec(k.totals.sums - margin, 0, padded * 4);
-        FillBlocksVec(k.totals.counts - margin, 0, padded);
-        const uint8_t* zeroEdges = (const uint8_t*)v.zeroRow;  // the zero row's bytes: no edge marks
-        for (uint32_t row = 0; row <= 2 * r; ++row)
-            kernels.slideWindow(k.totals, p.Row(row), p.EdgeRow(row), v.zeroRow, zeroEdges, v.columns);
+    void Done(uint32_t y) const {
+        if (rowDone) rowDone->call(rowDone->context, y);
     }
-    if (k.windows == Windows::kRunning) {
-        const uint32_t margin = ColumnTotals::Margin(r);
-        kernels.runningSums({k.totals.sums - margin, k.totals.counts - margin},
-                            {k.running.sums - margin, k.running.counts - margin}, v.columns + 2 * margin);
+};
+
+// A single span's windows: its column totals move down the plane with the
+// band, a row at a time, and their running sums follow where the radius
+// takes the windows from them. The window covers rows y-r..y+r at row y: it
+// gains row y+r and loses row y-r-1, or at its first row, r, takes rows
+// 0..2r onto zeroed totals.
+struct SlidingTotals {
+    const VectorPlane& v;
+    const RowKernels& kernels;
+
+    void Through(uint32_t) {}
+    void Move(const BandRung& k, uint32_t y) const {
+        const WorkPlane<uint8_t>& p = v.p;
+        const uint32_t r = k.r, margin = ColumnTotals::Margin(r), padded = v.columns + 2 * margin;
+        if (y > r) {
+            kernels.slideWindow(k.totals, p.Row(y + r), p.EdgeRow(y + r), p.Row(y - r - 1), p.EdgeRow(y - r - 1),
+                                v.columns);
+        } else {
+            FillBlocksVec(k.totals.sums - margin, 0, padded * 4);
+            FillBlocksVec(k.totals.counts - margin, 0, padded);
+            const uint8_t* zeroEdges = (const uint8_t*)v.zeroRow;  // the zero row's bytes: no edge marks
+            for (uint32_t row = 0; row <= 2 * r; ++row)
+                kernels.slideWindow(k.totals, p.Row(row), p.EdgeRow(row), v.zeroRow, zeroEdges, v.columns);
+        }
+        if (k.windows == Windows::kRunning)
+            kernels.runningSums({k.totals.sums - margin, k.totals.counts - margin},
+                                {k.running.sums - margin, k.running.counts - margin}, padded);
     }
-}
+    BandRow Band(const BandRung& k, uint32_t y, const uint16_t* values) const {
+        return {k.windows, k.totals, k.running, {}, values, v.p.EdgeRow(y), &k.mean, v.p.W, k.r, k.limit};
+    }
+    uint32_t ColumnSum(const BandRung& k, const BandRow&, uint32_t x) const { return k.totals.sums[x]; }
+};
+
+// The rungs' windows, from the integrals they share: each row is integrated
+// once, as soon as the widest window reaches it, and a rung's window at row
+// y is read from the integral rows y+r and y-r-1.
+struct SharedIntegrals {
+    const VectorPlane& v;
+    const RowKernels& kernels;
+    const Integrals& integrals;
+    uint32_t integrated = 0;
+
+    void Through(uint32_t through) {
+        for (; integrated <= through; ++integrated)
+            kernels.integrateRow(v.p.Row(integrated), v.p.EdgeRow(integrated), v.columns,
+                                 integrals.Row((int64_t)integrated - 1), integrals.Row(integrated));
+    }
+    void Move(const BandRung&, uint32_t) const {}
+    BandRow Band(const BandRung& k, uint32_t y, const uint16_t* values) const {
+        return {Windows::kIntegrals,
+                {},
+                integrals.Row((int64_t)y + k.r),
+                integrals.Row((int64_t)y - k.r - 1),
+                values,
+                v.p.EdgeRow(y),
+                &k.mean,
+                v.p.W,
+                k.r,
+                k.limit};
+    }
+    uint32_t ColumnSum(const BandRung&, const BandRow& row, uint32_t x) const {
+        const uint32_t *bottom = row.bottom.sums, *top = row.top.sums;
+        return (bottom[x] - bottom[(int64_t)x - 1]) - (top[x] - top[(int64_t)x - 1]);
+    }
+};
 
 // The whole plane, written straight to the destination as its rows are
 // classified. Row y is smoothed by the rungs whose windows fit around it
@@ -212,48 +261,31 @@ void SlideRung(const VectorPlane& v, const BandRung& k, const RowKernels& kernel
 // R being the widest radius, the ring of work rows holds rows y-R-1..y+R
 // where the one span slides its totals, and rows y-1..y+R where the rungs
 // take their windows from the integrals, whose ring holds rows y-R-1..y+R.
-void SmoothBand(const VectorPlane& v, const BandRung* rungs, uint32_t count, const Integrals& integrals,
-                RowClassifier& rows, const RowKernels& kernels, bool debug, const Plane& plane,
-                const RowDone* rowDone) {
+template <class WindowSource>
+void SmoothBand(const VectorPlane& v, const BandRung* rungs, uint32_t count, WindowSource& windows, RowClassifier& rows,
+                const RowKernels& kernels, const Destination& to) {
     const WorkPlane<uint8_t>& p = v.p;
     const uint32_t widest = rungs[count - 1].r;
-    const bool shared = count > 1;
     FillBlocksVec(v.zeroRow, 0, v.columns * 2);
     for (uint16_t* row : v.chained) FillBlocksVec(row, 0, v.columns * 2);
-    uint32_t integrated = 0;
     for (uint32_t y = 0; y < p.H; ++y) {
         const uint32_t through = y + widest < p.H ? y + widest : p.H - 1;
         rows.Through(through);
-        for (; shared && integrated <= through; ++integrated)
-            kernels.integrateRow(p.Row(integrated), p.EdgeRow(integrated), v.columns,
-                                 integrals.Row((int64_t)integrated - 1), integrals.Row(integrated));
+        windows.Through(through);
         uint32_t last = count;  // the widest rung that smooths row y
         for (uint32_t k = 0; k < count; ++k)
             if (y >= rungs[k].r && y + rungs[k].r < p.H) last = k;
-        uint8_t* dst = plane.DestinationRow(y);
-        if (last == count) WriteRow(p, y, debug, 0, 0, dst);
+        uint8_t* dst = to.plane.DestinationRow(y);
+        if (last == count) WriteRow(p, y, to.debug, 0, 0, dst);
         const uint16_t* values = p.Row(y);
         bool first = true;
         for (uint32_t k = 0; k <= last && last < count; ++k) {
             const BandRung& rung = rungs[k];
             if (y < rung.r || y + rung.r >= p.H) continue;
-            if (!shared) SlideRung(v, rung, kernels, y);
-            const BandRow row = {rung.windows,
-                                 rung.totals,
-                                 shared ? integrals.Row((int64_t)y + rung.r) : rung.running,
-                                 shared ? integrals.Row((int64_t)y - rung.r - 1) : RunningTotals{},
-                                 values,
-                                 p.EdgeRow(y),
-                                 &rung.mean,
-                                 p.W,
-                                 rung.r,
-                                 rung.limit};
-            auto columnSum = [&](uint32_t x) {
-                if (!shared) return rung.totals.sums[x];
-                const uint32_t *bottom = row.bottom.sums, *top = row.top.sums;
-                return (bottom[x] - bottom[(int64_t)x - 1]) - (top[x] - top[(int64_t)x - 1]);
-            };
-            if (debug) {
+            windows.Move(rung, y);
+            const BandRow row = windows.Band(rung, y, values);
+            auto columnSum = [&](uint32_t x) { return windows.ColumnSum(rung, row, x); };
+            if (to.debug) {
                 // Unaveraged samples have the same map at every rung, so the
                 // maps combine by AND.
                 uint8_t* map = first ? dst : v.rungMap;
@@ -272,7 +304,7 @@ void SmoothBand(const VectorPlane& v, const BandRung* rungs, uint32_t count, con
             }
             first = false;
         }
-        Done(rowDone, y);
+        to.Done(y);
     }
 }
 
@@ -280,119 +312,158 @@ void SmoothBand(const VectorPlane& v, const BandRung* rungs, uint32_t count, con
 // totals, running sums, or integrals, margins included.
 struct SumsLayout {
     uint64_t sums, counts;
+
+    static SumsLayout Add(ScratchLayout& layout, uint64_t entries, uint64_t countBytes) {
+        return {layout.Add(entries, 4), layout.Add(entries, countBytes)};
+    }
+    // Running sums and integrals, from the start of their margins.
+    RunningTotals Running(const Scratch& scratch) const {
+        return {Carve<uint32_t>(scratch, sums), Carve<uint16_t>(scratch, counts)};
+    }
 };
+
+// A plane's geometry, and the buffers every mode has: the ring of work rows
+// and the three sample rows; where the plane is smoothed in bands, the
+// band's own rows too.
+struct PlaneLayout {
+    PlaneLayout(const Plane& plane, uint32_t ringRows, bool band) {
+        const uint64_t W = (uint64_t)plane.width, srcPitch = (uint64_t)plane.srcPitch;
+        columns = BlockColumns((uint32_t)W);
+        stride = (((srcPitch > W ? srcPitch : W) + 15) & ~(uint64_t)15) + 16;
+        rows = ringRows < (uint32_t)plane.height ? ringRows : (uint32_t)plane.height;
+        entries = (uint64_t)rows * stride;
+        workAt = layout.Add(entries, 2);
+        edgeAt = layout.Add(entries, 1);
+        samplesAt = layout.Add(3 * SampleStride(), 1);
+        if (!band) return;
+        zeroRowAt = layout.Add(columns, 2);
+        for (uint64_t& row : chainedAt) row = layout.Add(columns, 2);
+        rungMapAt = layout.Add(columns, 1);
+    }
+    uint64_t SampleStride() const { return stride + 2 * kSampleMargin; }
+
+    VectorPlane Carved(const Plane& plane, const Scratch& scratch) const {
+        return {{Carve<uint16_t>(scratch, workAt), Carve<uint8_t>(scratch, edgeAt), stride, (uint32_t)plane.height,
+                 (uint32_t)plane.width, rows},
+                columns,
+                Carve<uint8_t>(scratch, samplesAt),
+                SampleStride(),
+                Carve<uint16_t>(scratch, zeroRowAt),
+                {Carve<uint16_t>(scratch, chainedAt[0]), Carve<uint16_t>(scratch, chainedAt[1])},
+                Carve<uint8_t>(scratch, rungMapAt)};
+    }
+
+    ScratchLayout layout;
+    uint32_t columns, rows;
+    uint64_t stride, entries;
+    uint64_t workAt, edgeAt, samplesAt, zeroRowAt = 0, chainedAt[2] = {}, rungMapAt = 0;
+};
+
+// Rows loaded and classified straight from the source.
+RowClassifier ClassifierOf(const VectorPlane& v, const RowKernels& kernels, const Plane& plane) {
+    return RowClassifier(v, kernels, plane, (uint32_t)(plane.srcPitch < plane.width ? plane.srcPitch : plane.width));
+}
+
+// A single span in bands. The band needs rows y-R-1..y+R at row y, a ring of
+// 2R+2 rows, and the span's column totals and their running sums.
+bool RunOneSpan(const Plane& plane, BandRung rung, Scratch& scratch, const RowKernels& kernels, const Destination& to) {
+    PlaneLayout at(plane, 2 * rung.r + 2, true);
+    const uint32_t margin = ColumnTotals::Margin(rung.r);
+    const uint64_t padded = at.columns + 2 * (uint64_t)margin;
+    const SumsLayout totalsAt = SumsLayout::Add(at.layout, padded, 1),
+                     runningAt = SumsLayout::Add(at.layout, padded, 2);
+    if (!ReservePlane(scratch, at.entries, at.layout.Total())) return false;
+    rung.totals = {Carve<uint32_t>(scratch, totalsAt.sums) + margin, Carve<uint8_t>(scratch, totalsAt.counts) + margin};
+    const RunningTotals running = runningAt.Running(scratch);
+    rung.running = {running.sums + margin, running.counts + margin};
+    const VectorPlane v = at.Carved(plane, scratch);
+    RowClassifier rows = ClassifierOf(v, kernels, plane);
+    SlidingTotals windows = {v, kernels};
+    SmoothBand(v, &rung, 1, windows, rows, kernels, to);
+    return true;
+}
+
+// The adaptive window's rungs in bands, over the integrals they share: rows
+// y..y+R of work rows at row y (and the one before), and a ring of 2R+2
+// rows of integrals.
+bool RunRungs(const Plane& plane, const BandRung* rungs, uint32_t count, Scratch& scratch, const RowKernels& kernels,
+              const Destination& to) {
+    const uint32_t widest = rungs[count - 1].r;
+    PlaneLayout at(plane, widest + 2, true);
+    const uint32_t margin = ColumnTotals::Margin(widest);
+    const uint64_t padded = at.columns + 2 * (uint64_t)margin;
+    Integrals integrals = {{}, {}, 2 * widest + 2, margin, padded};
+    const SumsLayout ringAt = SumsLayout::Add(at.layout, integrals.slots * padded, 2);
+    const SumsLayout zeroAt = SumsLayout::Add(at.layout, padded, 2);
+    if (!ReservePlane(scratch, at.entries, at.layout.Total())) return false;
+    // Zeros in every row's margins (those before column 0 are the sums of no
+    // column); the rows themselves are written as they are integrated.
+    integrals.ring = ringAt.Running(scratch);
+    integrals.zero = zeroAt.Running(scratch);
+    for (uint32_t y = 0; y < integrals.slots; ++y) {
+        const RunningTotals row = integrals.Row(y);
+        FillBlocksVec(row.sums - margin, 0, margin * 4);
+        FillBlocksVec(row.counts - margin, 0, margin * 2);
+        FillBlocksVec(row.sums + at.columns, 0, margin * 4);
+        FillBlocksVec(row.counts + at.columns, 0, margin * 2);
+    }
+    FillBlocksVec(integrals.zero.sums, 0, (uint32_t)(padded * 4));
+    FillBlocksVec(integrals.zero.counts, 0, (uint32_t)(padded * 2));
+    const VectorPlane v = at.Carved(plane, scratch);
+    RowClassifier rows = ClassifierOf(v, kernels, plane);
+    SharedIntegrals windows = {v, kernels, integrals};
+    SmoothBand(v, rungs, count, windows, rows, kernels, to);
+    return true;
+}
+
+// Not in bands: no window that fits the plane, a threshold that passes
+// none, or a single span wider than the narrow totals allow, which the
+// window stage smooths over the whole plane, classified whole.
+bool RunWholePlane(const Plane& plane, uint32_t r, uint16_t limit, bool smooth, Scratch& scratch,
+                   const RowKernels& kernels, const Destination& to) {
+    PlaneLayout at(plane, (uint32_t)plane.height, false);
+    const WindowLayout window =
+        smooth ? WindowScratch<uint64_t, uint32_t>::Lay(at.layout, at.stride, r) : WindowLayout();
+    if (!ReservePlane(scratch, at.entries, at.layout.Total())) return false;
+    const VectorPlane v = at.Carved(plane, scratch);
+    RowClassifier rows = ClassifierOf(v, kernels, plane);
+    const uint32_t H = (uint32_t)plane.height, W = (uint32_t)plane.width;
+    rows.Through(H - 1);
+    if (smooth) SmoothPlane(v.p, r, limit, to.debug, WindowScratch<uint64_t, uint32_t>::Carved(scratch, window));
+    for (uint32_t y = 0; y < H; ++y) {
+        const bool inBand = smooth && y >= r && y + r < H;
+        WriteRow(v.p, y, to.debug, inBand ? r : 0, inBand ? W - r : 0, plane.DestinationRow(y));
+        to.Done(y);
+    }
+    return true;
+}
 
 }  // namespace
 
 bool ConvertVectorPlane(const Plane& plane, const Settings& settings, Scratch& scratch, const RowKernels& kernels,
                         const RowDone* rowDone) {
-    const bool debug = settings.debug;
     const int H = plane.height, W = plane.width;
     if (H <= 0 || W <= 0) return true;
-    const int srcPitch = plane.srcPitch;
-    const uint32_t columns = BlockColumns((uint32_t)W);
-    const uint64_t stride = (((uint64_t)(srcPitch > W ? srcPitch : W) + 15) & ~(uint64_t)15) + 16;
+    const Destination to = {plane, settings.debug, rowDone};
     // busy < t passes when busy <= t - 1. The sum is taken unsigned, so that
     // the largest threshold wraps instead of overflowing.
     const int16_t t = (int16_t)(uint16_t)((uint32_t)settings.Threshold(plane.luma) + 1u);
     const uint16_t limit = (uint16_t)(t - 1);
-
-    // The band's windows; a single span wider than the narrow totals allow
-    // is smoothed over the whole plane instead.
     uint32_t radii[Rungs::kMost];
     const uint32_t count = t > 0 ? FittingRadii(settings, plane.luma, H, W, radii) : 0;
     const uint32_t widest = count > 0 ? radii[count - 1] : 0;
-    const bool wholePlane = widest > kNarrowMaxRadius;  // only a single span is so wide
-    const bool vectorBand = count > 0 && !wholePlane;
+    if (count == 0 || widest > kNarrowMaxRadius)  // only a single span is so wide
+        return RunWholePlane(plane, widest, limit, count > 0, scratch, kernels, to);
     // Rungs share the plane's integrals; a single span sums its windows
     // column by column, or, from a radius on, from running sums.
-    const bool shared = vectorBand && count > 1;
     BandRung rungs[Rungs::kMost];
     for (uint32_t k = 0; k < count; ++k) {
         const bool running = radii[k] >= kernels.runningSumsFrom || radii[k] > kByteCountMaxRadius;
-        const Windows windows = shared ? Windows::kIntegrals : running ? Windows::kRunning : Windows::kColumns;
+        const Windows windows = count > 1 ? Windows::kIntegrals : running ? Windows::kRunning : Windows::kColumns;
         rungs[k] = {radii[k], BoxMean(radii[k]), limit, windows, {}, {}};
     }
-
-    // The band needs rows y-R-1..y+R at row y, a ring of 2R+2 rows, where it
-    // slides its totals; with integrals, rows y..y+R (and the one before).
-    const uint32_t bandRows = shared ? widest + 2 : 2 * widest + 2;
-    const uint32_t ringRows = vectorBand && bandRows < (uint32_t)H ? bandRows : (uint32_t)H;
-    ScratchLayout layout;
-    const uint64_t N = (uint64_t)ringRows * stride;
-    const uint64_t workAt = layout.Add(N, 2), edgeAt = layout.Add(N, 1);
-    const uint64_t sampleStride = stride + 2 * kSampleMargin;
-    const uint64_t samplesAt = layout.Add(3 * sampleStride, 1);
-    const uint32_t margin = ColumnTotals::Margin(widest);
-    const uint64_t padded = columns + 2 * (uint64_t)margin;
-    Integrals integrals = {{}, {}, 2 * widest + 2, margin, padded};
-    SumsLayout totalsAt = {}, runningAt = {}, integralsAt = {}, zeroAt = {};
-    uint64_t zeroRowAt = 0, chainedAt[2] = {}, rungMapAt = 0;
-    WindowLayout window = {};
-    if (shared) {
-        integralsAt = {layout.Add(integrals.slots * padded, 4), layout.Add(integrals.slots * padded, 2)};
-        zeroAt = {layout.Add(padded, 4), layout.Add(padded, 2)};
-    } else if (vectorBand) {
-        totalsAt = {layout.Add(padded, 4), layout.Add(padded, 1)};
-        runningAt = {layout.Add(padded, 4), layout.Add(padded, 2)};
-    } else if (wholePlane) {
-        window = WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, widest);
-    }
-    if (vectorBand) {
-        zeroRowAt = layout.Add(columns, 2);
-        for (uint64_t& row : chainedAt) row = layout.Add(columns, 2);
-        rungMapAt = layout.Add(columns, 1);
-    }
-    if (!ReservePlane(scratch, N, layout.Total())) return false;
-    // Running sums and integrals, from the start of their margins.
-    auto running = [&](const SumsLayout& at) {
-        return RunningTotals{Carve<uint32_t>(scratch, at.sums), Carve<uint16_t>(scratch, at.counts)};
-    };
-    if (shared) {
-        // Zeros in every row's margins (those before column 0 are the sums
-        // of no column); the rows themselves are written as they are
-        // integrated.
-        integrals.ring = running(integralsAt);
-        integrals.zero = running(zeroAt);
-        for (uint32_t y = 0; y < integrals.slots; ++y) {
-            const RunningTotals row = integrals.Row(y);
-            FillBlocksVec(row.sums - margin, 0, margin * 4);
-            FillBlocksVec(row.counts - margin, 0, margin * 2);
-            FillBlocksVec(row.sums + columns, 0, margin * 4);
-            FillBlocksVec(row.counts + columns, 0, margin * 2);
-        }
-        FillBlocksVec(integrals.zero.sums, 0, (uint32_t)(padded * 4));
-        FillBlocksVec(integrals.zero.counts, 0, (uint32_t)(padded * 2));
-    } else if (vectorBand) {
-        const RunningTotals sums = running(runningAt);
-        rungs[0].totals = {Carve<uint32_t>(scratch, totalsAt.sums) + margin,
-                           Carve<uint8_t>(scratch, totalsAt.counts) + margin};
-        rungs[0].running = {sums.sums + margin, sums.counts + margin};
-    }
-    const VectorPlane v = {
-        {Carve<uint16_t>(scratch, workAt), Carve<uint8_t>(scratch, edgeAt), stride, (uint32_t)H, (uint32_t)W, ringRows},
-        columns,
-        Carve<uint8_t>(scratch, samplesAt),
-        sampleStride,
-        Carve<uint16_t>(scratch, zeroRowAt),
-        {Carve<uint16_t>(scratch, chainedAt[0]), Carve<uint16_t>(scratch, chainedAt[1])},
-        Carve<uint8_t>(scratch, rungMapAt)};
-
-    const uint32_t readable = (uint32_t)(srcPitch < W ? srcPitch : W);
-    RowClassifier rows(v, kernels, plane, readable);
-    if (vectorBand) {
-        SmoothBand(v, rungs, count, integrals, rows, kernels, debug, plane, rowDone);
-        return true;
-    }
-    rows.Through((uint32_t)H - 1);
-    const uint32_t r = widest;
-    if (wholePlane) SmoothPlane(v.p, r, limit, debug, WindowScratch<uint64_t, uint32_t>::Carved(scratch, window));
-    for (uint32_t y = 0; y < (uint32_t)H; ++y) {
-        const bool inBand = wholePlane && y >= r && y + r < (uint32_t)H;
-        WriteRow(v.p, y, debug, inBand ? r : 0, inBand ? (uint32_t)W - r : 0, plane.DestinationRow(y));
-        Done(rowDone, y);
-    }
-    return true;
+    return count > 1 ? RunRungs(plane, rungs, count, scratch, kernels, to)
+                     : RunOneSpan(plane, rungs[0], scratch, kernels, to);
 }
 
 }  // namespace bitgrade
