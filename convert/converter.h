@@ -1,5 +1,5 @@
-// The core's face to every way in but the version 2.5 plugin: one converter
-// level chosen at creation, run on a whole picture. Ways in hand it plain
+// The core's face to every way in: the conversion decided at creation, run
+// on a whole picture by the one level it names. Ways in hand it plain
 // pointers and pitches and own one Scratch for each conversion they run at
 // once.
 #pragma once
