@@ -110,7 +110,7 @@ void Depth(benchmark::State& state) {
     bitgrade::Scratch scratch;
     const std::vector<uint8_t> in = GradientFrame(1920, 1080);
     std::vector<uint8_t> out(in.size() * 2);
-    const int bytes = depth.bits > 8 ? 2 : 1;
+    const int bytes = converter.Chosen().SampleBytes();
     for (auto _ : state) {
         converter.ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), 1920, 1080, bytes), scratch);
         benchmark::ClobberMemory();

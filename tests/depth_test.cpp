@@ -25,12 +25,13 @@ namespace {
 
 // One luma plane through the core at a depth: its codes, or map bytes.
 std::vector<int> Codes(int level, const testing_support::Plane& p, OutputDepth depth, bool debug = false) {
-    const int bytes = debug || depth.bits == 8 ? 1 : 2;
+    const Settings settings = {6, 1, 1, debug};
+    const Converter converter({(Level)level, TestProcessor().vectorIsa, settings, depth});
+    const int bytes = converter.Chosen().SampleBytes();
     std::vector<uint8_t> dst((size_t)p.width * p.height * bytes);
     const Plane plane = {p.samples.data(), p.width, dst.data(), p.width * bytes, p.width, p.height, true};
     Scratch scratch;
-    const Settings settings = {6, 1, 1, debug};
-    EXPECT_TRUE(Converter({(Level)level, TestProcessor().vectorIsa, settings, depth}).ConvertPlane(plane, scratch));
+    EXPECT_TRUE(converter.ConvertPlane(plane, scratch));
     std::vector<int> codes((size_t)p.width * p.height);
     for (size_t i = 0; i < codes.size(); ++i) codes[i] = bytes == 1 ? dst[i] : dst[2 * i] | dst[2 * i + 1] << 8;
     return codes;

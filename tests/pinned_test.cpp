@@ -70,7 +70,7 @@ uint64_t HashOf(const Output& o, bitgrade::VectorIsa isa, const std::vector<Pict
     settings.maxSpan = o.adaptive ? 24 : 0;
     settings.debug = o.debug;
     const bitgrade::Converter converter({(bitgrade::Level)o.level, isa, settings, {o.bits, o.dither}});
-    const int bytes = o.debug || o.bits == 8 ? 1 : 2;
+    const int bytes = converter.Chosen().SampleBytes();
     uint64_t hash = 0xCBF29CE484222325u;
     for (const Picture& picture : pictures) {
         std::vector<uint8_t> in;
