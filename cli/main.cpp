@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "convert/messages.h"
+#include "convert/plane_common.h"
 #include "demo.h"
 #include "frame_filter.h"
 #include "output.h"
@@ -62,12 +63,13 @@ const char kUsage[] =
     "                convert a built-in banded gradient; write input, output and\n"
     "                map side by side as a PNG, and the 16-bit clip if asked\n"
     "  --unfiltered  for benchmarks: no filter, samples written as sample * 256\n"
-    "  --help        this text\n"
-    "  --version     the plugin's version\n"
+    "  --help, -h    this text\n"
+    "  --version, -V the plugin's version\n"
+    "Options take their value after a space or an '=' (--span=4).\n"
     "\n"
     "Example (the setting that removed the banding best in the README's measurements):\n"
     "  ffmpeg -i in.mkv -f yuv4mpegpipe -pix_fmt yuv420p - |\n"
-    "    bitgrade --span 4 --max-span 40 --depth 10 |\n"
+    "    bitgrade --quiet --span 4 --max-span 40 --depth 10 |\n"
     "    x265 --y4m --input - --output-depth 10 -o out.hevc\n";
 
 // The most frames converted at once that --threads takes.
@@ -94,6 +96,17 @@ int ParseInt(const char* option, const char* text, long lo = INT32_MIN, long hi 
     if (errno == ERANGE || value < lo || value > hi)
         Fail(std::string(option) + " must be " + std::to_string(lo) + " to " + std::to_string(hi), 2);
     return (int)value;
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// A path that names no file to be made, whose name then says nothing of
+// its content (a pipe, /dev/stdout).
+bool IsPipeOrDevice(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
 // A refusal of creation in the command's own words and option names.
@@ -129,28 +142,44 @@ Options ParseOptions(int argc, char** argv) {
     bitgrade::DitherName dither;
     bitgrade::Processor processor = bitgrade::DetectProcessor();
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (arg == "--sseopt") sseopt = ParseInt("--sseopt", next), ++i;
-        else if (arg == "--span") settings.span = ParseInt("--span", next), ++i;
-        else if (arg == "--ythr") settings.ythr = ParseInt("--ythr", next), ++i;
-        else if (arg == "--cthr") settings.cthr = ParseInt("--cthr", next), ++i;
-        else if (arg == "--max-span") settings.maxSpan = ParseInt("--max-span", next), ++i;
-        else if (arg == "--depth") bits = ParseInt("--depth", next), ++i;
-        else if (arg == "--dither") dither = {next ? next : "", next ? std::strlen(next) : 0, true}, ++i;
-        else if (arg == "--threads") o.threads = ParseInt("--threads", next, 1, kMaxThreads), ++i;
-        else if (arg == "--cpu") ForceIsa(processor, next), ++i;
+        // An option's value follows it, or its '=' (--span=4), as with
+        // ffmpeg's and x264's long options.
+        std::string arg = argv[i];
+        const size_t equals = arg.rfind("--", 0) == 0 ? arg.find('=') : std::string::npos;
+        const std::string inlineValue = equals == std::string::npos ? "" : arg.substr(equals + 1);
+        if (equals != std::string::npos) arg.resize(equals);
+        bool valueTaken = false;
+        auto value = [&]() -> const char* {
+            valueTaken = true;
+            if (equals != std::string::npos) return inlineValue.c_str();
+            return i + 1 < argc ? argv[++i] : nullptr;
+        };
+        if (arg == "--sseopt") sseopt = ParseInt("--sseopt", value());
+        else if (arg == "--span") settings.span = ParseInt("--span", value());
+        else if (arg == "--ythr") settings.ythr = ParseInt("--ythr", value());
+        else if (arg == "--cthr") settings.cthr = ParseInt("--cthr", value());
+        else if (arg == "--max-span") settings.maxSpan = ParseInt("--max-span", value());
+        else if (arg == "--depth") bits = ParseInt("--depth", value());
+        else if (arg == "--dither") {
+            const char* name = value();
+            dither = {name ? name : "", name ? std::strlen(name) : 0, true};
+        } else if (arg == "--threads") o.threads = ParseInt("--threads", value(), 1, kMaxThreads);
+        else if (arg == "--cpu") ForceIsa(processor, value());
         else if (arg == "--unfiltered") o.filter.unfiltered = true;
         else if (arg == "--debug") settings.debug = true;
         else if (arg == "--quiet") o.quiet = true;
         else if (arg == "--demo") o.demo = true;
-        else if (arg == "--help") std::fputs(kUsage, stdout), std::exit(0);
-        else if (arg == "--version") std::printf("bitgrade, plugin %s\n", BITGRADE_VERSION), std::exit(0);
+        else if (arg == "--help" || arg == "-h") std::fputs(kUsage, stdout), std::exit(0);
+        else if (arg == "--version" || arg == "-V")
+            std::printf("bitgrade, plugin %s\n", BITGRADE_VERSION), std::exit(0);
         else if (arg.size() > 1 && arg[0] == '-') Fail("unknown option " + arg + " (see --help)", 2);
         else o.paths.push_back(arg);
+        if (equals != std::string::npos && !valueTaken) Fail(arg + " takes no value (see --help)", 2);
     }
     if (o.paths.size() > 2) Fail("too many paths: give at most INPUT and OUTPUT (see --help)", 2);
     if (o.demo && o.paths.empty()) Fail("--demo needs the path of the PNG to write", 2);
+    if (o.demo && !EndsWith(o.paths[0], ".png") && !IsPipeOrDevice(o.paths[0]))
+        Fail("--demo writes a PNG picture: give its path a .png name (not '" + o.paths[0] + "')", 2);
     // Every option is checked before any input is read (a frame's width
     // matters to no check of the command's).
     const bitgrade::Creation c =
@@ -203,21 +232,36 @@ void RefuseOutputOverInput(int in, const std::string& outPath, const ClosedStand
          " is the input file; write the output to another file");
 }
 
+// A span whose window fits no plane of the picture averages nothing.
+void WarnWhereNothingFits(const bitgrade::Settings& settings, int width, int height) {
+    uint32_t radii[bitgrade::Rungs::kMost];
+    if (bitgrade::FittingRadii(settings, true, height, width, radii) > 0) return;
+    cli::Note("warning: the window of --span " + std::to_string(settings.span) + " fits no plane of " +
+              std::to_string(width) + "x" + std::to_string(height) + ", so nothing is averaged; give a span below " +
+              std::to_string((std::min(width, height) + 1) / 2));
+}
+
 int Convert(const Options& o, const ClosedStandardDescriptors& closed) {
     const std::string inPath = o.paths.size() > 0 ? o.paths[0] : "-";
     const std::string outPath = o.paths.size() > 1 ? o.paths[1] : "-";
+    if (outPath == "-" && !closed.output && isatty(STDOUT_FILENO))
+        Fail(
+            "the standard output is a terminal, which shows no video; give the path of the OUTPUT, or pipe it to an "
+            "encoder (see --help)",
+            2);
     const int in = OpenInput(inPath, closed);
-    const cli::StopSignals signals;
-    y4m::Reader reader(in, 16384, &signals);
+    const cli::StopSignals signals(!o.quiet);
+    y4m::Reader reader(in, 16384, &signals, inPath == "-" ? "the standard input" : "'" + inPath + "'");
     y4m::StreamHeader header;
     try {
         header = reader.ReadHeader();
     } catch (const y4m::Error& e) {
-        if (signals.Stopped()) signals.Reraise();
+        if (signals.Stopped()) signals.Reraise(0);
         Fail(e.what());
     } catch (const y4m::Interrupted&) {
-        signals.Reraise();
+        signals.Reraise(0);
     }
+    if (!o.quiet) WarnWhereNothingFits(o.filter.conversion.settings, header.width, header.height);
     const cli::FrameFilter filter(header.width, header.height, o.filter);
     RefuseOutputOverInput(in, outPath, closed);
     cli::Output output(outPath, &signals);
@@ -230,7 +274,7 @@ int Convert(const Options& o, const ClosedStandardDescriptors& closed) {
     // A stop that came as the input ended (Ctrl-C reaches ffmpeg in front
     // too, which then ends its stream, maybe part-way through a frame) is a
     // stop all the same.
-    if (ending.stopped || signals.Stopped()) signals.Reraise();
+    if (ending.stopped || signals.Stopped()) signals.Reraise(ending.frames);
     if (!ending.error.empty()) Fail(ending.error);
     progress.Summary(ending.frames, header.width, header.height, filter.Level(), filter.Isa(), pipeline.Threads());
     return 0;

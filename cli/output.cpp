@@ -52,7 +52,7 @@ void Output::WriteWhole(const void* data, size_t bytes, int framesIn) {
         } else if (errno == EPIPE) {
             // The reader went away: the normal end of a pipeline, unless a
             // stop came first, which the status must still tell.
-            if (signals && signals->Stopped()) signals->Reraise();
+            if (signals && signals->Stopped()) signals->Reraise(frames);
             std::_Exit(0);
         } else if (errno != EINTR) {
             FailWrite(errno);

@@ -54,12 +54,12 @@ void Progress::Frame(int frames) {
     last = now;
     const double seconds = Seconds(now), fps = frames / seconds;
     if (total > frames)
-        std::fprintf(stderr, "\rframe %d of %d  %.1f fps  %s elapsed  %s left%s", frames, total, fps,
+        std::fprintf(stderr, "\rbitgrade: frame %d of %d  %.1f fps  %s elapsed  %s left%s", frames, total, fps,
                      MinutesSeconds(seconds).c_str(), MinutesSeconds(seconds * (total - frames) / frames).c_str(),
                      kEraseLine);
     else
-        std::fprintf(stderr, "\rframe %d  %.1f fps  %s elapsed%s", frames, fps, MinutesSeconds(seconds).c_str(),
-                     kEraseLine);
+        std::fprintf(stderr, "\rbitgrade: frame %d  %.1f fps  %s elapsed%s", frames, fps,
+                     MinutesSeconds(seconds).c_str(), kEraseLine);
 }
 
 void Progress::Summary(int frames, int width, int height, int level, const char* isa, int threads) {

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "report.h"
+
 namespace cli {
 
 namespace {
@@ -58,7 +60,7 @@ const sigset_t& StopSignals::Set() {
     return set;
 }
 
-StopSignals::StopSignals() {
+StopSignals::StopSignals(bool tell) : tell(tell) {
     int wake[2];
     if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) == 0) wakeRead = wake[0], wakeWrite = wake[1];
     struct sigaction action = {}, before = {};
@@ -88,7 +90,8 @@ void StopSignals::CutBackOnSecondStop(int fd, const std::atomic<int64_t>* wholeB
     cutFd.store(fd);
 }
 
-void StopSignals::Reraise() const {
+void StopSignals::Reraise(int frames) const {
+    if (tell) Note("stopped after " + Count(frames, "frame"));
     const int signal = caught.load();
     ::signal(signal, SIG_DFL);
     pthread_sigmask(SIG_UNBLOCK, &Set(), nullptr);

@@ -23,8 +23,9 @@ namespace cli {
 
 class StopSignals {
 public:
-    // Installs the handler for the process.
-    StopSignals();
+    // Installs the handler for the process. With `tell`, the end by a stop
+    // says how many frames went out.
+    explicit StopSignals(bool tell = false);
 
     // Whether a stop signal has come.
     bool Stopped() const;
@@ -34,11 +35,15 @@ public:
     // What a second stop signal leaves of a regular-file output: `fd` cut back
     // to `wholeBytes`, the bytes of its whole frames.
     void CutBackOnSecondStop(int fd, const std::atomic<int64_t>* wholeBytes) const;
-    // Ends the process by the caught signal.
-    [[noreturn]] void Reraise() const;
+    // Ends the process by the caught signal, `frames` whole frames written
+    // ("bitgrade: stopped after N frames" where it tells).
+    [[noreturn]] void Reraise(int frames) const;
 
     // The stop signals, for the threads that leave them to the main thread.
     static const sigset_t& Set();
+
+private:
+    bool tell;
 };
 
 // A thread that starts with the stop signals blocked, so that they reach

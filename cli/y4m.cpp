@@ -50,8 +50,8 @@ std::string ForeignBytes(const std::string& line) {
 
 }  // namespace
 
-Reader::Reader(int fd, int maxDimension, const cli::StopSignals* signals)
-    : fd(fd), maxDimension(maxDimension), signals(signals), buffer(kBufferBytes) {
+Reader::Reader(int fd, int maxDimension, const cli::StopSignals* signals, const std::string& name)
+    : fd(fd), maxDimension(maxDimension), signals(signals), name(name), buffer(kBufferBytes) {
     struct stat st;
     if (fstat(fd, &st) != 0) return;
     if (S_ISREG(st.st_mode)) fileSize = (int64_t)st.st_size - (int64_t)lseek(fd, 0, SEEK_CUR);
@@ -66,7 +66,7 @@ size_t Reader::ReadSome(uint8_t* to, size_t bytes) {
             taken += got;
             return (size_t)got;
         }
-        if (errno != EINTR) throw Error("cannot read the input: " + std::string(std::strerror(errno)));
+        if (errno != EINTR) throw Error("cannot read " + name + ": " + std::string(std::strerror(errno)));
     }
 }
 

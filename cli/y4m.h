@@ -56,7 +56,9 @@ class Reader {
 public:
     // With `signals`, reading ends with Interrupted once a stop signal has
     // come, also while it waits for input.
-    explicit Reader(int fd, int maxDimension = 16384, const cli::StopSignals* signals = nullptr);
+    // `name` is the input as messages name it.
+    explicit Reader(int fd, int maxDimension = 16384, const cli::StopSignals* signals = nullptr,
+                    const std::string& name = "the input");
 
     StreamHeader ReadHeader();
     // The next frame's samples (Y, U, V planes, packed) into `samples`, which
@@ -78,6 +80,7 @@ private:
 
     int fd, maxDimension;
     const cli::StopSignals* signals;
+    std::string name;
     std::string line;
     StreamHeader header;
     int frames = 0;

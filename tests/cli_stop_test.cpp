@@ -285,6 +285,28 @@ TEST_F(Command, AStopThenATruncatedInputEndsByTheSignal) {
     EXPECT_EQ(frames.size(), 2 * kOutFrame);
 }
 
+// Without --quiet a stop says how many frames went out, the frames that the
+// output holds.
+TEST_F(Command, AStopSaysHowManyFramesWentOut) {
+    const std::string in = Path("in.y4m"), out = Path("out.y4m");
+    std::ofstream(in, std::ios::binary) << kStreamHeader << Frames(120);
+    ChildSetup setup;
+    setup.messages = Path("messages");
+    Child child({kProgram, "--threads", "1", "--sseopt", "2", in, out}, setup);
+    ASSERT_GT(child.pid, 0);
+    struct stat st = {};
+    for (int wait = 0; wait < 2000 && (stat(out.c_str(), &st) != 0 || (size_t)st.st_size < kOutHeader.size()); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    kill(child.pid, SIGINT);
+    ExpectEndedBy(child.Wait(), SIGINT);
+    const std::string output = Text(out);
+    ExpectWholeFrames(output);
+    const size_t frames = (output.size() - kOutHeader.size()) / kOutFrame;
+    EXPECT_EQ(Text(Path("messages")),
+              "bitgrade: stopped after " + std::to_string(frames) + (frames == 1 ? " frame\n" : " frames\n"));
+}
+
 // A parent may hand over a non-blocking output pipe: a full pipe is waited
 // for, not a failed write.
 TEST_F(Command, ANonBlockingOutputPipeIsWaitedFor) {

@@ -158,7 +158,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"unwritable", kHeader, "- /nonexistent/dir/out.y4m", "cannot open output '/nonexistent/dir/out.y4m'",
                  1},
         BadInput{"missing_input", "", "/nonexistent/in.y4m", "cannot open input '/nonexistent/in.y4m'", 1},
-        BadInput{"directory_input", "", "/", "cannot read the input: Is a directory", 1},
+        BadInput{"directory_input", "", "/", "cannot read '/': Is a directory", 1},
+        BadInput{"demo_not_png", "", "--demo out.jpg", "--demo writes a PNG picture: give its path a .png name", 2},
+        BadInput{"flag_with_value", "", "--debug=1", "--debug takes no value", 2},
+        BadInput{"bad_inline_number", "", "--span=x", "--span needs a whole number", 2},
         BadInput{"bad_number", kHeader, "--span x", "--span needs a whole number", 2},
         BadInput{"huge_number", kHeader, "--ythr 99999999999", "--ythr must be -2147483648 to 2147483647", 2},
         BadInput{"no_threads", kHeader, "--threads 0", "--threads must be 1 to 256", 2},
@@ -236,7 +239,11 @@ TEST_F(Command, EveryWidthRunsTheVectorConverter) {
         ASSERT_EQ(vector.status, 0) << vector.err;
         EXPECT_EQ(fastest.out, streaming.out) << size;
         EXPECT_EQ(vector.out, streaming.out) << size;
-        EXPECT_EQ(fastest.err + vector.err, "") << size;
+        // Only where the default window is wider than the picture, a warning.
+        const std::string warning = "bitgrade: warning: the window of --span 3 fits no plane of " + std::to_string(w) +
+                                    "x16, so nothing is averaged; give a span below " + std::to_string((w + 1) / 2) +
+                                    "\n";
+        EXPECT_EQ(fastest.err + vector.err, w < 7 ? warning + warning : "") << size;
     }
 }
 
@@ -358,6 +365,43 @@ TEST_F(Command, ANegativeSpanIsNoAdaptiveWindow) {
             }
         }
     }
+}
+
+// As with ffmpeg's and x264's options: a value after '=', and -h and -V.
+TEST_F(Command, TakesValuesAfterAnEqualsSignAndShortHelpAndVersion) {
+    const std::string input = kHeader + Frame(16, 16, 9) + Frame(16, 16, 200);
+    const Result spaced = Shell(kProgram + " --quiet --span 2 --ythr 4 --depth 10 --dither diffusion", input);
+    const Result joined = Shell(kProgram + " --quiet --span=2 --ythr=4 --depth=10 --dither=diffusion", input);
+    ASSERT_EQ(spaced.status, 0) << spaced.err;
+    EXPECT_EQ(joined.status, 0) << joined.err;
+    EXPECT_EQ(joined.out, spaced.out);
+    EXPECT_EQ(Shell(kProgram + " -h").out, Shell(kProgram + " --help").out);
+    EXPECT_EQ(Shell(kProgram + " -V").out, "bitgrade, plugin Bitgrade ver 0.1\n");
+}
+
+// A terminal shows no video: the command refuses to write to one before
+// reading anything.
+TEST_F(Command, RefusesATerminalAsItsOutput) {
+    if (!HaveTool("script")) GTEST_SKIP() << "no script(1) to give the command a terminal";
+    const Result r = Shell("script -qec '" + kProgram + " /nonexistent.y4m' /dev/null");
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find("bitgrade: the standard output is a terminal, which shows no video"), std::string::npos)
+        << r.out;
+}
+
+// A span whose window fits no plane averages nothing, and says so once
+// (unless --quiet); a negative span fits none either.
+TEST_F(Command, WarnsWhereTheWindowFitsNoPlane) {
+    const std::string input = "YUV4MPEG2 W32 H24 F25:1\n" + Frame(32, 24, 9);
+    for (const char* span : {"12", "200", "-1"}) {
+        const Result r = Shell(kProgram + " --span " + span, input);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "bitgrade: warning: the window of --span " + std::string(span) +
+                             " fits no plane of 32x24, so nothing is averaged; give a span below 12\n");
+        EXPECT_EQ(Shell(kProgram + " --quiet --span " + span, input).err, "");
+    }
+    EXPECT_EQ(Shell(kProgram + " --span 11", input).err, "");
+    EXPECT_EQ(Shell(kProgram + " --span -1 --max-span 8", input).err, "") << "a rung fits";
 }
 
 TEST_F(Command, ClosedOutputPipeEndsQuietly) {
