@@ -241,6 +241,24 @@ void WarnWhereNothingFits(const bitgrade::Settings& settings, int width, int hei
               std::to_string((std::min(width, height) + 1) / 2));
 }
 
+// Deeper YUV4MPEG2 headers (C420p10, ...) name no chroma siting: where the
+// input's C tag named one, the encoder must be told it.
+void NoteLostSiting(const std::string& colourSpace, int bits) {
+    const struct {
+        const char* space;
+        const char* siting;
+        const char* flags;
+    } sitings[] = {
+        {"420mpeg2", "left", "x265 or x264 --chromaloc 0, SvtAv1EncApp --chroma-sample-position left"},
+        {"420jpeg", "centre", "x265 or x264 --chromaloc 1 (AV1 has no flag for it)"},
+        {"420paldv", "top left", "x265 or x264 --chromaloc 2, SvtAv1EncApp --chroma-sample-position topleft"},
+    };
+    for (const auto& s : sitings)
+        if (colourSpace == s.space)
+            cli::Note("note: the C420p" + std::to_string(bits) + " header cannot carry the input's chroma siting (C" +
+                      colourSpace + ", " + s.siting + "); tell the encoder: " + s.flags);
+}
+
 int Convert(const Options& o, const ClosedStandardDescriptors& closed) {
     const std::string inPath = o.paths.size() > 0 ? o.paths[0] : "-";
     const std::string outPath = o.paths.size() > 1 ? o.paths[1] : "-";
@@ -262,6 +280,8 @@ int Convert(const Options& o, const ClosedStandardDescriptors& closed) {
         signals.Reraise(0);
     }
     if (!o.quiet) WarnWhereNothingFits(o.filter.conversion.settings, header.width, header.height);
+    if (!o.quiet && o.filter.conversion.OutputBits() > 8)
+        NoteLostSiting(header.colourSpace, o.filter.conversion.OutputBits());
     const cli::FrameFilter filter(header.width, header.height, o.filter);
     RefuseOutputOverInput(in, outPath, closed);
     cli::Output output(outPath, &signals);

@@ -404,6 +404,40 @@ TEST_F(Command, WarnsWhereTheWindowFitsNoPlane) {
     EXPECT_EQ(Shell(kProgram + " --span -1 --max-span 8", input).err, "") << "a rung fits";
 }
 
+// The input's chroma siting, which a deeper header cannot carry, is named
+// once with the encoder flag that carries it instead.
+TEST_F(Command, NamesTheSitingADeeperHeaderCannotCarry) {
+    const struct {
+        const char* tag;
+        std::string note;  // at depth 10
+    } cases[] = {
+        {"C420mpeg2",
+         "bitgrade: note: the C420p10 header cannot carry the input's chroma siting (C420mpeg2, left); "
+         "tell the encoder: x265 or x264 --chromaloc 0, SvtAv1EncApp --chroma-sample-position left\n"},
+        {"C420jpeg",
+         "bitgrade: note: the C420p10 header cannot carry the input's chroma siting (C420jpeg, centre); "
+         "tell the encoder: x265 or x264 --chromaloc 1 (AV1 has no flag for it)\n"},
+        {"C420paldv",
+         "bitgrade: note: the C420p10 header cannot carry the input's chroma siting (C420paldv, top "
+         "left); tell the encoder: x265 or x264 --chromaloc 2, SvtAv1EncApp --chroma-sample-position topleft\n"},
+        {"C420", ""},
+    };
+    for (const auto& c : cases) {
+        const std::string input = "YUV4MPEG2 W16 H16 F25:1 " + std::string(c.tag) + " XCOLORRANGE=FULL\n" +
+                                  Frame(16, 16, 9) + Frame(16, 16, 200);
+        const Result deeper = Shell(kProgram + " --depth 10", input);
+        EXPECT_EQ(deeper.status, 0);
+        EXPECT_EQ(deeper.err, c.note) << c.tag;
+        EXPECT_EQ(deeper.out.substr(0, deeper.out.find('\n')), "YUV4MPEG2 W16 H16 F25:1 XCOLORRANGE=FULL C420p10")
+            << "every X tag is kept";
+        EXPECT_EQ(Shell(kProgram + " --quiet --depth 10", input).err, "") << c.tag;
+        const Result eight = Shell(kProgram + " --depth 8", input);
+        EXPECT_EQ(eight.err, "") << c.tag << ": the 8-bit header keeps the tag";
+        EXPECT_EQ(eight.out.substr(0, eight.out.find('\n')),
+                  "YUV4MPEG2 W16 H16 F25:1 XCOLORRANGE=FULL " + std::string(c.tag));
+    }
+}
+
 TEST_F(Command, ClosedOutputPipeEndsQuietly) {
     std::string input = kHeader;
     for (int f = 0; f < 2000; ++f) input += Frame(16, 16, 9);
