@@ -144,14 +144,16 @@ Options ParseOptions(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         // An option's value follows it, or its '=' (--span=4), as with
         // ffmpeg's and x264's long options.
+        // Values point into argv, which outlives them (a dither's name is
+        // kept as a pointer).
         std::string arg = argv[i];
         const size_t equals = arg.rfind("--", 0) == 0 ? arg.find('=') : std::string::npos;
-        const std::string inlineValue = equals == std::string::npos ? "" : arg.substr(equals + 1);
+        const char* inlineValue = equals == std::string::npos ? nullptr : argv[i] + equals + 1;
         if (equals != std::string::npos) arg.resize(equals);
         bool valueTaken = false;
         auto value = [&]() -> const char* {
             valueTaken = true;
-            if (equals != std::string::npos) return inlineValue.c_str();
+            if (inlineValue) return inlineValue;
             return i + 1 < argc ? argv[++i] : nullptr;
         };
         if (arg == "--sseopt") sseopt = ParseInt("--sseopt", value());
