@@ -5,14 +5,13 @@ namespace bitgrade {
 bool DitherNamed(const char* name, size_t length, Dither& dither) {
     const struct {
         const char* name;
-        size_t length;
         Dither dither;
-    } names[] = {{"ordered", 7, Dither::kOrdered}, {"diffusion", 9, Dither::kDiffusion}, {"none", 4, Dither::kNone}};
+    } names[] = {{"ordered", Dither::kOrdered}, {"diffusion", Dither::kDiffusion}, {"none", Dither::kNone}};
     for (const auto& n : names) {
-        if (n.length != length) continue;
+        // Each known name is read no further than its own end.
         size_t k = 0;
-        while (k < length && n.name[k] == name[k]) ++k;
-        if (k == length) {
+        while (k < length && n.name[k] != '\0' && n.name[k] == name[k]) ++k;
+        if (k == length && n.name[k] == '\0') {
             dither = n.dither;
             return true;
         }
