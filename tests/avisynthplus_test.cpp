@@ -5,11 +5,13 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
 
 #include "host/c_api.h"
+#include "readme_example.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -55,7 +57,9 @@ Host& TheHost() {
     return host;
 }
 
-// One script environment with our plugin and ConvertStacked loaded.
+// One script environment with ConvertStacked loaded, as a host's autoload
+// folder gives it, and our plugin from the build (unless a test loads it
+// itself).
 class AvisynthPlus : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -63,7 +67,10 @@ protected:
         ASSERT_TRUE(TheHost().bound);
         env = TheHost().create(6);
         ASSERT_NE(env, nullptr);
-        ASSERT_EQ(Error("LoadPlugin(\"" + kPlugin + "\")\nLoadPlugin(\"" + kConvertStacked + "\")"), "");
+        ASSERT_EQ(Error("LoadPlugin(\"" + kConvertStacked + "\")"), "");
+        if (loadsTheBuild) {
+            ASSERT_EQ(Error("LoadPlugin(\"" + kPlugin + "\")"), "");
+        }
     }
     void TearDown() override {
         if (env) TheHost().destroy(env);
@@ -110,6 +117,7 @@ protected:
     }
 
     AVS_ScriptEnvironment* env = nullptr;
+    bool loadsTheBuild = true;
 };
 
 // A YV12 source with a gradient, a hard-edged block and extreme levels at
@@ -257,14 +265,29 @@ TEST_F(AvisynthPlus, ConvertFromDoubleWidthMakesANative16BitClip) {
     TheHost().f.release_clip(native);
 }
 
-// The README's way to the 10 bits an encoder takes: the host's own dithered
-// ConvertBits after ConvertFromDoubleWidth.
-TEST_F(AvisynthPlus, ConvertBitsMakesTheTenBitsAnEncoderTakes) {
-    AVS_Clip* clip = ClipOf(Source(64, 32) + ".Bitgrade().ConvertFromDoubleWidth(bits=16).ConvertBits(10, dither=0)");
+// The README's example, as written but for the install prefix: the
+// installed plugin, its blank source, the host's ConvertFromDoubleWidth and
+// dithered ConvertBits to 10 bits, Prefetch. A constant source has no
+// fraction to dither, so every sample is exact.
+class AvisynthPlusInstalled : public AvisynthPlus {
+protected:
+    AvisynthPlusInstalled() { loadsTheBuild = false; }
+};
+
+TEST_F(AvisynthPlusInstalled, TheReadmeExampleRunsFromAnInstallPrefix) {
+    const std::string example = ReadmeBlock("avs");
+    ASSERT_NE(example.find("Bitgrade("), std::string::npos) << "no ```avs block in the README";
+    ASSERT_NE(InstallPrefix(), "");
+    AVS_Clip* clip = ClipOf(Installed(example));
     ASSERT_NE(clip, nullptr);
     const AVS_VideoInfo* vi = TheHost().video_info(clip);
     EXPECT_EQ(vi->pixel_type, (int)0xA0050008) << "YUV420P10";
-    EXPECT_EQ(FrameBytes(clip, 1).size(), (size_t)64 * 32 * 3);
+    ASSERT_EQ(vi->width, 1280);
+    const std::vector<uint16_t> samples = Samples(FrameBytes(clip, 47), false, 0);
+    const size_t luma = (size_t)vi->width * vi->height;
+    ASSERT_EQ(samples.size(), luma * 3 / 2);
+    EXPECT_EQ(std::count(samples.begin(), samples.begin() + (long)luma, 0x50 << 2), (long)luma);
+    EXPECT_EQ(std::count(samples.begin() + (long)luma, samples.end(), 0x80 << 2), (long)luma / 2);
     TheHost().f.release_clip(clip);
 }
 

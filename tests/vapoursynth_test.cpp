@@ -9,12 +9,14 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "convert/messages.h"
 #include "host/vs_api.h"
+#include "readme_example.h"
 #include "test_support.h"
 #include "vapoursynth_api.h"
 
@@ -97,7 +99,7 @@ protected:
             },
             nullptr, &warnings, core);
         VSMap* args = vsapi->createMap();
-        vsapi->mapSetData(args, "path", kPlugin.c_str(), -1, dtUtf8, maReplace);
+        vsapi->mapSetData(args, "path", pluginPath.c_str(), -1, dtUtf8, maReplace);
         VSMap* loaded = vsapi->invoke(vsapi->getPluginByID(VSH_STD_PLUGIN_ID, core), "LoadPlugin", args);
         const char* error = vsapi->mapGetError(loaded);
         EXPECT_EQ(error, nullptr) << error;
@@ -177,6 +179,7 @@ protected:
         return out;
     }
 
+    std::string pluginPath = kPlugin;
     const VSAPI* vsapi = nullptr;
     VSCore* core = nullptr;
     VSPlugin* plugin = nullptr;
@@ -397,6 +400,53 @@ TEST_F(VapourSynth, FourThreadsGiveTheFramesOfOne) {
     const auto one = all(1), four = all(4);
     EXPECT_EQ(one.size(), 12u);
     for (size_t n = 0; n < one.size(); ++n) EXPECT_EQ(four[n], one[n]) << n;
+}
+
+}  // namespace
+
+namespace {
+
+// The README's example loads the plugin by path and calls Bitgrade on a
+// clip: its two lines, as written but for the install prefix, on a blank
+// source in place of the source filter, without Python. A constant source
+// has no fraction to dither: every sample is the source's, shifted.
+class VapourSynthInstalled : public VapourSynth {
+protected:
+    VapourSynthInstalled() {
+        std::smatch load;
+        if (std::regex_search(example, load, std::regex(R"re(core\.std\.LoadPlugin\("([^"]*)"\))re")))
+            pluginPath = Installed(load[1]);
+    }
+    const std::string example = ReadmeBlock("python");
+};
+
+TEST_F(VapourSynthInstalled, TheReadmeExampleRunsFromAnInstallPrefix) {
+    ASSERT_NE(InstallPrefix(), "");
+    std::smatch call;
+    ASSERT_TRUE(std::regex_search(example, call, std::regex(R"re(core\.bitgrade\.Bitgrade\(clip((, *\w+=\w+)*)\))re")))
+        << example;
+    VSNode* source = BlankClip(pfYUV420P8, 1280, 720, 3);
+    VSMap* args = vsapi->createMap();
+    vsapi->mapSetNode(args, "clip", source, maReplace);
+    const std::string named = call[1];
+    int depth = 16;
+    const std::regex argument(R"re((\w+)=(\w+))re");
+    for (auto it = std::sregex_iterator(named.begin(), named.end(), argument); it != std::sregex_iterator(); ++it) {
+        const int value = std::stoi((*it)[2]);
+        vsapi->mapSetInt(args, (*it)[1].str().c_str(), value, maReplace);
+        if ((*it)[1] == "depth") depth = value;
+    }
+    VSNode* node = Take(vsapi->invoke(plugin, "Bitgrade", args), args);
+    ASSERT_NE(node, nullptr);
+    const VSVideoInfo* vi = vsapi->getVideoInfo(node);
+    char name[32] = "";
+    vsapi->getVideoFormatName(&vi->format, name);
+    EXPECT_EQ(std::string(name), "YUV420P" + std::to_string(depth));
+    std::vector<uint16_t> expected = Samples(source, 2, false);
+    for (uint16_t& sample : expected) sample = (uint16_t)(sample << (depth - 8));
+    EXPECT_EQ(Samples(node, 2, false), expected);
+    vsapi->freeNode(node);
+    vsapi->freeNode(source);
 }
 
 }  // namespace
