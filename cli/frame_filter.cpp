@@ -13,8 +13,8 @@ void Widen(const uint8_t* from, size_t n, uint8_t* out) {
 
 }  // namespace
 
-FrameFilter::FrameFilter(int width, int height, const FilterArgs& args)
-    : width(width), height(height), conversion(args.conversion) {
+FrameFilter::FrameFilter(int width, int height, const FilterArgs& args, bitgrade::Layout layout)
+    : width(width), height(height), layout(layout), conversion(args.conversion) {
     if (!args.unfiltered) converter.emplace(conversion);
 }
 
@@ -23,7 +23,8 @@ bool FrameFilter::Convert(const uint8_t* in, uint8_t* out, bitgrade::Scratch& sc
         Widen(in, InputBytes(), out);
         return true;
     }
-    return converter->ConvertFrame(bitgrade::PackedFrame(in, out, width, height, conversion.SampleBytes()), scratch);
+    return converter->ConvertFrame(bitgrade::PackedFrame(in, out, width, height, conversion.SampleBytes(), layout),
+                                   scratch);
 }
 
 }  // namespace cli

@@ -22,9 +22,9 @@ struct FilterArgs {
 
 class FrameFilter {
 public:
-    FrameFilter(int width, int height, const FilterArgs& args);
+    FrameFilter(int width, int height, const FilterArgs& args, bitgrade::Layout layout = bitgrade::Layout::k420);
 
-    size_t InputBytes() const { return y4m::Frame420Bytes(width, height); }
+    size_t InputBytes() const { return (size_t)bitgrade::PictureSamples(layout, width, height); }
     size_t OutputBytes() const { return InputBytes() * (size_t)conversion.SampleBytes(); }
     // The level the filter runs (after detection), and for level 3 the
     // instruction set of its kernels; 0 and "" unfiltered.
@@ -38,6 +38,7 @@ public:
 
 private:
     int width, height;
+    bitgrade::Layout layout;
     bitgrade::Conversion conversion;
     std::optional<bitgrade::Converter> converter;  // none unfiltered
 };

@@ -30,8 +30,9 @@ const char kUsage[] =
     "Usage: bitgrade [options] [INPUT] [OUTPUT]\n"
     "       bitgrade --demo OUT.png [OUT.y4m]\n"
     "\n"
-    "Turns 8-bit 4:2:0 YUV4MPEG2 video into 16-bit (C420p16) without banding,\n"
-    "or into the 12, 10 or 8 bits an encoder takes, dithered (--depth).\n"
+    "Turns 8-bit 4:2:0, 4:4:4 or grey YUV4MPEG2 video into 16-bit (C420p16,\n"
+    "C444p16, Cmono16) without banding, or into the 12, 10 or 8 bits an encoder\n"
+    "takes, dithered (--depth).\n"
     "INPUT and OUTPUT default to '-', standard input and output.\n"
     "\n"
     "Options (the script function's arguments and defaults):\n"
@@ -239,7 +240,7 @@ void RefuseOutputOverInput(int in, const std::string& outPath, const ClosedStand
 // A span whose window fits no plane of the picture averages nothing.
 void WarnWhereNothingFits(const bitgrade::Settings& settings, int width, int height) {
     uint32_t radii[bitgrade::Rungs::kMost];
-    if (bitgrade::FittingRadii(settings, true, height, width, radii) > 0) return;
+    if (bitgrade::FittingRadii(settings, 0, height, width, radii) > 0) return;
     cli::Note("warning: the window of --span " + std::to_string(settings.span) + " fits no plane of " +
               std::to_string(width) + "x" + std::to_string(height) + ", so nothing is averaged; give a span below " +
               std::to_string((std::min(width, height) + 1) / 2));
@@ -286,7 +287,7 @@ int Convert(const Options& o, const ClosedStandardDescriptors& closed) {
     if (!o.quiet) WarnWhereNothingFits(o.filter.conversion.settings, header.width, header.height);
     if (!o.quiet && o.filter.conversion.OutputBits() > 8)
         NoteLostSiting(header.colourSpace, o.filter.conversion.OutputBits());
-    const cli::FrameFilter filter(header.width, header.height, o.filter);
+    const cli::FrameFilter filter(header.width, header.height, o.filter, header.layout);
     RefuseOutputOverInput(in, outPath, closed);
     cli::Output output(outPath, &signals);
     const bitgrade::Conversion& c = o.filter.conversion;

@@ -10,7 +10,9 @@
 
 namespace y4m {
 
-const char* const kAcceptedColourSpaces[4] = {"420", "420jpeg", "420mpeg2", "420paldv"};
+const ColourSpace kAcceptedColourSpaces[6] = {
+    {"420", bitgrade::Layout::k420},      {"420jpeg", bitgrade::Layout::k420}, {"420mpeg2", bitgrade::Layout::k420},
+    {"420paldv", bitgrade::Layout::k420}, {"444", bitgrade::Layout::k444},     {"mono", bitgrade::Layout::kGrey}};
 
 namespace {
 
@@ -135,21 +137,24 @@ StreamHeader Reader::ReadHeader() {
     if (header.width > maxDimension || header.height > maxDimension)
         throw Error("frame size " + std::to_string(header.width) + "x" + std::to_string(header.height) +
                     " is larger than the supported " + std::to_string(maxDimension) + " on a side");
-    if (header.width % 2 || header.height % 2)
-        throw Error("frame size " + std::to_string(header.width) + "x" + std::to_string(header.height) +
-                    " is odd; 4:2:0 needs an even width and height (crop or pad it first)");
     // Without a C tag the stream is 4:2:0 unless XYSCSS says otherwise;
     // taken as 4:2:0, another layout would be cut into wrong frames.
-    if (header.colourSpace.empty() && !subsampling.empty() && subsampling.compare(0, 3, "420") != 0)
+    if (header.colourSpace.empty() && !subsampling.empty() && subsampling.compare(0, 3, "420") != 0 &&
+        subsampling != "444")
         throw Error("unsupported chroma subsampling XYSCSS=" + subsampling +
-                    " (the stream has no C tag); accepted: 4:2:0 "
-                    "(convert with: ffmpeg -i IN -f yuv4mpegpipe -pix_fmt yuv420p -)");
+                    " (the stream has no C tag); accepted: 4:2:0, 4:4:4 "
+                    "(convert with: ffmpeg -i IN -f yuv4mpegpipe -pix_fmt yuv444p -)");
     bool accepted = header.colourSpace.empty();
-    for (const char* space : kAcceptedColourSpaces) accepted |= header.colourSpace == space;
+    if (accepted && subsampling == "444") header.layout = bitgrade::Layout::k444;
+    for (const ColourSpace& space : kAcceptedColourSpaces)
+        if (header.colourSpace == space.tag) accepted = true, header.layout = space.layout;
     if (!accepted)
         throw Error("unsupported colour space C" + header.colourSpace +
-                    "; accepted: C420, C420jpeg, C420mpeg2, C420paldv or none "
-                    "(convert with: ffmpeg -i IN -f yuv4mpegpipe -pix_fmt yuv420p -)");
+                    "; accepted: 8-bit C420, C420jpeg, C420mpeg2, C420paldv, C444, Cmono or none "
+                    "(convert with: ffmpeg -i IN -f yuv4mpegpipe -pix_fmt yuv420p -, or yuv444p, gray)");
+    if (header.layout == bitgrade::Layout::k420 && (header.width % 2 || header.height % 2))
+        throw Error("frame size " + std::to_string(header.width) + "x" + std::to_string(header.height) +
+                    " is odd; 4:2:0 needs an even width and height (crop or pad it first)");
     return header;
 }
 
@@ -187,9 +192,13 @@ uint8_t* PutFrameLine(const std::string& params, uint8_t* samples) {
 std::string OutputHeader(const StreamHeader& in, bool debug, int bits) {
     std::string line = "YUV4MPEG2 W" + std::to_string(in.width) + " H" + std::to_string(in.height);
     for (const std::string& tag : in.tags) line += " " + tag;
-    if (debug) return line + " C420\n";
+    const char* family = in.layout == bitgrade::Layout::k444    ? " C444"
+                         : in.layout == bitgrade::Layout::kGrey ? " Cmono"
+                                                                : " C420";
+    if (debug) return line + family + "\n";
     if (bits == 8) return line + (in.colourSpace.empty() ? "" : " C" + in.colourSpace) + "\n";
-    return line + " C420p" + std::to_string(bits) + "\n";
+    // mono10, but 420p10 and 444p10
+    return line + family + (in.layout == bitgrade::Layout::kGrey ? "" : "p") + std::to_string(bits) + "\n";
 }
 
 }  // namespace y4m

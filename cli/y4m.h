@@ -1,5 +1,6 @@
-// YUV4MPEG2 streams: 8-bit 4:2:0 in; out, the filter's samples at the
-// output's depth (16, 12, 10 or 8 bits) or the 8-bit debug map.
+// YUV4MPEG2 streams: 8-bit 4:2:0, 4:4:4 or grey in; out, the filter's
+// samples in the same layout at the output's depth (16, 12, 10 or 8 bits) or
+// the 8-bit debug map.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/plane.h"
 #include "stop_signals.h"
 
 namespace y4m {
@@ -24,9 +26,6 @@ struct Interrupted {};
 // The longest header or FRAME line taken, without its line feed.
 const size_t kMaxLine = 4096;
 
-// Bytes of an 8-bit 4:2:0 frame: luma, then two chroma planes of a quarter.
-inline size_t Frame420Bytes(int width, int height) { return (size_t)width * height * 3 / 2; }
-
 // Writes the FRAME line with `params` (its parameters after "FRAME", each
 // with its leading space) just before `samples`, so that line and samples
 // go out in one write; returns where the line starts. The caller keeps
@@ -37,8 +36,9 @@ struct StreamHeader {
     int width = 0, height = 0;
     std::string colourSpace;        // the C tag's value, empty when absent
     std::vector<std::string> tags;  // every other tag, as written (F, I, A, X...)
+    bitgrade::Layout layout = bitgrade::Layout::k420;
 
-    size_t FrameBytes() const { return Frame420Bytes(width, height); }
+    size_t FrameBytes() const { return (size_t)bitgrade::PictureSamples(layout, width, height); }
 };
 
 // Pipes in and out are made this large, the most that unprivileged
@@ -46,8 +46,12 @@ struct StreamHeader {
 // of waking its reader every 64 KiB.
 const int kPipeBytes = 1 << 20;
 
-// The 8-bit 4:2:0 colour spaces we accept.
-extern const char* const kAcceptedColourSpaces[4];
+// The 8-bit colour spaces we accept (C tags without the C), by layout.
+struct ColourSpace {
+    const char* tag;
+    bitgrade::Layout layout;
+};
+extern const ColourSpace kAcceptedColourSpaces[6];
 
 // Reads a stream from a file descriptor, a frame at a time, straight into
 // the caller's buffers: a small buffer of its own holds the header lines.
@@ -93,8 +97,8 @@ private:
 };
 
 // The header of the converted stream, tags kept: C420p16, C420p12 or
-// C420p10 by the output's bits; at 8 bits the input's own C tag; the debug
-// map C420.
+// C420p10 by the output's bits (C444p.., Cmono..); at 8 bits the input's own
+// C tag; the debug map C420 (C444, Cmono).
 std::string OutputHeader(const StreamHeader& in, bool debug, int bits = 16);
 
 }  // namespace y4m

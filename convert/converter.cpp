@@ -29,7 +29,8 @@ bool ConvertPlanePadded(const Plane& plane, const Settings& settings, Scratch& s
     if (dstPitch > 0x7FFFFFFF || !scratch.paddedRows.Reserve(inBytes + (uint64_t)dstPitch * (uint64_t)plane.height))
         return false;
     uint8_t* in = scratch.paddedRows.Base();
-    const Plane padded = {in, (int)srcPitch, in + inBytes, (int)dstPitch, plane.width, plane.height, plane.luma};
+    const Plane padded = {in,          (int)srcPitch, in + inBytes, (int)dstPitch,
+                          plane.width, plane.height,  plane.luma,   plane.subsampling};
     CopyRows(plane.src, plane.srcPitch, in, srcPitch, plane.width, srcPitch, plane.height);
     if (!ConvertPlainPlane(padded, settings, scratch)) return false;
     const int64_t rowBytes = (int64_t)plane.width * bytes;

@@ -13,14 +13,18 @@ namespace bitgrade {
 
 struct RowKernels;
 
-// Y, then U and V, each with convertPlane(plane). In debug mode the map goes
-// into Y, and U and V are neutral grey (128) over their whole pitch. False
-// when a plane's buffers cannot be had.
+// Y, then U and V where there are, each with convertPlane(plane). In debug
+// mode the map goes into Y, and U and V are neutral grey (128) over their
+// whole pitch. False when a plane's buffers cannot be had.
 template <class ConvertPlane>
 bool ConvertFrame(const Frame& frame, bool debug, ConvertPlane convertPlane) {
     if (!convertPlane(frame.planes[0])) return false;
-    if (!debug) return convertPlane(frame.planes[1]) && convertPlane(frame.planes[2]);
-    for (int p = 1; p < 3; ++p) {
+    if (!debug) {
+        for (int p = 1; p < frame.count; ++p)
+            if (!convertPlane(frame.planes[p])) return false;
+        return true;
+    }
+    for (int p = 1; p < frame.count; ++p) {
         const Plane& chroma = frame.planes[p];
         FillBytes(chroma.dst, 128, (size_t)chroma.height * (size_t)chroma.dstPitch);
     }

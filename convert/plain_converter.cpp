@@ -102,7 +102,7 @@ bool ConvertPlainPlane(const Plane& plane, const Settings& settings, Scratch& sc
         }
     }
 
-    const uint32_t r = settings.Radius(plane.luma);
+    const uint32_t r = settings.Radius(plane.subsampling);
     const uint32_t threshold = (uint32_t)settings.Threshold(plane.luma);
     if (WindowFits(r, H, W)) {
         const BoxMean mean(r);

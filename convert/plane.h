@@ -7,9 +7,11 @@
 
 namespace bitgrade {
 
-// The script function's settings, with its defaults. Luma uses the whole
-// span and ythr, chroma half the span (read as unsigned, so that a negative
-// span gives a radius too large for any plane) and cthr.
+// The script function's settings, with its defaults. Luma uses ythr, chroma
+// cthr. A plane's window radius is the span shifted right by the plane's
+// subsampling, so that chroma windows cover the picture area of luma's: the
+// whole span for luma and 4:4:4 chroma, half for 4:2:0 chroma (read as
+// unsigned, so that a negative span gives a radius too large for any plane).
 struct Settings {
     int span = 3, ythr = 1, cthr = 1;
     bool debug = false;
@@ -17,11 +19,11 @@ struct Settings {
     // above span, so that the unset 0 never turns a negative span adaptive.
     int maxSpan = 0;
 
-    uint32_t Radius(bool luma) const { return RadiusOf(span, luma); }
+    uint32_t Radius(int subsampling) const { return RadiusOf(span, subsampling); }
     int Threshold(bool luma) const { return luma ? ythr : cthr; }
     bool Adaptive() const { return maxSpan > 0 && maxSpan > span; }
 
-    static uint32_t RadiusOf(int span, bool luma) { return luma ? (uint32_t)span : (uint32_t)span / 2; }
+    static uint32_t RadiusOf(int span, int subsampling) { return (uint32_t)span >> subsampling; }
 };
 
 // The widest max-span: every rung's window then fits the narrow totals of
@@ -45,13 +47,14 @@ struct Rungs {
             for (int m = s.maxSpan; m > s.span && m > 0; m /= 2) spans[count++] = m;
         spans[count++] = s.span;
     }
-    // The radius of rung k in a plane.
-    uint32_t Radius(int k, bool luma) const { return Settings::RadiusOf(spans[k], luma); }
+    // The radius of rung k in a plane of that subsampling.
+    uint32_t Radius(int k, int subsampling) const { return Settings::RadiusOf(spans[k], subsampling); }
 };
 
 // One plane: `height` rows of `width` 8-bit samples, `srcPitch` bytes apart,
 // into rows `dstPitch` bytes apart of 16-bit little-endian samples, or of
-// map bytes in debug mode.
+// map bytes in debug mode. `subsampling` is log2 of the plane's subsampling
+// on both axes: 0 for luma and 4:4:4 chroma, 1 for 4:2:0 chroma.
 struct Plane {
     const uint8_t* src;
     int srcPitch;
@@ -59,26 +62,47 @@ struct Plane {
     int dstPitch;
     int width, height;
     bool luma;
+    int subsampling;
 
     const uint8_t* SourceRow(int64_t y) const { return src + y * srcPitch; }
     uint8_t* DestinationRow(int64_t y) const { return dst + y * dstPitch; }
 };
 
-// A picture's three planes, Y, U and V.
+// The layouts of a picture's planes that the core converts: Y, U and V at
+// 4:2:0 or 4:4:4, or Y alone.
+enum class Layout { k420, k444, kGrey };
+
+inline int PlaneCount(Layout layout) { return layout == Layout::kGrey ? 1 : 3; }
+// log2 of the chroma planes' subsampling on both axes.
+inline int ChromaSubsampling(Layout layout) { return layout == Layout::k420 ? 1 : 0; }
+
+// A picture's planes, Y, then U and V unless it is grey.
 struct Frame {
     Plane planes[3];
+    int count = 3;
 };
 
-// A 4:2:0 picture whose planes lie one after another without padding, as
-// raw and YUV4MPEG2 frames lie, into the same layout of `bytes` (1 or 2)
-// bytes a sample.
-inline Frame PackedFrame(const uint8_t* in, uint8_t* out, int width, int height, int bytes) {
-    const int cw = width / 2, ch = height / 2;
+// Samples in a picture of that layout and size: luma and the chroma planes.
+inline uint64_t PictureSamples(Layout layout, int width, int height) {
+    const int sub = ChromaSubsampling(layout);
+    const uint64_t chroma = (uint64_t)(width >> sub) * (uint64_t)(height >> sub);
+    return (uint64_t)width * (uint64_t)height + (uint64_t)(PlaneCount(layout) - 1) * chroma;
+}
+
+// A picture whose planes lie one after another without padding, as raw and
+// YUV4MPEG2 frames lie, into the same layout of `bytes` (1 or 2) bytes a
+// sample.
+inline Frame PackedFrame(const uint8_t* in, uint8_t* out, int width, int height, int bytes,
+                         Layout layout = Layout::k420) {
+    const int sub = ChromaSubsampling(layout), cw = width >> sub, ch = height >> sub;
     const size_t luma = (size_t)width * height, chroma = (size_t)cw * ch;
     Frame frame;
-    frame.planes[0] = Plane{in, width, out, width * bytes, width, height, true};
-    frame.planes[1] = Plane{in + luma, cw, out + luma * bytes, cw * bytes, cw, ch, false};
-    frame.planes[2] = Plane{in + luma + chroma, cw, out + (luma + chroma) * bytes, cw * bytes, cw, ch, false};
+    frame.count = PlaneCount(layout);
+    frame.planes[0] = Plane{in, width, out, width * bytes, width, height, true, 0};
+    for (int p = 1; p < frame.count; ++p) {
+        const size_t at = luma + (size_t)(p - 1) * chroma;
+        frame.planes[p] = Plane{in + at, cw, out + at * bytes, cw * bytes, cw, ch, false, sub};
+    }
     return frame;
 }
 

@@ -29,12 +29,12 @@ inline bool WindowFits(uint32_t r, int64_t height, int64_t width) {
 
 // The radii of a plane's rungs whose windows fit it, narrowest first, each
 // radius once (chroma's halved radii may meet): their count.
-inline uint32_t FittingRadii(const Settings& settings, bool luma, int64_t height, int64_t width,
+inline uint32_t FittingRadii(const Settings& settings, int subsampling, int64_t height, int64_t width,
                              uint32_t (&radii)[Rungs::kMost]) {
     const Rungs spans(settings);
     uint32_t count = 0;
     for (int k = spans.count - 1; k >= 0; --k) {
-        const uint32_t r = spans.Radius(k, luma);
+        const uint32_t r = spans.Radius(k, subsampling);
         if (WindowFits(r, height, width) && (count == 0 || r != radii[count - 1])) radii[count++] = r;
     }
     return count;

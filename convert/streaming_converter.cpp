@@ -92,7 +92,7 @@ bool ConvertStreamingPlane(const Plane& plane, const Settings& settings, Scratch
     const int threshold = settings.Threshold(plane.luma);
     // A negative threshold is never met: nothing to smooth.
     uint32_t radii[Rungs::kMost];
-    const uint32_t count = threshold >= 0 ? FittingRadii(settings, plane.luma, H, W, radii) : 0;
+    const uint32_t count = threshold >= 0 ? FittingRadii(settings, plane.subsampling, H, W, radii) : 0;
     const bool smoothing = count > 0, adaptive = count > 1;
     const uint32_t r = smoothing ? radii[count - 1] : 0;  // the widest
     const bool wide = r > kNarrowMaxRadius;               // only a single span is so wide

@@ -450,7 +450,7 @@ bool ConvertVectorPlane(const Plane& plane, const Settings& settings, Scratch& s
     const int16_t t = (int16_t)(uint16_t)((uint32_t)settings.Threshold(plane.luma) + 1u);
     const uint16_t limit = (uint16_t)(t - 1);
     uint32_t radii[Rungs::kMost];
-    const uint32_t count = t > 0 ? FittingRadii(settings, plane.luma, H, W, radii) : 0;
+    const uint32_t count = t > 0 ? FittingRadii(settings, plane.subsampling, H, W, radii) : 0;
     const uint32_t widest = count > 0 ? radii[count - 1] : 0;
     if (count == 0 || widest > kNarrowMaxRadius)  // only a single span is so wide
         return RunWholePlane(plane, widest, limit, count > 0, scratch, kernels, to);

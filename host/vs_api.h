@@ -28,8 +28,8 @@ struct VSPlugin;
 struct VSMap;
 struct VSFrameContext;
 
-enum : int { cfUndefined = 0, cfYUV = 3 };
-enum : int { stInteger = 0 };
+enum : int { cfUndefined = 0, cfGray = 1, cfRGB = 2, cfYUV = 3 };
+enum : int { stInteger = 0, stFloat = 1 };
 enum : int { fmParallel = 0 };
 enum : int { arInitial = 0, arAllFramesReady = 1 };
 enum : int { rpStrictSpatial = 2 };
@@ -40,8 +40,6 @@ constexpr uint32_t VideoFormatId(int family, int sampleType, int bits, int subSa
            (uint32_t)subSamplingH;
 }
 const uint32_t pfYUV420P8 = VideoFormatId(cfYUV, stInteger, 8, 1, 1);
-const uint32_t pfYUV420P10 = VideoFormatId(cfYUV, stInteger, 10, 1, 1);
-const uint32_t pfYUV420P12 = VideoFormatId(cfYUV, stInteger, 12, 1, 1);
 const uint32_t pfYUV420P16 = VideoFormatId(cfYUV, stInteger, 16, 1, 1);
 
 struct VSVideoFormat {

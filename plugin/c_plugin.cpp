@@ -70,7 +70,8 @@ Frame FrameOf(const AVS_VideoFrame* src, AVS_VideoFrame* dst, int width) {
                                 host.get_pitch_p(dst, s),
                                 p ? width / 2 : width,
                                 host.get_height_p(src, s),
-                                p == 0};
+                                p == 0,
+                                p == 0 ? 0 : 1};
     }
     return frame;
 }

@@ -1,7 +1,8 @@
 // The filter for VapourSynth (API 4): bitgrade.Bitgrade(clip, sseopt, span,
-// ythr, cthr, debug, depth, dither, maxspan) turns a YUV420P8 clip into a native
-// YUV420P16 one (or P12, P10, P8, dithered, by depth), or into its decision
-// map (YUV420P8, chroma grey) with debug set. Frames of one
+// ythr, cthr, debug, depth, dither, maxspan) turns an 8-bit YUV 4:2:0, YUV
+// 4:4:4 or GRAY clip into a native 16-bit one of the same family and
+// subsampling (or 12, 10, 8 bits, dithered, by depth), or into its decision
+// map (8 bits, chroma grey) with debug set. Frames of one
 // filter are made on several threads at once, each with scratch memory
 // leased from the filter's pool. Nothing here throws: failures become the
 // host's errors.
@@ -26,22 +27,26 @@ struct Instance {
     Converter converter;
     VSNode* node;
     VSVideoInfo source;
+    Layout layout;
     VSVideoFormat format;  // the output's
     ScratchPool pool;
 };
 
-// The three planes of src into those of dst.
-Frame FrameOf(const VSFrame* src, VSFrame* dst, const VSVideoInfo& source, const VSAPI* vsapi) {
+// The planes of src into those of dst.
+Frame FrameOf(const VSFrame* src, VSFrame* dst, const VSVideoInfo& source, Layout layout, const VSAPI* vsapi) {
     Frame frame;
-    for (int p = 0; p < 3; ++p) {
+    frame.count = PlaneCount(layout);
+    for (int p = 0; p < frame.count; ++p) {
         const bool luma = p == 0;
+        const int sub = luma ? 0 : ChromaSubsampling(layout);
         frame.planes[p] = Plane{vsapi->getReadPtr(src, p),
                                 (int)vsapi->getStride(src, p),
                                 vsapi->getWritePtr(dst, p),
                                 (int)vsapi->getStride(dst, p),
-                                luma ? source.width : source.width / 2,
-                                luma ? source.height : source.height / 2,
-                                luma};
+                                source.width >> sub,
+                                source.height >> sub,
+                                luma,
+                                sub};
     }
     return frame;
 }
@@ -55,8 +60,8 @@ const VSFrame* VS_CC GetFrame(int n, int activationReason, void* instanceData, v
     // The output keeps every property of its source frame.
     VSFrame* dst = vsapi->newVideoFrame(&instance.format, instance.source.width, instance.source.height, src, core);
     ScratchPool::Lease scratch(instance.pool);
-    const bool converted =
-        dst && instance.converter.ConvertFrame(FrameOf(src, dst, instance.source, vsapi), scratch.Get());
+    const bool converted = dst && instance.converter.ConvertFrame(
+                                      FrameOf(src, dst, instance.source, instance.layout, vsapi), scratch.Get());
     vsapi->freeFrame(src);
     if (converted) return dst;
     if (dst) vsapi->freeFrame(dst);
@@ -70,14 +75,23 @@ void VS_CC FreeInstance(void* instanceData, VSCore*, const VSAPI* vsapi) {
     delete instance;
 }
 
-bool IsYV12(const VSVideoFormat& f) {
-    return f.colorFamily == cfYUV && f.sampleType == stInteger && f.bitsPerSample == 8 && f.subSamplingW == 1 &&
-           f.subSamplingH == 1;
+// The layout of an 8-bit integer clip the core converts, or the message
+// that refuses any other.
+const char* LayoutOf(const VSVideoFormat& f, Layout& layout) {
+    if (f.colorFamily == cfRGB) return BITGRADE_MSG_VS_RGB;
+    if (f.sampleType != stInteger || f.bitsPerSample != 8) return BITGRADE_MSG_VS_FORMAT;
+    if (f.colorFamily == cfGray) layout = Layout::kGrey;
+    else if (f.colorFamily == cfYUV && f.subSamplingW == 1 && f.subSamplingH == 1) layout = Layout::k420;
+    else if (f.colorFamily == cfYUV && f.subSamplingW == 0 && f.subSamplingH == 0) layout = Layout::k444;
+    else return BITGRADE_MSG_VS_FORMAT;
+    return nullptr;
 }
 
-Instance* NewInstance(const Conversion& c, VSNode* node, const VSVideoInfo& source) {
+Instance* NewInstance(const Conversion& c, VSNode* node, const VSVideoInfo& source, Layout layout) {
     try {
-        return new Instance(c, node, source);
+        Instance* instance = new Instance(c, node, source);
+        instance->layout = layout;
+        return instance;
     } catch (...) {
         return nullptr;
     }
@@ -102,10 +116,9 @@ void Read(const VSMap* in, const char* name, DitherName& value, const VSAPI* vsa
     if (!missing && size >= 0) value = {bytes, (size_t)size, true};
 }
 
-// The output format: the same family at the output's bits.
-uint32_t FormatOf(const Conversion& c) {
-    const int bits = c.OutputBits();
-    return bits == 8 ? pfYUV420P8 : bits == 10 ? pfYUV420P10 : bits == 12 ? pfYUV420P12 : pfYUV420P16;
+// The output format: the source's family and subsampling at the output's bits.
+uint32_t FormatOf(const Conversion& c, const VSVideoFormat& source) {
+    return VideoFormatId(source.colorFamily, stInteger, c.OutputBits(), source.subSamplingW, source.subSamplingH);
 }
 
 // The arguments by name; VapourSynth has no booleans, so debug is an int
@@ -119,13 +132,15 @@ void VS_CC Create(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI*
     };
     if (source.format.colorFamily == cfUndefined || source.width == 0 || source.height == 0)
         return refuse(BITGRADE_MSG_VARYING);
+    Layout layout = Layout::k420;
+    if (const char* message = LayoutOf(source.format, layout)) return refuse(message);
     const Creation c =
-        CheckCreation<Arguments::kNewer>({IsYV12(source.format), source.width, Widths::kAny}, DetectProcessor(),
+        CheckCreation<Arguments::kNewer>({true, source.width, Widths::kAny}, DetectProcessor(),
                                          [&](int, const char* name, auto& value) { Read(in, name, value, vsapi); });
     if (c.refusal != Refusal::kNone) return refuse(c.Message());
-    Instance* instance = NewInstance(c.conversion, node, source);
+    Instance* instance = NewInstance(c.conversion, node, source, layout);
     if (!instance) return refuse(BITGRADE_MSG_NO_MEMORY);
-    if (!vsapi->getVideoFormatByID(&instance->format, FormatOf(c.conversion), core)) {
+    if (!vsapi->getVideoFormatByID(&instance->format, FormatOf(c.conversion, source.format), core)) {
         delete instance;
         return refuse(BITGRADE_MSG_NO_MEMORY);
     }

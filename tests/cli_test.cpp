@@ -135,7 +135,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BadInput{"empty", "", "", "the input is empty", 1},
         BadInput{"not_y4m", "RIFF....WAVEfmt ", "", "not a YUV4MPEG2 stream", 1},
-        BadInput{"colour_space", "YUV4MPEG2 W16 H16 C422\n", "", "unsupported colour space C422; accepted: C420", 1},
+        BadInput{"colour_space", "YUV4MPEG2 W16 H16 C422\n", "", "unsupported colour space C422; accepted: 8-bit C420",
+                 1},
         BadInput{"high_depth", "YUV4MPEG2 W16 H16 C420p10\n", "", "unsupported colour space C420p10", 1},
         BadInput{"odd", "YUV4MPEG2 W15 H16\n", "", "is odd", 1},
         BadInput{"huge", "YUV4MPEG2 W100000 H16\n", "", "larger than the supported 16384", 1},
@@ -153,8 +154,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "--max-span needs --sseopt 0, 2 or 3; the plain converter has one window", 2},
         BadInput{"unfiltered_sseopt", kHeader, "--unfiltered --sseopt 9", "--sseopt must be 0 to 3", 2},
         BadInput{"unfiltered_max_span", kHeader, "--unfiltered --max-span 500", "--max-span must be at most 127", 2},
-        BadInput{"subsampling_444", "YUV4MPEG2 W16 H16 F25:1 XYSCSS=444\n" + Frame(16, 16, 9), "",
-                 "unsupported chroma subsampling XYSCSS=444 (the stream has no C tag)", 1},
+        BadInput{"subsampling_422", "YUV4MPEG2 W16 H16 F25:1 XYSCSS=422\n" + Frame(16, 16, 9), "",
+                 "unsupported chroma subsampling XYSCSS=422 (the stream has no C tag)", 1},
         BadInput{"unwritable", kHeader, "- /nonexistent/dir/out.y4m", "cannot open output '/nonexistent/dir/out.y4m'",
                  1},
         BadInput{"missing_input", "", "/nonexistent/in.y4m", "cannot open input '/nonexistent/in.y4m'", 1},
@@ -221,6 +222,51 @@ TEST_F(Command, DepthsWriteTheirHeadersAndCodes) {
             if (std::string(c.options).find("none") != std::string::npos)
                 ASSERT_EQ(code, rounded) << c.options << " " << i;
             else ASSERT_LE(std::abs(code * (1 << shift) - values[i]), 1 << shift) << c.options << " " << i;
+        }
+    }
+}
+
+// 4:4:4 and grey go in and come out in their own layout at every depth,
+// at sizes 4:2:0 cannot have, with the core's output.
+TEST_F(Command, EachLayoutComesOutInItsOwnTagWithTheCoresSamples) {
+    const struct {
+        const char* tag;
+        bitgrade::Layout layout;
+        int w, h;
+        const char *wide, *ten, *map;  // the tags at 16 and 10 bits, and of the map
+    } layouts[] = {{"C444", bitgrade::Layout::k444, 35, 17, "C444p16", "C444p10", "C444"},
+                   {"Cmono", bitgrade::Layout::kGrey, 35, 17, "Cmono16", "Cmono10", "Cmono"},
+                   {"C420mpeg2", bitgrade::Layout::k420, 34, 18, "C420p16", "C420p10", "C420"}};
+    for (const auto& l : layouts) {
+        const Picture picture = MakePicture(
+            l.w, l.h, [](int pw, int ph) { return Structured(0, pw, ph, pw); }, l.layout);
+        const std::string head = "YUV4MPEG2 W" + std::to_string(l.w) + " H" + std::to_string(l.h) + " F25:1 ";
+        std::string input = head + l.tag + "\nFRAME\n";
+        for (const Plane* p : {&picture.y, &picture.u, &picture.v}) input.append(p->samples.begin(), p->samples.end());
+        const size_t samples = bitgrade::PictureSamples(l.layout, l.w, l.h);
+        const struct {
+            const char* options;
+            const char* tag;
+            Args args;  // for the core's output; level 0: none to compare
+        } runs[] = {{"", l.wide, Args{0, 3, 1, 1, false}},
+                    {"--sseopt 2 --max-span 9", l.wide, Args{2, 3, 1, 1, false, 9}},
+                    {"--debug", l.map, Args{0, 3, 1, 1, true}},
+                    {"--depth 10", l.ten, Args{-1}}};
+        for (const auto& run : runs) {
+            const Result r = Shell(kProgram + " --quiet " + run.options, input);
+            ASSERT_EQ(r.status, 0) << l.tag << " " << run.options << ": " << r.err;
+            const size_t header = r.out.find('\n');
+            EXPECT_EQ(r.out.substr(0, header), head + run.tag) << run.options;
+            const bool debug = run.args.debug;
+            ASSERT_EQ(r.out.size(), header + 1 + 6 + samples * (debug ? 1 : 2)) << l.tag << " " << run.options;
+            if (run.args.sseopt < 0) continue;
+            std::vector<uint16_t> core = ConvertInCore(picture, run.args);
+            if (debug) core.resize(samples, 128);  // the map in luma, grey chroma
+            const std::string out = r.out.substr(header + 7);
+            const std::vector<uint16_t> got =
+                debug ? std::vector<uint16_t>((const uint8_t*)out.data(), (const uint8_t*)out.data() + out.size())
+                      : AsSamples(out);
+            EXPECT_EQ(got, core) << l.tag << " " << run.options;
         }
     }
 }
@@ -323,7 +369,8 @@ TEST_F(Command, RefusesToWriteOverItsInput) {
 }
 
 // Without a C tag, XYSCSS names the layout: a 4:2:0 one is taken as a
-// stream without either tag, and nothing of another is written.
+// stream without either tag, 4:4:4 as C444, and nothing of another is
+// written.
 TEST_F(Command, XyscssWithoutACTagNamesTheLayout) {
     const std::string frames = Frame(16, 16, 9) + Frame(16, 16, 200);
     const Result plain = Shell(kProgram + " --quiet", "YUV4MPEG2 W16 H16 F25:1\n" + frames);
@@ -334,7 +381,12 @@ TEST_F(Command, XyscssWithoutACTagNamesTheLayout) {
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, plain.out) << tag;
     }
-    for (const char* tag : {"444", "422", "411", "MONO"}) {
+    const std::string frames444 = "FRAME\n" + std::string(16 * 16 * 3, 9) + "FRAME\n" + std::string(16 * 16 * 3, 200);
+    const Result c444 = Shell(kProgram + " --quiet", "YUV4MPEG2 W16 H16 F25:1 C444\n" + frames444);
+    const Result x444 = Shell(kProgram + " --quiet", "YUV4MPEG2 W16 H16 F25:1 XYSCSS=444\n" + frames444);
+    ASSERT_EQ(c444.status, 0) << c444.err;
+    EXPECT_EQ(x444.out.substr(x444.out.find('\n')), c444.out.substr(c444.out.find('\n')));
+    for (const char* tag : {"422", "411", "MONO"}) {
         const Result r =
             Shell(kProgram + " --quiet", "YUV4MPEG2 W16 H16 F25:1 XYSCSS=" + std::string(tag) + "\n" + frames);
         EXPECT_EQ(r.status, 1) << tag;

@@ -64,8 +64,12 @@ Plane Structured(int kind, int width, int height, int seed) {
     }
 }
 
-Picture MakePicture(int width, int height, const std::function<Plane(int w, int h)>& generator) {
-    return Picture{generator(width, height), generator(width / 2, height / 2), generator(width / 2, height / 2)};
+Picture MakePicture(int width, int height, const std::function<Plane(int w, int h)>& generator,
+                    bitgrade::Layout layout) {
+    const int sub = bitgrade::ChromaSubsampling(layout);
+    if (layout == bitgrade::Layout::kGrey) return Picture{generator(width, height), {}, {}, layout};
+    return Picture{generator(width, height), generator(width >> sub, height >> sub),
+                   generator(width >> sub, height >> sub), layout};
 }
 
 void WritePlane(const PVideoFrame& frame, int plane, const Plane& samples) {
@@ -146,7 +150,7 @@ std::vector<uint16_t> ConvertInCore(const Picture& picture, const Args& args) {
     const bitgrade::Settings settings = {args.span, args.ythr, args.cthr, args.debug, args.maxSpan};
     bitgrade::Scratch scratch;
     if (!bitgrade::Converter({(bitgrade::Level)level, processor.vectorIsa, settings})
-             .ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), w, h, bytes), scratch))
+             .ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), w, h, bytes, picture.layout), scratch))
         throw std::bad_alloc();
     const size_t samples = args.debug ? (size_t)w * h : in.size();
     std::vector<uint16_t> all(samples);
@@ -165,7 +169,7 @@ std::vector<uint16_t> RunPlane(int level, const Plane& plane, int span, int thre
     std::vector<uint8_t> dst((size_t)dstPitch * plane.height, 0xEE);
     const bitgrade::Settings settings = {span, threshold, threshold, debug};
     bitgrade::Scratch scratch;
-    const bitgrade::Plane p = {src.data(), srcPitch, dst.data(), dstPitch, plane.width, plane.height, true};
+    const bitgrade::Plane p = {src.data(), srcPitch, dst.data(), dstPitch, plane.width, plane.height, true, 0};
     const bitgrade::Converter converter({(bitgrade::Level)level, TestProcessor().vectorIsa, settings},
                                         bitgrade::PlainRows::kHosts);
     const bool converted = converter.ConvertPlane(p, scratch);
@@ -184,7 +188,7 @@ void CheckScratchFollowsEveryPlaneGeometry(int level) {
         std::vector<uint8_t> src((size_t)pitch * height, 0), dst((size_t)width * 2 * height);
         for (int y = 0; y < height; ++y)
             std::memcpy(&src[(size_t)y * pitch], &samples.samples[(size_t)y * width], (size_t)width);
-        const bitgrade::Plane plane = {src.data(), pitch, dst.data(), width * 2, width, height, luma};
+        const bitgrade::Plane plane = {src.data(), pitch, dst.data(), width * 2, width, height, luma, luma ? 0 : 1};
         EXPECT_TRUE(converter.ConvertPlane(plane, scratch));
         return dst;
     };

@@ -45,11 +45,14 @@ Plane Extremes(int width, int height, int seed);
 Plane Structured(int kind, int width, int height, int seed);  // kind 0..4: the five above
 const int kStructuredKinds = 5;
 
+// A picture of one of the core's layouts; a grey one's u and v are empty.
 struct Picture {
     Plane y, u, v;
+    bitgrade::Layout layout = bitgrade::Layout::k420;
 };
-// A 4:2:0 picture whose chroma planes come from the same generator.
-Picture MakePicture(int width, int height, const std::function<Plane(int w, int h)>& generator);
+// A picture whose chroma planes come from the same generator.
+Picture MakePicture(int width, int height, const std::function<Plane(int w, int h)>& generator,
+                    bitgrade::Layout layout = bitgrade::Layout::k420);
 
 // Copies a plane into a frame's plane, whatever its pitch.
 void WritePlane(const PVideoFrame& frame, int plane, const Plane& samples);

@@ -74,7 +74,7 @@ const VSFrame* VS_CC SourceFrame(int n, int reason, void* data, void**, VSFrameC
     const Picture& picture = source.pictures[(size_t)n];
     VSFrame* frame = vsapi->newVideoFrame(&source.format, picture.y.width, picture.y.height, nullptr, core);
     const Plane* planes[3] = {&picture.y, &picture.u, &picture.v};
-    for (int p = 0; p < 3; ++p) {
+    for (int p = 0; p < bitgrade::PlaneCount(picture.layout); ++p) {
         uint8_t* row = vsapi->getWritePtr(frame, p);
         for (int y = 0; y < planes[p]->height; ++y, row += vsapi->getStride(frame, p))
             std::memcpy(row, &planes[p]->samples[(size_t)y * planes[p]->width], (size_t)planes[p]->width);
@@ -117,7 +117,12 @@ protected:
 
     VSNode* SourceOf(const std::vector<Picture>& pictures) {
         Source* source = new Source{pictures, {}};
-        vsapi->getVideoFormatByID(&source->format, pfYUV420P8, core);
+        const bitgrade::Layout layout = pictures[0].layout;
+        vsapi->getVideoFormatByID(&source->format,
+                                  layout == bitgrade::Layout::kGrey  ? pfGray8
+                                  : layout == bitgrade::Layout::k444 ? pfYUV444P8
+                                                                     : pfYUV420P8,
+                                  core);
         VSVideoInfo vi = {source->format, 25, 1, pictures[0].y.width, pictures[0].y.height, (int)pictures.size()};
         return vsapi->createVideoFilter2("TestSource", &vi, SourceFrame, FreeSource, fmParallel, nullptr, 0, source,
                                          core);
@@ -167,8 +172,9 @@ protected:
         EXPECT_NE(frame, nullptr) << error;
         std::vector<uint16_t> out;
         if (!frame) return out;
-        const int bytes = vsapi->getVideoFrameFormat(frame)->bytesPerSample;
-        for (int p = 0; p < (debug ? 1 : 3); ++p) {
+        const VSVideoFormat* format = vsapi->getVideoFrameFormat(frame);
+        const int bytes = format->bytesPerSample;
+        for (int p = 0; p < (debug ? 1 : format->numPlanes); ++p) {
             const uint8_t* row = vsapi->getReadPtr(frame, p);
             const int w = vsapi->getFrameWidth(frame, p), h = vsapi->getFrameHeight(frame, p);
             for (int y = 0; y < h; ++y, row += vsapi->getStride(frame, p))
@@ -186,10 +192,11 @@ protected:
     std::vector<std::string> warnings;
 };
 
-std::vector<Picture> Pictures(int width, int height, int frames) {
+std::vector<Picture> Pictures(int width, int height, int frames, bitgrade::Layout layout = bitgrade::Layout::k420) {
     std::vector<Picture> pictures;
     for (int n = 0; n < frames; ++n)
-        pictures.push_back(MakePicture(width, height, [&](int w, int h) { return Structured(n % 4, w, h, n + w); }));
+        pictures.push_back(MakePicture(
+            width, height, [&](int w, int h) { return Structured(n % 4, w, h, n + w); }, layout));
     return pictures;
 }
 
@@ -322,18 +329,43 @@ TEST_F(VapourSynth, EveryFrameKeepsItsSourcesProperties) {
     }
 }
 
+// 4:4:4 and grey clips, at any size, give the same family at the output's
+// depth with the core's samples.
+TEST_F(VapourSynth, TakesYuv444AndGrayClips) {
+    for (auto [layout, name] : {std::pair{bitgrade::Layout::k444, "YUV444P"}, {bitgrade::Layout::kGrey, "Gray"}}) {
+        for (auto [w, h] : {std::pair{35, 17}, {854, 12}}) {
+            const std::vector<Picture> pictures = Pictures(w, h, 2, layout);
+            for (const Args& args : {Args{0, 3, 1, 1, false}, Args{1, 3, 1, 1, false}, Args{2, 2, 3, 1, false, 12},
+                                     Args{3, 3, 1, 1, true}}) {
+                VSNode* node = Bitgrade(SourceOf(pictures), args);
+                ASSERT_NE(node, nullptr);
+                char format[32] = "";
+                vsapi->getVideoFormatName(&vsapi->getVideoInfo(node)->format, format);
+                EXPECT_EQ(std::string(format), name + std::string(args.debug ? "8" : "16"));
+                EXPECT_EQ(Samples(node, 1, args.debug), ConvertInCore(pictures[1], args)) << name << " " << w;
+                vsapi->freeNode(node);
+            }
+            VSNode* ten = Bitgrade(SourceOf(pictures), Args{0, 3, 1, 1, false}, nullptr, 10);
+            char format[32] = "";
+            vsapi->getVideoFormatName(&vsapi->getVideoInfo(ten)->format, format);
+            EXPECT_EQ(std::string(format), name + std::string("10"));
+            vsapi->freeNode(ten);
+        }
+    }
+}
+
 TEST_F(VapourSynth, RefusesWhatItCannotConvertWithTheFiltersMessages) {
-    const std::string notYv12 = "levelize: Requires YV12 input";
+    const std::string format = BITGRADE_MSG_VS_FORMAT, rgb = BITGRADE_MSG_VS_RGB;
     const struct {
         uint32_t format;
         int width, sseopt;
         std::string message;
     } cases[] = {
-        {pfYUV420P16, 64, 1, notYv12},
-        {pfYUV444P8, 64, 1, notYv12},
-        {pfYUV422P8, 64, 1, notYv12},
-        {pfGray8, 64, 1, notYv12},
-        {pfRGB24, 64, 7, notYv12},  // the format before sseopt
+        {pfYUV420P16, 64, 1, format},
+        {pfYUV422P8, 64, 1, format},
+        {pfYUV444PS, 64, 1, format},
+        {pfGray16, 64, 1, format},
+        {pfRGB24, 64, 7, rgb},  // the format before sseopt
         {pfYUV420P8, 64, 7, "levelize: \"sseopt\" should be 0 to 3.(default:0)"},
         {pfYUV420P8, 64, -1, "levelize: \"sseopt\" should be 0 to 3.(default:0)"},
     };
