@@ -60,7 +60,8 @@ void SlideWindow(benchmark::State& state) {
 // smoothed, the band's full cost; with 0 almost none is (a busy picture).
 void BandRow(benchmark::State& state) {
     std::mt19937 rng(3);
-    kernel_inputs::BandInputs in(kRow, (uint32_t)state.range(2), [&](uint32_t n) { return (uint32_t)(rng() % n); });
+    const uint32_t r = (uint32_t)state.range(2);
+    kernel_inputs::BandInputs in(kRow, {r, r}, [&](uint32_t n) { return (uint32_t)(rng() % n); });
     in.running = state.range(3) >= 1;
     in.integrals = state.range(3) == 2;
     in.limit = state.range(4) == 1 ? 0xFFFF : 0;

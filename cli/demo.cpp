@@ -131,7 +131,7 @@ DemoClip MakeDemoClip() {
     DemoClip clip{640, 360, 24, {}};
     const int w = clip.width, h = clip.height;
     for (int f = 0; f < clip.frames; ++f) {
-        std::vector<uint8_t> frame(bitgrade::PictureSamples(bitgrade::Layout::k420, w, h));
+        std::vector<uint8_t> frame(bitgrade::PictureSamples(bitgrade::kLayout420, w, h));
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) frame[(size_t)y * w + x] = DemoLuma(x, y, f, w, h);
         uint8_t* u = frame.data() + (size_t)w * h;

@@ -22,7 +22,7 @@ struct FilterArgs {
 
 class FrameFilter {
 public:
-    FrameFilter(int width, int height, const FilterArgs& args, bitgrade::Layout layout = bitgrade::Layout::k420);
+    FrameFilter(int width, int height, const FilterArgs& args, bitgrade::Layout layout = bitgrade::kLayout420);
 
     size_t InputBytes() const { return (size_t)bitgrade::PictureSamples(layout, width, height); }
     size_t OutputBytes() const { return InputBytes() * (size_t)conversion.SampleBytes(); }

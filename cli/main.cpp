@@ -30,20 +30,21 @@ const char kUsage[] =
     "Usage: bitgrade [options] [INPUT] [OUTPUT]\n"
     "       bitgrade --demo OUT.png [OUT.y4m]\n"
     "\n"
-    "Turns 8-bit 4:2:0, 4:4:4 or grey YUV4MPEG2 video into 16-bit (C420p16,\n"
-    "C444p16, Cmono16) without banding, or into the 12, 10 or 8 bits an encoder\n"
+    "Turns 8-bit YUV4MPEG2 video (C420, C422, C444, C411, Cmono) into 16-bit\n"
+    "(C420p16, ...) without banding, or into the 12, 10 or 8 bits an encoder\n"
     "takes, dithered (--depth).\n"
     "INPUT and OUTPUT default to '-', standard input and output.\n"
     "\n"
     "Options (the script function's arguments and defaults):\n"
     "  --sseopt N    converter: 0 fastest this processor runs, 1 plain,\n"
     "                2 streaming, 3 vector                                      [0]\n"
-    "  --span N      radius of the averaging window for luma; chroma uses half [3]\n"
+    "  --span N      radius of the averaging window for luma; chroma's covers the\n"
+    "                same area (4:2:0: half the span across and down)          [3]\n"
     "  --ythr N      edge pixels a luma window may hold and still be averaged  [1]\n"
     "  --cthr N      the same for chroma                                        [1]\n"
     "                Levels 2 and 3 give the same output for thresholds from -32769\n"
-    "                to 255*(2r+1)-1, r being the radius of the narrowest window\n"
-    "                that fits the plane: span (span/2 for chroma), or with a\n"
+    "                to 255*(2r+1)-1, r being the radius down of the narrowest\n"
+    "                window that fits the plane: span (chroma's shortened), or with a\n"
     "                negative span the narrowest --max-span rung. Above, level 3\n"
     "                also averages the columns at the row ends.\n"
     "  --max-span N  adaptive window: at each sample the widest of the windows N,\n"
@@ -239,8 +240,8 @@ void RefuseOutputOverInput(int in, const std::string& outPath, const ClosedStand
 
 // A span whose window fits no plane of the picture averages nothing.
 void WarnWhereNothingFits(const bitgrade::Settings& settings, int width, int height) {
-    uint32_t radii[bitgrade::Rungs::kMost];
-    if (bitgrade::FittingRadii(settings, 0, height, width, radii) > 0) return;
+    bitgrade::Radii radii[bitgrade::Rungs::kMost];
+    if (bitgrade::FittingRadii(settings, {}, height, width, radii) > 0) return;
     cli::Note("warning: the window of --span " + std::to_string(settings.span) + " fits no plane of " +
               std::to_string(width) + "x" + std::to_string(height) + ", so nothing is averaged; give a span below " +
               std::to_string((std::min(width, height) + 1) / 2));

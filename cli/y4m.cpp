@@ -10,9 +10,22 @@
 
 namespace y4m {
 
-const ColourSpace kAcceptedColourSpaces[6] = {
-    {"420", bitgrade::Layout::k420},      {"420jpeg", bitgrade::Layout::k420}, {"420mpeg2", bitgrade::Layout::k420},
-    {"420paldv", bitgrade::Layout::k420}, {"444", bitgrade::Layout::k444},     {"mono", bitgrade::Layout::kGrey}};
+const ColourSpace kAcceptedColourSpaces[8] = {{"420", bitgrade::kLayout420},      {"420jpeg", bitgrade::kLayout420},
+                                              {"420mpeg2", bitgrade::kLayout420}, {"420paldv", bitgrade::kLayout420},
+                                              {"422", bitgrade::kLayout422},      {"444", bitgrade::kLayout444},
+                                              {"411", bitgrade::kLayout411},      {"mono", bitgrade::kLayoutGrey}};
+
+namespace {
+
+// The C tag's family of a layout, without its siting or depth.
+const char* Family(bitgrade::Layout layout) {
+    if (layout.planes == 1) return "mono";
+    for (const ColourSpace& space : kAcceptedColourSpaces)
+        if (space.layout == layout) return space.tag;
+    return "";
+}
+
+}  // namespace
 
 namespace {
 
@@ -139,22 +152,28 @@ StreamHeader Reader::ReadHeader() {
                     " is larger than the supported " + std::to_string(maxDimension) + " on a side");
     // Without a C tag the stream is 4:2:0 unless XYSCSS says otherwise;
     // taken as 4:2:0, another layout would be cut into wrong frames.
-    if (header.colourSpace.empty() && !subsampling.empty() && subsampling.compare(0, 3, "420") != 0 &&
-        subsampling != "444")
-        throw Error("unsupported chroma subsampling XYSCSS=" + subsampling +
-                    " (the stream has no C tag); accepted: 4:2:0, 4:4:4 "
-                    "(convert with: ffmpeg -i IN -f yuv4mpegpipe -pix_fmt yuv444p -)");
     bool accepted = header.colourSpace.empty();
-    if (accepted && subsampling == "444") header.layout = bitgrade::Layout::k444;
+    if (accepted && !subsampling.empty() && subsampling.compare(0, 3, "420") != 0) {
+        accepted = false;
+        for (const ColourSpace& space : kAcceptedColourSpaces)
+            if (subsampling == space.tag) accepted = true, header.layout = space.layout;
+        if (!accepted)
+            throw Error("unsupported chroma subsampling XYSCSS=" + subsampling +
+                        " (the stream has no C tag); accepted: 420, 422, 444, 411 "
+                        "(convert with: ffmpeg -i IN -f yuv4mpegpipe -pix_fmt yuv444p -)");
+    }
     for (const ColourSpace& space : kAcceptedColourSpaces)
         if (header.colourSpace == space.tag) accepted = true, header.layout = space.layout;
     if (!accepted)
         throw Error("unsupported colour space C" + header.colourSpace +
-                    "; accepted: 8-bit C420, C420jpeg, C420mpeg2, C420paldv, C444, Cmono or none "
+                    "; accepted: 8-bit C420, C420jpeg, C420mpeg2, C420paldv, C422, C444, C411, Cmono or none "
                     "(convert with: ffmpeg -i IN -f yuv4mpegpipe -pix_fmt yuv420p -, or yuv444p, gray)");
-    if (header.layout == bitgrade::Layout::k420 && (header.width % 2 || header.height % 2))
+    const bitgrade::Subsampling sub = header.layout.chroma;
+    if (header.width % (1 << sub.x) || header.height % (1 << sub.y))
         throw Error("frame size " + std::to_string(header.width) + "x" + std::to_string(header.height) +
-                    " is odd; 4:2:0 needs an even width and height (crop or pad it first)");
+                    " does not divide into C" + Family(header.layout) + "'s chroma: the width must be a multiple of " +
+                    std::to_string(1 << sub.x) + " and the height of " + std::to_string(1 << sub.y) +
+                    " (crop or pad it first)");
     return header;
 }
 
@@ -192,13 +211,11 @@ uint8_t* PutFrameLine(const std::string& params, uint8_t* samples) {
 std::string OutputHeader(const StreamHeader& in, bool debug, int bits) {
     std::string line = "YUV4MPEG2 W" + std::to_string(in.width) + " H" + std::to_string(in.height);
     for (const std::string& tag : in.tags) line += " " + tag;
-    const char* family = in.layout == bitgrade::Layout::k444    ? " C444"
-                         : in.layout == bitgrade::Layout::kGrey ? " Cmono"
-                                                                : " C420";
+    const std::string family = std::string(" C") + Family(in.layout);
     if (debug) return line + family + "\n";
     if (bits == 8) return line + (in.colourSpace.empty() ? "" : " C" + in.colourSpace) + "\n";
     // mono10, but 420p10 and 444p10
-    return line + family + (in.layout == bitgrade::Layout::kGrey ? "" : "p") + std::to_string(bits) + "\n";
+    return line + family + (in.layout.planes == 1 ? "" : "p") + std::to_string(bits) + "\n";
 }
 
 }  // namespace y4m

@@ -1,4 +1,4 @@
-// YUV4MPEG2 streams: 8-bit 4:2:0, 4:4:4 or grey in; out, the filter's
+// YUV4MPEG2 streams: 8-bit 4:2:0, 4:2:2, 4:4:4, 4:1:1 or grey in; out, the filter's
 // samples in the same layout at the output's depth (16, 12, 10 or 8 bits) or
 // the 8-bit debug map.
 #pragma once
@@ -36,7 +36,7 @@ struct StreamHeader {
     int width = 0, height = 0;
     std::string colourSpace;        // the C tag's value, empty when absent
     std::vector<std::string> tags;  // every other tag, as written (F, I, A, X...)
-    bitgrade::Layout layout = bitgrade::Layout::k420;
+    bitgrade::Layout layout = bitgrade::kLayout420;
 
     size_t FrameBytes() const { return (size_t)bitgrade::PictureSamples(layout, width, height); }
 };
@@ -51,7 +51,7 @@ struct ColourSpace {
     const char* tag;
     bitgrade::Layout layout;
 };
-extern const ColourSpace kAcceptedColourSpaces[6];
+extern const ColourSpace kAcceptedColourSpaces[8];
 
 // Reads a stream from a file descriptor, a frame at a time, straight into
 // the caller's buffers: a small buffer of its own holds the header lines.
@@ -97,8 +97,8 @@ private:
 };
 
 // The header of the converted stream, tags kept: C420p16, C420p12 or
-// C420p10 by the output's bits (C444p.., Cmono..); at 8 bits the input's own
-// C tag; the debug map C420 (C444, Cmono).
+// C420p10 by the output's bits (C422p.., C444p.., C411p.., Cmono..); at 8
+// bits the input's own C tag; the debug map C420 (C422, C444, C411, Cmono).
 std::string OutputHeader(const StreamHeader& in, bool debug, int bits = 16);
 
 }  // namespace y4m

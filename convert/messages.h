@@ -14,9 +14,8 @@
 #define BITGRADE_MSG_NO_SSE41 \
     "levelize: \"sseopt\" 3 needs SSE4.1 and SSE3, which this processor lacks; use sseopt 0, 1 or 2."
 // Where a newer host takes more than YV12: what it takes, and the way there.
-#define BITGRADE_MSG_VS_FORMAT                                                   \
-    "levelize: Requires 8-bit YUV 4:2:0, YUV 4:4:4 or GRAY input; convert with " \
-    "resize.Point(format=vs.YUV420P8) (or YUV444P8, GRAY8)."
+#define BITGRADE_MSG_VS_FORMAT \
+    "levelize: Requires 8-bit YUV or GRAY input; convert with resize.Point(format=vs.YUV420P8) (or YUV444P8, GRAY8)."
 #define BITGRADE_MSG_VS_RGB \
     "levelize: RGB input is not taken; convert to YUV with resize.Point(format=vs.YUV444P8, matrix_s=\"709\")."
 #define BITGRADE_MSG_NO_FRAME "levelize: The source clip gave no frame."

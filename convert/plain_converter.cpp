@@ -102,16 +102,16 @@ bool ConvertPlainPlane(const Plane& plane, const Settings& settings, Scratch& sc
         }
     }
 
-    const uint32_t r = settings.Radius(plane.subsampling);
+    const Radii r = settings.RadiiOf(plane.subsampling);
     const uint32_t threshold = (uint32_t)settings.Threshold(plane.luma);
     if (WindowFits(r, H, W)) {
         const BoxMean mean(r);
-        const int R = (int)r;
-        for (int i = R; i < H - R; ++i) {
-            for (int j = R; j < W - R; ++j) {
+        const int Rx = (int)r.x, Ry = (int)r.y;
+        for (int i = Ry; i < H - Ry; ++i) {
+            for (int j = Rx; j < W - Rx; ++j) {
                 uint64_t sum = 0, busy = 0;
-                for (int y = i - R; y <= i + R; ++y) {
-                    for (int x = j - R; x <= j + R; ++x) {
+                for (int y = i - Ry; y <= i + Ry; ++y) {
+                    for (int x = j - Rx; x <= j + Rx; ++x) {
                         const size_t at = (size_t)y * W + x;
                         sum += (uint64_t)(source.At(y, x) * 256 + fracMap[at]);
                         busy += edgeMask[at] != 0;

@@ -7,11 +7,27 @@
 
 namespace bitgrade {
 
+// log2 of a plane's subsampling across and down: 0 and 0 for luma. Both are
+// always given (or neither), so that no lone number is taken for one axis.
+struct Subsampling {
+    constexpr Subsampling() : x(0), y(0) {}
+    constexpr Subsampling(int x, int y) : x(x), y(y) {}
+    int x, y;
+};
+
+// A window's radii across and down: it is (2x + 1) wide and (2y + 1) high.
+struct Radii {
+    uint32_t x, y;
+    bool operator==(const Radii& other) const { return x == other.x && y == other.y; }
+    bool operator!=(const Radii& other) const { return !(*this == other); }
+};
+
 // The script function's settings, with its defaults. Luma uses ythr, chroma
-// cthr. A plane's window radius is the span shifted right by the plane's
-// subsampling, so that chroma windows cover the picture area of luma's: the
-// whole span for luma and 4:4:4 chroma, half for 4:2:0 chroma (read as
-// unsigned, so that a negative span gives a radius too large for any plane).
+// cthr. A plane's window radii are the span shifted right by the plane's
+// subsampling on each axis, so that chroma windows cover the picture area of
+// luma's: the whole span for luma and 4:4:4 chroma, half on both axes for
+// 4:2:0 chroma, half across for 4:2:2 (read as unsigned, so that a negative
+// span gives radii too large for any plane).
 struct Settings {
     int span = 3, ythr = 1, cthr = 1;
     bool debug = false;
@@ -19,11 +35,11 @@ struct Settings {
     // above span, so that the unset 0 never turns a negative span adaptive.
     int maxSpan = 0;
 
-    uint32_t Radius(int subsampling) const { return RadiusOf(span, subsampling); }
+    Radii RadiiOf(Subsampling s) const { return RadiiOf(span, s); }
     int Threshold(bool luma) const { return luma ? ythr : cthr; }
     bool Adaptive() const { return maxSpan > 0 && maxSpan > span; }
 
-    static uint32_t RadiusOf(int span, int subsampling) { return (uint32_t)span >> subsampling; }
+    static Radii RadiiOf(int span, Subsampling s) { return {(uint32_t)span >> s.x, (uint32_t)span >> s.y}; }
 };
 
 // The widest max-span: every rung's window then fits the narrow totals of
@@ -47,14 +63,13 @@ struct Rungs {
             for (int m = s.maxSpan; m > s.span && m > 0; m /= 2) spans[count++] = m;
         spans[count++] = s.span;
     }
-    // The radius of rung k in a plane of that subsampling.
-    uint32_t Radius(int k, int subsampling) const { return Settings::RadiusOf(spans[k], subsampling); }
+    // The radii of rung k in a plane of that subsampling.
+    Radii RadiiOf(int k, Subsampling s) const { return Settings::RadiiOf(spans[k], s); }
 };
 
 // One plane: `height` rows of `width` 8-bit samples, `srcPitch` bytes apart,
 // into rows `dstPitch` bytes apart of 16-bit little-endian samples, or of
-// map bytes in debug mode. `subsampling` is log2 of the plane's subsampling
-// on both axes: 0 for luma and 4:4:4 chroma, 1 for 4:2:0 chroma.
+// map bytes in debug mode, subsampled as `subsampling` says.
 struct Plane {
     const uint8_t* src;
     int srcPitch;
@@ -62,19 +77,23 @@ struct Plane {
     int dstPitch;
     int width, height;
     bool luma;
-    int subsampling;
+    Subsampling subsampling;
 
     const uint8_t* SourceRow(int64_t y) const { return src + y * srcPitch; }
     uint8_t* DestinationRow(int64_t y) const { return dst + y * dstPitch; }
 };
 
-// The layouts of a picture's planes that the core converts: Y, U and V at
-// 4:2:0 or 4:4:4, or Y alone.
-enum class Layout { k420, k444, kGrey };
-
-inline int PlaneCount(Layout layout) { return layout == Layout::kGrey ? 1 : 3; }
-// log2 of the chroma planes' subsampling on both axes.
-inline int ChromaSubsampling(Layout layout) { return layout == Layout::k420 ? 1 : 0; }
+// How a picture's planes lie: Y alone, or Y, U and V with the chroma
+// planes subsampled.
+struct Layout {
+    int planes;
+    Subsampling chroma;
+    bool operator==(const Layout& o) const {
+        return planes == o.planes && chroma.x == o.chroma.x && chroma.y == o.chroma.y;
+    }
+};
+constexpr Layout kLayout420 = {3, {1, 1}}, kLayout422 = {3, {1, 0}}, kLayout444 = {3, {0, 0}}, kLayout411 = {3, {2, 0}},
+                 kLayoutGrey = {1, {0, 0}};
 
 // A picture's planes, Y, then U and V unless it is grey.
 struct Frame {
@@ -84,24 +103,23 @@ struct Frame {
 
 // Samples in a picture of that layout and size: luma and the chroma planes.
 inline uint64_t PictureSamples(Layout layout, int width, int height) {
-    const int sub = ChromaSubsampling(layout);
-    const uint64_t chroma = (uint64_t)(width >> sub) * (uint64_t)(height >> sub);
-    return (uint64_t)width * (uint64_t)height + (uint64_t)(PlaneCount(layout) - 1) * chroma;
+    const uint64_t chroma = (uint64_t)(width >> layout.chroma.x) * (uint64_t)(height >> layout.chroma.y);
+    return (uint64_t)width * (uint64_t)height + (uint64_t)(layout.planes - 1) * chroma;
 }
 
 // A picture whose planes lie one after another without padding, as raw and
 // YUV4MPEG2 frames lie, into the same layout of `bytes` (1 or 2) bytes a
 // sample.
 inline Frame PackedFrame(const uint8_t* in, uint8_t* out, int width, int height, int bytes,
-                         Layout layout = Layout::k420) {
-    const int sub = ChromaSubsampling(layout), cw = width >> sub, ch = height >> sub;
+                         Layout layout = kLayout420) {
+    const int cw = width >> layout.chroma.x, ch = height >> layout.chroma.y;
     const size_t luma = (size_t)width * height, chroma = (size_t)cw * ch;
     Frame frame;
-    frame.count = PlaneCount(layout);
-    frame.planes[0] = Plane{in, width, out, width * bytes, width, height, true, 0};
+    frame.count = layout.planes;
+    frame.planes[0] = Plane{in, width, out, width * bytes, width, height, true, {}};
     for (int p = 1; p < frame.count; ++p) {
         const size_t at = luma + (size_t)(p - 1) * chroma;
-        frame.planes[p] = Plane{in + at, cw, out + at * bytes, cw * bytes, cw, ch, false, sub};
+        frame.planes[p] = Plane{in + at, cw, out + at * bytes, cw * bytes, cw, ch, false, layout.chroma};
     }
     return frame;
 }

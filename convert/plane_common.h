@@ -20,41 +20,42 @@ constexpr uint8_t FractionRamp[9] = {0, 32, 64, 96, 112, 127, 127, 127, 127};
 
 inline int Fraction(int netCount) { return netCount >= 0 ? FractionRamp[netCount] : -FractionRamp[-netCount]; }
 
-// Whether a (2r+1)-square window fits a plane; computed wide so that the
-// huge radius of a negative span never wraps into a small window.
-inline bool WindowFits(uint32_t r, int64_t height, int64_t width) {
-    const int64_t side = 2 * (int64_t)r + 1;
-    return side <= height && side <= width;
+// Whether a window fits a plane; computed wide so that the huge radii of a
+// negative span never wrap into a small window.
+inline bool WindowFits(Radii r, int64_t height, int64_t width) {
+    return 2 * (int64_t)r.y + 1 <= height && 2 * (int64_t)r.x + 1 <= width;
 }
 
 // The radii of a plane's rungs whose windows fit it, narrowest first, each
-// radius once (chroma's halved radii may meet): their count.
-inline uint32_t FittingRadii(const Settings& settings, int subsampling, int64_t height, int64_t width,
-                             uint32_t (&radii)[Rungs::kMost]) {
+// pair once (chroma's shortened radii may meet): their count.
+inline uint32_t FittingRadii(const Settings& settings, Subsampling subsampling, int64_t height, int64_t width,
+                             Radii (&radii)[Rungs::kMost]) {
     const Rungs spans(settings);
     uint32_t count = 0;
     for (int k = spans.count - 1; k >= 0; --k) {
-        const uint32_t r = spans.Radius(k, subsampling);
+        const Radii r = spans.RadiiOf(k, subsampling);
         if (WindowFits(r, height, width) && (count == 0 || r != radii[count - 1])) radii[count++] = r;
     }
     return count;
 }
 
-// The window mean. For radii 0..8 it is the classic 24-bit fixed-point
-// reciprocal, which is the truncated quotient or one more. That reciprocal is
-// too coarse beyond radius 8, so wider windows use exact division.
+// The window mean. For radii 0..8 on both axes it is the classic 24-bit
+// fixed-point reciprocal, which is the truncated quotient or one more (also
+// for every window of 16-bit values between 1x1 and 17x17, and without
+// overflowing 32 bits). That reciprocal is too coarse beyond radius 8, so
+// wider windows use exact division.
 struct BoxMean {
     static const uint32_t kFixedPointMaxRadius = 8;
 
-    BoxMean() : BoxMean(0) {}
-    explicit BoxMean(uint32_t r)
-        : radius(r),
-          area((2 * (uint64_t)r + 1) * (2 * (uint64_t)r + 1)),
-          reciprocal(r <= kFixedPointMaxRadius ? 16777216u / (uint32_t)area + 1 : 0),
+    BoxMean() : BoxMean({0, 0}) {}
+    explicit BoxMean(Radii r)
+        : radii(r),
+          area((2 * (uint64_t)r.x + 1) * (2 * (uint64_t)r.y + 1)),
+          reciprocal(FixedPoint() ? 16777216u / (uint32_t)area + 1 : 0),
           high(reciprocal >> 8),
           low(reciprocal & 255) {}
 
-    bool FixedPoint() const { return radius <= kFixedPointMaxRadius; }
+    bool FixedPoint() const { return radii.x <= kFixedPointMaxRadius && radii.y <= kFixedPointMaxRadius; }
 
     uint16_t operator()(uint64_t sum) const {
         if (FixedPoint()) {
@@ -64,7 +65,7 @@ struct BoxMean {
         return (uint16_t)(sum / area);
     }
 
-    uint32_t radius;
+    Radii radii;
     uint64_t area;
     uint32_t reciprocal, high, low;
 };

@@ -60,15 +60,15 @@ void ClassifyPlane(const WorkPlane<uint8_t>& p, uint16_t* carryCodes, uint16_t* 
 // each rung, narrowest first, writes its means (in debug mode, 0) where its
 // window averages, so that the widest rung that averages a sample has the
 // last word. The work plane stays unsmoothed for every rung's windows.
-void SmoothRungs(const WorkPlane<uint8_t>& p, const uint32_t* radii, uint32_t count, int threshold, bool debug,
+void SmoothRungs(const WorkPlane<uint8_t>& p, const Radii* radii, uint32_t count, int threshold, bool debug,
                  const WindowScratch<uint32_t, uint16_t>& s, const Plane& plane) {
     for (uint32_t y = 0; y < p.H; ++y) WriteRow(p, y, debug, 0, 0, plane.DestinationRow(y));
     for (uint32_t k = 0; k < count; ++k) {
-        const uint32_t r = radii[k];
+        const Radii r = radii[k];
         const BoxMean mean(r);
         SlideWindowDown(p, r, s, [&](uint32_t y, const uint32_t* sums, const uint16_t* counts) {
             uint8_t* out = plane.DestinationRow(y);
-            for (uint32_t x = r; x < p.W - r; ++x) {
+            for (uint32_t x = r.x; x < p.W - r.x; ++x) {
                 if (counts[x] > threshold) continue;
                 if (debug) {
                     out[x] = 0;
@@ -91,11 +91,11 @@ bool ConvertStreamingPlane(const Plane& plane, const Settings& settings, Scratch
     const uint64_t stride = ((uint64_t)(srcPitch > W ? srcPitch : W) + 7) & ~(uint64_t)7;
     const int threshold = settings.Threshold(plane.luma);
     // A negative threshold is never met: nothing to smooth.
-    uint32_t radii[Rungs::kMost];
+    Radii radii[Rungs::kMost];
     const uint32_t count = threshold >= 0 ? FittingRadii(settings, plane.subsampling, H, W, radii) : 0;
     const bool smoothing = count > 0, adaptive = count > 1;
-    const uint32_t r = smoothing ? radii[count - 1] : 0;  // the widest
-    const bool wide = r > kNarrowMaxRadius;               // only a single span is so wide
+    const Radii r = smoothing ? radii[count - 1] : Radii{0, 0};          // the widest
+    const bool wide = r.x > kNarrowMaxRadius || r.y > kNarrowMaxRadius;  // only a single span is so wide
 
     ScratchLayout layout;
     const uint64_t workAt = layout.Add((uint64_t)H * stride, 2), edgeAt = layout.Add((uint64_t)H * stride, 1);
@@ -131,8 +131,8 @@ bool ConvertStreamingPlane(const Plane& plane, const Settings& settings, Scratch
     }
 
     for (int y = 0; y < H; ++y) {
-        const bool band = smoothing && (uint32_t)y >= r && (uint32_t)y + r < (uint32_t)H;
-        WriteRow(p, (uint32_t)y, debug, band ? r : 0, band ? W - r : 0, plane.DestinationRow(y));
+        const bool band = smoothing && (uint32_t)y >= r.y && (uint32_t)y + r.y < (uint32_t)H;
+        WriteRow(p, (uint32_t)y, debug, band ? r.x : 0, band ? W - r.x : 0, plane.DestinationRow(y));
     }
     return true;
 }

@@ -9,9 +9,9 @@
 // - The threshold test is made in 16 bits: busy < (int16)(threshold + 1).
 //   Nothing is smoothed when that is 0 or negative, which takes thresholds
 //   from -32769 to -1 and ones like 32767 and 65535.
-// - The first and last r columns of a row, whose windows do not fit it,
-//   count 255 edge marks a row: above 255 * (2r+1) - 1 they are smoothed too,
-//   each to the mean of its own column's 2r+1 values.
+// - The first and last r.x columns of a row, whose windows do not fit it,
+//   count 255 edge marks a row: above 255 * (2r.y+1) - 1 they are smoothed
+//   too, each to the mean of its own column's 2r.y+1 values.
 #include "vector_converter.h"
 
 #include "row_kernels_sse41.h"
@@ -55,7 +55,7 @@ const uint32_t kSampleMargin = 16;
 // The one span keeps its own column totals and their running sums, margins
 // included; the rungs take theirs from the plane's integrals.
 struct BandRung {
-    uint32_t r;
+    Radii r;
     BoxMean mean;
     uint16_t limit;
     Windows windows;
@@ -150,14 +150,15 @@ private:
     uint32_t readable, loaded, classified;
 };
 
-// The first and last r columns of a band row: their windows do not fit the
-// row, so they count as 255 edge marks from each row; when even that passes
-// the limit, each takes the mean of its own column's 2r+1 values (the
-// window's sum taken as 2r+1 times their sum, columnSum(x)).
+// The first and last r.x columns of a band row: their windows do not fit
+// the row, so they count as 255 edge marks from each of the window's `rows`
+// rows; when even that passes the limit, each takes the mean of its own
+// column's values (the window's sum taken as 2r.x+1 times their sum,
+// columnSum(x)).
 template <class ColumnSum>
-void WriteRowEnds(const BandRow& b, ColumnSum columnSum, bool debug, uint8_t* out) {
+void WriteRowEnds(const BandRow& b, uint32_t rows, ColumnSum columnSum, bool debug, uint8_t* out) {
     const uint32_t side = 2 * b.r + 1;
-    const bool smoothed = kRowEndBusy * side <= b.limit;
+    const bool smoothed = kRowEndBusy * rows <= b.limit;
     auto write = [&](uint32_t x) {
         if (debug) {
             out[x] = smoothed ? 0 : b.edges[x] ? kEdgeMark : kFlatMark;
@@ -187,9 +188,9 @@ struct Destination {
 
 // A single span's windows: its column totals move down the plane with the
 // band, a row at a time, and their running sums follow where the radius
-// takes the windows from them. The window covers rows y-r..y+r at row y: it
-// gains row y+r and loses row y-r-1, or at its first row, r, takes rows
-// 0..2r onto zeroed totals.
+// takes the windows from them. The window covers rows y-r.y..y+r.y at row y:
+// it gains row y+r.y and loses row y-r.y-1, or at its first row, r.y, takes
+// rows 0..2r.y onto zeroed totals.
 struct SlidingTotals {
     const VectorPlane& v;
     const RowKernels& kernels;
@@ -197,7 +198,7 @@ struct SlidingTotals {
     void Through(uint32_t) {}
     void Move(const BandRung& k, uint32_t y) const {
         const WorkPlane<uint8_t>& p = v.p;
-        const uint32_t r = k.r, margin = ColumnTotals::Margin(r), padded = v.columns + 2 * margin;
+        const uint32_t r = k.r.y, margin = ColumnTotals::Margin(k.r.x), padded = v.columns + 2 * margin;
         if (y > r) {
             kernels.slideWindow(k.totals, p.Row(y + r), p.EdgeRow(y + r), p.Row(y - r - 1), p.EdgeRow(y - r - 1),
                                 v.columns);
@@ -213,14 +214,14 @@ struct SlidingTotals {
                                 {k.running.sums - margin, k.running.counts - margin}, padded);
     }
     BandRow Band(const BandRung& k, uint32_t y, const uint16_t* values) const {
-        return {k.windows, k.totals, k.running, {}, values, v.p.EdgeRow(y), &k.mean, v.p.W, k.r, k.limit};
+        return {k.windows, k.totals, k.running, {}, values, v.p.EdgeRow(y), &k.mean, v.p.W, k.r.x, k.limit};
     }
     uint32_t ColumnSum(const BandRung& k, const BandRow&, uint32_t x) const { return k.totals.sums[x]; }
 };
 
 // The rungs' windows, from the integrals they share: each row is integrated
 // once, as soon as the widest window reaches it, and a rung's window at row
-// y is read from the integral rows y+r and y-r-1.
+// y is read from the integral rows y+r.y and y-r.y-1.
 struct SharedIntegrals {
     const VectorPlane& v;
     const RowKernels& kernels;
@@ -236,13 +237,13 @@ struct SharedIntegrals {
     BandRow Band(const BandRung& k, uint32_t y, const uint16_t* values) const {
         return {Windows::kIntegrals,
                 {},
-                integrals.Row((int64_t)y + k.r),
-                integrals.Row((int64_t)y - k.r - 1),
+                integrals.Row((int64_t)y + k.r.y),
+                integrals.Row((int64_t)y - k.r.y - 1),
                 values,
                 v.p.EdgeRow(y),
                 &k.mean,
                 v.p.W,
-                k.r,
+                k.r.x,
                 k.limit};
     }
     uint32_t ColumnSum(const BandRung&, const BandRow& row, uint32_t x) const {
@@ -253,19 +254,19 @@ struct SharedIntegrals {
 
 // The whole plane, written straight to the destination as its rows are
 // classified. Row y is smoothed by the rungs whose windows fit around it
-// (r <= y < H-r), narrowest first, each on the output of the one before: a
+// (r.y <= y < H-r.y), narrowest first, each on the output of the one before: a
 // wider rung's mean replaces a narrower one's output where the wider window
 // averages. The map is 0 where any rung averaged. A column is smoothed when
 // its busy count is at most the rung's limit (0..32766), compared unsigned,
-// so the row-end counts of wide windows (255 * (2r+1) > 32767) never pass.
-// R being the widest radius, the ring of work rows holds rows y-R-1..y+R
+// so the row-end counts of wide windows (255 * (2r.y+1) > 32767) never pass.
+// R being the widest radius down, the ring of work rows holds rows y-R-1..y+R
 // where the one span slides its totals, and rows y-1..y+R where the rungs
 // take their windows from the integrals, whose ring holds rows y-R-1..y+R.
 template <class WindowSource>
 void SmoothBand(const VectorPlane& v, const BandRung* rungs, uint32_t count, WindowSource& windows, RowClassifier& rows,
                 const RowKernels& kernels, const Destination& to) {
     const WorkPlane<uint8_t>& p = v.p;
-    const uint32_t widest = rungs[count - 1].r;
+    const uint32_t widest = rungs[count - 1].r.y;
     FillBlocksVec(v.zeroRow, 0, v.columns * 2);
     for (uint16_t* row : v.chained) FillBlocksVec(row, 0, v.columns * 2);
     for (uint32_t y = 0; y < p.H; ++y) {
@@ -274,14 +275,14 @@ void SmoothBand(const VectorPlane& v, const BandRung* rungs, uint32_t count, Win
         windows.Through(through);
         uint32_t last = count;  // the widest rung that smooths row y
         for (uint32_t k = 0; k < count; ++k)
-            if (y >= rungs[k].r && y + rungs[k].r < p.H) last = k;
+            if (y >= rungs[k].r.y && y + rungs[k].r.y < p.H) last = k;
         uint8_t* dst = to.plane.DestinationRow(y);
         if (last == count) WriteRow(p, y, to.debug, 0, 0, dst);
         const uint16_t* values = p.Row(y);
         bool first = true;
         for (uint32_t k = 0; k <= last && last < count; ++k) {
             const BandRung& rung = rungs[k];
-            if (y < rung.r || y + rung.r >= p.H) continue;
+            if (y < rung.r.y || y + rung.r.y >= p.H) continue;
             windows.Move(rung, y);
             const BandRow row = windows.Band(rung, y, values);
             auto columnSum = [&](uint32_t x) { return windows.ColumnSum(rung, row, x); };
@@ -290,7 +291,7 @@ void SmoothBand(const VectorPlane& v, const BandRung* rungs, uint32_t count, Win
                 // maps combine by AND.
                 uint8_t* map = first ? dst : v.rungMap;
                 kernels.bandMapRow(row, map);
-                WriteRowEnds(row, columnSum, true, map);
+                WriteRowEnds(row, 2 * rung.r.y + 1, columnSum, true, map);
                 if (!first)
                     for (uint32_t x = 0; x < p.W; ++x) dst[x] &= map[x];
             } else {
@@ -299,7 +300,7 @@ void SmoothBand(const VectorPlane& v, const BandRung* rungs, uint32_t count, Win
                 uint16_t* next = v.chained[values == v.chained[0]];
                 uint8_t* out = k == last ? dst : (uint8_t*)next;
                 kernels.bandRow(row, out);
-                WriteRowEnds(row, columnSum, false, out);
+                WriteRowEnds(row, 2 * rung.r.y + 1, columnSum, false, out);
                 values = next;
             }
             first = false;
@@ -364,11 +365,11 @@ RowClassifier ClassifierOf(const VectorPlane& v, const RowKernels& kernels, cons
     return RowClassifier(v, kernels, plane, (uint32_t)(plane.srcPitch < plane.width ? plane.srcPitch : plane.width));
 }
 
-// A single span in bands. The band needs rows y-R-1..y+R at row y, a ring of
-// 2R+2 rows, and the span's column totals and their running sums.
+// A single span in bands. The band needs rows y-R-1..y+R at row y (R = r.y),
+// a ring of 2R+2 rows, and the span's column totals and their running sums.
 bool RunOneSpan(const Plane& plane, BandRung rung, Scratch& scratch, const RowKernels& kernels, const Destination& to) {
-    PlaneLayout at(plane, 2 * rung.r + 2, true);
-    const uint32_t margin = ColumnTotals::Margin(rung.r);
+    PlaneLayout at(plane, 2 * rung.r.y + 2, true);
+    const uint32_t margin = ColumnTotals::Margin(rung.r.x);
     const uint64_t padded = at.columns + 2 * (uint64_t)margin;
     const SumsLayout totalsAt = SumsLayout::Add(at.layout, padded, 1),
                      runningAt = SumsLayout::Add(at.layout, padded, 2);
@@ -385,14 +386,15 @@ bool RunOneSpan(const Plane& plane, BandRung rung, Scratch& scratch, const RowKe
 
 // The adaptive window's rungs in bands, over the integrals they share: rows
 // y..y+R of work rows at row y (and the one before), and a ring of 2R+2
-// rows of integrals.
+// rows of integrals (R the widest rung's radius down; its radius across is
+// the widest too).
 bool RunRungs(const Plane& plane, const BandRung* rungs, uint32_t count, Scratch& scratch, const RowKernels& kernels,
               const Destination& to) {
-    const uint32_t widest = rungs[count - 1].r;
-    PlaneLayout at(plane, widest + 2, true);
-    const uint32_t margin = ColumnTotals::Margin(widest);
+    const Radii widest = rungs[count - 1].r;
+    PlaneLayout at(plane, widest.y + 2, true);
+    const uint32_t margin = ColumnTotals::Margin(widest.x);
     const uint64_t padded = at.columns + 2 * (uint64_t)margin;
-    Integrals integrals = {{}, {}, 2 * widest + 2, margin, padded};
+    Integrals integrals = {{}, {}, 2 * widest.y + 2, margin, padded};
     const SumsLayout ringAt = SumsLayout::Add(at.layout, integrals.slots * padded, 2);
     const SumsLayout zeroAt = SumsLayout::Add(at.layout, padded, 2);
     if (!ReservePlane(scratch, at.entries, at.layout.Total())) return false;
@@ -419,7 +421,7 @@ bool RunRungs(const Plane& plane, const BandRung* rungs, uint32_t count, Scratch
 // Not in bands: no window that fits the plane, a threshold that passes
 // none, or a single span wider than the narrow totals allow, which the
 // window stage smooths over the whole plane, classified whole.
-bool RunWholePlane(const Plane& plane, uint32_t r, uint16_t limit, bool smooth, Scratch& scratch,
+bool RunWholePlane(const Plane& plane, Radii r, uint16_t limit, bool smooth, Scratch& scratch,
                    const RowKernels& kernels, const Destination& to) {
     PlaneLayout at(plane, (uint32_t)plane.height, false);
     const WindowLayout window =
@@ -431,8 +433,8 @@ bool RunWholePlane(const Plane& plane, uint32_t r, uint16_t limit, bool smooth, 
     rows.Through(H - 1);
     if (smooth) SmoothPlane(v.p, r, limit, to.debug, WindowScratch<uint64_t, uint32_t>::Carved(scratch, window));
     for (uint32_t y = 0; y < H; ++y) {
-        const bool inBand = smooth && y >= r && y + r < H;
-        WriteRow(v.p, y, to.debug, inBand ? r : 0, inBand ? W - r : 0, plane.DestinationRow(y));
+        const bool inBand = smooth && y >= r.y && y + r.y < H;
+        WriteRow(v.p, y, to.debug, inBand ? r.x : 0, inBand ? W - r.x : 0, plane.DestinationRow(y));
         to.Done(y);
     }
     return true;
@@ -449,16 +451,17 @@ bool ConvertVectorPlane(const Plane& plane, const Settings& settings, Scratch& s
     // the largest threshold wraps instead of overflowing.
     const int16_t t = (int16_t)(uint16_t)((uint32_t)settings.Threshold(plane.luma) + 1u);
     const uint16_t limit = (uint16_t)(t - 1);
-    uint32_t radii[Rungs::kMost];
+    Radii radii[Rungs::kMost];
     const uint32_t count = t > 0 ? FittingRadii(settings, plane.subsampling, H, W, radii) : 0;
-    const uint32_t widest = count > 0 ? radii[count - 1] : 0;
-    if (count == 0 || widest > kNarrowMaxRadius)  // only a single span is so wide
+    const Radii widest = count > 0 ? radii[count - 1] : Radii{0, 0};
+    if (count == 0 || widest.x > kNarrowMaxRadius || widest.y > kNarrowMaxRadius)  // only a single span is so wide
         return RunWholePlane(plane, widest, limit, count > 0, scratch, kernels, to);
     // Rungs share the plane's integrals; a single span sums its windows
-    // column by column, or, from a radius on, from running sums.
+    // column by column, or, from a radius across on, from running sums.
     BandRung rungs[Rungs::kMost];
     for (uint32_t k = 0; k < count; ++k) {
-        const bool running = radii[k] >= kernels.runningSumsFrom || radii[k] > kByteCountMaxRadius;
+        const Radii r = radii[k];
+        const bool running = r.x >= kernels.runningSumsFrom || r.x > kByteCountMaxRadius || r.y > kByteCountMaxRadius;
         const Windows windows = count > 1 ? Windows::kIntegrals : running ? Windows::kRunning : Windows::kColumns;
         rungs[k] = {radii[k], BoxMean(radii[k]), limit, windows, {}, {}};
     }

@@ -27,9 +27,9 @@ struct RunningTotals {
     uint16_t* counts;
 };
 
-// Up to this radius a window holds at most 225 edge marks, so that the band
-// can add a window's column counts up in bytes; wider windows take their
-// counts from running sums.
+// Up to this radius on both axes a window holds at most 225 edge marks, so
+// that the band can add a window's column counts up in bytes; wider windows
+// take their counts from running sums.
 const uint32_t kByteCountMaxRadius = 7;
 
 // Where a band row reads each column's window from:
@@ -49,7 +49,8 @@ enum class Windows { kColumns, kRunning, kIntegrals };
 // kernels write every column 0..W-1 and nothing past it, at any W; they read
 // the values, edge marks and totals on to the end of W's 16-column block.
 // The first and last r columns, whose windows do not fit the row, are the
-// caller's to rewrite. Rows start 16-byte aligned.
+// caller's to rewrite. `r` is the window's radius across; its rows are the
+// caller's concern. Rows start 16-byte aligned.
 struct BandRow {
     Windows windows;
     ColumnTotals totals;   // kColumns

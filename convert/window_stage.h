@@ -8,9 +8,10 @@
 
 namespace bitgrade {
 
-// Up to this radius a window's sum (at most 65280 * 255^2) fits 32 bits and
-// its busy count (at most 255^2) 16 bits, so running totals in those types
-// are exact; wider windows use 64-bit sums and 32-bit counts.
+// Up to this radius on both axes a window's sum (at most 65535 * 255^2)
+// fits 32 bits and its busy count (at most 255^2) 16 bits, so running
+// totals in those types are exact; wider windows use 64-bit sums and 32-bit
+// counts.
 const uint32_t kNarrowMaxRadius = 127;
 static_assert(kWidestMaxSpan <= (int)kNarrowMaxRadius, "only a single span may be wider than the narrow totals");
 
@@ -33,7 +34,7 @@ struct WindowLayout {
 };
 
 // Scratch of the window stage, in elements: columnSums and columnCounts one
-// row each, the rings 2r+2 rows each.
+// row each, the rings 2r.y+2 rows each.
 template <class Sum, class Count>
 struct WindowScratch {
     Sum* columnSums;
@@ -41,8 +42,8 @@ struct WindowScratch {
     Sum* sumRing;
     Count* countRing;
 
-    static WindowLayout Lay(ScratchLayout& layout, uint64_t stride, uint32_t r) {
-        const uint64_t ringRows = 2 * (uint64_t)r + 2;
+    static WindowLayout Lay(ScratchLayout& layout, uint64_t stride, Radii r) {
+        const uint64_t ringRows = 2 * (uint64_t)r.y + 2;
         WindowLayout at;
         at.columnSums = layout.Add(stride, sizeof(Sum));
         at.columnCounts = layout.Add(stride, sizeof(Count));
@@ -56,14 +57,14 @@ struct WindowScratch {
     }
 };
 
-// Runs the window down rows r..H-r-1 and, at each, calls
+// Runs the window down rows r.y..H-r.y-1 and, at each, calls
 // smoothRow(y, sums, counts) with the window sums and busy counts of columns
-// r..W-r-1. Windows always see unsmoothed values, because a row enters the
-// ring before it is smoothed. The window must fit the plane.
+// r.x..W-r.x-1. Windows always see unsmoothed values, because a row enters
+// the ring before it is smoothed. The window must fit the plane.
 template <class Sum, class Count, class Edge, class SmoothRow>
-void SlideWindowDown(const WorkPlane<Edge>& p, uint32_t r, const WindowScratch<Sum, Count>& s, SmoothRow smoothRow) {
+void SlideWindowDown(const WorkPlane<Edge>& p, Radii radii, const WindowScratch<Sum, Count>& s, SmoothRow smoothRow) {
     const uint64_t stride = p.stride;
-    const uint32_t slots = 2 * r + 2, W = p.W;
+    const uint32_t r = radii.y, rx = radii.x, slots = 2 * r + 2, W = p.W;
     FillBytes(s.columnSums, 0, stride * sizeof(Sum));
     FillBytes(s.columnCounts, 0, stride * sizeof(Count));
     RowQueue<Sum> sumRows(s.sumRing, stride, slots);
@@ -72,8 +73,8 @@ void SlideWindowDown(const WorkPlane<Edge>& p, uint32_t r, const WindowScratch<S
     for (uint32_t k = 0; k <= 2 * r; ++k) {
         Sum* sums = sumRows.Slot(k);
         Count* counts = countRows.Slot(k);
-        WindowRowSums(r, W, p.Row(k), p.EdgeRow(k), sums, counts);
-        for (uint32_t x = r; x < W - r; ++x) {
+        WindowRowSums(rx, W, p.Row(k), p.EdgeRow(k), sums, counts);
+        for (uint32_t x = rx; x < W - rx; ++x) {
             s.columnSums[x] += sums[x];
             s.columnCounts[x] += counts[x];
         }
@@ -84,8 +85,8 @@ void SlideWindowDown(const WorkPlane<Edge>& p, uint32_t r, const WindowScratch<S
         const Count* leavingCounts = countRows.Front();
         Sum* enteringSums = sumRows.Back();
         Count* enteringCounts = countRows.Back();
-        WindowRowSums(r, W, p.Row(y + r), p.EdgeRow(y + r), enteringSums, enteringCounts);
-        for (uint32_t x = r; x < W - r; ++x) {
+        WindowRowSums(rx, W, p.Row(y + r), p.EdgeRow(y + r), enteringSums, enteringCounts);
+        for (uint32_t x = rx; x < W - rx; ++x) {
             s.columnCounts[x] = (Count)(s.columnCounts[x] - leavingCounts[x] + enteringCounts[x]);
             s.columnSums[x] += enteringSums[x] - leavingSums[x];
         }
@@ -95,17 +96,17 @@ void SlideWindowDown(const WorkPlane<Edge>& p, uint32_t r, const WindowScratch<S
     }
 }
 
-// Smooths rows r..H-r-1, columns r..W-r-1 in place: a pixel whose window
-// holds at most `limit` edge pixels takes the window's mean (debug: its edge
-// entry becomes 0); any other keeps its value (debug: its entry is marked
-// unsmoothed). limit >= 0.
+// Smooths rows r.y..H-r.y-1, columns r.x..W-r.x-1 in place: a pixel whose
+// window holds at most `limit` edge pixels takes the window's mean (debug:
+// its edge entry becomes 0); any other keeps its value (debug: its entry is
+// marked unsmoothed). limit >= 0.
 template <class Sum, class Count, class Edge>
-void SmoothPlane(const WorkPlane<Edge>& p, uint32_t r, int64_t limit, bool debug, const WindowScratch<Sum, Count>& s) {
+void SmoothPlane(const WorkPlane<Edge>& p, Radii r, int64_t limit, bool debug, const WindowScratch<Sum, Count>& s) {
     const BoxMean mean(r);
     SlideWindowDown(p, r, s, [&](uint32_t y, const Sum* sums, const Count* counts) {
         uint16_t* values = p.Row(y);
         Edge* edges = p.EdgeRow(y);
-        for (uint32_t x = r; x < p.W - r; ++x) {
+        for (uint32_t x = r.x; x < p.W - r.x; ++x) {
             const bool smooth = (int64_t)counts[x] <= limit;
             if (debug) edges[x] = smooth ? 0 : (Edge)(edges[x] | kFlatMark);
             else if (smooth) values[x] = mean(sums[x]);

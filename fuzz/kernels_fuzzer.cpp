@@ -76,9 +76,9 @@ void Classification(const RowKernels& k, ByteSource in, uint32_t columns) {
     for (uint32_t i = 0; i < columns; ++i) Require(values[i] == twinValues[i] && edges[i] == twinEdges[i]);
 }
 
-// Totals within what a window of radius r can hold, at any width: the same
-// bytes as the twin's, and none written past the row.
-void Band(const RowKernels& k, ByteSource in, uint32_t W, uint32_t r, bool debug) {
+// Totals within what a window of those radii can hold, at any width: the
+// same bytes as the twin's, and none written past the row.
+void Band(const RowKernels& k, ByteSource in, uint32_t W, Radii r, bool debug) {
     const kernel_inputs::BandInputs band(W, r, [&](uint32_t n) {
         return (uint32_t)(in.Next() << 24 | in.Next() << 16 | in.Next() << 8 | in.Next()) % n;
     });
@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 1: Slides(*k, in, (length + 15) / 16 * 16); break;
         case 2: Classification(*k, in, (length + 15) / 16 * 16); break;
         case 3: Reduction(*k, in, length, 8 - 2 * (r % 3)); break;
-        default: Band(*k, in, length, r % 13, data[0] & 8); break;
+        default: Band(*k, in, length, {r % 13, (uint32_t)(data[0] >> 4) % 13}, data[0] & 8); break;
         }
     }
     return 0;

@@ -71,7 +71,7 @@ Frame FrameOf(const AVS_VideoFrame* src, AVS_VideoFrame* dst, int width) {
                                 p ? width / 2 : width,
                                 host.get_height_p(src, s),
                                 p == 0,
-                                p == 0 ? 0 : 1};
+                                p == 0 ? Subsampling() : Subsampling(1, 1)};
     }
     return frame;
 }

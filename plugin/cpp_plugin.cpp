@@ -17,9 +17,14 @@ Frame FrameOf(const PVideoFrame& src, const PVideoFrame& dst, int width) {
     Frame frame;
     for (int p = 0; p < 3; ++p) {
         const int s = selectors[p];
-        frame.planes[p] =
-            Plane{src->GetReadPtr(s), src->GetPitch(s), dst->GetWritePtr(s), dst->GetPitch(s), p ? width / 2 : width,
-                  src->GetHeight(s),  p == 0,           p == 0 ? 0 : 1};
+        frame.planes[p] = Plane{src->GetReadPtr(s),
+                                src->GetPitch(s),
+                                dst->GetWritePtr(s),
+                                dst->GetPitch(s),
+                                p ? width / 2 : width,
+                                src->GetHeight(s),
+                                p == 0,
+                                p == 0 ? Subsampling() : Subsampling(1, 1)};
     }
     return frame;
 }

@@ -1,6 +1,6 @@
 // The filter for VapourSynth (API 4): bitgrade.Bitgrade(clip, sseopt, span,
-// ythr, cthr, debug, depth, dither, maxspan) turns an 8-bit YUV 4:2:0, YUV
-// 4:4:4 or GRAY clip into a native 16-bit one of the same family and
+// ythr, cthr, debug, depth, dither, maxspan) turns an 8-bit YUV clip of any
+// subsampling, or GRAY, into a native 16-bit one of the same family and
 // subsampling (or 12, 10, 8 bits, dithered, by depth), or into its decision
 // map (8 bits, chroma grey) with debug set. Frames of one
 // filter are made on several threads at once, each with scratch memory
@@ -35,16 +35,16 @@ struct Instance {
 // The planes of src into those of dst.
 Frame FrameOf(const VSFrame* src, VSFrame* dst, const VSVideoInfo& source, Layout layout, const VSAPI* vsapi) {
     Frame frame;
-    frame.count = PlaneCount(layout);
+    frame.count = layout.planes;
     for (int p = 0; p < frame.count; ++p) {
         const bool luma = p == 0;
-        const int sub = luma ? 0 : ChromaSubsampling(layout);
+        const Subsampling sub = luma ? Subsampling() : layout.chroma;
         frame.planes[p] = Plane{vsapi->getReadPtr(src, p),
                                 (int)vsapi->getStride(src, p),
                                 vsapi->getWritePtr(dst, p),
                                 (int)vsapi->getStride(dst, p),
-                                source.width >> sub,
-                                source.height >> sub,
+                                source.width >> sub.x,
+                                source.height >> sub.y,
                                 luma,
                                 sub};
     }
@@ -80,9 +80,8 @@ void VS_CC FreeInstance(void* instanceData, VSCore*, const VSAPI* vsapi) {
 const char* LayoutOf(const VSVideoFormat& f, Layout& layout) {
     if (f.colorFamily == cfRGB) return BITGRADE_MSG_VS_RGB;
     if (f.sampleType != stInteger || f.bitsPerSample != 8) return BITGRADE_MSG_VS_FORMAT;
-    if (f.colorFamily == cfGray) layout = Layout::kGrey;
-    else if (f.colorFamily == cfYUV && f.subSamplingW == 1 && f.subSamplingH == 1) layout = Layout::k420;
-    else if (f.colorFamily == cfYUV && f.subSamplingW == 0 && f.subSamplingH == 0) layout = Layout::k444;
+    if (f.colorFamily == cfGray) layout = kLayoutGrey;
+    else if (f.colorFamily == cfYUV) layout = {3, {f.subSamplingW, f.subSamplingH}};
     else return BITGRADE_MSG_VS_FORMAT;
     return nullptr;
 }
@@ -132,7 +131,7 @@ void VS_CC Create(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI*
     };
     if (source.format.colorFamily == cfUndefined || source.width == 0 || source.height == 0)
         return refuse(BITGRADE_MSG_VARYING);
-    Layout layout = Layout::k420;
+    Layout layout = kLayout420;
     if (const char* message = LayoutOf(source.format, layout)) return refuse(message);
     const Creation c =
         CheckCreation<Arguments::kNewer>({true, source.width, Widths::kAny}, DetectProcessor(),

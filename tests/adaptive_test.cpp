@@ -23,8 +23,9 @@ std::vector<uint16_t> ConvertOne(int level, const Plane& plane, bool luma, const
     std::vector<uint8_t> src((size_t)pitch * plane.height, 0x5A), dst((size_t)plane.width * bytes * plane.height);
     for (int y = 0; y < plane.height; ++y)
         std::copy_n(&plane.samples[(size_t)y * plane.width], plane.width, &src[(size_t)y * pitch]);
-    const bitgrade::Plane p = {src.data(),  pitch,        dst.data(), plane.width * bytes,
-                               plane.width, plane.height, luma,       luma ? 0 : 1};
+    const bitgrade::Plane p = {
+        src.data(),  pitch,        dst.data(), plane.width * bytes,
+        plane.width, plane.height, luma,       luma ? bitgrade::Subsampling() : bitgrade::Subsampling(1, 1)};
     bitgrade::Scratch scratch;
     EXPECT_TRUE(
         bitgrade::Converter({(bitgrade::Level)level, TestProcessor().vectorIsa, settings}).ConvertPlane(p, scratch));

@@ -97,8 +97,11 @@ TEST_F(Command, LongStreamsKeepMemoryAndPagesFlat) {
     }
 }
 
-// Counted by valgrind, whose report ends "total heap usage: N allocs": the
-// same for 106 frames as for 6.
+// Counted by valgrind, whose report ends "total heap usage: N allocs": about
+// the same for 106 frames as for 6. A worker's scratch memory is allocated
+// when it first converts a frame, so on a busy machine a short run may have
+// left a worker idle and made a few fewer; an allocation a frame would make
+// a hundred more.
 TEST_F(Command, LongStreamsAllocateNothingPerFrame) {
     if (kSanitized) GTEST_SKIP() << "valgrind cannot run a sanitized build";
     if (Shell("command -v valgrind").status != 0) GTEST_SKIP() << "valgrind is not installed";
@@ -111,7 +114,8 @@ TEST_F(Command, LongStreamsAllocateNothingPerFrame) {
         EXPECT_TRUE(std::regex_search(r.err, found, std::regex("total heap usage: ([0-9,]+) allocs"))) << r.err;
         return std::stol(std::regex_replace(found[1].str(), std::regex(","), ""));
     };
-    EXPECT_EQ(allocations(Path("long.y4m")), allocations(Path("short.y4m")));
+    const long more = allocations(Path("long.y4m")) - allocations(Path("short.y4m"));
+    EXPECT_LE(more, 4) << "allocations more for 106 frames than for 6";
 }
 
 // Frames of 1024x1024 take 4.5 MiB from reading to writing: 256 threads

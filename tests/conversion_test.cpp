@@ -93,7 +93,7 @@ TEST(Creation, TheConversionSaysWhatItsOutputIs) {
 // its own).
 TEST(Converter, ImpossiblePlaneSizesAreRefusedBeforeAnyAccess) {
     uint8_t bytes[64] = {};
-    const bitgrade::Plane plane = {bytes, 1 << 30, bytes, 1 << 30, 64, 16, true, 0};
+    const bitgrade::Plane plane = {bytes, 1 << 30, bytes, 1 << 30, 64, 16, true, {}};
     bitgrade::Scratch scratch;
     EXPECT_FALSE(bitgrade::ConvertPlainPlane(plane, {}, scratch));
     for (bitgrade::Level level : {bitgrade::Level::kStreaming, bitgrade::Level::kVector})

@@ -29,7 +29,7 @@ std::vector<int> Codes(int level, const testing_support::Plane& p, OutputDepth d
     const Converter converter({(Level)level, TestProcessor().vectorIsa, settings, depth});
     const int bytes = converter.Chosen().SampleBytes();
     std::vector<uint8_t> dst((size_t)p.width * p.height * bytes);
-    const Plane plane = {p.samples.data(), p.width, dst.data(), p.width * bytes, p.width, p.height, true, 0};
+    const Plane plane = {p.samples.data(), p.width, dst.data(), p.width * bytes, p.width, p.height, true, {}};
     Scratch scratch;
     EXPECT_TRUE(converter.ConvertPlane(plane, scratch));
     std::vector<int> codes((size_t)p.width * p.height);

@@ -42,19 +42,19 @@ struct SampleRows {
     Row<uint8_t> rows[3];
 };
 
-// The window of a band row of W columns at radius r: column totals with
-// their margins and their running sums, unsmoothed values and edge marks,
-// drawn by draw(n), a number below n. Totals stay within what 2r+1 rows can
-// hold; windows wider than the byte counts allow are read from running sums,
-// some of them as two rows of integrals: random sums above the window, and
-// below it those plus the running sums (wrapping).
+// The window of a band row of W columns at radii `radii`: column totals
+// with their margins and their running sums, unsmoothed values and edge
+// marks, drawn by draw(n), a number below n. Totals stay within what
+// 2 radii.y + 1 rows can hold; windows wider than the byte counts allow are
+// read from running sums, some of them as two rows of integrals: random sums
+// above the window, and below it those plus the running sums (wrapping).
 struct BandInputs {
     template <class Draw>
-    BandInputs(uint32_t W, uint32_t r, Draw draw)
+    BandInputs(uint32_t W, bitgrade::Radii radii, Draw draw)
         : W(W),
-          r(r),
+          r(radii.x),
           margin(bitgrade::ColumnTotals::Margin(r)),
-          mean(r),
+          mean(radii),
           sums(W + 2 * margin),
           runningSums(W + 2 * margin),
           topSums(W + 2 * margin),
@@ -63,19 +63,19 @@ struct BandInputs {
           topCounts(W + 2 * margin),
           values(W),
           edges(W) {
-        const uint32_t side = 2 * r + 1;
+        const uint32_t side = 2 * radii.y + 1;
         for (uint32_t i = 0; i < W + 2 * margin; ++i) {
-            sums[i] = draw(65281 * side);
+            sums[i] = draw(65536 * side);
             counts[i] = (uint8_t)draw(side + 1);
             runningSums[i] = sums[i] + (i ? runningSums[i - 1] : 0);
             runningCounts[i] = (uint16_t)(counts[i] + (i ? runningCounts[i - 1] : 0));
         }
         for (uint32_t i = 0; i < W; ++i) {
-            values[i] = (uint16_t)draw(65281);
+            values[i] = (uint16_t)draw(65536);
             edges[i] = draw(3) ? 0 : 0xFF;
         }
-        limit = (uint16_t)(draw(2) ? draw(side * side + 1) : draw(65536));
-        running = draw(2) != 0 || r > bitgrade::kByteCountMaxRadius;
+        limit = (uint16_t)(draw(2) ? draw((uint32_t)mean.area + 1) : draw(65536));
+        running = draw(2) != 0 || r > bitgrade::kByteCountMaxRadius || radii.y > bitgrade::kByteCountMaxRadius;
         integrals = running && draw(2) != 0;
         for (uint32_t i = 0; i < W + 2 * margin && integrals; ++i) {
             topSums[i] = draw(0xFFFFFFFFu);

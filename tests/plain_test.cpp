@@ -9,6 +9,7 @@
 
 using namespace testing_support;
 using bitgrade::BoxMean;
+using bitgrade::Radii;
 using native_host::Environment;
 using native_host::MemoryClip;
 
@@ -97,25 +98,34 @@ TEST(BoxMeanTest, ConstantsForTheDefaultRadii) {
         uint32_t r, reciprocal, high, low;
     } table[] = {{0, 16777217, 65536, 1}, {1, 1864136, 7281, 200}, {3, 342393, 1337, 121}};
     for (const auto& row : table) {
-        const BoxMean mean(row.r);
+        const BoxMean mean({row.r, row.r});
         EXPECT_EQ(mean.reciprocal, row.reciprocal);
         EXPECT_EQ(mean.high, row.high);
         EXPECT_EQ(mean.low, row.low);
     }
-    EXPECT_EQ(BoxMean(3)(3198719), 65280);  // one above the truncated quotient, 65279
+    EXPECT_EQ(BoxMean({3, 3})(3198719), 65280);  // one above the truncated quotient, 65279
+    EXPECT_EQ(BoxMean({1, 3}).area, 21u);        // a 4:2:2 chroma window, 3 wide and 7 high
 }
 
-// Fixed point for radii 0..8 is the quotient or one more; wider windows get
-// the exact quotient. Sums from 0 up to a window of 65280s.
+// Fixed point for radii 0..8 on both axes is the quotient or one more; wider
+// windows get the exact quotient. Sums from 0 up to a window of 65535s, the
+// largest value of deeper input.
 TEST(BoxMeanTest, StaysWithinOneOfTheQuotientForEveryRadius) {
-    for (uint32_t r : {0u, 1u, 2u, 3u, 5u, 8u, 9u, 10u, 11u, 16u, 63u, 64u, 127u, 128u, 300u, 1000u}) {
+    std::vector<Radii> windows;
+    for (uint32_t r : {0u, 1u, 2u, 3u, 5u, 8u, 9u, 10u, 11u, 16u, 63u, 64u, 127u, 128u, 300u, 1000u})
+        windows.push_back({r, r});
+    for (uint32_t x = 0; x <= 9; ++x)
+        for (uint32_t y = 0; y <= 9; ++y)
+            if (x != y) windows.push_back({x, y});
+    windows.push_back({10, 6});  // area 273, whose reciprocal errs the most: past the fixed point
+    for (Radii r : windows) {
         const BoxMean mean(r);
-        const uint64_t top = 65280 * mean.area;
+        const uint64_t top = 65535 * mean.area;
         for (uint64_t k = 0; k <= 4000; ++k) {
             for (uint64_t sum : {top * k / 4000, top - k}) {
                 const uint64_t q = sum / mean.area, m = mean(sum);
-                ASSERT_TRUE(m == q || (r <= 8 && m == q + 1)) << "r " << r << " sum " << sum;
-                ASSERT_LE(m, 65280u);
+                ASSERT_TRUE(m == q || (mean.FixedPoint() && m == q + 1)) << r.x << "x" << r.y << " sum " << sum;
+                ASSERT_LE(m, 65535u);
             }
         }
     }
@@ -123,12 +133,16 @@ TEST(BoxMeanTest, StaysWithinOneOfTheQuotientForEveryRadius) {
 
 // The vector kernels take the fixed-point mean as the top of one 64-bit
 // product, sum * reciprocal >> 24: for every window sum that 16-bit values
-// can give, that is the two 32-bit products of the scalar form, unwrapped.
+// can give (every sum near the top, a sample of the rest), that is the two
+// 32-bit products of the scalar form, unwrapped.
 TEST(BoxMeanTest, FixedPointIsTheTopOfOneProduct) {
-    for (uint32_t r = 0; r <= BoxMean::kFixedPointMaxRadius; ++r) {
-        const BoxMean mean(r);
-        for (uint64_t sum = 0; sum <= 65535 * mean.area; ++sum)
-            ASSERT_EQ(mean(sum), (sum * mean.reciprocal) >> 24) << "r " << r << " sum " << sum;
+    for (uint32_t x = 0; x <= BoxMean::kFixedPointMaxRadius; ++x) {
+        for (uint32_t y = 0; y <= BoxMean::kFixedPointMaxRadius; ++y) {
+            const BoxMean mean({x, y});
+            const uint64_t top = 65535 * mean.area;
+            for (uint64_t sum = 0; sum <= top; sum += sum + 70000 < top ? 97 : 1)
+                ASSERT_EQ(mean(sum), (sum * mean.reciprocal) >> 24) << x << "x" << y << " sum " << sum;
+        }
     }
 }
 

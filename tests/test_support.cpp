@@ -66,10 +66,9 @@ Plane Structured(int kind, int width, int height, int seed) {
 
 Picture MakePicture(int width, int height, const std::function<Plane(int w, int h)>& generator,
                     bitgrade::Layout layout) {
-    const int sub = bitgrade::ChromaSubsampling(layout);
-    if (layout == bitgrade::Layout::kGrey) return Picture{generator(width, height), {}, {}, layout};
-    return Picture{generator(width, height), generator(width >> sub, height >> sub),
-                   generator(width >> sub, height >> sub), layout};
+    if (layout.planes == 1) return Picture{generator(width, height), {}, {}, layout};
+    const int cw = width >> layout.chroma.x, ch = height >> layout.chroma.y;
+    return Picture{generator(width, height), generator(cw, ch), generator(cw, ch), layout};
 }
 
 void WritePlane(const PVideoFrame& frame, int plane, const Plane& samples) {
@@ -169,7 +168,7 @@ std::vector<uint16_t> RunPlane(int level, const Plane& plane, int span, int thre
     std::vector<uint8_t> dst((size_t)dstPitch * plane.height, 0xEE);
     const bitgrade::Settings settings = {span, threshold, threshold, debug};
     bitgrade::Scratch scratch;
-    const bitgrade::Plane p = {src.data(), srcPitch, dst.data(), dstPitch, plane.width, plane.height, true, 0};
+    const bitgrade::Plane p = {src.data(), srcPitch, dst.data(), dstPitch, plane.width, plane.height, true, {}};
     const bitgrade::Converter converter({(bitgrade::Level)level, TestProcessor().vectorIsa, settings},
                                         bitgrade::PlainRows::kHosts);
     const bool converted = converter.ConvertPlane(p, scratch);
@@ -188,7 +187,9 @@ void CheckScratchFollowsEveryPlaneGeometry(int level) {
         std::vector<uint8_t> src((size_t)pitch * height, 0), dst((size_t)width * 2 * height);
         for (int y = 0; y < height; ++y)
             std::memcpy(&src[(size_t)y * pitch], &samples.samples[(size_t)y * width], (size_t)width);
-        const bitgrade::Plane plane = {src.data(), pitch, dst.data(), width * 2, width, height, luma, luma ? 0 : 1};
+        const bitgrade::Plane plane = {
+            src.data(), pitch,  dst.data(), width * 2,
+            width,      height, luma,       luma ? bitgrade::Subsampling() : bitgrade::Subsampling(1, 1)};
         EXPECT_TRUE(converter.ConvertPlane(plane, scratch));
         return dst;
     };

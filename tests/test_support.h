@@ -48,11 +48,11 @@ const int kStructuredKinds = 5;
 // A picture of one of the core's layouts; a grey one's u and v are empty.
 struct Picture {
     Plane y, u, v;
-    bitgrade::Layout layout = bitgrade::Layout::k420;
+    bitgrade::Layout layout = bitgrade::kLayout420;
 };
 // A picture whose chroma planes come from the same generator.
 Picture MakePicture(int width, int height, const std::function<Plane(int w, int h)>& generator,
-                    bitgrade::Layout layout = bitgrade::Layout::k420);
+                    bitgrade::Layout layout = bitgrade::kLayout420);
 
 // Copies a plane into a frame's plane, whatever its pitch.
 void WritePlane(const PVideoFrame& frame, int plane, const Plane& samples);

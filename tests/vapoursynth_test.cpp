@@ -74,7 +74,7 @@ const VSFrame* VS_CC SourceFrame(int n, int reason, void* data, void**, VSFrameC
     const Picture& picture = source.pictures[(size_t)n];
     VSFrame* frame = vsapi->newVideoFrame(&source.format, picture.y.width, picture.y.height, nullptr, core);
     const Plane* planes[3] = {&picture.y, &picture.u, &picture.v};
-    for (int p = 0; p < bitgrade::PlaneCount(picture.layout); ++p) {
+    for (int p = 0; p < picture.layout.planes; ++p) {
         uint8_t* row = vsapi->getWritePtr(frame, p);
         for (int y = 0; y < planes[p]->height; ++y, row += vsapi->getStride(frame, p))
             std::memcpy(row, &planes[p]->samples[(size_t)y * planes[p]->width], (size_t)planes[p]->width);
@@ -118,11 +118,8 @@ protected:
     VSNode* SourceOf(const std::vector<Picture>& pictures) {
         Source* source = new Source{pictures, {}};
         const bitgrade::Layout layout = pictures[0].layout;
-        vsapi->getVideoFormatByID(&source->format,
-                                  layout == bitgrade::Layout::kGrey  ? pfGray8
-                                  : layout == bitgrade::Layout::k444 ? pfYUV444P8
-                                                                     : pfYUV420P8,
-                                  core);
+        vsapi->queryVideoFormat(&source->format, layout.planes == 1 ? cfGray : cfYUV, stInteger, 8, layout.chroma.x,
+                                layout.chroma.y, core);
         VSVideoInfo vi = {source->format, 25, 1, pictures[0].y.width, pictures[0].y.height, (int)pictures.size()};
         return vsapi->createVideoFilter2("TestSource", &vi, SourceFrame, FreeSource, fmParallel, nullptr, 0, source,
                                          core);
@@ -192,7 +189,7 @@ protected:
     std::vector<std::string> warnings;
 };
 
-std::vector<Picture> Pictures(int width, int height, int frames, bitgrade::Layout layout = bitgrade::Layout::k420) {
+std::vector<Picture> Pictures(int width, int height, int frames, bitgrade::Layout layout = bitgrade::kLayout420) {
     std::vector<Picture> pictures;
     for (int n = 0; n < frames; ++n)
         pictures.push_back(MakePicture(
@@ -329,11 +326,14 @@ TEST_F(VapourSynth, EveryFrameKeepsItsSourcesProperties) {
     }
 }
 
-// 4:4:4 and grey clips, at any size, give the same family at the output's
-// depth with the core's samples.
-TEST_F(VapourSynth, TakesYuv444AndGrayClips) {
-    for (auto [layout, name] : {std::pair{bitgrade::Layout::k444, "YUV444P"}, {bitgrade::Layout::kGrey, "Gray"}}) {
-        for (auto [w, h] : {std::pair{35, 17}, {854, 12}}) {
+// Clips of every subsampling and grey ones give the same family at the
+// output's depth with the core's samples, at sizes 4:2:0 cannot have.
+TEST_F(VapourSynth, TakesEverySubsamplingAndGray) {
+    for (auto [layout, name] : {std::pair{bitgrade::kLayout444, "YUV444P"},
+                                {bitgrade::kLayoutGrey, "Gray"},
+                                {bitgrade::kLayout422, "YUV422P"},
+                                {bitgrade::kLayout411, "YUV411P"}}) {
+        for (auto [w, h] : {std::pair{36, 17}, {856, 12}}) {
             const std::vector<Picture> pictures = Pictures(w, h, 2, layout);
             for (const Args& args : {Args{0, 3, 1, 1, false}, Args{1, 3, 1, 1, false}, Args{2, 2, 3, 1, false, 12},
                                      Args{3, 3, 1, 1, true}}) {
@@ -362,7 +362,6 @@ TEST_F(VapourSynth, RefusesWhatItCannotConvertWithTheFiltersMessages) {
         std::string message;
     } cases[] = {
         {pfYUV420P16, 64, 1, format},
-        {pfYUV422P8, 64, 1, format},
         {pfYUV444PS, 64, 1, format},
         {pfGray16, 64, 1, format},
         {pfRGB24, 64, 7, rgb},  // the format before sseopt

@@ -59,15 +59,15 @@ void CompareClassification(const RowKernels& k, std::mt19937& rng, uint32_t colu
     }
 }
 
-// Random totals and rows of a band at radius r against the scalar twin: the
+// Random totals and rows of a band at radii r against the scalar twin: the
 // same output bytes, and none written past the row.
-void CompareBandRow(const RowKernels& k, std::mt19937& rng, uint32_t W, uint32_t r, bool debug) {
+void CompareBandRow(const RowKernels& k, std::mt19937& rng, uint32_t W, Radii r, bool debug) {
     const kernel_inputs::BandInputs in(W, r, [&](uint32_t n) { return (uint32_t)(rng() % n); });
     Row<uint8_t> out(2 * W, 0xEE), twinOut(2 * W, 0xEE);
     (debug ? k.bandMapRow : k.bandRow)(in.Band(), out.get());
     (debug ? kScalarKernels.bandMapRow : kScalarKernels.bandRow)(in.Band(), twinOut.get());
-    const std::string where = "W " + std::to_string(W) + " r " + std::to_string(r) + " debug " + std::to_string(debug) +
-                              " limit " + std::to_string(in.limit);
+    const std::string where = "W " + std::to_string(W) + " r " + std::to_string(r.x) + "x" + std::to_string(r.y) +
+                              " debug " + std::to_string(debug) + " limit " + std::to_string(in.limit);
     for (uint32_t i = 0; i < 2 * W + 16; ++i) ASSERT_EQ(out[i], twinOut[i]) << where << " byte " << i;
     for (uint32_t i = debug ? W : 2 * W; i < 2 * W + 16; ++i) ASSERT_EQ(out[i], 0xEE) << where << " byte " << i;
 }
@@ -92,7 +92,7 @@ TEST_P(Twins, SlideWindowMatchesItsTwin) {
 // then an edge at column 5 keeps columns 4..6 unsmoothed. Column totals, or
 // their running sums from 16 entries before column 0.
 TEST_P(Twins, BandRowWorkedExample) {
-    const BoxMean mean(1);
+    const BoxMean mean({1, 1});
     Row<uint32_t> sums(48), runningSums(48);
     Row<uint8_t> counts(48, 0), edges(16, 0);
     Row<uint16_t> runningCounts(48, 0), values(16, 7);
@@ -128,7 +128,7 @@ TEST_P(Twins, BandRowWorkedExample) {
 // a byte's range the limit lies.
 TEST_P(Twins, FullWindowOfByteCountsMeetsEveryLimit) {
     const uint32_t r = kByteCountMaxRadius, side = 2 * r + 1;
-    kernel_inputs::BandInputs in(16, r, [](uint32_t n) { return n - 1; });
+    kernel_inputs::BandInputs in(16, {r, r}, [](uint32_t n) { return n - 1; });
     in.running = in.integrals = false;
     for (uint32_t limit : {0u, 224u, 225u, 254u, 255u, 256u, 480u, 32766u}) {
         in.limit = (uint16_t)limit;
@@ -147,7 +147,7 @@ TEST_P(Twins, FullWindowOfByteCountsMeetsEveryLimit) {
 // give, and on the largest sum there is, 2^32 - 1 (radius 127).
 TEST_P(Twins, WideMeansAreExactQuotients) {
     for (uint32_t r = BoxMean::kFixedPointMaxRadius + 1; r <= kNarrowMaxRadius; ++r) {
-        kernel_inputs::BandInputs in(1, r, [](uint32_t) { return 0u; });
+        kernel_inputs::BandInputs in(1, {r, r}, [](uint32_t) { return 0u; });
         in.running = true;
         in.integrals = false;
         in.limit = 0;
@@ -260,15 +260,17 @@ TEST_P(Twins, ClassifyRowWorkedExamples) {
 }
 
 // Every width from 1 to 80, where a row ends at every column of a block,
-// and random widths up to 4100.
+// square windows and the rectangles of subsampled chroma (half or a quarter
+// as wide as high), and random widths up to 4100 and random rectangles.
 TEST_P(Twins, BandRowsMatchTheirTwinsAtEveryWidth) {
     std::mt19937 rng(6);
     for (uint32_t W = 1; W <= 80; ++W)
         for (uint32_t r = 0; r <= 12; ++r)
-            for (bool debug : {false, true}) CompareBandRow(k(), rng, W, r, debug);
+            for (Radii radii : {Radii{r, r}, Radii{r / 2, r}, Radii{r / 4, r}})
+                for (bool debug : {false, true}) CompareBandRow(k(), rng, W, radii, debug);
     for (int trial = 0; trial < 40; ++trial) {
         const uint32_t W = 1 + rng() % 4100;
-        for (bool debug : {false, true}) CompareBandRow(k(), rng, W, rng() % 13, debug);
+        for (bool debug : {false, true}) CompareBandRow(k(), rng, W, {rng() % 13, rng() % 13}, debug);
     }
 }
 

@@ -61,7 +61,9 @@ std::vector<uint8_t> CoreFrame(int level, const Picture& picture, const bitgrade
         dst[k].assign((size_t)dstPitch * p.height, 0xEE);
         for (int y = 0; y < p.height; ++y)
             std::copy_n(&p.samples[(size_t)y * p.width], p.width, &src[k][(size_t)y * srcPitch]);
-        frame.planes[k] = {src[k].data(), srcPitch, dst[k].data(), dstPitch, p.width, p.height, k == 0, k == 0 ? 0 : 1};
+        frame.planes[k] = {
+            src[k].data(), srcPitch, dst[k].data(), dstPitch,
+            p.width,       p.height, k == 0,        k == 0 ? bitgrade::Subsampling() : bitgrade::Subsampling(1, 1)};
     }
     bitgrade::Scratch scratch;
     EXPECT_TRUE(bitgrade::Converter({(bitgrade::Level)level, TestProcessor().vectorIsa, settings})
