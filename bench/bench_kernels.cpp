@@ -47,6 +47,18 @@ void ClassifyRow(benchmark::State& state) {
     });
 }
 
+// The same gradient at 10 bits: samples a few codes apart.
+void ClassifyRow16(benchmark::State& state) {
+    std::mt19937 rng(1);
+    const kernel_inputs::SampleRows16 rows(kRow, [&] { return 400 + (int)(rng() % 9); });
+    const bitgrade::Levels levels({10, 10});
+    kernel_inputs::Row<uint16_t> values(kRow);
+    kernel_inputs::Row<uint8_t> edges(kRow);
+    Run(state, [&](const RowKernels& k) {
+        k.classifyRow16(rows.Above(), rows.Centre(), rows.Below(), kRow, levels, values.get(), edges.get());
+    });
+}
+
 void SlideWindow(benchmark::State& state) {
     std::mt19937 rng(2);
     kernel_inputs::SlideInputs in(kRow, [&](uint32_t n) { return (uint32_t)(rng() % n); });
@@ -71,6 +83,7 @@ void BandRow(benchmark::State& state) {
 }
 
 BENCHMARK(ClassifyRow)->ArgName("table")->DenseRange(0, 2);
+BENCHMARK(ClassifyRow16)->ArgName("table")->DenseRange(0, 2);
 BENCHMARK(SlideWindow)->ArgName("table")->DenseRange(0, 2);
 void RunningSums(benchmark::State& state) {
     std::mt19937 rng(4);

@@ -24,14 +24,16 @@ void CopyRows(const uint8_t* from, int64_t fromPitch, uint8_t* to, int64_t toPit
 bool ConvertPlanePadded(const Plane& plane, const Settings& settings, Scratch& scratch) {
     if (plane.width <= 0 || plane.height <= 0) return true;
     const int bytes = settings.debug ? 1 : 2;  // level 1 itself writes 16-bit values or the map
-    const int64_t srcPitch = Align16(plane.width), dstPitch = Align16((int64_t)plane.width * bytes);
+    const int64_t sampleRow = (int64_t)plane.width * plane.depth.Bytes();
+    const int64_t srcPitch = Align16(sampleRow), dstPitch = Align16((int64_t)plane.width * bytes);
     const uint64_t inBytes = (uint64_t)srcPitch * (uint64_t)plane.height;
-    if (dstPitch > 0x7FFFFFFF || !scratch.paddedRows.Reserve(inBytes + (uint64_t)dstPitch * (uint64_t)plane.height))
+    if (srcPitch > 0x7FFFFFFF || dstPitch > 0x7FFFFFFF ||
+        !scratch.paddedRows.Reserve(inBytes + (uint64_t)dstPitch * (uint64_t)plane.height))
         return false;
     uint8_t* in = scratch.paddedRows.Base();
-    const Plane padded = {in,          (int)srcPitch, in + inBytes, (int)dstPitch,
-                          plane.width, plane.height,  plane.luma,   plane.subsampling};
-    CopyRows(plane.src, plane.srcPitch, in, srcPitch, plane.width, srcPitch, plane.height);
+    const Plane padded = {in,           (int)srcPitch, in + inBytes,      (int)dstPitch, plane.width,
+                          plane.height, plane.luma,    plane.subsampling, plane.depth};
+    CopyRows(plane.src, plane.srcPitch, in, srcPitch, sampleRow, srcPitch, plane.height);
     if (!ConvertPlainPlane(padded, settings, scratch)) return false;
     const int64_t rowBytes = (int64_t)plane.width * bytes;
     CopyRows(padded.dst, dstPitch, plane.dst, plane.dstPitch, rowBytes, rowBytes, plane.height);
@@ -48,7 +50,11 @@ Converter::Converter(const Conversion& conversion, PlainRows plainRows)
 // Level 3 reduces each row as soon as it is complete, while it is still in
 // cache (at 8 bits from one 16-bit row of the scratch memory that every row
 // is written to); the other levels reduce the converted plane.
-bool Converter::ConvertPlane(const Plane& plane, Scratch& scratch) const {
+bool Converter::ConvertPlane(const Plane& given, Scratch& scratch) const {
+    // The samples are as deep as creation found the source, whichever host
+    // laid the plane out.
+    Plane plane = given;
+    plane.depth = conversion.input;
     if (conversion.settings.debug || !conversion.depth.Reduced()) return ConvertPlaneAt16(plane, scratch);
     if (plane.width <= 0 || plane.height <= 0) return true;
     const bool rowByRow = conversion.level == Level::kVector;

@@ -48,6 +48,7 @@ public:
 
     // Brought down to fewer bits, rows are converted at 16 bits first (in
     // place, or at 8 bits into rows of the scratch memory) and then reduced.
+    // The plane's samples are of the conversion's input depth.
     bool ConvertPlane(const Plane& plane, Scratch& scratch) const;
     bool ConvertFrame(const Frame& frame, Scratch& scratch) const {
         return bitgrade::ConvertFrame(frame, conversion.settings.debug,

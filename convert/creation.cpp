@@ -14,6 +14,7 @@ const char* MessageOf(Refusal refusal) {
     case Refusal::kMaxSpanPlain: return BITGRADE_MSG_MAXSPAN_PLAIN;
     case Refusal::kBadDepth: return BITGRADE_MSG_BAD_DEPTH;
     case Refusal::kBadDither: return BITGRADE_MSG_BAD_DITHER;
+    case Refusal::kBadBits: return BITGRADE_MSG_BAD_BITS;
     }
     return nullptr;
 }
@@ -21,7 +22,7 @@ const char* MessageOf(Refusal refusal) {
 namespace {
 
 Refusal Check(const SourceFormat& source, const Processor& processor, int level, const Settings& settings, int bits,
-              const DitherName& dither, Dither& named) {
+              const DitherName& dither, Dither& named, int bands) {
     if (!source.yv12) return Refusal::kNotYv12;
     if (level < 1 || level > 3) return Refusal::kBadSseopt;
     // Asked for by number, a level the processor cannot run would end in an
@@ -32,21 +33,23 @@ Refusal Check(const SourceFormat& source, const Processor& processor, int level,
     if (settings.Adaptive() && level == 1) return Refusal::kMaxSpanPlain;
     if (bits != 8 && bits != 10 && bits != 12 && bits != 16) return Refusal::kBadDepth;
     if (dither.given && !DitherNamed(dither.bytes, dither.size, named)) return Refusal::kBadDither;
+    if (bands != 0 && (bands < 8 || bands > source.bits)) return Refusal::kBadBits;
     return Refusal::kNone;
 }
 
 }  // namespace
 
 Creation Decide(const SourceFormat& source, const Processor& processor, int sseopt, const Settings& settings, int bits,
-                const DitherName& dither) {
+                const DitherName& dither, int bands) {
     const int level = sseopt == 0 ? processor.sseLevel : sseopt;
     Conversion c;
-    const Refusal refusal = Check(source, processor, level, settings, bits, dither, c.depth.dither);
+    const Refusal refusal = Check(source, processor, level, settings, bits, dither, c.depth.dither, bands);
     if (refusal != Refusal::kNone) return Creation{refusal, Conversion()};
     c.level = (Level)level;
     c.isa = processor.vectorIsa;
     c.settings = settings;
     c.depth.bits = bits;
+    c.input = SampleDepth(source.bits, bands ? bands : DefaultBands(source.bits));
     return Creation{refusal, c};
 }
 

@@ -25,7 +25,8 @@ enum class Refusal {
     kMaxSpanWide,
     kMaxSpanPlain,
     kBadDepth,
-    kBadDither
+    kBadDither,
+    kBadBits
 };
 
 // The "levelize: ..." text of a refusal, null for kNone.
@@ -35,25 +36,36 @@ const char* MessageOf(Refusal refusal);
 // its written rule, a multiple of 16; every newer host gives it any width.
 enum class Widths { kMultipleOf16, kAny };
 
-// The source as the checks see it: whether it is 8-bit planar 4:2:0, its
-// width, and the widths its host gives the vector converter.
+// The source as the checks see it: whether it is a format its host takes
+// (for the version 2.5 plugin, 8-bit planar 4:2:0), its width, the widths
+// its host gives the vector converter, and its bits per sample.
 struct SourceFormat {
     bool yv12;
     int width;
     Widths widths;
+    int bits = 8;
 };
 
+// The depth at which a clip's bands were made, when the script does not say:
+// its own up to 12 bits; 8 for 14 and 16 bits, which are almost always
+// working copies of 8-bit sources, whose 8-bit steps would otherwise all be
+// edges.
+inline int DefaultBands(int bits) { return bits <= 12 ? bits : 8; }
+
 // A whole conversion: the converter level, the instruction set of level 3's
-// kernels, the script's settings and the output's depth and dither.
+// kernels, the script's settings, the output's depth and dither, and the
+// input's depth.
 struct Conversion {
     Conversion() = default;
-    Conversion(Level level, VectorIsa isa, const Settings& settings = Settings(), OutputDepth depth = OutputDepth())
-        : level(level), isa(isa), settings(settings), depth(depth) {}
+    Conversion(Level level, VectorIsa isa, const Settings& settings = Settings(), OutputDepth depth = OutputDepth(),
+               SampleDepth input = SampleDepth())
+        : level(level), isa(isa), settings(settings), depth(depth), input(input) {}
 
     Level level = Level::kPlain;
     VectorIsa isa = VectorIsa::kSse41;
     Settings settings;
     OutputDepth depth;
+    SampleDepth input;
 
     // Bits and bytes of an output sample: the map's 8 at every depth.
     int OutputBits() const { return settings.debug ? 8 : depth.bits; }
@@ -77,12 +89,13 @@ struct DitherName {
 // the source's format, sseopt (0 is the processor's own level), whether the
 // processor runs the level, the width the vector converter needs where the
 // host keeps that rule, then the newer hosts' arguments: max-span (at most
-// kWidestMaxSpan, and not at level 1), depth and dither.
+// kWidestMaxSpan, and not at level 1), depth, dither, and the depth the
+// bands were made at (`bands`, 8 to the source's bits; 0 for its default).
 Creation Decide(const SourceFormat& source, const Processor& processor, int sseopt, const Settings& settings,
-                int bits = 16, const DitherName& dither = DitherName());
+                int bits = 16, const DitherName& dither = DitherName(), int bands = 0);
 
 // The arguments a host's parameter string names: the written ones, or also
-// the newer hosts' maxspan, depth and dither.
+// the newer hosts' maxspan, depth, dither and bits.
 enum class Arguments { kWritten, kNewer };
 
 // The script function's arguments, by position (after the clip) and name:
@@ -92,7 +105,7 @@ enum class Arguments { kWritten, kNewer };
 template <Arguments arguments = Arguments::kWritten, class Read>
 Creation CheckCreation(const SourceFormat& source, const Processor& processor, Read read) {
     if (!source.yv12) return Creation{Refusal::kNotYv12, Conversion()};
-    int sseopt = 0, bits = 16;
+    int sseopt = 0, bits = 16, bands = 0;
     Settings settings;
     DitherName dither;
     read(1, "sseopt", sseopt);
@@ -104,8 +117,9 @@ Creation CheckCreation(const SourceFormat& source, const Processor& processor, R
         read(6, "maxspan", settings.maxSpan);
         read(7, "depth", bits);
         read(8, "dither", dither);
+        read(9, "bits", bands);
     }
-    return Decide(source, processor, sseopt, settings, bits, dither);
+    return Decide(source, processor, sseopt, settings, bits, dither, bands);
 }
 
 }  // namespace bitgrade

@@ -23,6 +23,7 @@
     "levelize: The clip's format or size changes from frame to frame; give it one format and size first."
 #define BITGRADE_MSG_BAD_DEPTH "levelize: \"depth\" should be 8, 10, 12 or 16."
 #define BITGRADE_MSG_BAD_DITHER "levelize: \"dither\" should be ordered, diffusion or none."
+#define BITGRADE_MSG_BAD_BITS "levelize: \"bits\" should be at least 8 and at most the clip's bits per sample."
 #define BITGRADE_MSG_MAXSPAN_WIDE "levelize: \"maxspan\" should be at most 127."
 #define BITGRADE_MSG_MAXSPAN_PLAIN \
     "levelize: \"maxspan\" needs \"sseopt\" 0, 2 or 3; the plain converter has one window."

@@ -18,34 +18,37 @@ namespace bitgrade {
 
 namespace {
 
-// Rows of one plane, each `width` samples long. The working row length may
-// exceed the source pitch (the destination pitch decides it); columns past
-// the end of a source row repeat its last readable sample, so nothing outside
-// the source plane is ever read.
+// Rows of one plane, each `width` samples long, of bytes or 16-bit words.
+// The working row length may exceed the source pitch (the destination pitch
+// decides it); columns past the end of a source row repeat its last readable
+// sample, so nothing outside the source plane is ever read.
 struct SourcePlane {
     const uint8_t* data;
-    int pitch;
-    int readable;
+    int pitch;     // bytes
+    int readable;  // samples
+    int bytes;     // a sample's
 
-    uint8_t At(int row, int column) const {
-        return data[(size_t)row * pitch + (column < readable ? column : readable - 1)];
+    uint32_t At(int row, int column) const {
+        const uint8_t* at = data + (size_t)row * pitch + (size_t)(column < readable ? column : readable - 1) * bytes;
+        return bytes == 1 ? *at : (uint32_t)(at[0] | at[1] << 8);
     }
 };
 
-// Net count of higher minus lower neighbours, or kFar if any neighbour
-// differs by two levels or more.
+// Net count of higher minus lower neighbours, or kFar if any neighbour is
+// far.
 const int kFar = 100;
 
-int NetNeighbourCount(const SourcePlane& s, int i, int j) {
-    const int centre = s.At(i, j);
+int NetNeighbourCount(const SourcePlane& s, const Levels& levels, int i, int j) {
+    const int64_t centre = s.At(i, j);
     int net = 0;
     bool far = false;
     for (int y = i - 1; y <= i + 1; ++y) {
         for (int x = j - 1; x <= j + 1; ++x) {
-            const int d = centre - s.At(y, x);
-            if (d == -1) ++net;
-            else if (d == 1) --net;
-            else if (d != 0) far = true;
+            const int64_t d = (int64_t)s.At(y, x) - centre;
+            const uint64_t size = (uint64_t)(d < 0 ? -d : d);
+            if (size < levels.equal) continue;
+            if (size >= levels.near) far = true;
+            else net += d > 0 ? 1 : -1;
         }
     }
     return far ? kFar : net;
@@ -67,7 +70,9 @@ bool ConvertPlainPlane(const Plane& plane, const Settings& settings, Scratch& sc
     const int H = plane.height;
     const int W = debug ? plane.dstPitch : plane.dstPitch / 2;
     if (H <= 0 || W <= 0) return true;
-    const SourcePlane source = {plane.src, plane.srcPitch, plane.srcPitch < W ? plane.srcPitch : W};
+    const int bytes = plane.depth.Bytes(), readable = plane.srcPitch / bytes;
+    const SourcePlane source = {plane.src, plane.srcPitch, readable < W ? readable : W, bytes};
+    const Levels levels(plane.depth);
 
     const uint64_t N = (uint64_t)H * (uint64_t)W;
     ScratchLayout layout;
@@ -86,9 +91,9 @@ bool ConvertPlainPlane(const Plane& plane, const Settings& settings, Scratch& sc
     // Classification reads only the source, so no pixel influences another.
     for (int i = 1; i + 1 < H; ++i) {
         for (int j = 1; j + 1 < W; ++j) {
-            const int net = NetNeighbourCount(source, i, j);
+            const int net = NetNeighbourCount(source, levels, i, j);
             if (net == kFar) continue;
-            fracMap[(size_t)i * W + j] = (int8_t)Fraction(net);
+            fracMap[(size_t)i * W + j] = (int8_t)(net >= 0 ? levels.FractionOf(net, 0) : levels.FractionOf(0, -net));
             edgeMask[(size_t)i * W + j] = 0;
         }
     }
@@ -97,7 +102,7 @@ bool ConvertPlainPlane(const Plane& plane, const Settings& settings, Scratch& sc
     for (int i = 0; i < H; ++i) {
         for (int j = 0; j < W; ++j) {
             const size_t at = (size_t)i * W + j;
-            workPlane[at] = (uint16_t)(source.At(i, j) * 256 + fracMap[at]);
+            workPlane[at] = levels.Value(source.At(i, j), fracMap[at]);
             debugMap[at] = edgeMask[at] | kFlatMark;
         }
     }
@@ -113,7 +118,7 @@ bool ConvertPlainPlane(const Plane& plane, const Settings& settings, Scratch& sc
                 for (int y = i - Ry; y <= i + Ry; ++y) {
                     for (int x = j - Rx; x <= j + Rx; ++x) {
                         const size_t at = (size_t)y * W + x;
-                        sum += (uint64_t)(source.At(y, x) * 256 + fracMap[at]);
+                        sum += levels.Value(source.At(y, x), fracMap[at]);
                         busy += edgeMask[at] != 0;
                     }
                 }

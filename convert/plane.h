@@ -22,6 +22,17 @@ struct Radii {
     bool operator!=(const Radii& other) const { return !(*this == other); }
 };
 
+// A plane's samples: `bits` each (8 to 16), and the depth `bands` (8 to
+// bits) at which its bands were made, so that one level of the picture is
+// 2^(bits - bands) codes. Both are always given, as for Subsampling.
+struct SampleDepth {
+    constexpr SampleDepth() : bits(8), bands(8) {}
+    constexpr SampleDepth(int bits, int bands) : bits(bits), bands(bands) {}
+    int bits, bands;
+    // Bytes of a sample in the source: 1, or a 16-bit word.
+    int Bytes() const { return bits > 8 ? 2 : 1; }
+};
+
 // The script function's settings, with its defaults. Luma uses ythr, chroma
 // cthr. A plane's window radii are the span shifted right by the plane's
 // subsampling on each axis, so that chroma windows cover the picture area of
@@ -67,9 +78,10 @@ struct Rungs {
     Radii RadiiOf(int k, Subsampling s) const { return Settings::RadiiOf(spans[k], s); }
 };
 
-// One plane: `height` rows of `width` 8-bit samples, `srcPitch` bytes apart,
-// into rows `dstPitch` bytes apart of 16-bit little-endian samples, or of
-// map bytes in debug mode, subsampled as `subsampling` says.
+// One plane: `height` rows of `width` samples, `srcPitch` bytes apart (bytes,
+// or 16-bit words deeper than 8 bits, as `depth` says), into rows
+// `dstPitch` bytes apart of 16-bit little-endian samples, or of map bytes in
+// debug mode, subsampled as `subsampling` says.
 struct Plane {
     const uint8_t* src;
     int srcPitch;
@@ -78,6 +90,7 @@ struct Plane {
     int width, height;
     bool luma;
     Subsampling subsampling;
+    SampleDepth depth = SampleDepth();
 
     const uint8_t* SourceRow(int64_t y) const { return src + y * srcPitch; }
     uint8_t* DestinationRow(int64_t y) const { return dst + y * dstPitch; }
@@ -108,18 +121,19 @@ inline uint64_t PictureSamples(Layout layout, int width, int height) {
 }
 
 // A picture whose planes lie one after another without padding, as raw and
-// YUV4MPEG2 frames lie, into the same layout of `bytes` (1 or 2) bytes a
-// sample.
-inline Frame PackedFrame(const uint8_t* in, uint8_t* out, int width, int height, int bytes,
-                         Layout layout = kLayout420) {
+// YUV4MPEG2 frames lie, of `inBytes` bytes a sample, into the same layout of
+// `bytes` (1 or 2) bytes a sample.
+inline Frame PackedFrame(const uint8_t* in, uint8_t* out, int width, int height, int bytes, Layout layout = kLayout420,
+                         int inBytes = 1) {
     const int cw = width >> layout.chroma.x, ch = height >> layout.chroma.y;
     const size_t luma = (size_t)width * height, chroma = (size_t)cw * ch;
     Frame frame;
     frame.count = layout.planes;
-    frame.planes[0] = Plane{in, width, out, width * bytes, width, height, true, {}};
+    frame.planes[0] = Plane{in, width * inBytes, out, width * bytes, width, height, true, {}};
     for (int p = 1; p < frame.count; ++p) {
         const size_t at = luma + (size_t)(p - 1) * chroma;
-        frame.planes[p] = Plane{in + at, cw, out + at * bytes, cw * bytes, cw, ch, false, layout.chroma};
+        frame.planes[p] =
+            Plane{in + at * inBytes, cw * inBytes, out + at * bytes, cw * bytes, cw, ch, false, layout.chroma};
     }
     return frame;
 }

@@ -20,6 +20,37 @@ constexpr uint8_t FractionRamp[9] = {0, 32, 64, 96, 112, 127, 127, 127, 127};
 
 inline int Fraction(int netCount) { return netCount >= 0 ? FractionRamp[netCount] : -FractionRamp[-netCount]; }
 
+// How a plane of that depth is classified and valued. A neighbour whose
+// difference d from the pixel is below half a level (|d| < `equal`) is of the
+// same level, one below one and a half levels (|d| < `near`) a level higher
+// or lower, any other far; at one code a level, d is 0, 1 or more. A sample's
+// unsmoothed value is sample << shift plus its fraction, which is in
+// 16-bit units of a level at the depth the bands were made: ramp[n] / 2^(bands
+// - 8) (truncated, so that a net count and its negative take opposite
+// fractions).
+struct Levels {
+    constexpr explicit Levels(SampleDepth d)
+        : shift(16 - d.bits),
+          equal(((1u << (d.bits - d.bands)) + 1) / 2),
+          near((3 * (1u << (d.bits - d.bands)) + 1) / 2),
+          fractions() {
+        for (int n = 0; n < 9; ++n) fractions[n] = (uint8_t)(FractionRamp[n] >> (d.bands - 8));
+    }
+    uint16_t Base(uint32_t sample) const { return (uint16_t)(sample << shift); }
+    // The fraction of a flat pixel with `up` higher and `down` lower
+    // neighbours (one of them 0).
+    int FractionOf(int up, int down) const { return fractions[up] - fractions[down]; }
+    // The unsmoothed value; at no depth does a flat pixel's leave 0..65535.
+    uint16_t Value(uint32_t sample, int fraction) const { return (uint16_t)(Base(sample) + fraction); }
+
+    int shift;
+    uint32_t equal, near;
+    uint8_t fractions[9];  // by count of higher (or lower) neighbours
+};
+
+// 8-bit samples, whose levels are one code apart.
+constexpr Levels kByteLevels{SampleDepth()};
+
 // Whether a window fits a plane; computed wide so that the huge radii of a
 // negative span never wrap into a small window.
 inline bool WindowFits(Radii r, int64_t height, int64_t width) {

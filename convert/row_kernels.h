@@ -19,8 +19,12 @@ const uint16_t kRowEndCode = 0x0800;  // far = 8: the first and last pixel of a 
 // edge pixels than any threshold below 255 allows.
 const uint16_t kRowEndBusy = 255;
 
-// Increment for one neighbour, from d = pixel - neighbour.
-inline uint16_t DiffToCode(int16_t d) { return d == -1 ? kCodeUp : d == 1 ? kCodeDown : d == 0 ? 0 : kCodeFar; }
+// Increment for one neighbour, from d = pixel - neighbour, at the levels of
+// its plane's depth (for 8-bit samples: 0, -1, 1 or far).
+inline uint16_t DiffToCode(int32_t d, const Levels& levels) {
+    const uint32_t size = (uint32_t)(d < 0 ? -d : d);
+    return size < levels.equal ? 0 : size >= levels.near ? kCodeFar : d < 0 ? kCodeUp : kCodeDown;
+}
 
 // The same pair seen from the other pixel: up and down change places.
 inline uint16_t SwapNibbles(uint16_t c) { return (uint16_t)(((c >> 4) & 0xF) | ((c & 0xF) << 4) | (c & 0xFF00)); }
@@ -29,13 +33,14 @@ inline bool IsFlatCode(uint16_t c) {
     const unsigned up = c & 0xF, down = (c >> 4) & 0xF, far = (c >> 8) & 0xF;
     return far == 0 && (up == 0 || down == 0);
 }
-inline int FractionOfCode(uint16_t c) { return FractionRamp[c & 0xF] - FractionRamp[(c >> 4) & 0xF]; }
+inline int FractionOfCode(uint16_t c, const Levels& levels) { return levels.FractionOf(c & 0xF, (c >> 4) & 0xF); }
 
 // Codes of the current row's pixels (every pair differenced once, credited to
 // both pixels), and in `carry` the upper-neighbour part of the next row's
 // codes for the next call. A zeroed carry stands for a missing row above.
 // Entries 0 and n-1 of `code` become kRowEndCode. n >= 1.
-void NeighbourCodeRow(const uint16_t* current, const uint16_t* next, uint32_t n, uint16_t* carry, uint16_t* code);
+void NeighbourCodeRow(const uint16_t* current, const uint16_t* next, uint32_t n, const Levels& levels, uint16_t* carry,
+                      uint16_t* code);
 
 // Horizontal window sums of `values` and edge counts of `edges` over the
 // 2r+1 columns centred on each column r..W-r-1; the columns whose window does

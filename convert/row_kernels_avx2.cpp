@@ -92,6 +92,39 @@ struct Mean8 {
     __m256d inverse, half;
 };
 
+// As ClassifyRow16Vec, sixteen columns a step.
+BITGRADE_AVX2 void ClassifyRow16Avx2(const uint16_t* above, const uint16_t* row, const uint16_t* below,
+                                     uint32_t columns, const Levels& levels, uint16_t* values, uint8_t* edges) {
+    const __m256i equal = _mm256_set1_epi16((short)(levels.equal - 1));
+    const __m256i near = _mm256_set1_epi16((short)(levels.near - 1));
+    const __m256i one = _mm256_set1_epi16(1), zero = _mm256_setzero_si256();
+    const __m256i fractions = _mm256_broadcastsi128_si256(FractionBytes(levels));
+    const __m128i shift = _mm_cvtsi32_si128(levels.shift);
+    for (uint32_t i = 0; i < columns; i += 16) {
+        const __m256i p = LoadU(row + i);
+        const __m256i upFrom = _mm256_adds_epu16(p, equal), downFrom = _mm256_subs_epu16(p, equal);
+        const __m256i n[8] = {LoadU(above + i - 1), LoadU(above + i),     LoadU(above + i + 1), LoadU(row + i - 1),
+                              LoadU(row + i + 1),   LoadU(below + i - 1), LoadU(below + i),     LoadU(below + i + 1)};
+        __m256i ups = zero, downs = zero, most = p, least = p;
+        for (const __m256i& v : n) {
+            ups = _mm256_add_epi16(ups, _mm256_min_epu16(_mm256_subs_epu16(v, upFrom), one));
+            downs = _mm256_add_epi16(downs, _mm256_min_epu16(_mm256_subs_epu16(downFrom, v), one));
+            most = _mm256_max_epu16(most, v);
+            least = _mm256_min_epu16(least, v);
+        }
+        const __m256i farAbove = _mm256_subs_epu16(most, _mm256_adds_epu16(p, near));
+        const __m256i farBelow = _mm256_subs_epu16(_mm256_subs_epu16(p, near), least);
+        const __m256i both = _mm256_and_si256(_mm256_min_epu16(ups, one), _mm256_min_epu16(downs, one));
+        const __m256i flat = _mm256_cmpeq_epi16(_mm256_or_si256(_mm256_or_si256(farAbove, farBelow), both), zero);
+        const __m256i fraction =
+            _mm256_sub_epi16(_mm256_shuffle_epi8(fractions, ups), _mm256_shuffle_epi8(fractions, downs));
+        StoreU(values + i, _mm256_add_epi16(_mm256_sll_epi16(p, shift), _mm256_and_si256(flat, fraction)));
+        const __m256i edge = _mm256_xor_si256(flat, _mm256_cmpeq_epi16(p, p));
+        _mm_storeu_si128((__m128i*)(edges + i),
+                         _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packs_epi16(edge, edge), 0x08)));
+    }
+}
+
 // As SlideWindowVec, sixteen columns a step.
 BITGRADE_AVX2 void SlideWindowAvx2(const ColumnTotals& t, const uint16_t* enteringValues, const uint8_t* enteringEdges,
                                    const uint16_t* leavingValues, const uint8_t* leavingEdges, uint32_t columns) {
@@ -363,6 +396,7 @@ constexpr RowKernels Avx2Kernels() {
     k.isa = "avx2";
     k.runningSumsFrom = 6;
     k.classifyRow = ClassifyRowAvx2;
+    k.classifyRow16 = ClassifyRow16Avx2;
     k.slideWindow = SlideWindowAvx2;
     k.runningSums = RunningSumsAvx2;
     k.integrateRow = IntegrateRowAvx2;

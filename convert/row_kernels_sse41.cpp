@@ -54,6 +54,37 @@ BITGRADE_SSE41 void ClassifyRowVec(const uint8_t* above, const uint8_t* row, con
     }
 }
 
+// Deeper samples, eight a step. A neighbour n is a level or more above p
+// when n > p + equal - 1, saturating, which no n passes where that sum
+// saturates, and so on for the other bounds: counts of higher and lower
+// neighbours, and far ones from the highest and the lowest.
+BITGRADE_SSE41 void ClassifyRow16Vec(const uint16_t* above, const uint16_t* row, const uint16_t* below,
+                                     uint32_t columns, const Levels& levels, uint16_t* values, uint8_t* edges) {
+    const __m128i equal = _mm_set1_epi16((short)(levels.equal - 1)), near = _mm_set1_epi16((short)(levels.near - 1));
+    const __m128i one = _mm_set1_epi16(1), zero = _mm_setzero_si128();
+    const __m128i fractions = FractionBytes(levels), shift = _mm_cvtsi32_si128(levels.shift);
+    for (uint32_t i = 0; i < columns; i += 8) {
+        const __m128i p = _mm_load_si128((const __m128i*)(row + i));
+        const __m128i upFrom = _mm_adds_epu16(p, equal), downFrom = _mm_subs_epu16(p, equal);
+        const __m128i n[8] = {LoadU(above + i - 1), LoadU(above + i),     LoadU(above + i + 1), LoadU(row + i - 1),
+                              LoadU(row + i + 1),   LoadU(below + i - 1), LoadU(below + i),     LoadU(below + i + 1)};
+        __m128i ups = zero, downs = zero, most = p, least = p;
+        for (const __m128i& v : n) {
+            ups = _mm_add_epi16(ups, _mm_min_epu16(_mm_subs_epu16(v, upFrom), one));
+            downs = _mm_add_epi16(downs, _mm_min_epu16(_mm_subs_epu16(downFrom, v), one));
+            most = _mm_max_epu16(most, v);
+            least = _mm_min_epu16(least, v);
+        }
+        const __m128i farAbove = _mm_subs_epu16(most, _mm_adds_epu16(p, near));
+        const __m128i farBelow = _mm_subs_epu16(_mm_subs_epu16(p, near), least);
+        const __m128i both = _mm_and_si128(_mm_min_epu16(ups, one), _mm_min_epu16(downs, one));
+        const __m128i flat = _mm_cmpeq_epi16(_mm_or_si128(_mm_or_si128(farAbove, farBelow), both), zero);
+        const __m128i fraction = _mm_sub_epi16(_mm_shuffle_epi8(fractions, ups), _mm_shuffle_epi8(fractions, downs));
+        _mm_store_si128((__m128i*)(values + i), _mm_add_epi16(_mm_sll_epi16(p, shift), _mm_and_si128(flat, fraction)));
+        _mm_storel_epi64((__m128i*)(edges + i), _mm_packs_epi16(_mm_xor_si128(flat, _mm_cmpeq_epi16(p, p)), zero));
+    }
+}
+
 BITGRADE_SSE41 void SlideWindowVec(const ColumnTotals& t, const uint16_t* enteringValues, const uint8_t* enteringEdges,
                                    const uint16_t* leavingValues, const uint8_t* leavingEdges, uint32_t columns) {
     uint32_t* const sums = t.sums;  // copies that the stores below cannot alias
@@ -341,6 +372,7 @@ constexpr RowKernels Sse41Kernels() {
     k.isa = "sse4.1";
     k.runningSumsFrom = 5;
     k.classifyRow = ClassifyRowVec;
+    k.classifyRow16 = ClassifyRow16Vec;
     k.slideWindow = SlideWindowVec;
     k.runningSums = RunningSumsVec;
     k.integrateRow = IntegrateRowVec;

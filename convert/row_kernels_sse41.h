@@ -38,6 +38,14 @@ constexpr ByteTable NetRampBytes() {
 constexpr ByteTable kNetRampBytes = NetRampBytes();
 const uint8_t kNetBias = 8, kNetIndexMax = 15;
 
+// A depth's fractions by count of higher (or lower) neighbours, for pshufb
+// on 16-bit lanes of counts 0..8: each lane's high byte picks entry 0, 0.
+BITGRADE_SSE41 inline __m128i FractionBytes(const Levels& levels) {
+    uint8_t table[16] = {};
+    for (int k = 0; k < 9; ++k) table[k] = levels.fractions[k];
+    return _mm_loadu_si128((const __m128i*)table);
+}
+
 // ClassifyRow sixteen columns a step; the AVX2 twin finishes a row that
 // ends half-way through a 32-column block with it.
 void ClassifyRowVec(const uint8_t* above, const uint8_t* row, const uint8_t* below, uint32_t columns, uint16_t* values,

@@ -15,40 +15,41 @@ namespace bitgrade {
 
 namespace {
 
-// sample -> sample * 256, sixteen samples per step.
-__attribute__((target("sse2"))) void ShiftRowLeft8(uint16_t* row, uint32_t n) {
+// sample -> sample << shift, sixteen samples per step.
+__attribute__((target("sse2"))) void ShiftRowLeft(uint16_t* row, uint32_t n, int shift) {
+    const __m128i count = _mm_cvtsi32_si128(shift);
     uint32_t i = 0;
     for (; i + 16 <= n; i += 16) {
         __m128i* at = (__m128i*)(row + i);
-        _mm_storeu_si128(at, _mm_slli_epi16(_mm_loadu_si128(at), 8));
-        _mm_storeu_si128(at + 1, _mm_slli_epi16(_mm_loadu_si128(at + 1), 8));
+        _mm_storeu_si128(at, _mm_sll_epi16(_mm_loadu_si128(at), count));
+        _mm_storeu_si128(at + 1, _mm_sll_epi16(_mm_loadu_si128(at + 1), count));
     }
-    for (; i < n; ++i) row[i] = (uint16_t)(row[i] << 8);
+    for (; i < n; ++i) row[i] = (uint16_t)(row[i] << shift);
 }
 
-// Turns the samples of the work plane into unsmoothed values (sample * 256
-// plus the fraction of a flat pixel) and gives edge and border pixels their
-// edge mark. Codes always come from unshifted samples: a row is shifted only after
-// the call in which it is the upper row.
-void ClassifyPlane(const WorkPlane<uint8_t>& p, uint16_t* carryCodes, uint16_t* codeRow) {
+// Turns the samples of the work plane into unsmoothed values (sample <<
+// shift plus the fraction of a flat pixel) and gives edge and border pixels
+// their edge mark. Codes always come from unshifted samples: a row is
+// shifted only after the call in which it is the upper row.
+void ClassifyPlane(const WorkPlane<uint8_t>& p, const Levels& levels, uint16_t* carryCodes, uint16_t* codeRow) {
     const uint32_t H = p.H, W = p.W;
     FillBytes(carryCodes, 0, (size_t)p.stride * 2);
-    if (H >= 3) NeighbourCodeRow(p.Row(0), p.Row(1), W, carryCodes, codeRow);
+    if (H >= 3) NeighbourCodeRow(p.Row(0), p.Row(1), W, levels, carryCodes, codeRow);
     for (uint32_t y = 1; y + 1 < H; ++y) {
         uint16_t* values = p.Row(y);
         uint8_t* edges = p.EdgeRow(y);
-        NeighbourCodeRow(values, p.Row(y + 1), W, carryCodes, codeRow);
-        ShiftRowLeft8(values, W);
+        NeighbourCodeRow(values, p.Row(y + 1), W, levels, carryCodes, codeRow);
+        ShiftRowLeft(values, W, levels.shift);
         edges[0] = edges[W - 1] = kEdgeMark;
         for (uint32_t x = 1; x + 1 < W; ++x) {
             const uint16_t c = codeRow[x];
             const bool flat = IsFlatCode(c);
             edges[x] = flat ? 0 : kEdgeMark;
-            if (flat) values[x] = (uint16_t)(values[x] + FractionOfCode(c));
+            if (flat) values[x] = (uint16_t)(values[x] + FractionOfCode(c, levels));
         }
     }
     auto borderRow = [&](uint32_t y) {
-        ShiftRowLeft8(p.Row(y), W);
+        ShiftRowLeft(p.Row(y), W, levels.shift);
         FillBytes(p.EdgeRow(y), kEdgeMark, (size_t)p.stride);
     };
     borderRow(0);
@@ -87,8 +88,8 @@ bool ConvertStreamingPlane(const Plane& plane, const Settings& settings, Scratch
     const bool debug = settings.debug;
     const int H = plane.height, W = plane.width;
     if (H <= 0 || W <= 0) return true;
-    const int srcPitch = plane.srcPitch;
-    const uint64_t stride = ((uint64_t)(srcPitch > W ? srcPitch : W) + 7) & ~(uint64_t)7;
+    const int bytes = plane.depth.Bytes(), srcSamples = plane.srcPitch / bytes;
+    const uint64_t stride = ((uint64_t)(srcSamples > W ? srcSamples : W) + 7) & ~(uint64_t)7;
     const int threshold = settings.Threshold(plane.luma);
     // A negative threshold is never met: nothing to smooth.
     Radii radii[Rungs::kMost];
@@ -113,13 +114,16 @@ bool ConvertStreamingPlane(const Plane& plane, const Settings& settings, Scratch
                                   (uint32_t)W,
                                   (uint32_t)H};
 
-    const int readable = srcPitch < W ? srcPitch : W;
+    const int readable = srcSamples < W ? srcSamples : W;
     for (int y = 0; y < H; ++y) {
         uint16_t* row = p.Row(y);
         const uint8_t* in = plane.SourceRow(y);
-        for (int x = 0; x < W; ++x) row[x] = in[x < readable ? x : readable - 1];
+        for (int x = 0; x < W; ++x) {
+            const uint8_t* at = in + (size_t)(x < readable ? x : readable - 1) * bytes;
+            row[x] = bytes == 1 ? *at : (uint16_t)(at[0] | at[1] << 8);
+        }
     }
-    ClassifyPlane(p, Carve<uint16_t>(scratch, carryAt), Carve<uint16_t>(scratch, codeAt));
+    ClassifyPlane(p, Levels(plane.depth), Carve<uint16_t>(scratch, carryAt), Carve<uint16_t>(scratch, codeAt));
     if (adaptive) {
         SmoothRungs(p, radii, count, threshold, debug, WindowScratch<uint32_t, uint16_t>::Carved(scratch, window),
                     plane);

@@ -25,30 +25,31 @@ namespace {
 // padded; stride leaves at least one spare block after them.
 inline uint32_t BlockColumns(uint32_t W) { return (W + 15) / 16 * 16; }
 
-// One source row as a sample row, over the block columns and the spare block
-// after them, with a zero before column 0: the neighbours that the row ends
-// read are defined, if never used. Columns past the source pitch repeat the
-// row's last readable sample. The source row `ahead` is asked for meanwhile,
-// so that it arrives before it is needed.
-BITGRADE_SSE41 void LoadSamples(const uint8_t* in, const uint8_t* ahead, uint32_t readable, uint32_t W, uint8_t* row) {
-    const uint32_t whole = (readable < W ? readable : W) / 16 * 16;
+// One source row as a sample row of bytes or 16-bit words, over the block
+// columns and the spare block after them, with a zero before column 0: the
+// neighbours that the row ends read are defined, if never used. Columns past
+// the source pitch repeat the row's last readable sample. The source row
+// `ahead` is asked for meanwhile, so that it arrives before it is needed.
+template <class Sample>
+BITGRADE_SSE41 void LoadSamples(const uint8_t* in, const uint8_t* ahead, uint32_t readable, uint32_t W, Sample* row) {
+    const uint32_t perVector = 16 / sizeof(Sample), whole = (readable < W ? readable : W) / perVector * perVector;
     uint32_t x = 0;
-    for (; x < whole; x += 16) {
-        if (x % 64 == 0) _mm_prefetch((const char*)(ahead + x), _MM_HINT_T0);
-        _mm_store_si128((__m128i*)(row + x), _mm_loadu_si128((const __m128i*)(in + x)));
+    for (; x < whole; x += perVector) {
+        if (x % (64 / sizeof(Sample)) == 0) _mm_prefetch((const char*)(ahead + x * sizeof(Sample)), _MM_HINT_T0);
+        _mm_store_si128((__m128i*)(row + x), _mm_loadu_si128((const __m128i*)(in + x * sizeof(Sample))));
     }
-    for (; x < W; ++x) row[x] = in[x < readable ? x : readable - 1];
+    for (; x < W; ++x) {
+        const uint8_t* at = in + (size_t)(x < readable ? x : readable - 1) * sizeof(Sample);
+        row[x] = sizeof(Sample) == 1 ? *at : (Sample)(at[0] | at[1] << 8);
+    }
     for (; x < BlockColumns(W) + 16; ++x) row[x] = 0;
     row[-1] = 0;
 }
 
-// The unsmoothed value of a border pixel.
-inline uint16_t BorderValue(uint8_t sample) { return (uint16_t)(sample << 8); }
-
 // Rows between the one loaded and the one asked for.
 const uint32_t kPrefetchRows = 4;
 
-// Entries a sample row keeps before column 0 (it reads one of them).
+// Bytes a sample row keeps before column 0 (it reads one sample of them).
 const uint32_t kSampleMargin = 16;
 
 // One window of the band: a rung of the adaptive mode, or the one span.
@@ -87,6 +88,7 @@ struct VectorPlane {
     uint32_t columns;  // block columns
     uint8_t* samples;  // three sample rows, each sampleStride bytes from the last
     uint64_t sampleStride;
+    Levels levels;
     uint16_t* zeroRow;     // leaves the window while it first fills
     uint16_t* chained[2];  // narrower rungs' output rows, which a wider one reads and overwrites where it averages
     uint8_t* rungMap;      // one rung's map row, in debug mode
@@ -98,7 +100,13 @@ struct VectorPlane {
 class RowClassifier {
 public:
     RowClassifier(const VectorPlane& v, const RowKernels& kernels, const Plane& plane, uint32_t readable)
-        : v(v), kernels(kernels), plane(plane), readable(readable), loaded(0), classified(0) {}
+        : v(v),
+          kernels(kernels),
+          plane(plane),
+          readable(readable),
+          loaded(0),
+          classified(0),
+          deep(plane.depth.bits > 8) {}
 
     // Rows 0..y hold their unsmoothed values and edge marks.
     void Through(uint32_t y) {
@@ -106,8 +114,11 @@ public:
     }
 
 private:
-    // Row y's samples; three rows are kept, all that one row's class needs.
+    // Row y's samples, bytes or words; three rows are kept, all that one
+    // row's class needs.
     uint8_t* Samples(uint32_t y) const { return v.samples + kSampleMargin + (y % 3) * v.sampleStride; }
+    uint16_t* Words(uint32_t y) const { return (uint16_t*)Samples(y); }
+    uint32_t Sample(uint32_t y, uint32_t x) const { return deep ? Words(y)[x] : Samples(y)[x]; }
 
     void LoadThrough(uint32_t y) {
         for (; loaded <= y && loaded < v.p.H; ++loaded) {
@@ -115,7 +126,8 @@ private:
             // one is worked on.
             const uint8_t* row = plane.SourceRow(loaded);
             const uint8_t* ahead = loaded + kPrefetchRows < v.p.H ? plane.SourceRow(loaded + kPrefetchRows) : row;
-            LoadSamples(row, ahead, readable, v.p.W, Samples(loaded));
+            if (deep) LoadSamples(row, ahead, readable, v.p.W, Words(loaded));
+            else LoadSamples(row, ahead, readable, v.p.W, Samples(loaded));
         }
     }
 
@@ -128,15 +140,16 @@ private:
         uint16_t* values = p.Row(y);
         uint8_t* edges = p.EdgeRow(y);
         if (y == 0 || y + 1 == p.H) {
-            for (uint32_t x = 0; x < v.columns; ++x) values[x] = BorderValue(Samples(y)[x]);
+            for (uint32_t x = 0; x < v.columns; ++x) values[x] = v.levels.Base(Sample(y, x));
             FillBlocksVec(edges, kEdgeMark, (uint32_t)p.stride);
             return;
         }
-        kernels.classifyRow(Samples(y - 1), Samples(y), Samples(y + 1), v.columns, values, edges);
+        if (deep) kernels.classifyRow16(Words(y - 1), Words(y), Words(y + 1), v.columns, v.levels, values, edges);
+        else kernels.classifyRow(Samples(y - 1), Samples(y), Samples(y + 1), v.columns, values, edges);
         // The last visible column is a border pixel even when the row ends
         // inside a block: its right neighbours are padding, not picture.
         auto border = [&](uint32_t x) {
-            values[x] = BorderValue(Samples(y)[x]);
+            values[x] = v.levels.Base(Sample(y, x));
             edges[x] = kEdgeMark;
         };
         border(0);
@@ -148,6 +161,7 @@ private:
     const RowKernels& kernels;
     const Plane& plane;
     uint32_t readable, loaded, classified;
+    bool deep;  // samples in 16-bit words
 };
 
 // The first and last r.x columns of a band row: their windows do not fit
@@ -327,10 +341,10 @@ struct SumsLayout {
 // and the three sample rows; where the plane is smoothed in bands, the
 // band's own rows too.
 struct PlaneLayout {
-    PlaneLayout(const Plane& plane, uint32_t ringRows, bool band) {
-        const uint64_t W = (uint64_t)plane.width, srcPitch = (uint64_t)plane.srcPitch;
+    PlaneLayout(const Plane& plane, uint32_t ringRows, bool band) : sampleBytes(plane.depth.Bytes()) {
+        const uint64_t W = (uint64_t)plane.width, srcSamples = (uint64_t)plane.srcPitch / sampleBytes;
         columns = BlockColumns((uint32_t)W);
-        stride = (((srcPitch > W ? srcPitch : W) + 15) & ~(uint64_t)15) + 16;
+        stride = (((srcSamples > W ? srcSamples : W) + 15) & ~(uint64_t)15) + 16;
         rows = ringRows < (uint32_t)plane.height ? ringRows : (uint32_t)plane.height;
         entries = (uint64_t)rows * stride;
         workAt = layout.Add(entries, 2);
@@ -341,7 +355,8 @@ struct PlaneLayout {
         for (uint64_t& row : chainedAt) row = layout.Add(columns, 2);
         rungMapAt = layout.Add(columns, 1);
     }
-    uint64_t SampleStride() const { return stride + 2 * kSampleMargin; }
+    // Bytes from one sample row to the next.
+    uint64_t SampleStride() const { return stride * sampleBytes + 2 * kSampleMargin; }
 
     VectorPlane Carved(const Plane& plane, const Scratch& scratch) const {
         return {{Carve<uint16_t>(scratch, workAt), Carve<uint8_t>(scratch, edgeAt), stride, (uint32_t)plane.height,
@@ -349,12 +364,14 @@ struct PlaneLayout {
                 columns,
                 Carve<uint8_t>(scratch, samplesAt),
                 SampleStride(),
+                Levels(plane.depth),
                 Carve<uint16_t>(scratch, zeroRowAt),
                 {Carve<uint16_t>(scratch, chainedAt[0]), Carve<uint16_t>(scratch, chainedAt[1])},
                 Carve<uint8_t>(scratch, rungMapAt)};
     }
 
     ScratchLayout layout;
+    int sampleBytes;
     uint32_t columns, rows;
     uint64_t stride, entries;
     uint64_t workAt, edgeAt, samplesAt, zeroRowAt = 0, chainedAt[2] = {}, rungMapAt = 0;
@@ -362,7 +379,8 @@ struct PlaneLayout {
 
 // Rows loaded and classified straight from the source.
 RowClassifier ClassifierOf(const VectorPlane& v, const RowKernels& kernels, const Plane& plane) {
-    return RowClassifier(v, kernels, plane, (uint32_t)(plane.srcPitch < plane.width ? plane.srcPitch : plane.width));
+    const int readable = plane.srcPitch / plane.depth.Bytes();
+    return RowClassifier(v, kernels, plane, (uint32_t)(readable < plane.width ? readable : plane.width));
 }
 
 // A single span in bands. The band needs rows y-R-1..y+R at row y (R = r.y),

@@ -6,19 +6,30 @@ namespace bitgrade {
 
 namespace {
 
-void ClassifyRow(const uint8_t* above, const uint8_t* row, const uint8_t* below, uint32_t columns, uint16_t* values,
-                 uint8_t* edges) {
-    const uint8_t* const rows[3] = {above, row, below};
+template <class Sample>
+void ClassifySamples(const Sample* above, const Sample* row, const Sample* below, uint32_t columns,
+                     const Levels& levels, uint16_t* values, uint8_t* edges) {
+    const Sample* const rows[3] = {above, row, below};
     for (uint32_t i = 0; i < columns; ++i) {
         uint16_t code = 0;
         for (int dy = 0; dy < 3; ++dy)
             for (int dx = -1; dx <= 1; ++dx)
                 if (dy != 1 || dx != 0)
-                    code = (uint16_t)(code + DiffToCode((int16_t)(row[i] - rows[dy][(int64_t)i + dx])));
+                    code = (uint16_t)(code + DiffToCode((int32_t)row[i] - rows[dy][(int64_t)i + dx], levels));
         const bool flat = IsFlatCode(code);
-        values[i] = (uint16_t)((row[i] << 8) + (flat ? FractionOfCode(code) : 0));
+        values[i] = levels.Value(row[i], flat ? FractionOfCode(code, levels) : 0);
         edges[i] = flat ? 0 : 0xFF;
     }
+}
+
+void ClassifyRow(const uint8_t* above, const uint8_t* row, const uint8_t* below, uint32_t columns, uint16_t* values,
+                 uint8_t* edges) {
+    ClassifySamples(above, row, below, columns, kByteLevels, values, edges);
+}
+
+void ClassifyRow16(const uint16_t* above, const uint16_t* row, const uint16_t* below, uint32_t columns,
+                   const Levels& levels, uint16_t* values, uint8_t* edges) {
+    ClassifySamples(above, row, below, columns, levels, values, edges);
 }
 
 void SlideWindow(const ColumnTotals& t, const uint16_t* enteringValues, const uint8_t* enteringEdges,
@@ -111,6 +122,7 @@ constexpr RowKernels ScalarKernels() {
     k.isa = "scalar";
     k.runningSumsFrom = 1;
     k.classifyRow = ClassifyRow;
+    k.classifyRow16 = ClassifyRow16;
     k.slideWindow = SlideWindow;
     k.runningSums = RunningSums;
     k.integrateRow = IntegrateRow;

@@ -77,6 +77,11 @@ struct RowKernels {
     // sample rows start 16-byte aligned, as do `values` and `edges`.
     void (*classifyRow)(const uint8_t* above, const uint8_t* row, const uint8_t* below, uint32_t columns,
                         uint16_t* values, uint8_t* edges);
+    // The same for samples deeper than 8 bits, in 16-bit words, at the
+    // levels of their depth: values are sample << levels.shift plus the
+    // fraction.
+    void (*classifyRow16)(const uint16_t* above, const uint16_t* row, const uint16_t* below, uint32_t columns,
+                          const Levels& levels, uint16_t* values, uint8_t* edges);
     // Moves the window down a row over `columns` columns, a multiple of 16:
     // the totals gain the entering row's values and edge marks and lose the
     // leaving row's. Edge marks are 0 or 0xFF, as classifyRow writes them.

@@ -89,6 +89,19 @@ void Band(const RowKernels& k, ByteSource in, uint32_t W, Radii r, bool debug) {
     for (uint32_t i = 0; i < 2 * W + 16; ++i) Require(out[i] == (i < written ? twinOut[i] : 0xEE));
 }
 
+// Three rows of any 16-bit samples at a depth and band depth from the input.
+void DeepClassification(const RowKernels& k, ByteSource in, uint32_t columns) {
+    const int bits = 9 + in.Next() % 8, bands = 8 + in.Next() % (bits - 7);
+    const Levels levels({bits, bands});
+    kernel_inputs::SampleRows16 rows(columns, [&] { return in.Next16() & ((1 << bits) - 1); });
+    Row<uint16_t> values(columns), twinValues(columns);
+    Row<uint8_t> edges(columns), twinEdges(columns);
+    k.classifyRow16(rows.Above(), rows.Centre(), rows.Below(), columns, levels, values.get(), edges.get());
+    kScalarKernels.classifyRow16(rows.Above(), rows.Centre(), rows.Below(), columns, levels, twinValues.get(),
+                                 twinEdges.get());
+    for (uint32_t i = 0; i < columns; ++i) Require(values[i] == twinValues[i] && edges[i] == twinEdges[i]);
+}
+
 // Any 16-bit values brought down by `shift` (4, 6 or 8) with any
 // thresholds below a step, and diffused: the twin's bytes, none past the row.
 void Reduction(const RowKernels& k, ByteSource in, uint32_t W, uint32_t shift) {
@@ -116,11 +129,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool avx2 = DetectProcessor().vectorIsa == VectorIsa::kAvx2;
     for (const RowKernels* k : {&kSse41Kernels, avx2 ? &kAvx2Kernels : nullptr}) {
         if (!k) continue;
-        switch (data[0] % 5) {
+        switch (data[0] % 6) {
         case 0: RunningSums(*k, in, (length + 15) / 16 * 16); break;
         case 1: Slides(*k, in, (length + 15) / 16 * 16); break;
         case 2: Classification(*k, in, (length + 15) / 16 * 16); break;
         case 3: Reduction(*k, in, length, 8 - 2 * (r % 3)); break;
+        case 4: DeepClassification(*k, in, (length + 15) / 16 * 16); break;
         default: Band(*k, in, length, {r % 13, (uint32_t)(data[0] >> 4) % 13}, data[0] & 8); break;
         }
     }

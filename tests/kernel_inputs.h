@@ -26,21 +26,25 @@ struct Row {
 };
 
 // The three sample rows of a classification call, `columns` entries each and
-// the entries -1 and `columns` that the kernels read, filled by sample(), a
-// level 0..255; Set(dy, x, level) changes the row dy (-1, 0, 1) at column x.
-struct SampleRows {
-    template <class Sample>
-    SampleRows(uint32_t columns, Sample sample)
-        : rows{Row<uint8_t>(columns + 32), Row<uint8_t>(columns + 32), Row<uint8_t>(columns + 32)} {
+// the entries -1 and `columns` that the kernels read, filled by sample(): a
+// level 0..255, or for deeper rows (Sample uint16_t) any 16-bit code;
+// Set(dy, x, level) changes the row dy (-1, 0, 1) at column x.
+template <class Sample>
+struct SampleRowsOf {
+    template <class Draw>
+    SampleRowsOf(uint32_t columns, Draw sample)
+        : rows{Row<Sample>(columns + 32), Row<Sample>(columns + 32), Row<Sample>(columns + 32)} {
         for (auto& row : rows)
-            for (uint32_t i = 0; i < columns + 18; ++i) row[i] = (uint8_t)sample();
+            for (uint32_t i = 0; i < columns + 18; ++i) row[i] = (Sample)sample();
     }
-    void Set(int dy, int x, int level) { rows[dy + 1][16 + x] = (uint8_t)level; }
-    const uint8_t* Above() const { return rows[0].get() + 16; }
-    const uint8_t* Centre() const { return rows[1].get() + 16; }
-    const uint8_t* Below() const { return rows[2].get() + 16; }
-    Row<uint8_t> rows[3];
+    void Set(int dy, int x, int level) { rows[dy + 1][16 + x] = (Sample)level; }
+    const Sample* Above() const { return rows[0].get() + 16; }
+    const Sample* Centre() const { return rows[1].get() + 16; }
+    const Sample* Below() const { return rows[2].get() + 16; }
+    Row<Sample> rows[3];
 };
+using SampleRows = SampleRowsOf<uint8_t>;
+using SampleRows16 = SampleRowsOf<uint16_t>;
 
 // The window of a band row of W columns at radii `radii`: column totals
 // with their margins and their running sums, unsmoothed values and edge

@@ -13,8 +13,8 @@ namespace {
 TEST(DiffToCodeTest, IncrementsAndTheirMirrorForEveryDifference) {
     for (int d = -512; d <= 512; ++d) {
         const uint16_t expected = d == -1 ? 0x0001 : d == 1 ? 0x0010 : d == 0 ? 0 : 0x0100;
-        ASSERT_EQ(DiffToCode((int16_t)d), expected) << d;
-        ASSERT_EQ(SwapNibbles(DiffToCode((int16_t)d)), DiffToCode((int16_t)-d)) << d;
+        ASSERT_EQ(DiffToCode(d, kByteLevels), expected) << d;
+        ASSERT_EQ(SwapNibbles(DiffToCode(d, kByteLevels)), DiffToCode(-d, kByteLevels)) << d;
     }
     EXPECT_EQ(SwapNibbles(0x1234), 0x1243);
     EXPECT_EQ(SwapNibbles(0x0800), 0x0800);
@@ -23,7 +23,7 @@ TEST(DiffToCodeTest, IncrementsAndTheirMirrorForEveryDifference) {
 TEST(NeighbourCodeRowTest, SingleColumnTouchesOnlyItsCode) {
     const uint16_t c[1] = {5}, x[1] = {9};
     uint16_t carry[1] = {0x1111}, code[1] = {0};
-    NeighbourCodeRow(c, x, 1, carry, code);
+    NeighbourCodeRow(c, x, 1, kByteLevels, carry, code);
     EXPECT_EQ(code[0], 0x0800);
     EXPECT_EQ(carry[0], 0x1111);
 }
@@ -31,7 +31,7 @@ TEST(NeighbourCodeRowTest, SingleColumnTouchesOnlyItsCode) {
 TEST(NeighbourCodeRowTest, TwoColumnsAreBothRowEnds) {
     const uint16_t c[2] = {5, 6}, x[2] = {5, 5};
     uint16_t carry[2] = {0, 0x7777}, code[2] = {1, 1};
-    NeighbourCodeRow(c, x, 2, carry, code);
+    NeighbourCodeRow(c, x, 2, kByteLevels, carry, code);
     EXPECT_EQ(code[0], 0x0800);
     EXPECT_EQ(code[1], 0x0800);
     EXPECT_EQ(carry[0], 0x0001);  // x[0] sees 5 equal above, 6 higher upper-right
@@ -41,7 +41,7 @@ TEST(NeighbourCodeRowTest, TwoColumnsAreBothRowEnds) {
 TEST(NeighbourCodeRowTest, WorkedExample) {
     const uint16_t c[3] = {10, 11, 12}, x[3] = {11, 11, 11};
     uint16_t carry[3] = {0, 0, 0x4242}, code[3];
-    NeighbourCodeRow(c, x, 3, carry, code);
+    NeighbourCodeRow(c, x, 3, kByteLevels, carry, code);
     EXPECT_EQ(code[0], 0x0800);
     EXPECT_EQ(code[1], 0x0011);
     EXPECT_EQ(code[2], 0x0800);
@@ -57,7 +57,7 @@ uint16_t DirectCode(const std::vector<std::vector<uint16_t>>& rows, int x, int y
     for (int j = y0; j <= y1; ++j)
         for (int i = x - 1; i <= x + 1; ++i)
             if ((i != x || j != y) && i >= 0 && i < n)
-                code = (uint16_t)(code + DiffToCode((int16_t)(rows[y][x] - rows[j][i])));
+                code = (uint16_t)(code + DiffToCode(rows[y][x] - rows[j][i], kByteLevels));
     return code;
 }
 
@@ -76,8 +76,8 @@ TEST(NeighbourCodeRowTest, MatchesDirectCountsOnRandomRows) {
         for (int trial = 0; trial < 25; ++trial) {
             const std::vector<std::vector<uint16_t>> rows = {RandomRow(rng, n), RandomRow(rng, n), RandomRow(rng, n)};
             std::vector<uint16_t> carry((size_t)n, 0), code((size_t)n);
-            NeighbourCodeRow(rows[0].data(), rows[1].data(), (uint32_t)n, carry.data(), code.data());
-            NeighbourCodeRow(rows[1].data(), rows[2].data(), (uint32_t)n, carry.data(), code.data());
+            NeighbourCodeRow(rows[0].data(), rows[1].data(), (uint32_t)n, kByteLevels, carry.data(), code.data());
+            NeighbourCodeRow(rows[1].data(), rows[2].data(), (uint32_t)n, kByteLevels, carry.data(), code.data());
             EXPECT_EQ(code[0], 0x0800);
             EXPECT_EQ(code[(size_t)n - 1], 0x0800);
             for (int x = 1; x + 1 < n; ++x) ASSERT_EQ(code[(size_t)x], DirectCode(rows, x, 1, 0, 2)) << n << " " << x;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <stdexcept>
 
 namespace testing_support {
 
@@ -138,23 +139,67 @@ std::vector<uint16_t> Convert(native_host::Environment& env, const Picture& pict
     return all;
 }
 
-std::vector<uint16_t> ConvertInCore(const Picture& picture, const Args& args) {
-    const int w = picture.y.width, h = picture.y.height, bytes = args.debug ? 1 : 2;
-    std::vector<uint8_t> in;
-    for (const Plane* p : {&picture.y, &picture.u, &picture.v})
-        in.insert(in.end(), p->samples.begin(), p->samples.end());
-    std::vector<uint8_t> out(in.size() * bytes);
+namespace {
+
+// A packed picture of `bytes` bytes a sample through the core's Converter:
+// every output sample, codes at the output's depth or the luma map.
+std::vector<uint16_t> ConvertPacked(const std::vector<uint8_t>& in, int w, int h, bitgrade::Layout layout, int bits,
+                                    const Args& args) {
     const bitgrade::Processor processor = TestProcessor();
     const int level = args.sseopt ? args.sseopt : processor.sseLevel;
     const bitgrade::Settings settings = {args.span, args.ythr, args.cthr, args.debug, args.maxSpan};
+    const bitgrade::Creation c = bitgrade::Decide({true, w, bitgrade::Widths::kAny, bits}, processor, level, settings,
+                                                  args.depth.bits, bitgrade::DitherName(), args.bands);
+    if (c.refusal != bitgrade::Refusal::kNone) throw std::invalid_argument(c.Message());
+    bitgrade::Conversion conversion = c.conversion;
+    conversion.isa = processor.vectorIsa;
+    conversion.depth.dither = args.depth.dither;
+    const size_t samples = bitgrade::PictureSamples(layout, w, h);
+    const int outBytes = conversion.SampleBytes();
+    std::vector<uint8_t> out(samples * outBytes);
     bitgrade::Scratch scratch;
-    if (!bitgrade::Converter({(bitgrade::Level)level, processor.vectorIsa, settings})
-             .ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), w, h, bytes, picture.layout), scratch))
+    if (!bitgrade::Converter(conversion)
+             .ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), w, h, outBytes, layout, bits > 8 ? 2 : 1),
+                           scratch))
         throw std::bad_alloc();
-    const size_t samples = args.debug ? (size_t)w * h : in.size();
-    std::vector<uint16_t> all(samples);
-    for (size_t i = 0; i < samples; ++i) all[i] = args.debug ? out[i] : (uint16_t)(out[2 * i] | out[2 * i + 1] << 8);
+    const size_t kept = args.debug ? (size_t)w * h : samples;
+    std::vector<uint16_t> all(kept);
+    for (size_t i = 0; i < kept; ++i) all[i] = outBytes == 1 ? out[i] : (uint16_t)(out[2 * i] | out[2 * i + 1] << 8);
     return all;
+}
+
+}  // namespace
+
+std::vector<uint16_t> ConvertInCore(const Picture& picture, const Args& args) {
+    std::vector<uint8_t> in;
+    for (const Plane* p : {&picture.y, &picture.u, &picture.v})
+        in.insert(in.end(), p->samples.begin(), p->samples.end());
+    return ConvertPacked(in, picture.y.width, picture.y.height, picture.layout, 8, args);
+}
+
+DeepPicture Scaled(const Picture& picture, int bits) {
+    DeepPicture deep = {picture.y.width, picture.y.height, picture.layout, bits, {}};
+    for (const Plane* p : {&picture.y, &picture.u, &picture.v})
+        for (uint8_t sample : p->samples) deep.samples.push_back((uint16_t)(sample << (bits - 8)));
+    return deep;
+}
+
+DeepPicture MakeDeepPicture(int width, int height, bitgrade::Layout layout, int bits,
+                            const std::function<int(int x, int y, int plane)>& sample) {
+    DeepPicture deep = {width, height, layout, bits, {}};
+    for (int p = 0; p < layout.planes; ++p) {
+        const int w = p ? width >> layout.chroma.x : width, h = p ? height >> layout.chroma.y : height;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                deep.samples.push_back((uint16_t)std::clamp(sample(x, y, p), 0, (1 << bits) - 1));
+    }
+    return deep;
+}
+
+std::vector<uint16_t> ConvertDeepInCore(const DeepPicture& picture, const Args& args) {
+    std::vector<uint8_t> in;
+    for (uint16_t sample : picture.samples) in.insert(in.end(), {(uint8_t)sample, (uint8_t)(sample >> 8)});
+    return ConvertPacked(in, picture.width, picture.height, picture.layout, picture.bits, args);
 }
 
 std::vector<uint16_t> RunPlane(int level, const Plane& plane, int span, int threshold, bool debug, int srcPitch,

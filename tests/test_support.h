@@ -71,6 +71,10 @@ struct Args {
     int sseopt = 1, span = 3, ythr = 1, cthr = 1;
     bool debug = false;
     int maxSpan = 0;  // the newer hosts' adaptive mode; off
+    // The newer hosts' output depth, and the depth the bands were made at (0:
+    // the input's default).
+    bitgrade::OutputDepth depth = bitgrade::OutputDepth();
+    int bands = 0;
 };
 // Bitgrade(clip, sseopt, span, ythr, cthr, debug), called as a script would.
 AVSValue CallBitgrade(native_host::Environment& env, const PClip& clip, const Args& args);
@@ -84,6 +88,24 @@ std::vector<uint16_t> Convert(native_host::Environment& env, const Picture& pict
 // every width, and level 1 on zero-padded rows of its own. sseopt 0 is the
 // processor's level.
 std::vector<uint16_t> ConvertInCore(const Picture& picture, const Args& args);
+
+// A picture of samples deeper than 8 bits, in 16-bit words: Y, U and V as
+// a Picture of that layout lays them out.
+struct DeepPicture {
+    int width, height;
+    bitgrade::Layout layout;
+    int bits;
+    std::vector<uint16_t> samples;  // the planes, packed one after another
+};
+// An 8-bit picture's samples times 2^(bits - 8), as a deeper copy of it.
+DeepPicture Scaled(const Picture& picture, int bits);
+// A picture of any `bits`-deep samples drawn by sample(x, y, plane).
+DeepPicture MakeDeepPicture(int width, int height, bitgrade::Layout layout, int bits,
+                            const std::function<int(int x, int y, int plane)>& sample);
+
+// Every output sample of a deeper picture through the core's Converter,
+// as ConvertInCore gives them (codes at the output's depth, or the map).
+std::vector<uint16_t> ConvertDeepInCore(const DeepPicture& picture, const Args& args);
 
 // The converter levels, by their names.
 const int kPlain = 1, kStreaming = 2, kVector = 3;

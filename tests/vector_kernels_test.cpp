@@ -59,6 +59,37 @@ void CompareClassification(const RowKernels& k, std::mt19937& rng, uint32_t colu
     }
 }
 
+// Deeper rows at every depth 9..16 and every depth of their bands: samples
+// about one code, half of them at the extremes 0, 1, 2^bits - 2 and 2^bits
+// - 1 (where a sum saturates), neighbours at each bound of the classes
+// (half a level and one and a half, and one code either side of each), and
+// some anywhere in 16 bits, where a wrapping difference would pass a far
+// neighbour for a near one.
+void CompareDeepClassification(const RowKernels& k, std::mt19937& rng, uint32_t columns, SampleDepth depth) {
+    const Levels levels(depth);
+    const int top = (1 << depth.bits) - 1;
+    const int extremes[4] = {0, 1, top - 1, top};
+    const int base = rng() % 2 ? extremes[rng() % 4] : (int)(rng() % (top + 1));
+    const int steps[6] = {(int)levels.equal - 1, (int)levels.equal, (int)levels.equal + 1,
+                          (int)levels.near - 1,  (int)levels.near,  (int)levels.near + 1};
+    kernel_inputs::SampleRows16 rows(columns, [&] {
+        if (rng() % 8 == 0) return (int)(rng() % 65536) & top;
+        const int step = rng() % 3 ? steps[rng() % 6] : 0;
+        return std::clamp(base + (rng() % 2 ? step : -step), 0, top);
+    });
+    Row<uint16_t> values(columns, kUnwritten), twinValues = values;
+    Row<uint8_t> edges(columns, kUnwrittenByte), twinEdges = edges;
+    k.classifyRow16(rows.Above(), rows.Centre(), rows.Below(), columns, levels, values.get(), edges.get());
+    kScalarKernels.classifyRow16(rows.Above(), rows.Centre(), rows.Below(), columns, levels, twinValues.get(),
+                                 twinEdges.get());
+    for (uint32_t i = 0; i < columns + 16; ++i) {
+        ASSERT_EQ(values[i], twinValues[i])
+            << "columns " << columns << " at " << i << " bits " << depth.bits << " bands " << depth.bands;
+        ASSERT_EQ(edges[i], twinEdges[i])
+            << "columns " << columns << " at " << i << " bits " << depth.bits << " bands " << depth.bands;
+    }
+}
+
 // Random totals and rows of a band at radii r against the scalar twin: the
 // same output bytes, and none written past the row.
 void CompareBandRow(const RowKernels& k, std::mt19937& rng, uint32_t W, Radii r, bool debug) {
@@ -212,6 +243,14 @@ TEST_P(Twins, IntegralRowsMatchTheirTwins) {
     }
 }
 
+TEST_P(Twins, DeepClassifyRowMatchesItsTwin) {
+    std::mt19937 rng(13);
+    for (int bits = 9; bits <= 16; ++bits)
+        for (int bands = 8; bands <= bits; ++bands)
+            for (uint32_t columns = 16; columns <= 208; columns += 48)
+                for (int trial = 0; trial < 6; ++trial) CompareDeepClassification(k(), rng, columns, {bits, bands});
+}
+
 TEST_P(Twins, ClassifyRowMatchesItsTwin) {
     std::mt19937 rng(5);
     for (uint32_t columns = 16; columns <= 208; columns += 16)
@@ -270,7 +309,8 @@ TEST_P(Twins, BandRowsMatchTheirTwinsAtEveryWidth) {
                 for (bool debug : {false, true}) CompareBandRow(k(), rng, W, radii, debug);
     for (int trial = 0; trial < 40; ++trial) {
         const uint32_t W = 1 + rng() % 4100;
-        for (bool debug : {false, true}) CompareBandRow(k(), rng, W, {rng() % 13, rng() % 13}, debug);
+        for (bool debug : {false, true})
+            CompareBandRow(k(), rng, W, {(uint32_t)(rng() % 13), (uint32_t)(rng() % 13)}, debug);
     }
 }
 
@@ -318,7 +358,7 @@ TEST_P(Twins, ReducedAndDiffusedRowsMatchTheirTwins) {
 // test here, a case in fuzz/kernels_fuzzer.cpp and a row in
 // bench/bench_kernels.cpp: a new one changes the table's size, and then
 // this reminder.
-static_assert(sizeof(RowKernels) == 2 * sizeof(void*) + 8 * sizeof(void (*)()),
+static_assert(sizeof(RowKernels) == 2 * sizeof(void*) + 9 * sizeof(void (*)()),
               "a new kernel needs its twin test, its fuzzer case and its benchmark row");
 
 INSTANTIATE_TEST_SUITE_P(Isa, Twins, ::testing::Values(VectorIsa::kSse41, VectorIsa::kAvx2), [](const auto& info) {
