@@ -4,11 +4,12 @@ namespace cli {
 
 namespace {
 
-// n samples as 16-bit samples, sample * 256, in a loop the compiler turns
-// into vector code: the floor that the filter is measured by.
-void Widen(const uint8_t* from, size_t n, uint8_t* out) {
+// n samples as 16-bit samples, sample << (16 - bits), in a loop the
+// compiler turns into vector code: the floor that the filter is measured by.
+template <class Sample>
+void Widen(const Sample* from, size_t n, int bits, uint8_t* out) {
     uint16_t* to = (uint16_t*)out;  // output buffers are aligned; samples are little-endian here
-    for (size_t i = 0; i < n; ++i) to[i] = (uint16_t)(from[i] << 8);
+    for (size_t i = 0; i < n; ++i) to[i] = (uint16_t)(from[i] << (16 - bits));
 }
 
 }  // namespace
@@ -19,12 +20,14 @@ FrameFilter::FrameFilter(int width, int height, const FilterArgs& args, bitgrade
 }
 
 bool FrameFilter::Convert(const uint8_t* in, uint8_t* out, bitgrade::Scratch& scratch) const {
+    const bitgrade::SampleDepth depth = conversion.input;
     if (!converter) {
-        Widen(in, InputBytes(), out);
+        if (depth.Bytes() == 1) Widen(in, Samples(), depth.bits, out);
+        else Widen((const uint16_t*)in, Samples(), depth.bits, out);
         return true;
     }
-    return converter->ConvertFrame(bitgrade::PackedFrame(in, out, width, height, conversion.SampleBytes(), layout),
-                                   scratch);
+    return converter->ConvertFrame(
+        bitgrade::PackedFrame(in, out, width, height, conversion.SampleBytes(), layout, depth.Bytes()), scratch);
 }
 
 }  // namespace cli

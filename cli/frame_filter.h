@@ -22,10 +22,12 @@ struct FilterArgs {
 
 class FrameFilter {
 public:
+    // The conversion's input depth is the frames' (8 bits unless it says).
     FrameFilter(int width, int height, const FilterArgs& args, bitgrade::Layout layout = bitgrade::kLayout420);
 
-    size_t InputBytes() const { return (size_t)bitgrade::PictureSamples(layout, width, height); }
-    size_t OutputBytes() const { return InputBytes() * (size_t)conversion.SampleBytes(); }
+    size_t Samples() const { return (size_t)bitgrade::PictureSamples(layout, width, height); }
+    size_t InputBytes() const { return Samples() * (size_t)conversion.input.Bytes(); }
+    size_t OutputBytes() const { return Samples() * (size_t)conversion.SampleBytes(); }
     // The level the filter runs (after detection), and for level 3 the
     // instruction set of its kernels; 0 and "" unfiltered.
     int Level() const { return converter ? (int)conversion.level : 0; }

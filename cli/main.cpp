@@ -30,9 +30,9 @@ const char kUsage[] =
     "Usage: bitgrade [options] [INPUT] [OUTPUT]\n"
     "       bitgrade --demo OUT.png [OUT.y4m]\n"
     "\n"
-    "Turns 8-bit YUV4MPEG2 video (C420, C422, C444, C411, Cmono) into 16-bit\n"
-    "(C420p16, ...) without banding, or into the 12, 10 or 8 bits an encoder\n"
-    "takes, dithered (--depth).\n"
+    "Turns YUV4MPEG2 video of 8 to 16 bits (C420, C422, C444, C411, Cmono;\n"
+    "C420p10, ..., Cmono16) into 16-bit (C420p16, ...) without banding, or into\n"
+    "the 12, 10 or 8 bits an encoder takes, dithered (--depth).\n"
     "INPUT and OUTPUT default to '-', standard input and output.\n"
     "\n"
     "Options (the script function's arguments and defaults):\n"
@@ -50,6 +50,10 @@ const char kUsage[] =
     "  --max-span N  adaptive window: at each sample the widest of the windows N,\n"
     "                N/2, N/4, ... (while above --span), then --span, that\n"
     "                averages it; at most 127, levels 2 and 3 [off: --span]\n"
+    "  --bits B      the depth the input's bands were made at, 8 to its own:\n"
+    "                a level is 2^(input bits - B) codes. Pass 8 for a 10-bit\n"
+    "                copy of an 8-bit source, 10 for a 16-bit copy of a 10-bit\n"
+    "                one             [the input's bits up to 12; 8 for 14 and 16]\n"
     "  --depth N     output bits: 16 (C420p16), 12 (C420p12), 10 (C420p10), or 8\n"
     "                (the input's own C tag), for encoders that take them       [16]\n"
     "  --dither D    how fewer bits keep the smooth gradients: ordered (a fixed\n"
@@ -64,7 +68,7 @@ const char kUsage[] =
     "  --demo OUT.png [OUT.y4m]\n"
     "                convert a built-in banded gradient; write input, output and\n"
     "                map side by side as a PNG, and the 16-bit clip if asked\n"
-    "  --unfiltered  for benchmarks: no filter, samples written as sample * 256\n"
+    "  --unfiltered  for benchmarks: no filter, samples shifted to 16 bits\n"
     "  --help, -h    this text\n"
     "  --version, -V the plugin's version\n"
     "Options take their value after a space or an '=' (--span=4).\n"
@@ -81,6 +85,7 @@ const unsigned kMaxThreads = 256;
 
 struct Options {
     cli::FilterArgs filter;
+    int bands = 0;  // --bits: the depth the input's bands were made at; 0 for the input's default
     // One thread a core, within what --threads takes even on the largest
     // machines.
     int threads = (int)std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads);
@@ -166,6 +171,7 @@ Options ParseOptions(int argc, char** argv) {
         else if (arg == "--cthr") settings.cthr = ParseInt("--cthr", value());
         else if (arg == "--max-span") settings.maxSpan = ParseInt("--max-span", value());
         else if (arg == "--depth") bits = ParseInt("--depth", value());
+        else if (arg == "--bits") o.bands = ParseInt("--bits", value(), 8, 16);
         else if (arg == "--dither") {
             const char* name = value();
             dither = {name ? name : "", name ? std::strlen(name) : 0, true};
@@ -189,7 +195,7 @@ Options ParseOptions(int argc, char** argv) {
     // Every option is checked before any input is read (a frame's width
     // matters to no check of the command's).
     const bitgrade::Creation c =
-        bitgrade::Decide({true, 0, bitgrade::Widths::kAny}, processor, sseopt, settings, bits, dither);
+        bitgrade::Decide({true, 0, bitgrade::Widths::kAny, 16}, processor, sseopt, settings, bits, dither, o.bands);
     if (c.refusal != bitgrade::Refusal::kNone) FailOption(c.refusal);
     o.filter.conversion = c.conversion;
     const bool reduced = c.conversion.depth.Reduced();
@@ -285,13 +291,20 @@ int Convert(const Options& o, const ClosedStandardDescriptors& closed) {
     } catch (const y4m::Interrupted&) {
         signals.Reraise(0);
     }
-    if (!o.quiet) WarnWhereNothingFits(o.filter.conversion.settings, header.width, header.height);
-    if (!o.quiet && o.filter.conversion.OutputBits() > 8)
-        NoteLostSiting(header.colourSpace, o.filter.conversion.OutputBits());
-    const cli::FrameFilter filter(header.width, header.height, o.filter, header.layout);
+    // The input's depth is known now: its bands are as deep as --bits says,
+    // or its default.
+    if (o.bands > header.bits)
+        Fail("--bits " + std::to_string(o.bands) + " is deeper than the input's " + std::to_string(header.bits) +
+                 " bits; give 8 to " + std::to_string(header.bits),
+             2);
+    cli::FilterArgs args = o.filter;
+    args.conversion.input = bitgrade::SampleDepth(header.bits, o.bands ? o.bands : bitgrade::DefaultBands(header.bits));
+    const bitgrade::Conversion& c = args.conversion;
+    if (!o.quiet) WarnWhereNothingFits(c.settings, header.width, header.height);
+    if (!o.quiet && c.OutputBits() > 8) NoteLostSiting(header.colourSpace, c.OutputBits());
+    const cli::FrameFilter filter(header.width, header.height, args, header.layout);
     RefuseOutputOverInput(in, outPath, closed);
     cli::Output output(outPath, &signals);
-    const bitgrade::Conversion& c = o.filter.conversion;
     output.WriteHeader(y4m::OutputHeader(header, c.settings.debug, c.depth.bits));
 
     cli::Progress progress(!o.quiet && isatty(STDERR_FILENO), reader.ExpectedFrames());

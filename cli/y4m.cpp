@@ -164,10 +164,19 @@ StreamHeader Reader::ReadHeader() {
     }
     for (const ColourSpace& space : kAcceptedColourSpaces)
         if (header.colourSpace == space.tag) accepted = true, header.layout = space.layout;
+    for (const ColourSpace& space : kAcceptedColourSpaces) {
+        // 420p10 and the like; grey's deeper tags are mono10, ....
+        const std::string family = space.tag, prefix = family == "mono" ? family : family + "p";
+        if (family.size() > 4 || family == "411" || header.colourSpace.compare(0, prefix.size(), prefix) != 0) continue;
+        const std::string depth = header.colourSpace.substr(prefix.size());
+        for (const char* bits : {"9", "10", "12", "14", "16"})
+            if (depth == bits) accepted = true, header.layout = space.layout, header.bits = std::stoi(depth);
+    }
     if (!accepted)
         throw Error("unsupported colour space C" + header.colourSpace +
-                    "; accepted: 8-bit C420, C420jpeg, C420mpeg2, C420paldv, C422, C444, C411, Cmono or none "
-                    "(convert with: ffmpeg -i IN -f yuv4mpegpipe -pix_fmt yuv420p -, or yuv444p, gray)");
+                    "; accepted: C420, C420jpeg, C420mpeg2, C420paldv, C422, C444, C411, Cmono or none, "
+                    "and C420p10, C422p10, C444p10, Cmono10 and the like at 9, 10, 12, 14 and 16 bits "
+                    "(convert with: ffmpeg -i IN -f yuv4mpegpipe -pix_fmt yuv444p16le -strict -1 -)");
     const bitgrade::Subsampling sub = header.layout.chroma;
     if (header.width % (1 << sub.x) || header.height % (1 << sub.y))
         throw Error("frame size " + std::to_string(header.width) + "x" + std::to_string(header.height) +
@@ -213,7 +222,8 @@ std::string OutputHeader(const StreamHeader& in, bool debug, int bits) {
     for (const std::string& tag : in.tags) line += " " + tag;
     const std::string family = std::string(" C") + Family(in.layout);
     if (debug) return line + family + "\n";
-    if (bits == 8) return line + (in.colourSpace.empty() ? "" : " C" + in.colourSpace) + "\n";
+    if (bits == 8 && in.bits == 8) return line + (in.colourSpace.empty() ? "" : " C" + in.colourSpace) + "\n";
+    if (bits == 8) return line + family + "\n";
     // mono10, but 420p10 and 444p10
     return line + family + (in.layout.planes == 1 ? "" : "p") + std::to_string(bits) + "\n";
 }

@@ -1,6 +1,6 @@
-// YUV4MPEG2 streams: 8-bit 4:2:0, 4:2:2, 4:4:4, 4:1:1 or grey in; out, the filter's
-// samples in the same layout at the output's depth (16, 12, 10 or 8 bits) or
-// the 8-bit debug map.
+// YUV4MPEG2 streams: 4:2:0, 4:2:2, 4:4:4, 4:1:1 or grey, of 8 to 16 bits, in;
+// out, the filter's samples in the same layout at the output's depth (16,
+// 12, 10 or 8 bits) or the 8-bit debug map.
 #pragma once
 
 #include <cstdint>
@@ -37,8 +37,9 @@ struct StreamHeader {
     std::string colourSpace;        // the C tag's value, empty when absent
     std::vector<std::string> tags;  // every other tag, as written (F, I, A, X...)
     bitgrade::Layout layout = bitgrade::kLayout420;
+    int bits = 8;  // a sample's; deeper ones are 16-bit little-endian words
 
-    size_t FrameBytes() const { return (size_t)bitgrade::PictureSamples(layout, width, height); }
+    size_t FrameBytes() const { return (size_t)bitgrade::PictureSamples(layout, width, height) * (bits > 8 ? 2 : 1); }
 };
 
 // Pipes in and out are made this large, the most that unprivileged
@@ -46,7 +47,9 @@ struct StreamHeader {
 // of waking its reader every 64 KiB.
 const int kPipeBytes = 1 << 20;
 
-// The 8-bit colour spaces we accept (C tags without the C), by layout.
+// The 8-bit colour spaces we accept (C tags without the C), by layout; each
+// but 411 also as deeper ones: 420p10, ..., mono10, ... (9, 10, 12, 14 and
+// 16 bits).
 struct ColourSpace {
     const char* tag;
     bitgrade::Layout layout;
@@ -98,7 +101,8 @@ private:
 
 // The header of the converted stream, tags kept: C420p16, C420p12 or
 // C420p10 by the output's bits (C422p.., C444p.., C411p.., Cmono..); at 8
-// bits the input's own C tag; the debug map C420 (C422, C444, C411, Cmono).
+// bits the input's own C tag where it was 8-bit; the debug map C420 (C422,
+// C444, C411, Cmono).
 std::string OutputHeader(const StreamHeader& in, bool debug, int bits = 16);
 
 }  // namespace y4m

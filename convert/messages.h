@@ -15,9 +15,12 @@
     "levelize: \"sseopt\" 3 needs SSE4.1 and SSE3, which this processor lacks; use sseopt 0, 1 or 2."
 // Where a newer host takes more than YV12: what it takes, and the way there.
 #define BITGRADE_MSG_VS_FORMAT \
-    "levelize: Requires 8-bit YUV or GRAY input; convert with resize.Point(format=vs.YUV420P8) (or YUV444P8, GRAY8)."
+    "levelize: Requires integer YUV or GRAY input of 8 to 16 bits; convert with resize.Point(format=vs.YUV420P16)."
 #define BITGRADE_MSG_VS_RGB \
-    "levelize: RGB input is not taken; convert to YUV with resize.Point(format=vs.YUV444P8, matrix_s=\"709\")."
+    "levelize: RGB input is not taken; convert to YUV with resize.Point(format=vs.YUV444P16, matrix_s=\"709\")."
+#define BITGRADE_MSG_AVS_FORMAT                                                                     \
+    "levelize: Requires planar Y or YUV 4:2:0, 4:2:2 or 4:4:4 input of 8 to 16 bits; convert with " \
+    "ConvertToYUV444() or ConvertBits(16)."
 #define BITGRADE_MSG_NO_FRAME "levelize: The source clip gave no frame."
 #define BITGRADE_MSG_VARYING \
     "levelize: The clip's format or size changes from frame to frame; give it one format and size first."

@@ -91,6 +91,31 @@ enum : int {
 enum : int { kPlaneY = 1, kPlaneU = 2, kPlaneV = 4 };
 enum : int { kCsYV12 = (int)0xA0000008, kCsI420 = (int)0xA0000010 };
 
+// A pixel type's fields: its kind (planar YUV, planar Y alone, or another),
+// the order of its chroma planes, the chroma subsampling across and down and
+// the bits of a sample, each a small code.
+enum : uint32_t {
+    kCsKindMask = 0xF8000000u,  // planar, interleaved, YUV, BGR, YUVA
+    kCsPlanarYuv = 0xA0000000u,
+    kCsPlanarY = 0xE0000000u,  // planar, interleaved and YUV together mean Y alone
+    kCsVPlaneFirst = 1u << 3,
+    kCsUPlaneFirst = 1u << 4,
+    kCsSubWidthShift = 0,
+    kCsSubHeightShift = 8,
+    kCsSampleBitsShift = 16,
+    kCsFieldMask = 7,
+};
+// Subsampling codes: 3 for none, 0 for half, 1 for a quarter.
+inline int SubsamplingOfCode(uint32_t code) { return code == 3 ? 0 : code == 0 ? 1 : code == 1 ? 2 : -1; }
+inline uint32_t CodeOfSubsampling(int log2) { return log2 == 0 ? 3 : log2 == 1 ? 0 : 1; }
+// Sample bits codes: 0 for 8, 5, 6 and 7 for 10, 12 and 14, 1 for 16 (2, for
+// float, is none of them).
+inline int BitsOfCode(uint32_t code) {
+    const int bits[8] = {8, 16, 0, 0, 0, 10, 12, 14};
+    return bits[code & 7];
+}
+inline uint32_t CodeOfBits(int bits) { return bits == 8 ? 0 : bits == 16 ? 1 : bits == 10 ? 5 : bits == 12 ? 6 : 7; }
+
 // The host functions the plugin calls, looked up by name when the host
 // calls the entry point.
 struct HostFunctions {

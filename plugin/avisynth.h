@@ -4,6 +4,8 @@
 #pragma once
 
 #define BITGRADE_PARAMS "c[sseopt]i[span]i[ythr]i[cthr]i[debug]b"
+// AviSynth+'s, through the plain-C interface, with the newer hosts' arguments.
+#define BITGRADE_PARAMS_NEWER BITGRADE_PARAMS "[maxspan]i[depth]i[dither]s[bits]i"
 
 #include "../convert/creation.h"
 

@@ -49,31 +49,63 @@ bool BindHost(void* address) {
     return bound;
 }
 
-// One filter instance of the host's: what creation chose, and the scratch
-// memory of the one frame it converts at a time.
+// One filter instance of the host's: what creation chose, the source's
+// layout and width, and the scratch memory of the one frame it converts at a
+// time.
 struct Instance {
-    Instance(const Conversion& c, int width) : converter(c), width(width) {}
+    Instance(const Conversion& c, Layout layout, int width) : converter(c), layout(layout), width(width) {}
     Converter converter;
+    Layout layout;
     Scratch scratch;
     int width;  // the source's
 };
 
-// The three planes of src into those of dst.
-Frame FrameOf(const AVS_VideoFrame* src, AVS_VideoFrame* dst, int width) {
+// The planes of src into those of dst.
+Frame FrameOf(const AVS_VideoFrame* src, AVS_VideoFrame* dst, Layout layout, int width) {
     const int selectors[3] = {avs_c::kPlaneY, avs_c::kPlaneU, avs_c::kPlaneV};
     Frame frame;
-    for (int p = 0; p < 3; ++p) {
+    frame.count = layout.planes;
+    for (int p = 0; p < frame.count; ++p) {
         const int s = selectors[p];
+        const Subsampling sub = p == 0 ? Subsampling() : layout.chroma;
         frame.planes[p] = Plane{host.get_read_ptr_p(src, s),
                                 host.get_pitch_p(src, s),
                                 host.get_write_ptr_p(dst, s),
                                 host.get_pitch_p(dst, s),
-                                p ? width / 2 : width,
+                                width >> sub.x,
                                 host.get_height_p(src, s),
                                 p == 0,
-                                p == 0 ? Subsampling() : Subsampling(1, 1)};
+                                sub};
     }
     return frame;
+}
+
+// The layout and bits of a planar Y or YUV 4:2:0, 4:2:2 or 4:4:4 pixel type
+// of 8 to 16 integer bits; false for any other (the host has 4:1:1 and 4:1:0
+// at 8 bits only, with no deeper type for the output).
+bool FormatOf(int pixelType, Layout& layout, int& bits) {
+    const uint32_t t = (uint32_t)pixelType, kind = t & avs_c::kCsKindMask;
+    bits = avs_c::BitsOfCode(t >> avs_c::kCsSampleBitsShift);
+    if (bits == 0 || (kind != avs_c::kCsPlanarYuv && kind != avs_c::kCsPlanarY)) return false;
+    if (kind == avs_c::kCsPlanarY) {
+        layout = kLayoutGrey;
+        return true;
+    }
+    const int x = avs_c::SubsamplingOfCode(t >> avs_c::kCsSubWidthShift & avs_c::kCsFieldMask);
+    const int y = avs_c::SubsamplingOfCode(t >> avs_c::kCsSubHeightShift & avs_c::kCsFieldMask);
+    layout = {3, {x, y}};
+    return x >= 0 && x <= 1 && y >= 0 && y <= 1;
+}
+
+// The output's pixel type: the source's layout at the output's bits (the
+// source's own type at 8 bits from 8).
+int OutputType(int sourceType, int sourceBits, Layout layout, int bits) {
+    if (bits == 8 && sourceBits == 8) return sourceType;
+    if (layout.planes == 1) return (int)(avs_c::kCsPlanarY | avs_c::CodeOfBits(bits) << avs_c::kCsSampleBitsShift);
+    return (int)(avs_c::kCsPlanarYuv | avs_c::kCsVPlaneFirst |
+                 avs_c::CodeOfSubsampling(layout.chroma.x) << avs_c::kCsSubWidthShift |
+                 avs_c::CodeOfSubsampling(layout.chroma.y) << avs_c::kCsSubHeightShift |
+                 avs_c::CodeOfBits(bits) << avs_c::kCsSampleBitsShift);
 }
 
 AVS_VideoFrame* AVSC_CC GetFrame(AVS_FilterInfo* fi, int n) {
@@ -88,7 +120,8 @@ AVS_VideoFrame* AVSC_CC GetFrame(AVS_FilterInfo* fi, int n) {
     // with the frame where the host keeps them.
     AVS_VideoFrame* dst = host.new_video_frame_p_a ? host.new_video_frame_p_a(fi->env, &fi->vi, src, 64)
                                                    : host.new_video_frame_a(fi->env, &fi->vi, 64);
-    const bool converted = dst && instance.converter.ConvertFrame(FrameOf(src, dst, instance.width), instance.scratch);
+    const bool converted =
+        dst && instance.converter.ConvertFrame(FrameOf(src, dst, instance.layout, instance.width), instance.scratch);
     host.release_video_frame(src);
     if (converted) return dst;
     if (dst) host.release_video_frame(dst);
@@ -119,14 +152,19 @@ void Read(const AVS_Value& argument, int& value) {
 void Read(const AVS_Value& argument, bool& value) {
     if (argument.type == 'b') value = argument.d.boolean != 0;
 }
+void Read(const AVS_Value& argument, DitherName& value) {
+    if (argument.type != 's' || !argument.d.string) return;
+    size_t size = 0;
+    while (argument.d.string[size]) ++size;
+    value = {argument.d.string, size, true};
+}
 
-// Only YV12 and I420: later hosts give their 4:2:2, 4:4:4, 4:1:1 and deeper
-// 4:2:0 types some of the same bits.
-bool IsYV12(int pixelType) { return pixelType == avs_c::kCsYV12 || pixelType == avs_c::kCsI420; }
+// The arguments after the written ones: maxspan, depth, dither and bits.
+const int kFirstNewer = 6, kNewerCount = 4;
 
-Instance* NewInstance(const Conversion& c, int width) {
+Instance* NewInstance(const Conversion& c, Layout layout, int width) {
     try {
-        return new Instance(c, width);
+        return new Instance(c, layout, width);
     } catch (...) {
         return nullptr;
     }
@@ -139,17 +177,31 @@ AVS_Value AVSC_CC Create(AVS_ScriptEnvironment* env, AVS_Value args, void*) {
     AVS_FilterInfo* fi = nullptr;
     AVS_Clip* clip = host.new_c_filter(env, &fi, a[0], 1);
     if (!clip) return ErrorValue(BITGRADE_MSG_NO_MEMORY);
+    Layout layout = kLayout420;
+    int bits = 8;
+    if (!FormatOf(fi->vi.pixel_type, layout, bits)) {
+        host.release_clip(clip);
+        return ErrorValue(BITGRADE_MSG_AVS_FORMAT);
+    }
     const Processor processor = DetectProcessor();
-    const Creation c = CheckCreation({IsYV12(fi->vi.pixel_type), fi->vi.width, Widths::kAny}, processor,
-                                     [&](int index, const char*, auto& value) {
-                                         if (index < count) Read(a[index], value);
-                                     });
-    Instance* instance = c.refusal != Refusal::kNone ? nullptr : NewInstance(c.conversion, fi->vi.width);
+    const Creation c = CheckCreation<Arguments::kNewer>({true, fi->vi.width, Widths::kAny, bits}, processor,
+                                                        [&](int index, const char*, auto& value) {
+                                                            if (index < count) Read(a[index], value);
+                                                        });
+    Instance* instance = c.refusal != Refusal::kNone ? nullptr : NewInstance(c.conversion, layout, fi->vi.width);
     if (!instance) {
         host.release_clip(clip);
         return ErrorValue(c.refusal != Refusal::kNone ? c.Message() : BITGRADE_MSG_NO_MEMORY);
     }
-    fi->vi.width = DeclaredWidth(fi->vi.width, c.conversion);
+    // An 8-bit 4:2:0 clip called as the written function is answered as the
+    // written function answers it, its 16-bit samples in a clip of its own
+    // type at twice the width; any other gets a native clip at the output's
+    // bits.
+    bool newer = false;
+    for (int k = kFirstNewer; k < kFirstNewer + kNewerCount && k < count; ++k) newer |= a[k].type != 'v';
+    const bool written = !newer && (fi->vi.pixel_type == avs_c::kCsYV12 || fi->vi.pixel_type == avs_c::kCsI420);
+    if (written) fi->vi.width = DeclaredWidth(fi->vi.width, c.conversion);
+    else fi->vi.pixel_type = OutputType(fi->vi.pixel_type, bits, layout, c.conversion.OutputBits());
     fi->user_data = instance;
     fi->get_frame = GetFrame;
     fi->set_cache_hints = SetCacheHints;
@@ -167,6 +219,6 @@ AVS_Value AVSC_CC Create(AVS_ScriptEnvironment* env, AVS_Value args, void*) {
 
 const char* AVSC_CC avisynth_c_plugin_init(AVS_ScriptEnvironment* env) {
     if (bitgrade::BindHost(__builtin_return_address(0)))
-        bitgrade::host.add_function(env, BITGRADE_FUNCTION, BITGRADE_PARAMS, bitgrade::Create, nullptr);
+        bitgrade::host.add_function(env, BITGRADE_FUNCTION, BITGRADE_PARAMS_NEWER, bitgrade::Create, nullptr);
     return BITGRADE_VERSION;
 }

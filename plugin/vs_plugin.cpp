@@ -1,7 +1,7 @@
 // The filter for VapourSynth (API 4): bitgrade.Bitgrade(clip, sseopt, span,
-// ythr, cthr, debug, depth, dither, maxspan) turns an 8-bit YUV clip of any
-// subsampling, or GRAY, into a native 16-bit one of the same family and
-// subsampling (or 12, 10, 8 bits, dithered, by depth), or into its decision
+// ythr, cthr, debug, depth, dither, maxspan, bits) turns a YUV clip of any
+// subsampling, or GRAY, of 8 to 16 bits into a native 16-bit one of the same
+// family and subsampling (or 12, 10, 8 bits, dithered, by depth), or into its decision
 // map (8 bits, chroma grey) with debug set. Frames of one
 // filter are made on several threads at once, each with scratch memory
 // leased from the filter's pool. Nothing here throws: failures become the
@@ -75,11 +75,11 @@ void VS_CC FreeInstance(void* instanceData, VSCore*, const VSAPI* vsapi) {
     delete instance;
 }
 
-// The layout of an 8-bit integer clip the core converts, or the message
-// that refuses any other.
+// The layout of an integer clip of 8 to 16 bits, which the core converts, or
+// the message that refuses any other.
 const char* LayoutOf(const VSVideoFormat& f, Layout& layout) {
     if (f.colorFamily == cfRGB) return BITGRADE_MSG_VS_RGB;
-    if (f.sampleType != stInteger || f.bitsPerSample != 8) return BITGRADE_MSG_VS_FORMAT;
+    if (f.sampleType != stInteger || f.bitsPerSample < 8 || f.bitsPerSample > 16) return BITGRADE_MSG_VS_FORMAT;
     if (f.colorFamily == cfGray) layout = kLayoutGrey;
     else if (f.colorFamily == cfYUV) layout = {3, {f.subSamplingW, f.subSamplingH}};
     else return BITGRADE_MSG_VS_FORMAT;
@@ -133,9 +133,9 @@ void VS_CC Create(const VSMap* in, VSMap* out, void*, VSCore* core, const VSAPI*
         return refuse(BITGRADE_MSG_VARYING);
     Layout layout = kLayout420;
     if (const char* message = LayoutOf(source.format, layout)) return refuse(message);
-    const Creation c =
-        CheckCreation<Arguments::kNewer>({true, source.width, Widths::kAny}, DetectProcessor(),
-                                         [&](int, const char* name, auto& value) { Read(in, name, value, vsapi); });
+    const Creation c = CheckCreation<Arguments::kNewer>(
+        {true, source.width, Widths::kAny, source.format.bitsPerSample}, DetectProcessor(),
+        [&](int, const char* name, auto& value) { Read(in, name, value, vsapi); });
     if (c.refusal != Refusal::kNone) return refuse(c.Message());
     Instance* instance = NewInstance(c.conversion, node, source, layout);
     if (!instance) return refuse(BITGRADE_MSG_NO_MEMORY);
@@ -158,6 +158,6 @@ void VS_CC VapourSynthPluginInit2(VSPlugin* plugin, const VSPLUGINAPI* vspapi) {
     vspapi->configPlugin("org.bitgrade.bitgrade", "bitgrade", BITGRADE_VERSION, (0 << 16) | 1, kApiVersion, 0, plugin);
     vspapi->registerFunction(BITGRADE_FUNCTION,
                              "clip:vnode;sseopt:int:opt;span:int:opt;ythr:int:opt;cthr:int:opt;debug:int:opt;"
-                             "depth:int:opt;dither:data:opt;maxspan:int:opt",
+                             "depth:int:opt;dither:data:opt;maxspan:int:opt;bits:int:opt",
                              "clip:vnode;", bitgrade::Create, nullptr, plugin);
 }

@@ -216,11 +216,14 @@ TEST_F(AvisynthPlus, CreationErrorsArriveAsScriptErrors) {
     std::vector<Case> cases = {
         {Source(64, 16) + ".Bitgrade(sseopt=4)", "levelize: \"sseopt\" should be 0 to 3.(default:0)"},
     };
-    // Past YUY2, types that share the bits of YV12 but whose planes are not
-    // 8-bit 4:2:0.
-    for (const char* type : {"YUY2", "YV24", "YV16", "YV411", "YUV420P16", "YUV420P10", "YUVA420P8"})
-        cases.push_back(
-            {"BlankClip(pixel_type=\"" + std::string(type) + "\").Bitgrade()", "levelize: Requires YV12 input"});
+    // Interleaved, RGB, with alpha, float, and 4:1:1, which the host has at 8
+    // bits only.
+    for (const char* type : {"YUY2", "RGB32", "RGBP16", "YUVA420P8", "YUV420PS", "Y32", "YV411"})
+        cases.push_back({"BlankClip(pixel_type=\"" + std::string(type) + "\").Bitgrade()", BITGRADE_MSG_AVS_FORMAT});
+    cases.push_back({"BlankClip(pixel_type=\"YUV420P10\").Bitgrade(bits=12)", BITGRADE_MSG_BAD_BITS});
+    cases.push_back({Source(64, 16) + ".Bitgrade(depth=9)", BITGRADE_MSG_BAD_DEPTH});
+    cases.push_back({Source(64, 16) + ".Bitgrade(dither=\"bayer\")", BITGRADE_MSG_BAD_DITHER});
+    cases.push_back({Source(64, 16) + ".Bitgrade(sseopt=1, maxspan=40)", BITGRADE_MSG_MAXSPAN_PLAIN});
     for (const auto& c : cases) {
         const std::string error = Error(c.script);
         EXPECT_EQ(error.rfind(c.message, 0), 0u) << c.script << ": " << error;
@@ -251,6 +254,63 @@ TEST_F(AvisynthPlus, AChildsFrameErrorIsPassedOn) {
     const char* error = TheHost().f.clip_get_error(clip);
     EXPECT_NE(std::string(error ? error : "").find("the child fails here"), std::string::npos) << error;
     TheHost().f.release_clip(clip);
+}
+
+// Every family at 8 to 16 bits, and 8-bit 4:2:0 given a newer argument, gives
+// a native clip of its family at the output's bits with the core's samples;
+// maxspan, depth, dither and bits reach the core.
+TEST_F(AvisynthPlus, EveryFormatGivesANativeClipWithTheCoresSamples) {
+    const struct {
+        const char* type;
+        bitgrade::Layout layout;
+        int bits;
+    } types[] = {{"YV12", bitgrade::kLayout420, 8},       {"YV16", bitgrade::kLayout422, 8},
+                 {"YV24", bitgrade::kLayout444, 8},       {"Y8", bitgrade::kLayoutGrey, 8},
+                 {"YUV420P10", bitgrade::kLayout420, 10}, {"YUV422P12", bitgrade::kLayout422, 12},
+                 {"YUV444P14", bitgrade::kLayout444, 14}, {"YUV444P16", bitgrade::kLayout444, 16},
+                 {"Y16", bitgrade::kLayoutGrey, 16}};
+    for (const auto& t : types) {
+        const int w = 72, h = 20;
+        const std::string source = "BlankClip(width=" + std::to_string(w) + ", height=" + std::to_string(h) +
+                                   ", length=2, pixel_type=\"" + t.type +
+                                   "\").Expr(\"sx 11 * sy 3 * + 29 / 60 + sx 30 > 150 0 ? + frameno +\")";
+        AVS_Clip* in = ClipOf(source);
+        ASSERT_NE(in, nullptr) << t.type;
+        const std::vector<uint8_t> bytes = FrameBytes(in, 1);
+        TheHost().f.release_clip(in);
+        DeepPicture picture = {w, h, t.layout, t.bits, {}};
+        for (size_t i = 0; i<bytes.size(); i += t.bits> 8 ? 2 : 1)
+            picture.samples.push_back(t.bits > 8 ? (uint16_t)(bytes[i] | bytes[i + 1] << 8) : bytes[i]);
+        const struct {
+            const char* call;
+            Args args;
+        } calls[] = {{"Bitgrade(depth=16)", Args{0, 3, 1, 1, false}},
+                     {"Bitgrade(span=2, maxspan=12, depth=10, dither=\"diffusion\")", Args{0, 2, 1, 1, false, 12}},
+                     {"Bitgrade(sseopt=2, debug=true, bits=8)", Args{2, 3, 1, 1, true}}};
+        for (auto c : calls) {
+            if (std::string(c.call).find("depth=10") != std::string::npos)
+                c.args.depth = {10, bitgrade::Dither::kDiffusion};
+            if (std::string(c.call).find("bits=8") != std::string::npos) c.args.bands = 8;
+            AVS_Clip* clip = ClipOf(source + "." + c.call);
+            ASSERT_NE(clip, nullptr) << t.type << " " << c.call;
+            const AVS_VideoInfo* vi = TheHost().video_info(clip);
+            const int bits = c.args.debug ? 8 : c.args.depth.bits;
+            EXPECT_EQ(vi->width, w) << t.type << " " << c.call;
+            // The family kept, the bits the output's.
+            const uint32_t type = (uint32_t)vi->pixel_type;
+            EXPECT_EQ(avs_c::BitsOfCode(type >> avs_c::kCsSampleBitsShift), bits) << t.type << " " << c.call;
+            EXPECT_EQ(type & avs_c::kCsKindMask,
+                      t.layout.planes == 1 ? avs_c::kCsPlanarY : (uint32_t)avs_c::kCsPlanarYuv);
+            const std::vector<uint16_t> expected = ConvertDeepInCore(picture, c.args);
+            const std::vector<uint8_t> out = FrameBytes(clip, 1);
+            std::vector<uint16_t> got;
+            for (size_t i = 0; i<out.size(); i += bits> 8 ? 2 : 1)
+                got.push_back(bits > 8 ? (uint16_t)(out[i] | out[i + 1] << 8) : out[i]);
+            if (c.args.debug) got.resize(expected.size());  // the map; chroma grey
+            EXPECT_EQ(got, expected) << t.type << " " << c.call;
+            TheHost().f.release_clip(clip);
+        }
+    }
 }
 
 TEST_F(AvisynthPlus, ConvertFromDoubleWidthMakesANative16BitClip) {

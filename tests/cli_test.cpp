@@ -135,9 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BadInput{"empty", "", "", "the input is empty", 1},
         BadInput{"not_y4m", "RIFF....WAVEfmt ", "", "not a YUV4MPEG2 stream", 1},
-        BadInput{"colour_space", "YUV4MPEG2 W16 H16 C410\n", "", "unsupported colour space C410; accepted: 8-bit C420",
-                 1},
-        BadInput{"high_depth", "YUV4MPEG2 W16 H16 C420p10\n", "", "unsupported colour space C420p10", 1},
+        BadInput{"colour_space", "YUV4MPEG2 W16 H16 C410\n", "", "unsupported colour space C410; accepted: C420", 1},
         BadInput{"odd", "YUV4MPEG2 W15 H16\n", "", "15x16 does not divide into C420's chroma", 1},
         BadInput{"width_411", "YUV4MPEG2 W18 H15 C411\n", "",
                  "18x15 does not divide into C411's chroma: the width must be a multiple of 4", 1},
@@ -171,6 +169,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"huge_threads", kHeader, "--threads 99999999999", "--threads must be 1 to 256", 2},
         BadInput{"unknown_option", kHeader, "--fast", "unknown option --fast", 2},
         BadInput{"depth", "", "--depth 9", "--depth must be 8, 10, 12 or 16", 2},
+        BadInput{"bits", "", "--bits 7", "--bits must be 8 to 16", 2},
+        BadInput{"bits_deeper_than_input", "YUV4MPEG2 W16 H16 C420p10\n", "--bits 12",
+                 "--bits 12 is deeper than the input's 10 bits; give 8 to 10", 2},
+        BadInput{"depth_tag", "YUV4MPEG2 W16 H16 C420p11\n", "", "unsupported colour space C420p11", 1},
         BadInput{"dither", "", "--dither bayer", "--dither needs ordered, diffusion or none", 2},
         BadInput{"dither_empty", "", "--dither ''", "--dither needs ordered, diffusion or none", 2},
         BadInput{"unfiltered_depth", kHeader, "--unfiltered --depth 10", "--unfiltered writes 16-bit samples only", 2},
@@ -271,6 +273,48 @@ TEST_F(Command, EachLayoutComesOutInItsOwnTagWithTheCoresSamples) {
                 debug ? std::vector<uint16_t>((const uint8_t*)out.data(), (const uint8_t*)out.data() + out.size())
                       : AsSamples(out);
             EXPECT_EQ(got, core) << l.tag << " " << run.options;
+        }
+    }
+}
+
+// Deeper streams: a copy of an 8-bit stream in C420p10, C422p12, C444p16 and
+// Cmono14, each sample shifted up, with --bits 8 gives the 8-bit stream's
+// output at every output depth and thread count, in the same layout.
+TEST_F(Command, DeeperCopiesOfAnEightBitStreamGiveItsOutput) {
+    const struct {
+        const char *tag, *deep;
+        bitgrade::Layout layout;
+        int bits;
+    } cases[] = {{"C420", "C420p10", bitgrade::kLayout420, 10},
+                 {"C422", "C422p12", bitgrade::kLayout422, 12},
+                 {"C444", "C444p16", bitgrade::kLayout444, 16},
+                 {"Cmono", "Cmono14", bitgrade::kLayoutGrey, 14}};
+    for (const auto& c : cases) {
+        std::string eight = "YUV4MPEG2 W90 H40 F25:1 " + std::string(c.tag) + "\n";
+        std::string deep = "YUV4MPEG2 W90 H40 F25:1 " + std::string(c.deep) + "\n";
+        for (int n = 0; n < 3; ++n) {
+            const Picture picture = MakePicture(
+                90, 40, [&](int w, int h) { return Structured(n, w, h, n + w); }, c.layout);
+            eight += "FRAME\n";
+            deep += "FRAME\n";
+            for (const Plane* p : {&picture.y, &picture.u, &picture.v}) {
+                eight.append(p->samples.begin(), p->samples.end());
+                for (uint8_t sample : p->samples) {
+                    const int code = sample << (c.bits - 8);
+                    deep += {(char)(code & 255), (char)(code >> 8)};
+                }
+            }
+        }
+        for (const char* options :
+             {" --threads 1", " --threads 4 --depth 10", " --span 2 --max-span 20 --depth 8", " --debug --threads 3"}) {
+            const Result want = Shell(kProgram + " --quiet" + options, eight);
+            const Result got = Shell(kProgram + " --quiet --bits 8" + options, deep);
+            ASSERT_EQ(want.status, 0) << want.err;
+            ASSERT_EQ(got.status, 0) << got.err;
+            // The same samples; the header names the output's own layout.
+            EXPECT_EQ(got.out.substr(got.out.find('\n')), want.out.substr(want.out.find('\n'))) << c.deep << options;
+            const std::string header = got.out.substr(0, got.out.find('\n'));
+            EXPECT_NE(header.find(" C" + std::string(c.tag).substr(1)), std::string::npos) << header;
         }
     }
 }

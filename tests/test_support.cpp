@@ -198,7 +198,10 @@ DeepPicture MakeDeepPicture(int width, int height, bitgrade::Layout layout, int 
 
 std::vector<uint16_t> ConvertDeepInCore(const DeepPicture& picture, const Args& args) {
     std::vector<uint8_t> in;
-    for (uint16_t sample : picture.samples) in.insert(in.end(), {(uint8_t)sample, (uint8_t)(sample >> 8)});
+    for (uint16_t sample : picture.samples) {
+        if (picture.bits == 8) in.push_back((uint8_t)sample);
+        else in.insert(in.end(), {(uint8_t)sample, (uint8_t)(sample >> 8)});
+    }
     return ConvertPacked(in, picture.width, picture.height, picture.layout, picture.bits, args);
 }
 

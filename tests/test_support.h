@@ -103,8 +103,9 @@ DeepPicture Scaled(const Picture& picture, int bits);
 DeepPicture MakeDeepPicture(int width, int height, bitgrade::Layout layout, int bits,
                             const std::function<int(int x, int y, int plane)>& sample);
 
-// Every output sample of a deeper picture through the core's Converter,
-// as ConvertInCore gives them (codes at the output's depth, or the map).
+// Every output sample of a deeper picture (or an 8-bit one in words) through
+// the core's Converter, as ConvertInCore gives them (codes at the output's
+// depth, or the map).
 std::vector<uint16_t> ConvertDeepInCore(const DeepPicture& picture, const Args& args);
 
 // The converter levels, by their names.

@@ -58,7 +58,7 @@ static_assert(vs_api::kApiVersion == VS_MAKE_VERSION(4, 0) && vs_api::fmParallel
 const std::string kPlugin = BITGRADE_PLUGIN;
 const char kArguments[] =
     "clip:vnode;sseopt:int:opt;span:int:opt;ythr:int:opt;cthr:int:opt;debug:int:opt;depth:int:opt;dither:data:opt;"
-    "maxspan:int:opt";
+    "maxspan:int:opt;bits:int:opt";
 
 // Pictures of a source filter of the test's own: frame n is pictures[n],
 // with the properties _Matrix 1 and BitgradeFrame n.
@@ -140,6 +140,7 @@ protected:
         VSMap* args = vsapi->createMap();
         if (depth) vsapi->mapSetInt(args, "depth", depth, maReplace);
         if (a.maxSpan) vsapi->mapSetInt(args, "maxspan", a.maxSpan, maReplace);
+        if (a.bands) vsapi->mapSetInt(args, "bits", a.bands, maReplace);
         if (!dither.empty()) vsapi->mapSetData(args, "dither", dither.data(), (int)dither.size(), dtUtf8, maReplace);
         vsapi->mapConsumeNode(args, "clip", clip, maReplace);
         for (auto [name, value] : {std::pair{"sseopt", a.sseopt},
@@ -326,6 +327,40 @@ TEST_F(VapourSynth, EveryFrameKeepsItsSourcesProperties) {
     }
 }
 
+// A deeper copy of a clip (std.Expr multiplies every sample) with bits=8
+// gives the clip's output, in its own format at 16 bits or at the depth
+// asked for; bits deeper than the clip are refused.
+TEST_F(VapourSynth, DeeperCopiesGiveTheEightBitOutput) {
+    const std::vector<Picture> pictures = Pictures(90, 40, 2);
+    for (auto [format, name, times] :
+         {std::tuple{pfYUV420P10, "YUV420P", 4}, {pfYUV420P16, "YUV420P", 256}, {pfYUV420P12, "YUV420P", 16}}) {
+        for (Args args : {Args{0, 3, 1, 1, false}, Args{2, 2, 3, 1, false, 24}, Args{3, 3, 1, 1, true}}) {
+            VSNode* eight = Bitgrade(SourceOf(pictures), args);
+            VSMap* exprArgs = vsapi->createMap();
+            vsapi->mapConsumeNode(exprArgs, "clips", SourceOf(pictures), maReplace);
+            const std::string expr = "x " + std::to_string(times) + " *";
+            vsapi->mapSetData(exprArgs, "expr", expr.c_str(), -1, dtUtf8, maReplace);
+            vsapi->mapSetInt(exprArgs, "format", format, maReplace);
+            VSNode* deep = Take(vsapi->invoke(vsapi->getPluginByNamespace("std", core), "Expr", exprArgs), exprArgs);
+            ASSERT_NE(deep, nullptr);
+            args.bands = 8;
+            VSNode* node = Bitgrade(deep, args);
+            ASSERT_NE(node, nullptr);
+            char formatName[32] = "";
+            vsapi->getVideoFormatName(&vsapi->getVideoInfo(node)->format, formatName);
+            EXPECT_EQ(std::string(formatName), name + std::string(args.debug ? "8" : "16"));
+            EXPECT_EQ(Samples(node, 1, args.debug), Samples(eight, 1, args.debug)) << name << " x" << times;
+            vsapi->freeNode(node);
+            vsapi->freeNode(eight);
+        }
+    }
+    Args tooDeep{0, 3, 1, 1, false};
+    tooDeep.bands = 12;
+    std::string error;
+    EXPECT_EQ(Bitgrade(BlankClip(pfYUV420P10, 64, 16), tooDeep, &error), nullptr);
+    EXPECT_EQ(error, BITGRADE_MSG_BAD_BITS);
+}
+
 // Clips of every subsampling and grey ones give the same family at the
 // output's depth with the core's samples, at sizes 4:2:0 cannot have.
 TEST_F(VapourSynth, TakesEverySubsamplingAndGray) {
@@ -361,9 +396,8 @@ TEST_F(VapourSynth, RefusesWhatItCannotConvertWithTheFiltersMessages) {
         int width, sseopt;
         std::string message;
     } cases[] = {
-        {pfYUV420P16, 64, 1, format},
         {pfYUV444PS, 64, 1, format},
-        {pfGray16, 64, 1, format},
+        {pfGrayH, 64, 1, format},
         {pfRGB24, 64, 7, rgb},  // the format before sseopt
         {pfYUV420P8, 64, 7, "levelize: \"sseopt\" should be 0 to 3.(default:0)"},
         {pfYUV420P8, 64, -1, "levelize: \"sseopt\" should be 0 to 3.(default:0)"},
