@@ -10,6 +10,7 @@
 
 #include "cli/y4m.h"
 #include "convert/converter.h"
+#include "convert/creation.h"
 
 namespace {
 
@@ -87,14 +88,17 @@ void FileFrames(benchmark::State& state) {
         frames.push_back(frame);
     close(fd);
     const bitgrade::Processor processor = bitgrade::DetectProcessor();
-    const bitgrade::Converter converter({bitgrade::Level::kVector, processor.vectorIsa});
+    const bitgrade::SampleDepth depth = {header.bits, bitgrade::DefaultBands(header.bits)};
+    const bitgrade::Converter converter({bitgrade::Level::kVector, processor.vectorIsa, {}, {}, depth});
     bitgrade::Scratch scratch;
-    std::vector<uint8_t> out(header.FrameBytes() * 2);
+    std::vector<uint8_t> out(bitgrade::PictureSamples(header.layout, header.width, header.height) * 2);
     state.SetLabel(converter.Isa());
     size_t next = 0;
     for (auto _ : state) {
         const std::vector<uint8_t>& in = frames[next++ % frames.size()];
-        converter.ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), header.width, header.height, 2), scratch);
+        converter.ConvertFrame(
+            bitgrade::PackedFrame(in.data(), out.data(), header.width, header.height, 2, header.layout, depth.Bytes()),
+            scratch);
         benchmark::ClobberMemory();
     }
     state.counters["fps"] = benchmark::Counter((double)state.iterations(), benchmark::Counter::kIsRate);
@@ -146,6 +150,57 @@ BENCHMARK(Spans)
     ->ArgsProduct({{3, 6, 12, 24}, {0}})
     ->Args({3, 24})
     ->Args({3, 48})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// The gradient of GradientFrame at 1080p in a layout and at a depth, its
+// samples a level apart (bytes, or 16-bit words deeper than 8 bits), with
+// grain of a level.
+std::vector<uint8_t> GradientPicture(bitgrade::Layout layout, int bits) {
+    const int width = 1920, height = 1080, level = 1 << (bits - bitgrade::DefaultBands(bits));
+    std::vector<uint8_t> picture;
+    std::mt19937 rng(7);
+    for (int plane = 0; plane < layout.planes; ++plane) {
+        const int w = plane ? width >> layout.chroma.x : width, h = plane ? height >> layout.chroma.y : height;
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                const int sample = (60 + (x + y) * 40 / (w + h) + (rng() % 16 == 0)) * level;
+                picture.push_back((uint8_t)sample);
+                if (bits > 8) picture.push_back((uint8_t)(sample >> 8));
+            }
+        }
+    }
+    return picture;
+}
+
+// Level 3 at 1080p in each layout (0 4:2:0, 1 4:2:2, 2 4:4:4) and input depth,
+// with the max-span given (0: off): the cost of other clips beside 8-bit
+// 4:2:0's.
+void Formats(benchmark::State& state) {
+    const bitgrade::Layout layouts[] = {bitgrade::kLayout420, bitgrade::kLayout422, bitgrade::kLayout444};
+    const bitgrade::Layout layout = layouts[state.range(0)];
+    const int bits = (int)state.range(1);
+    bitgrade::Settings settings;
+    settings.maxSpan = (int)state.range(2);
+    const bitgrade::Converter converter({bitgrade::Level::kVector,
+                                         bitgrade::DetectProcessor().vectorIsa,
+                                         settings,
+                                         {},
+                                         {bits, bitgrade::DefaultBands(bits)}});
+    bitgrade::Scratch scratch;
+    const std::vector<uint8_t> in = GradientPicture(layout, bits);
+    std::vector<uint8_t> out(bitgrade::PictureSamples(layout, 1920, 1080) * 2);
+    const bitgrade::Frame frame = bitgrade::PackedFrame(in.data(), out.data(), 1920, 1080, 2, layout, bits > 8 ? 2 : 1);
+    for (auto _ : state) {
+        converter.ConvertFrame(frame, scratch);
+        benchmark::ClobberMemory();
+    }
+}
+
+BENCHMARK(Formats)
+    ->ArgNames({"layout", "bits", "max"})
+    ->ArgsProduct({{0}, {8, 10, 16}, {0, 24}})
+    ->ArgsProduct({{1, 2}, {8}, {0}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -194,8 +194,10 @@ Options ParseOptions(int argc, char** argv) {
         Fail("--demo writes a PNG picture: give its path a .png name (not '" + o.paths[0] + "')", 2);
     // Every option is checked before any input is read (a frame's width
     // matters to no check of the command's).
+    // The input's depth is not known yet: --bits is held against it once its
+    // header is read. Until then, and for the demo, samples are 8-bit.
     const bitgrade::Creation c =
-        bitgrade::Decide({true, 0, bitgrade::Widths::kAny, 16}, processor, sseopt, settings, bits, dither, o.bands);
+        bitgrade::Decide({true, 0, bitgrade::Widths::kAny}, processor, sseopt, settings, bits, dither);
     if (c.refusal != bitgrade::Refusal::kNone) FailOption(c.refusal);
     o.filter.conversion = c.conversion;
     const bool reduced = c.conversion.depth.Reduced();
