@@ -92,9 +92,45 @@ struct Mean8 {
     __m256d inverse, half;
 };
 
+// The edge marks of sixteen 16-bit lanes of flat masks, as bytes.
+BITGRADE_AVX2 inline void StoreEdges16(__m256i flat, uint8_t* edges) {
+    const __m256i edge = _mm256_xor_si256(flat, _mm256_set1_epi16(-1));
+    _mm_storeu_si128((__m128i*)edges,
+                     _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packs_epi16(edge, edge), 0x08)));
+}
+
+// As ClassifyOneCodeLevels of the SSE4.1 kernels, sixteen columns a step.
+BITGRADE_AVX2 void ClassifyOneCodeLevelsAvx2(const uint16_t* above, const uint16_t* row, const uint16_t* below,
+                                             uint32_t columns, const Levels& levels, uint16_t* values, uint8_t* edges) {
+    const __m256i two = _mm256_set1_epi16(2), zero = _mm256_setzero_si256();
+    const __m256i fractions = _mm256_broadcastsi128_si256(FractionBytes(levels));
+    const __m128i shift = _mm_cvtsi32_si128(levels.shift);
+    for (uint32_t i = 0; i < columns; i += 16) {
+        const __m256i p = LoadU(row + i);
+        const __m256i n[8] = {LoadU(above + i - 1), LoadU(above + i),     LoadU(above + i + 1), LoadU(row + i - 1),
+                              LoadU(row + i + 1),   LoadU(below + i - 1), LoadU(below + i),     LoadU(below + i + 1)};
+        __m256i sum = zero, most = p, least = p;
+        for (const __m256i& v : n) {
+            sum = _mm256_add_epi16(sum, v);
+            most = _mm256_max_epu16(most, v);
+            least = _mm256_min_epu16(least, v);
+        }
+        const __m256i spread = _mm256_adds_epu16(_mm256_subs_epu16(most, p), _mm256_subs_epu16(p, least));
+        const __m256i flat = _mm256_cmpgt_epi16(two, _mm256_min_epu16(spread, two));
+        const __m256i net = _mm256_sub_epi16(sum, _mm256_slli_epi16(p, 3));
+        const __m256i ups = _mm256_max_epi16(net, zero);
+        const __m256i downs = _mm256_max_epi16(_mm256_sub_epi16(zero, net), zero);
+        const __m256i fraction =
+            _mm256_sub_epi16(_mm256_shuffle_epi8(fractions, ups), _mm256_shuffle_epi8(fractions, downs));
+        StoreU(values + i, _mm256_add_epi16(_mm256_sll_epi16(p, shift), _mm256_and_si256(flat, fraction)));
+        StoreEdges16(flat, edges + i);
+    }
+}
+
 // As ClassifyRow16Vec, sixteen columns a step.
 BITGRADE_AVX2 void ClassifyRow16Avx2(const uint16_t* above, const uint16_t* row, const uint16_t* below,
                                      uint32_t columns, const Levels& levels, uint16_t* values, uint8_t* edges) {
+    if (levels.near == 2) return ClassifyOneCodeLevelsAvx2(above, row, below, columns, levels, values, edges);
     const __m256i equal = _mm256_set1_epi16((short)(levels.equal - 1));
     const __m256i near = _mm256_set1_epi16((short)(levels.near - 1));
     const __m256i one = _mm256_set1_epi16(1), zero = _mm256_setzero_si256();
@@ -119,9 +155,7 @@ BITGRADE_AVX2 void ClassifyRow16Avx2(const uint16_t* above, const uint16_t* row,
         const __m256i fraction =
             _mm256_sub_epi16(_mm256_shuffle_epi8(fractions, ups), _mm256_shuffle_epi8(fractions, downs));
         StoreU(values + i, _mm256_add_epi16(_mm256_sll_epi16(p, shift), _mm256_and_si256(flat, fraction)));
-        const __m256i edge = _mm256_xor_si256(flat, _mm256_cmpeq_epi16(p, p));
-        _mm_storeu_si128((__m128i*)(edges + i),
-                         _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packs_epi16(edge, edge), 0x08)));
+        StoreEdges16(flat, edges + i);
     }
 }
 

@@ -54,12 +54,42 @@ BITGRADE_SSE41 void ClassifyRowVec(const uint8_t* above, const uint8_t* row, con
     }
 }
 
+// Deeper samples whose levels are one code apart (bands as deep as the
+// samples), eight a step, as the 8-bit kernel does it: a pixel is flat when
+// its highest neighbour lies at most one above it, its lowest at most one
+// below, and not both; its net count of higher neighbours is then the
+// neighbours' sum less 8p, wrapping in 16 bits.
+BITGRADE_SSE41 void ClassifyOneCodeLevels(const uint16_t* above, const uint16_t* row, const uint16_t* below,
+                                          uint32_t columns, const Levels& levels, uint16_t* values, uint8_t* edges) {
+    const __m128i two = _mm_set1_epi16(2), zero = _mm_setzero_si128();
+    const __m128i fractions = FractionBytes(levels), shift = _mm_cvtsi32_si128(levels.shift);
+    for (uint32_t i = 0; i < columns; i += 8) {
+        const __m128i p = _mm_load_si128((const __m128i*)(row + i));
+        const __m128i n[8] = {LoadU(above + i - 1), LoadU(above + i),     LoadU(above + i + 1), LoadU(row + i - 1),
+                              LoadU(row + i + 1),   LoadU(below + i - 1), LoadU(below + i),     LoadU(below + i + 1)};
+        __m128i sum = zero, most = p, least = p;
+        for (const __m128i& v : n) {
+            sum = _mm_add_epi16(sum, v);
+            most = _mm_max_epu16(most, v);
+            least = _mm_min_epu16(least, v);
+        }
+        const __m128i spread = _mm_adds_epu16(_mm_subs_epu16(most, p), _mm_subs_epu16(p, least));
+        const __m128i flat = _mm_cmpgt_epi16(two, _mm_min_epu16(spread, two));
+        const __m128i net = _mm_sub_epi16(sum, _mm_slli_epi16(p, 3));
+        const __m128i ups = _mm_max_epi16(net, zero), downs = _mm_max_epi16(_mm_sub_epi16(zero, net), zero);
+        const __m128i fraction = _mm_sub_epi16(_mm_shuffle_epi8(fractions, ups), _mm_shuffle_epi8(fractions, downs));
+        _mm_store_si128((__m128i*)(values + i), _mm_add_epi16(_mm_sll_epi16(p, shift), _mm_and_si128(flat, fraction)));
+        _mm_storel_epi64((__m128i*)(edges + i), _mm_packs_epi16(_mm_xor_si128(flat, _mm_cmpeq_epi16(p, p)), zero));
+    }
+}
+
 // Deeper samples, eight a step. A neighbour n is a level or more above p
 // when n > p + equal - 1, saturating, which no n passes where that sum
 // saturates, and so on for the other bounds: counts of higher and lower
 // neighbours, and far ones from the highest and the lowest.
 BITGRADE_SSE41 void ClassifyRow16Vec(const uint16_t* above, const uint16_t* row, const uint16_t* below,
                                      uint32_t columns, const Levels& levels, uint16_t* values, uint8_t* edges) {
+    if (levels.near == 2) return ClassifyOneCodeLevels(above, row, below, columns, levels, values, edges);
     const __m128i equal = _mm_set1_epi16((short)(levels.equal - 1)), near = _mm_set1_epi16((short)(levels.near - 1));
     const __m128i one = _mm_set1_epi16(1), zero = _mm_setzero_si128();
     const __m128i fractions = FractionBytes(levels), shift = _mm_cvtsi32_si128(levels.shift);

@@ -1,5 +1,6 @@
-"""Banding as the field measures it: CAMBI (libvmaf's Contrast Aware
-Multiscale Banding Index; 0 is none, about 5 starts to annoy) of clips made
+""
+    "Banding as the field measures it: CAMBI (libvmaf's Contrast Aware
+    Multiscale Banding Index; 0 is none, about 5 starts to annoy) of clips made
 here at 16 bits and quantised to 8, through bitgrade at several spans and
 its peers, with the 16-bit truth beside them.
 
@@ -138,7 +139,8 @@ def section(root, work, bitgrade, run, out_dir):
                      f"-f rawvideo -pix_fmt yuv420p16le -", stream8, subprocess.PIPE).stdout
         outputs16["deband at 16 bits"] = raw_frames(deband, 16)
         outputs16["16-bit truth"] = truth
-        outputs8 = {"8-bit source": source8}
+        outputs8 = {
+    "8-bit source" : source8}
         for label, options in (("gradfun (8-bit)", "gradfun"), ("gradfun strong (8-bit)", "gradfun=3:32")):
             out = run(f"ffmpeg -v error -f yuv4mpegpipe -i - -vf {options} -f rawvideo -pix_fmt yuv420p -", stream8,
                       subprocess.PIPE).stdout
@@ -207,12 +209,11 @@ def plot(rows, path):
     fig.tight_layout()
     fig.savefig(path)
 
-
-# ---------------------------------------------------------------- depth and encodes
+#-- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- depth and encodes
 
 DEPTH_SPAN = 12
 
-# Real encodes: (label, bits the encoder takes, command from a YUV4MPEG2 stream on standard input to `out`).
+#Real encodes : (label, bits the encoder takes, command from a YUV4MPEG2 stream on standard input to `out`).
 ENCODERS = [
     ("x265 10-bit, CRF 18", 10, "x265 --log-level error --y4m --input - --preset fast --crf 18 --output-depth 10 "
                                 "-o {out}.hevc", "hevc"),
@@ -270,7 +271,8 @@ def depth_section(root, work, bitgrade, run):
                 "--depth 10 none": (bitgrade_at("--depth 10 --dither none", 10), 10),
                 "--depth 8 ordered (at 8 bits)": (bitgrade_at("--depth 8", 8), 8),
                 "16-bit truth, ffmpeg's 10 bits": (ffmpeg_to(truth, 10, run), 10)}
-        at_input[name] = {label: cambi(stream_at(frames, bits), f"{key}-depth-{i}")
+        at_input[name] = {
+label: cambi(stream_at(frames, bits), f"{key}-depth-{i}")
                           for i, (label, (frames, bits)) in enumerate(made.items())}
 
         gradfun = raw_frames(run("ffmpeg -v error -f yuv4mpegpipe -i - -vf gradfun -f rawvideo -pix_fmt yuv420p -",
@@ -279,12 +281,14 @@ def depth_section(root, work, bitgrade, run):
                                 "-f rawvideo -pix_fmt yuv420p16le -", stream8, subprocess.PIPE).stdout, 16)
         for encoder in ENCODERS:
             label, bits = encoder[0], encoder[1]
-            streams = {"8-bit source": stream8,
-                       f"bitgrade span {DEPTH_SPAN}": stream_at(made["--depth 10 ordered"][0], 10) if bits == 10
-                       else stream_at(made["--depth 8 ordered (at 8 bits)"][0], 8),
-                       "16-bit truth": stream_at(ffmpeg_to(truth, bits, run), bits),
-                       "gradfun (8-bit)": y4m(gradfun, 8, "C420jpeg"),
-                       "deband at 16 bits": stream_at(ffmpeg_to(deband, bits, run), bits)}
+            streams = {
+    "8-bit source" : stream8,
+                     f "bitgrade span {DEPTH_SPAN}" : stream_at(made["--depth 10 ordered"][0], 10) if bits ==
+                                                      10 else stream_at(made["--depth 8 ordered (at 8 bits)"][0], 8),
+                     "16-bit truth" : stream_at(ffmpeg_to(truth, bits, run), bits),
+                                      "gradfun (8-bit)" : y4m(gradfun, 8, "C420jpeg"),
+                                                          "deband at 16 bits"
+        : stream_at(ffmpeg_to(deband, bits, run), bits)}
             row = {}
             for i, source in enumerate(sources):
                 tag = f"{key}-enc-{ENCODERS.index(encoder)}-{i}"
@@ -304,15 +308,14 @@ def depth_section(root, work, bitgrade, run):
               for (name, label), row in after.items()]
     return "\n".join(lines)
 
-
-# ---------------------------------------------------------------- the adaptive window
+#-- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- the adaptive window
 
 ADAPTIVE_SPANS = [3, 6, 12, 24]
-# The mode as first measured, and the setting the tables recommend.
+#The mode as first measured, and the setting the tables recommend.
 ADAPTIVE = ["--span 3 --max-span 24", "--span 4 --max-span 40"]
 RECOMMENDED = ADAPTIVE[1]
-# Other settings tried on the way to the truth: wider top rungs, other bottom rungs, and (composed here from
-# single-span runs, by the same rule as the mode) rungs closer together than halvings.
+#Other settings tried on the way to the truth : wider top rungs, other bottom rungs, and(composed here from
+#single - span runs, by the same rule as the mode) rungs closer together than halvings.
 EXPLORED = ["--span 3 --max-span 48", "--span 3 --max-span 96", "--span 5 --max-span 40", "--span 6 --max-span 48"]
 FINER_RUNGS = [48, 32, 24, 16, 12, 8, 6, 4, 3]
 
@@ -365,7 +368,8 @@ def adaptive_section(root, work, bitgrade, run, out_dir):
         key = name.split()[0]
         source8 = [[np.clip(np.round(p / 256), 0, 255) for p in f] for f in truth]
         stream8 = y4m(source8, 8, "C420jpeg")
-        outputs = {m: bitgrade_run(bitgrade, run, stream8, m) for m in singles + ADAPTIVE + EXPLORED}
+        outputs = {
+m: bitgrade_run(bitgrade, run, stream8, m) for m in singles + ADAPTIVE + EXPLORED}
         outputs[finer], _ = composed(bitgrade, run, stream8, FINER_RUNGS)
         outputs["16-bit truth"] = truth
         if key == "dark":
@@ -374,9 +378,11 @@ def adaptive_section(root, work, bitgrade, run, out_dir):
             assert all(np.array_equal(a[0], b[0]) for a, b in zip(check, outputs[RECOMMENDED])), \
                 "the mode is the composition of its single spans"
             plot_rungs(source8[0][0], chosen[0], spans, os.path.join(out_dir, "adaptive.png"))
-        before[name] = {m: cambi(y4m(ffmpeg10(frames, run), 10, "C420p10"), f"{key}-adaptive-{i}")
+        before[name] = {
+m: cambi(y4m(ffmpeg10(frames, run), 10, "C420p10"), f"{key}-adaptive-{i}")
                         for i, (m, frames) in enumerate(outputs.items())}
-        psnrs[name] = {m: (psnr(frames, truth), psnr(frames, truth, edge) if edge is not None else None)
+        psnrs[name] = {
+m: (psnr(frames, truth), psnr(frames, truth, edge) if edge is not None else None)
                        for m, frames in outputs.items() if m != "16-bit truth"}
         for e, encoder in enumerate(ENCODERS):
             label, bits = encoder[0], encoder[1]
@@ -436,3 +442,83 @@ def plot_rungs(luma8, chosen, spans, path):
         ax.set_yticks([])
     fig.tight_layout()
     fig.savefig(path)
+
+#-- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- deeper input
+
+DEEP_ENCODER = ("x265 10-bit, CRF 28", 10, "x265 --log-level error --y4m --input - --preset fast --crf 28 "
+                "--output-depth 10 -o {out}.hevc", "hevc")
+DEEP_SETTINGS = ["", "--span 4 --max-span 40"]
+
+
+def smooth_mask(truth_luma):
+    """Pixels at least 3 from any place where the 16-bit truth steps by more than two 8-bit levels between
+    neighbours: the smooth regions, where banding shows and debanding must not do harm."""
+    step = np.zeros(truth_luma.shape, bool)
+    for axis in (0, 1):
+        jump = np.abs(np.diff(truth_luma, axis=axis)) > 512
+        pad = [(0, 0), (0, 0)]
+        pad[axis] = (0, 1)
+        step |= np.pad(jump, pad)
+        pad[axis] = (1, 0)
+        step |= np.pad(jump, pad)
+    near = step.copy()
+    for dy in range(-3, 4):
+        for dx in range(-3, 4):
+            near |= np.roll(np.roll(step, dy, 0), dx, 1)
+    return ~near
+
+
+def damage(frames10, source10, truth):
+    """The share of luma samples more than half a 10-bit code further from the truth than the source's."""
+    worse, total = 0, 0
+    for out, src, t in zip(frames10, source10, truth):
+        err = np.abs(out[0] * 64 - t[0])
+        base = np.abs(src[0] * 64 - t[0])
+        worse += int(np.count_nonzero(err > base + 32))
+        total += err.size
+    return worse / total
+
+
+def deep_section(root, work, bitgrade, run):
+    """10-bit input: the clips made at 16 bits (and their 8-bit quantisation) through x265 10-bit at CRF 28 and
+    decoded, then debanded at 10 bits, against the 16-bit truth."""
+    cambi = Cambi(root, work)
+    rows = []
+    for name, truth, _ in clips():
+        key = name.split()[0]
+        mask = smooth_mask(truth[0][0])
+        origins = [("16-bit", ffmpeg_to(truth, 10, run)),
+                   ("8-bit", [[np.clip(np.round(p / 256), 0, 255) * 4 for p in f] for f in truth])]
+        for origin, frames10 in origins:
+            tag = f"{key}-deep-{origin}"
+            source = encoded(stream_at(frames10, 10), DEEP_ENCODER, 10, work, tag, run)
+            stream = stream_at(source, 10)
+            outputs = {
+    "decoded 10-bit source" : source}
+            for options in DEEP_SETTINGS:
+                label = f"bitgrade {options or 'span 3'}".strip()
+                out = run(f"{bitgrade} --quiet {options} --depth 10", stream, subprocess.PIPE).stdout
+                outputs[label] = y4m_frames(out, 16)
+                if origin == "8-bit":
+                    out = run(f"{bitgrade} --quiet {options} --depth 10 --bits 8", stream, subprocess.PIPE).stdout
+                    outputs[label + " --bits 8"] = y4m_frames(out, 16)
+            outputs["deband at 10 bits"] = raw_frames(run(
+                "ffmpeg -v error -strict -1 -f yuv4mpegpipe -i - -vf deband -f rawvideo -pix_fmt yuv420p10le -",
+                stream, subprocess.PIPE).stdout, 16)
+            deband16 = raw_frames(run(
+                "ffmpeg -v error -strict -1 -f yuv4mpegpipe -i - -vf format=yuv420p16le,deband "
+                "-f rawvideo -pix_fmt yuv420p16le -", stream, subprocess.PIPE).stdout, 16)
+            outputs["deband at 16 bits"] = ffmpeg_to(deband16, 10, run)
+            for i, (label, frames) in enumerate(outputs.items()):
+                scaled = [[p * 64 for p in f] for f in frames]
+                rows.append((name, origin, label, cambi(stream_at(frames, 10), f"{tag}-{i}"),
+                             psnr(scaled, truth), psnr(scaled, truth, mask), damage(frames, source, truth)))
+    lines = [f"10-bit input: each clip (mean of {FRAMES} frames of {W}x{H}) made at 16 bits, or quantised to 8 "
+             "first, given to x265 at 10 bits (CRF 28, preset fast) and decoded; then debanded at 10 bits. "
+             "Against the 16-bit truth: CAMBI at 10 bits; luma PSNR (dB) over the whole picture and over the smooth "
+             "regions (pixels at least 3 from any step of more than two 8-bit levels in the truth); damage, the "
+             "share of luma samples more than half a 10-bit code further from the truth than the decoded source.",
+             "", "| clip | made at | output | CAMBI | PSNR | PSNR smooth | damage |", "|---|---|---|---:|---:|---:|---:|"]
+    lines += [f"| {n} | {o} | {label} | {c:.2f} | {p:.2f} | {s:.2f} | {d * 100:.2f} % |"
+              for n, o, label, c, p, s, d in rows]
+    return "\n".join(lines)
