@@ -1,6 +1,5 @@
-""
-    "Banding as the field measures it: CAMBI (libvmaf's Contrast Aware
-    Multiscale Banding Index; 0 is none, about 5 starts to annoy) of clips made
+"""Banding as the field measures it: CAMBI (libvmaf's Contrast Aware
+Multiscale Banding Index; 0 is none, about 5 starts to annoy) of clips made
 here at 16 bits and quantised to 8, through bitgrade at several spans and
 its peers, with the 16-bit truth beside them.
 
@@ -139,8 +138,7 @@ def section(root, work, bitgrade, run, out_dir):
                      f"-f rawvideo -pix_fmt yuv420p16le -", stream8, subprocess.PIPE).stdout
         outputs16["deband at 16 bits"] = raw_frames(deband, 16)
         outputs16["16-bit truth"] = truth
-        outputs8 = {
-    "8-bit source" : source8}
+        outputs8 = {"8-bit source": source8}
         for label, options in (("gradfun (8-bit)", "gradfun"), ("gradfun strong (8-bit)", "gradfun=3:32")):
             out = run(f"ffmpeg -v error -f yuv4mpegpipe -i - -vf {options} -f rawvideo -pix_fmt yuv420p -", stream8,
                       subprocess.PIPE).stdout
@@ -209,11 +207,12 @@ def plot(rows, path):
     fig.tight_layout()
     fig.savefig(path)
 
-#-- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- depth and encodes
+
+# ---------------------------------------------------------------- depth and encodes
 
 DEPTH_SPAN = 12
 
-#Real encodes : (label, bits the encoder takes, command from a YUV4MPEG2 stream on standard input to `out`).
+# Real encodes: (label, bits the encoder takes, command from a YUV4MPEG2 stream on standard input to `out`).
 ENCODERS = [
     ("x265 10-bit, CRF 18", 10, "x265 --log-level error --y4m --input - --preset fast --crf 18 --output-depth 10 "
                                 "-o {out}.hevc", "hevc"),
@@ -271,8 +270,7 @@ def depth_section(root, work, bitgrade, run):
                 "--depth 10 none": (bitgrade_at("--depth 10 --dither none", 10), 10),
                 "--depth 8 ordered (at 8 bits)": (bitgrade_at("--depth 8", 8), 8),
                 "16-bit truth, ffmpeg's 10 bits": (ffmpeg_to(truth, 10, run), 10)}
-        at_input[name] = {
-label: cambi(stream_at(frames, bits), f"{key}-depth-{i}")
+        at_input[name] = {label: cambi(stream_at(frames, bits), f"{key}-depth-{i}")
                           for i, (label, (frames, bits)) in enumerate(made.items())}
 
         gradfun = raw_frames(run("ffmpeg -v error -f yuv4mpegpipe -i - -vf gradfun -f rawvideo -pix_fmt yuv420p -",
@@ -281,14 +279,12 @@ label: cambi(stream_at(frames, bits), f"{key}-depth-{i}")
                                 "-f rawvideo -pix_fmt yuv420p16le -", stream8, subprocess.PIPE).stdout, 16)
         for encoder in ENCODERS:
             label, bits = encoder[0], encoder[1]
-            streams = {
-    "8-bit source" : stream8,
-                     f "bitgrade span {DEPTH_SPAN}" : stream_at(made["--depth 10 ordered"][0], 10) if bits ==
-                                                      10 else stream_at(made["--depth 8 ordered (at 8 bits)"][0], 8),
-                     "16-bit truth" : stream_at(ffmpeg_to(truth, bits, run), bits),
-                                      "gradfun (8-bit)" : y4m(gradfun, 8, "C420jpeg"),
-                                                          "deband at 16 bits"
-        : stream_at(ffmpeg_to(deband, bits, run), bits)}
+            streams = {"8-bit source": stream8,
+                       f"bitgrade span {DEPTH_SPAN}": stream_at(made["--depth 10 ordered"][0], 10) if bits == 10
+                       else stream_at(made["--depth 8 ordered (at 8 bits)"][0], 8),
+                       "16-bit truth": stream_at(ffmpeg_to(truth, bits, run), bits),
+                       "gradfun (8-bit)": y4m(gradfun, 8, "C420jpeg"),
+                       "deband at 16 bits": stream_at(ffmpeg_to(deband, bits, run), bits)}
             row = {}
             for i, source in enumerate(sources):
                 tag = f"{key}-enc-{ENCODERS.index(encoder)}-{i}"
@@ -308,14 +304,15 @@ label: cambi(stream_at(frames, bits), f"{key}-depth-{i}")
               for (name, label), row in after.items()]
     return "\n".join(lines)
 
-#-- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- the adaptive window
+
+# ---------------------------------------------------------------- the adaptive window
 
 ADAPTIVE_SPANS = [3, 6, 12, 24]
-#The mode as first measured, and the setting the tables recommend.
+# The mode as first measured, and the setting the tables recommend.
 ADAPTIVE = ["--span 3 --max-span 24", "--span 4 --max-span 40"]
 RECOMMENDED = ADAPTIVE[1]
-#Other settings tried on the way to the truth : wider top rungs, other bottom rungs, and(composed here from
-#single - span runs, by the same rule as the mode) rungs closer together than halvings.
+# Other settings tried on the way to the truth: wider top rungs, other bottom rungs, and (composed here from
+# single-span runs, by the same rule as the mode) rungs closer together than halvings.
 EXPLORED = ["--span 3 --max-span 48", "--span 3 --max-span 96", "--span 5 --max-span 40", "--span 6 --max-span 48"]
 FINER_RUNGS = [48, 32, 24, 16, 12, 8, 6, 4, 3]
 
@@ -368,8 +365,7 @@ def adaptive_section(root, work, bitgrade, run, out_dir):
         key = name.split()[0]
         source8 = [[np.clip(np.round(p / 256), 0, 255) for p in f] for f in truth]
         stream8 = y4m(source8, 8, "C420jpeg")
-        outputs = {
-m: bitgrade_run(bitgrade, run, stream8, m) for m in singles + ADAPTIVE + EXPLORED}
+        outputs = {m: bitgrade_run(bitgrade, run, stream8, m) for m in singles + ADAPTIVE + EXPLORED}
         outputs[finer], _ = composed(bitgrade, run, stream8, FINER_RUNGS)
         outputs["16-bit truth"] = truth
         if key == "dark":
@@ -378,11 +374,9 @@ m: bitgrade_run(bitgrade, run, stream8, m) for m in singles + ADAPTIVE + EXPLORE
             assert all(np.array_equal(a[0], b[0]) for a, b in zip(check, outputs[RECOMMENDED])), \
                 "the mode is the composition of its single spans"
             plot_rungs(source8[0][0], chosen[0], spans, os.path.join(out_dir, "adaptive.png"))
-        before[name] = {
-m: cambi(y4m(ffmpeg10(frames, run), 10, "C420p10"), f"{key}-adaptive-{i}")
+        before[name] = {m: cambi(y4m(ffmpeg10(frames, run), 10, "C420p10"), f"{key}-adaptive-{i}")
                         for i, (m, frames) in enumerate(outputs.items())}
-        psnrs[name] = {
-m: (psnr(frames, truth), psnr(frames, truth, edge) if edge is not None else None)
+        psnrs[name] = {m: (psnr(frames, truth), psnr(frames, truth, edge) if edge is not None else None)
                        for m, frames in outputs.items() if m != "16-bit truth"}
         for e, encoder in enumerate(ENCODERS):
             label, bits = encoder[0], encoder[1]
@@ -443,7 +437,8 @@ def plot_rungs(luma8, chosen, spans, path):
     fig.tight_layout()
     fig.savefig(path)
 
-#-- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- deeper input
+
+# ---------------------------------------------------------------- deeper input
 
 DEEP_ENCODER = ("x265 10-bit, CRF 28", 10, "x265 --log-level error --y4m --input - --preset fast --crf 28 "
                 "--output-depth 10 -o {out}.hevc", "hevc")
@@ -493,20 +488,19 @@ def deep_section(root, work, bitgrade, run):
             tag = f"{key}-deep-{origin}"
             source = encoded(stream_at(frames10, 10), DEEP_ENCODER, 10, work, tag, run)
             stream = stream_at(source, 10)
-            outputs = {
-    "decoded 10-bit source" : source}
+            outputs = {"decoded 10-bit source": source}
             for options in DEEP_SETTINGS:
-                label = f"bitgrade {options or 'span 3'}".strip()
+                label = f"bitgrade {options or 'span 3'}"
                 out = run(f"{bitgrade} --quiet {options} --depth 10", stream, subprocess.PIPE).stdout
                 outputs[label] = y4m_frames(out, 16)
                 if origin == "8-bit":
                     out = run(f"{bitgrade} --quiet {options} --depth 10 --bits 8", stream, subprocess.PIPE).stdout
                     outputs[label + " --bits 8"] = y4m_frames(out, 16)
             outputs["deband at 10 bits"] = raw_frames(run(
-                "ffmpeg -v error -strict -1 -f yuv4mpegpipe -i - -vf deband -f rawvideo -pix_fmt yuv420p10le -",
+                "ffmpeg -v error -f yuv4mpegpipe -i - -vf deband -f rawvideo -pix_fmt yuv420p10le -",
                 stream, subprocess.PIPE).stdout, 16)
             deband16 = raw_frames(run(
-                "ffmpeg -v error -strict -1 -f yuv4mpegpipe -i - -vf format=yuv420p16le,deband "
+                "ffmpeg -v error -f yuv4mpegpipe -i - -vf format=yuv420p16le,deband "
                 "-f rawvideo -pix_fmt yuv420p16le -", stream, subprocess.PIPE).stdout, 16)
             outputs["deband at 16 bits"] = ffmpeg_to(deband16, 10, run)
             for i, (label, frames) in enumerate(outputs.items()):

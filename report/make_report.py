@@ -1,4 +1,4 @@
-#!/ usr / bin / python3
+#!/usr/bin/python3
 """Speed and banding-removal quality of bitgrade against its peers.
 
 Writes report/results.md (the tables), report/profile.png (one row's
@@ -27,7 +27,8 @@ OUT_DIR = os.path.join(ROOT, "report")
 def run(command, stdin=None, stdout=subprocess.DEVNULL):
     return subprocess.run(command, shell=True, check=True, input=stdin, stdout=stdout, stderr=subprocess.PIPE)
 
-#-- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- speed
+
+# ---------------------------------------------------------------- speed
 
 def timed(command, runs):
     """Median wall time of whole runs of a shell command, in seconds."""
@@ -98,9 +99,9 @@ def speed(frames=200, runs=9):
         ("cat of the same file (reading alone)", f"cat {source} > /dev/null", runs),
         ("cat into cat of the same file (a pipe alone)", f"cat {source} | cat > /dev/null", runs),
     ]
-#Whole runs, reading included : each program reads the file its own way.
-#The rows take turns, so that a machine whose speed drifts treats them
-#alike; so does the in - process time of the same frames.
+    # Whole runs, reading included: each program reads the file its own way.
+    # The rows take turns, so that a machine whose speed drifts treats them
+    # alike; so does the in-process time of the same frames.
     times = {name: [] for name, _, _ in rows}
     process = []
     for turn in range(runs):
@@ -140,8 +141,9 @@ def speed(frames=200, runs=9):
     lines += [f"| {name} | {value:.2f} | {target} |" for name, value, target in checks]
     return "\n".join(lines)
 
-#Common widths that are no multiple of 16, each beside the nearest that is,
-#at the same height, so that the process's fixed costs cancel.
+
+# Common widths that are no multiple of 16, each beside the nearest that is,
+# at the same height, so that the process's fixed costs cancel.
 WIDTH_PAIRS = [((1366, 768), (1360, 768)), ((854, 480), (848, 480)), ((1080, 1920), (1088, 1920)),
                ((1912, 1080), (1920, 1080))]
 
@@ -203,7 +205,8 @@ def machine():
     return (f"{info.get('model name', 'unknown processor')} (family {info.get('cpu family', '?')} "
             f"model {info.get('model', '?')}, {vectors or 'SSE only'}), {os.cpu_count()} cores")
 
-#-- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- quality
+
+# ---------------------------------------------------------------- quality
 
 W, H = 640, 360
 
