@@ -463,11 +463,12 @@ def smooth_mask(truth_luma):
     return ~near
 
 
-def damage(frames10, source10, truth):
-    """The share of luma samples more than half a 10-bit code further from the truth than the source's."""
+def damage(frames16, source10, truth):
+    """The share of luma samples more than half a 10-bit code further from the truth than the source's, the
+    output taken at 16 bits (a dither of its own would add up to half a code)."""
     worse, total = 0, 0
-    for out, src, t in zip(frames10, source10, truth):
-        err = np.abs(out[0] * 64 - t[0])
+    for out, src, t in zip(frames16, source10, truth):
+        err = np.abs(out[0] - t[0])
         base = np.abs(src[0] * 64 - t[0])
         worse += int(np.count_nonzero(err > base + 32))
         total += err.size
@@ -476,7 +477,7 @@ def damage(frames10, source10, truth):
 
 def deep_section(root, work, bitgrade, run):
     """10-bit input: the clips made at 16 bits (and their 8-bit quantisation) through x265 10-bit at CRF 28 and
-    decoded, then debanded at 10 bits, against the 16-bit truth."""
+    decoded, then debanded, against the 16-bit truth."""
     cambi = Cambi(root, work)
     rows = []
     for name, truth, _ in clips():
@@ -488,30 +489,31 @@ def deep_section(root, work, bitgrade, run):
             tag = f"{key}-deep-{origin}"
             source = encoded(stream_at(frames10, 10), DEEP_ENCODER, 10, work, tag, run)
             stream = stream_at(source, 10)
-            outputs = {"decoded 10-bit source": source}
+            # Each output at 10 bits (as the encoder gets it, for CAMBI) and at 16 (for its errors).
+            outputs = {"decoded 10-bit source": (source, [[p * 64 for p in f] for f in source])}
             for options in DEEP_SETTINGS:
-                label = f"bitgrade {options or 'span 3'}"
-                out = run(f"{bitgrade} --quiet {options} --depth 10", stream, subprocess.PIPE).stdout
-                outputs[label] = y4m_frames(out, 16)
-                if origin == "8-bit":
-                    out = run(f"{bitgrade} --quiet {options} --depth 10 --bits 8", stream, subprocess.PIPE).stdout
-                    outputs[label + " --bits 8"] = y4m_frames(out, 16)
-            outputs["deband at 10 bits"] = raw_frames(run(
+                for bits in ([""] if origin == "16-bit" else ["", " --bits 8"]):
+                    label = f"bitgrade {options or 'span 3'}{bits}"
+                    at10 = run(f"{bitgrade} --quiet {options}{bits} --depth 10", stream, subprocess.PIPE).stdout
+                    at16 = run(f"{bitgrade} --quiet {options}{bits}", stream, subprocess.PIPE).stdout
+                    outputs[label] = (y4m_frames(at10, 16), y4m_frames(at16, 16))
+            deband10 = raw_frames(run(
                 "ffmpeg -v error -f yuv4mpegpipe -i - -vf deband -f rawvideo -pix_fmt yuv420p10le -",
                 stream, subprocess.PIPE).stdout, 16)
+            outputs["deband at 10 bits"] = (deband10, [[p * 64 for p in f] for f in deband10])
             deband16 = raw_frames(run(
                 "ffmpeg -v error -f yuv4mpegpipe -i - -vf format=yuv420p16le,deband "
                 "-f rawvideo -pix_fmt yuv420p16le -", stream, subprocess.PIPE).stdout, 16)
-            outputs["deband at 16 bits"] = ffmpeg_to(deband16, 10, run)
-            for i, (label, frames) in enumerate(outputs.items()):
-                scaled = [[p * 64 for p in f] for f in frames]
-                rows.append((name, origin, label, cambi(stream_at(frames, 10), f"{tag}-{i}"),
-                             psnr(scaled, truth), psnr(scaled, truth, mask), damage(frames, source, truth)))
+            outputs["deband at 16 bits"] = (ffmpeg_to(deband16, 10, run), deband16)
+            for i, (label, (at10, at16)) in enumerate(outputs.items()):
+                rows.append((name, origin, label, cambi(stream_at(at10, 10), f"{tag}-{i}"),
+                             psnr(at16, truth), psnr(at16, truth, mask), damage(at16, source, truth)))
     lines = [f"10-bit input: each clip (mean of {FRAMES} frames of {W}x{H}) made at 16 bits, or quantised to 8 "
-             "first, given to x265 at 10 bits (CRF 28, preset fast) and decoded; then debanded at 10 bits. "
-             "Against the 16-bit truth: CAMBI at 10 bits; luma PSNR (dB) over the whole picture and over the smooth "
-             "regions (pixels at least 3 from any step of more than two 8-bit levels in the truth); damage, the "
-             "share of luma samples more than half a 10-bit code further from the truth than the decoded source.",
+             "first, given to x265 at 10 bits (CRF 28, preset fast) and decoded; then debanded. Against the 16-bit "
+             "truth: CAMBI at 10 bits (bitgrade's own --depth 10, deband at 16 bits through ffmpeg's dithered "
+             "conversion); at 16 bits, luma PSNR (dB) over the whole picture and over the smooth regions (pixels at "
+             "least 3 from any step of more than two 8-bit levels in the truth), and damage, the share of luma "
+             "samples more than half a 10-bit code further from the truth than the decoded source.",
              "", "| clip | made at | output | CAMBI | PSNR | PSNR smooth | damage |", "|---|---|---|---:|---:|---:|---:|"]
     lines += [f"| {n} | {o} | {label} | {c:.2f} | {p:.2f} | {s:.2f} | {d * 100:.2f} % |"
               for n, o, label, c, p, s, d in rows]
