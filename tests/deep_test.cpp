@@ -106,24 +106,7 @@ std::vector<uint16_t> DeepModel(const DeepPicture& picture, int bands, int span,
             value[(size_t)y * W + x] = (uint16_t)std::clamp((at(x, y) << (16 - bits)) + scaled, 0L, 65535L);
         }
     }
-    std::vector<uint16_t> out = value;
-    const bitgrade::Radii r = {(uint32_t)span, (uint32_t)span};
-    if (!bitgrade::WindowFits(r, H, W)) return out;
-    const bitgrade::BoxMean mean(r);
-    for (int y = span; y < H - span; ++y) {
-        for (int x = span; x < W - span; ++x) {
-            uint64_t sum = 0;
-            int busy = 0;
-            for (int wy = y - span; wy <= y + span; ++wy) {
-                for (int wx = x - span; wx <= x + span; ++wx) {
-                    sum += value[(size_t)wy * W + wx];
-                    busy += edge[(size_t)wy * W + wx];
-                }
-            }
-            if (busy <= threshold) out[(size_t)y * W + x] = mean(sum);
-        }
-    }
-    return out;
+    return SmoothedByWindows(value, edge, W, H, {(uint32_t)span, (uint32_t)span}, threshold);
 }
 
 // Gentle gradients a few levels deep with noise of about a level, the

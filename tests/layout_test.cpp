@@ -71,24 +71,7 @@ std::vector<uint16_t> WindowModel(const Plane& plane, Radii r, int threshold) {
             value[(size_t)y * W + x] = (uint16_t)(c * 256 + bitgrade::Fraction(up - down));
         }
     }
-    std::vector<uint16_t> out = value;
-    if (!bitgrade::WindowFits(r, H, W) || threshold < 0) return out;
-    const bitgrade::BoxMean mean(r);
-    const int rx = (int)r.x, ry = (int)r.y;
-    for (int y = ry; y < H - ry; ++y) {
-        for (int x = rx; x < W - rx; ++x) {
-            uint64_t sum = 0;
-            int busy = 0;
-            for (int wy = y - ry; wy <= y + ry; ++wy) {
-                for (int wx = x - rx; wx <= x + rx; ++wx) {
-                    sum += value[(size_t)wy * W + wx];
-                    busy += edge[(size_t)wy * W + wx];
-                }
-            }
-            if (busy <= threshold) out[(size_t)y * W + x] = mean(sum);
-        }
-    }
-    return out;
+    return SmoothedByWindows(value, edge, W, H, r, threshold);
 }
 
 TEST_P(Layouts, A444ChromaPlaneConvertsAsLumaWithTheChromaThreshold) {

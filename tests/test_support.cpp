@@ -6,6 +6,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "convert/plane_common.h"
+
 namespace testing_support {
 
 Plane MakePlane(int width, int height, const std::function<int(int x, int y)>& sample) {
@@ -203,6 +205,28 @@ std::vector<uint16_t> ConvertDeepInCore(const DeepPicture& picture, const Args& 
         else in.insert(in.end(), {(uint8_t)sample, (uint8_t)(sample >> 8)});
     }
     return ConvertPacked(in, picture.width, picture.height, picture.layout, picture.bits, args);
+}
+
+std::vector<uint16_t> SmoothedByWindows(const std::vector<uint16_t>& values, const std::vector<bool>& edges, int W,
+                                        int H, bitgrade::Radii r, int threshold) {
+    std::vector<uint16_t> out = values;
+    if (!bitgrade::WindowFits(r, H, W) || threshold < 0) return out;
+    const bitgrade::BoxMean mean(r);
+    const int rx = (int)r.x, ry = (int)r.y;
+    for (int y = ry; y < H - ry; ++y) {
+        for (int x = rx; x < W - rx; ++x) {
+            uint64_t sum = 0;
+            int busy = 0;
+            for (int wy = y - ry; wy <= y + ry; ++wy) {
+                for (int wx = x - rx; wx <= x + rx; ++wx) {
+                    sum += values[(size_t)wy * W + wx];
+                    busy += edges[(size_t)wy * W + wx];
+                }
+            }
+            if (busy <= threshold) out[(size_t)y * W + x] = mean(sum);
+        }
+    }
+    return out;
 }
 
 std::vector<uint16_t> RunPlane(int level, const Plane& plane, int span, int threshold, bool debug, int srcPitch,

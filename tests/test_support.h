@@ -108,6 +108,13 @@ DeepPicture MakeDeepPicture(int width, int height, bitgrade::Layout layout, int 
 // depth, or the map).
 std::vector<uint16_t> ConvertDeepInCore(const DeepPicture& picture, const Args& args);
 
+// The windows of the rule, written out directly for a model to hold a
+// converter against: every pixel of a W x H plane of unsmoothed `values`
+// whose (2r.x+1) x (2r.y+1) window fits the plane and holds at most
+// `threshold` edges takes the window's mean; any other keeps its value.
+std::vector<uint16_t> SmoothedByWindows(const std::vector<uint16_t>& values, const std::vector<bool>& edges, int W,
+                                        int H, bitgrade::Radii r, int threshold);
+
 // The converter levels, by their names.
 const int kPlain = 1, kStreaming = 2, kVector = 3;
 
