@@ -4,12 +4,17 @@ namespace cli {
 
 namespace {
 
-// n samples as 16-bit samples, sample << (16 - bits), in a loop the
-// compiler turns into vector code: the floor that the filter is measured by.
+// n samples as 16-bit samples, sample << shift, in a loop the compiler
+// turns into vector code: the floor that the filter is measured by. Bytes
+// take a constant shift, which vectorises best.
 template <class Sample>
-void Widen(const Sample* from, size_t n, int bits, uint8_t* out) {
+void Widen(const Sample* from, size_t n, int shift, uint8_t* out) {
     uint16_t* to = (uint16_t*)out;  // output buffers are aligned; samples are little-endian here
-    for (size_t i = 0; i < n; ++i) to[i] = (uint16_t)(from[i] << (16 - bits));
+    for (size_t i = 0; i < n; ++i) to[i] = (uint16_t)(from[i] << shift);
+}
+void Widen(const uint8_t* from, size_t n, uint8_t* out) {
+    uint16_t* to = (uint16_t*)out;
+    for (size_t i = 0; i < n; ++i) to[i] = (uint16_t)(from[i] << 8);
 }
 
 }  // namespace
@@ -22,8 +27,8 @@ FrameFilter::FrameFilter(int width, int height, const FilterArgs& args, bitgrade
 bool FrameFilter::Convert(const uint8_t* in, uint8_t* out, bitgrade::Scratch& scratch) const {
     const bitgrade::SampleDepth depth = conversion.input;
     if (!converter) {
-        if (depth.Bytes() == 1) Widen(in, Samples(), depth.bits, out);
-        else Widen((const uint16_t*)in, Samples(), depth.bits, out);
+        if (depth.Bytes() == 1) Widen(in, Samples(), out);
+        else Widen((const uint16_t*)in, Samples(), 16 - depth.bits, out);
         return true;
     }
     return converter->ConvertFrame(

@@ -113,6 +113,36 @@ class Cambi:
             return json.load(f)["pooled_metrics"]["cambi"]["mean"]
 
 
+# libplacebo's deband (the filter behind VapourSynth's placebo.Deband) through ffmpeg on a CPU Vulkan device
+# (Mesa's lavapipe). Its YUV path goes through RGB and resamples chroma, so each plane goes in as a grey frame
+# of its own at full range, as the VapourSynth wrapper hands planes over, and comes out at 16 bits.
+PLACEBO = {"placebo.Deband, defaults": "deband=1", "placebo.Deband, grain 0": "deband=1:deband_grain=0"}
+
+
+def placebo_plane(plane, bits, options, run):
+    """One plane of `bits` (8, or 16-bit words) through libplacebo; 16-bit out, where 8-bit v is 257 v."""
+    h, w = plane.shape
+    fmt = "gray" if bits == 8 else "gray16le"
+    data = np.asarray(plane).astype(np.uint8 if bits == 8 else "<u2").tobytes()
+    out = run(f"ffmpeg -v error -init_hw_device vulkan=vk:0 -filter_hw_device vk -f rawvideo -pix_fmt {fmt} "
+              f"-s {w}x{h} -i - -vf 'setparams=range=pc,hwupload,libplacebo={options}:format=gray16le,"
+              f"hwdownload,format=gray16le' -f rawvideo -", data, subprocess.PIPE).stdout
+    return np.frombuffer(out, "<u2").astype(np.float64).reshape(h, w)
+
+
+def check_placebo_passes_through(run):
+    """With deband=0, libplacebo must hand a plane back exactly (v to 257 v), or its figures mean nothing."""
+    plane = np.arange(64 * 32).reshape(32, 64) % 256
+    if not np.array_equal(placebo_plane(plane, 8, "deband=0", run), plane * 257):
+        raise RuntimeError("libplacebo with deband=0 does not pass a plane through (v -> 257 v)")
+
+
+def placebo(frames, bits, options, run):
+    """Frames of `bits` through libplacebo plane by plane, as 16-bit planes where level L of 8 bits is 256 L."""
+    scale = 256 / 257 if bits == 8 else 1.0
+    return [[placebo_plane(p, bits, options, run) * scale for p in f] for f in frames]
+
+
 def psnr(frames, truth, mask=None):
     diff = np.concatenate([((a[0] - t[0]) if mask is None else (a[0] - t[0])[mask]).ravel()
                            for a, t in zip(frames, truth)])
@@ -124,8 +154,9 @@ def section(root, work, bitgrade, run, out_dir):
     """The report's CAMBI tables, and the picture of CAMBI against span."""
     cambi = Cambi(root, work)
     methods = (["8-bit source"] + [f"bitgrade span {s}" for s in SPANS] +
-               ["gradfun (8-bit)", "gradfun strong (8-bit)", "deband at 16 bits", "16-bit truth"])
+               ["gradfun (8-bit)", "gradfun strong (8-bit)", "deband at 16 bits"] + list(PLACEBO) + ["16-bit truth"])
     rows, plotted = {}, {}
+    check_placebo_passes_through(run)
     for name, truth, edge in clips():
         key = name.split()[0]
         source8 = [[np.clip(np.round(p / 256), 0, 255) for p in f] for f in truth]
@@ -137,6 +168,8 @@ def section(root, work, bitgrade, run, out_dir):
         deband = run(f"ffmpeg -v error -f yuv4mpegpipe -i - -vf format=yuv420p16le,deband "
                      f"-f rawvideo -pix_fmt yuv420p16le -", stream8, subprocess.PIPE).stdout
         outputs16["deband at 16 bits"] = raw_frames(deband, 16)
+        for label, options in PLACEBO.items():
+            outputs16[label] = placebo(source8, 8, options, run)
         outputs16["16-bit truth"] = truth
         outputs8 = {"8-bit source": source8}
         for label, options in (("gradfun (8-bit)", "gradfun"), ("gradfun strong (8-bit)", "gradfun=3:32")):
@@ -195,6 +228,7 @@ def plot(rows, path):
                 label="bitgrade, rounded")
         for method, colour in (("8-bit source", "tab:gray"), ("gradfun (8-bit)", "tab:orange"),
                                ("gradfun strong (8-bit)", "tab:red"), ("deband at 16 bits", "tab:green"),
+                               ("placebo.Deband, defaults", "tab:purple"), ("placebo.Deband, grain 0", "tab:pink"),
                                ("16-bit truth", "black")):
             value = row[method][1]
             ax.axhline(value, color=colour, lw=1, ls=":" if method.startswith("8") else "-", label=method)
@@ -479,6 +513,7 @@ def deep_section(root, work, bitgrade, run):
     """10-bit input: the clips made at 16 bits (and their 8-bit quantisation) through x265 10-bit at CRF 28 and
     decoded, then debanded, against the 16-bit truth."""
     cambi = Cambi(root, work)
+    check_placebo_passes_through(run)
     rows = []
     for name, truth, _ in clips():
         key = name.split()[0]
@@ -505,6 +540,9 @@ def deep_section(root, work, bitgrade, run):
                 "ffmpeg -v error -f yuv4mpegpipe -i - -vf format=yuv420p16le,deband "
                 "-f rawvideo -pix_fmt yuv420p16le -", stream, subprocess.PIPE).stdout, 16)
             outputs["deband at 16 bits"] = (ffmpeg_to(deband16, 10, run), deband16)
+            for label, options in PLACEBO.items():
+                at16 = placebo([[p * 64 for p in f] for f in source], 16, options, run)
+                outputs[label] = (ffmpeg_to(at16, 10, run), at16)
             for i, (label, (at10, at16)) in enumerate(outputs.items()):
                 rows.append((name, origin, label, cambi(stream_at(at10, 10), f"{tag}-{i}"),
                              psnr(at16, truth), psnr(at16, truth, mask), damage(at16, source, truth)))
