@@ -18,8 +18,6 @@ const uint8_t kFlatMark = 95;
 // Fraction of a flat pixel by its count of higher (or lower) neighbours.
 constexpr uint8_t FractionRamp[9] = {0, 32, 64, 96, 112, 127, 127, 127, 127};
 
-inline int Fraction(int netCount) { return netCount >= 0 ? FractionRamp[netCount] : -FractionRamp[-netCount]; }
-
 // How a plane of that depth is classified and valued. A neighbour whose
 // difference d from the pixel is below half a level (|d| < `equal`) is of the
 // same level, one below one and a half levels (|d| < `near`) a level higher

@@ -101,7 +101,7 @@ std::vector<uint16_t> DeepModel(const DeepPicture& picture, int bands, int span,
             }
             if (far || (up && down)) continue;
             edge[(size_t)y * W + x] = false;
-            const int fraction = bitgrade::Fraction(up - down);
+            const int fraction = bitgrade::FractionRamp[up] - bitgrade::FractionRamp[down];
             const long scaled = std::lround(std::trunc(fraction * std::ldexp(1.0, 16 - bands) / 256));
             value[(size_t)y * W + x] = (uint16_t)std::clamp((at(x, y) << (16 - bits)) + scaled, 0L, 65535L);
         }

@@ -68,7 +68,7 @@ std::vector<uint16_t> WindowModel(const Plane& plane, Radii r, int threshold) {
             }
             if (far || (up && down)) continue;
             edge[(size_t)y * W + x] = false;
-            value[(size_t)y * W + x] = (uint16_t)(c * 256 + bitgrade::Fraction(up - down));
+            value[(size_t)y * W + x] = (uint16_t)(c * 256 + bitgrade::FractionRamp[up] - bitgrade::FractionRamp[down]);
         }
     }
     return SmoothedByWindows(value, edge, W, H, r, threshold);
