@@ -607,3 +607,75 @@ def plateau_section(root, work, bitgrade, run):
              "", "| clip | output | CAMBI | PSNR | PSNR smooth | damage |", "|---|---|---:|---:|---:|---:|"]
     lines += [f"| {n} | {label} | {c:.2f} | {p:.2f} | {s:.2f} | {d * 100:.2f} % |" for n, label, c, p, s, d in rows]
     return "\n".join(lines)
+
+
+# ---------------------------------------------------------------- 8-bit delivery
+
+DELIVERY_FRAMES, DELIVERY_PAN = 12, 3
+DELIVERY_SETTING = "--span 4 --max-span 40"
+DELIVERY_X264 = "x264 --quiet --demuxer y4m --preset fast --crf 18 {flags} -o {out}.264 -"
+
+
+def panned(frames16):
+    """The first frame's planes moving DELIVERY_PAN pixels a frame to the left (chroma half as far), wrapping."""
+    first = frames16[0]
+    return [[np.roll(p, -DELIVERY_PAN * k // (1 if i == 0 else 2), axis=1) for i, p in enumerate(first)]
+            for k in range(DELIVERY_FRAMES)]
+
+
+def with_noise(frames16, sigma, moving, seed=5):
+    """8-bit frames from 16-bit ones with Gaussian noise of `sigma` 8-bit codes added before rounding: the same
+    pattern on every frame (static) or a new one each frame (moving)."""
+    rng = np.random.default_rng(seed)
+    patterns = None
+    out = []
+    for f in frames16:
+        if patterns is None or moving:
+            patterns = [rng.normal(0, sigma * 256, p.shape) for p in f]
+        out.append([np.clip(np.round((p + n) / 256), 0, 255) for p, n in zip(f, patterns)])
+    return out
+
+
+def delivery_section(root, work, bitgrade, run):
+    """What survives an 8-bit x264 encode at CRF 18 of a panning clip: bitgrade's 8-bit dithers, noise added to
+    its 16-bit output (static or moving, several strengths), and x264's own --aq-mode 3 and --tune grain."""
+    cambi = Cambi(root, work)
+    rows = []
+    for name, truth, _ in clips():
+        if name.startswith("vignette with"):
+            continue
+        key = name.split()[0]
+        source8 = [[np.clip(np.round(p / 256), 0, 255) for p in f] for f in panned(truth)]
+        stream8 = y4m(source8, 8, "C420jpeg")
+        wide = y4m_frames(run(f"{bitgrade} --quiet {DELIVERY_SETTING}", stream8, subprocess.PIPE).stdout, 16)
+
+        def dithered(dither):
+            out = run(f"{bitgrade} --quiet {DELIVERY_SETTING} --depth 8 --dither {dither}", stream8, subprocess.PIPE)
+            return y4m_frames(out.stdout, 8)
+
+        ordered = dithered("ordered")
+        inputs = [("8-bit source", source8, ""), ("ordered dither", ordered, ""),
+                  ("diffusion", dithered("diffusion"), "")]
+        for sigma in (0.5, 1, 2):
+            inputs.append((f"static noise, sigma {sigma}", with_noise(wide, sigma, False), ""))
+            inputs.append((f"moving noise, sigma {sigma}", with_noise(wide, sigma, True), ""))
+        inputs += [("ordered dither, --aq-mode 3", ordered, "--aq-mode 3"),
+                   ("ordered dither, --tune grain", ordered, "--tune grain")]
+        for i, (label, frames, flags) in enumerate(inputs):
+            tag = f"{key}-delivery-{i}"
+            stream = y4m(frames, 8, "C420jpeg")
+            out = os.path.join(work, tag)
+            run(DELIVERY_X264.format(flags=flags, out=out), stream)
+            kbps = os.path.getsize(out + ".264") * 8 / 1000 / (DELIVERY_FRAMES / 25)
+            decoded = raw_frames(run(f"ffmpeg -v error -i {out}.264 -f rawvideo -pix_fmt yuv420p -", None,
+                                     subprocess.PIPE).stdout, 8)
+            rows.append((name, label, cambi(stream, tag + "-in"), cambi(y4m(decoded, 8, "C420jpeg"), tag + "-out"),
+                         kbps))
+    lines = [f"8-bit delivery: each clip's first frame panning {DELIVERY_PAN} pixels a frame for {DELIVERY_FRAMES} "
+             f"frames of {W}x{H}, quantised to 8 bits and through bitgrade {DELIVERY_SETTING}, brought to 8 bits "
+             "by its ordered or diffusion dither, or by adding Gaussian noise (in 8-bit codes; the same pattern "
+             "every frame, or a new one) to its 16-bit output before rounding; then x264 8-bit at CRF 18 (preset "
+             "fast). CAMBI at 8 bits of what goes into x264 and of what comes out, and the bitrate.",
+             "", "| clip | into x264 | CAMBI in | CAMBI after x264 | kbit/s |", "|---|---|---:|---:|---:|"]
+    lines += [f"| {n} | {label} | {a:.2f} | {b:.2f} | {k:.0f} |" for n, label, a, b, k in rows]
+    return "\n".join(lines)

@@ -6,7 +6,8 @@ profile) and report/cambi.png (CAMBI against span), and prints the tables.
 Run through `./dev report` (--quality-only leaves the timings out; --widths-only prints the table of
 widths that are no multiple of 16 alone; --depth-only the CAMBI tables of the output depths and of real
 encodes alone; --adaptive-only those of the adaptive window; --deep-only those of 10-bit input;
---plateaus-only that of the bands x264 makes).
+--plateaus-only that of the bands x264 makes; --delivery-only what survives
+an 8-bit x264 encode).
 """
 import json
 import os
@@ -322,10 +323,14 @@ def main():
     if "--plateaus-only" in sys.argv:
         print(banding.plateau_section(ROOT, WORK, BITGRADE, run))
         return
+    if "--delivery-only" in sys.argv:
+        print(banding.delivery_section(ROOT, WORK, BITGRADE, run))
+        return
     sections = [quality(), banding.section(ROOT, WORK, BITGRADE, run, OUT_DIR),
                 banding.depth_section(ROOT, WORK, BITGRADE, run),
                 banding.adaptive_section(ROOT, WORK, BITGRADE, run, OUT_DIR),
-                banding.deep_section(ROOT, WORK, BITGRADE, run), banding.plateau_section(ROOT, WORK, BITGRADE, run)]
+                banding.deep_section(ROOT, WORK, BITGRADE, run), banding.plateau_section(ROOT, WORK, BITGRADE, run),
+                banding.delivery_section(ROOT, WORK, BITGRADE, run)]
     if "--quality-only" not in sys.argv:
         sections[:0] = [speed(), widths()]
     text = "\n\n".join(sections) + "\n"
