@@ -190,7 +190,8 @@ void Formats(benchmark::State& state) {
     bitgrade::Scratch scratch;
     const std::vector<uint8_t> in = GradientPicture(layout, bits);
     std::vector<uint8_t> out(bitgrade::PictureSamples(layout, 1920, 1080) * 2);
-    const bitgrade::Frame frame = bitgrade::PackedFrame(in.data(), out.data(), 1920, 1080, 2, layout, bits > 8 ? 2 : 1);
+    const bitgrade::Frame frame =
+        bitgrade::PackedFrame(in.data(), out.data(), 1920, 1080, 2, layout, bitgrade::BytesPerSample(bits));
     for (auto _ : state) {
         converter.ConvertFrame(frame, scratch);
         benchmark::ClobberMemory();

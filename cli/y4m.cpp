@@ -19,10 +19,33 @@ namespace {
 
 // The C tag's family of a layout, without its siting or depth.
 const char* Family(bitgrade::Layout layout) {
-    if (layout.planes == 1) return "mono";
     for (const ColourSpace& space : kAcceptedColourSpaces)
         if (space.layout == layout) return space.tag;
     return "";
+}
+
+// The C tag (without the C) of a layout at a depth past 8 bits: 420p10, but
+// mono10.
+std::string DeeperTag(bitgrade::Layout layout, int bits) {
+    return Family(layout) + std::string(layout.planes == 1 ? "" : "p") + std::to_string(bits);
+}
+
+// The layout and bits that a C tag (without the C) names; false for one we
+// do not take.
+bool ParseColourSpace(const std::string& tag, bitgrade::Layout& layout, int& bits) {
+    for (const ColourSpace& space : kAcceptedColourSpaces) {
+        if (tag == space.tag) {
+            layout = space.layout, bits = 8;
+            return true;
+        }
+        for (int deeper : {9, 10, 12, 14, 16}) {
+            if (tag == DeeperTag(space.layout, deeper)) {
+                layout = space.layout, bits = deeper;
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -152,27 +175,12 @@ StreamHeader Reader::ReadHeader() {
                     " is larger than the supported " + std::to_string(maxDimension) + " on a side");
     // Without a C tag the stream is 4:2:0 unless XYSCSS says otherwise;
     // taken as 4:2:0, another layout would be cut into wrong frames.
-    bool accepted = header.colourSpace.empty();
-    if (accepted && !subsampling.empty() && subsampling.compare(0, 3, "420") != 0) {
-        accepted = false;
-        for (const ColourSpace& space : kAcceptedColourSpaces)
-            if (subsampling == space.tag) accepted = true, header.layout = space.layout;
-        if (!accepted)
-            throw Error("unsupported chroma subsampling XYSCSS=" + subsampling +
-                        " (the stream has no C tag); accepted: 420, 422, 444, 411 "
-                        "(convert with: ffmpeg -i IN -f yuv4mpegpipe -pix_fmt yuv444p -)");
-    }
-    for (const ColourSpace& space : kAcceptedColourSpaces)
-        if (header.colourSpace == space.tag) accepted = true, header.layout = space.layout;
-    for (const ColourSpace& space : kAcceptedColourSpaces) {
-        // 420p10 and the like; grey's deeper tags are mono10, ....
-        const std::string family = space.tag, prefix = family == "mono" ? family : family + "p";
-        if (family.size() > 4 || family == "411" || header.colourSpace.compare(0, prefix.size(), prefix) != 0) continue;
-        const std::string depth = header.colourSpace.substr(prefix.size());
-        for (const char* bits : {"9", "10", "12", "14", "16"})
-            if (depth == bits) accepted = true, header.layout = space.layout, header.bits = std::stoi(depth);
-    }
-    if (!accepted)
+    if (header.colourSpace.empty() && !subsampling.empty() && subsampling.compare(0, 3, "420") != 0 &&
+        !(ParseColourSpace(subsampling, header.layout, header.bits) && header.bits == 8))
+        throw Error("unsupported chroma subsampling XYSCSS=" + subsampling +
+                    " (the stream has no C tag); accepted: 420, 422, 444, 411 "
+                    "(convert with: ffmpeg -i IN -f yuv4mpegpipe -pix_fmt yuv444p -)");
+    if (!header.colourSpace.empty() && !ParseColourSpace(header.colourSpace, header.layout, header.bits))
         throw Error("unsupported colour space C" + header.colourSpace +
                     "; accepted: C420, C420jpeg, C420mpeg2, C420paldv, C422, C444, C411, Cmono or none, "
                     "and C420p10, C422p10, C444p10, Cmono10 and the like at 9, 10, 12, 14 and 16 bits "
@@ -220,12 +228,10 @@ uint8_t* PutFrameLine(const std::string& params, uint8_t* samples) {
 std::string OutputHeader(const StreamHeader& in, bool debug, int bits) {
     std::string line = "YUV4MPEG2 W" + std::to_string(in.width) + " H" + std::to_string(in.height);
     for (const std::string& tag : in.tags) line += " " + tag;
-    const std::string family = std::string(" C") + Family(in.layout);
-    if (debug) return line + family + "\n";
+    if (debug) return line + " C" + Family(in.layout) + "\n";
     if (bits == 8 && in.bits == 8) return line + (in.colourSpace.empty() ? "" : " C" + in.colourSpace) + "\n";
-    if (bits == 8) return line + family + "\n";
-    // mono10, but 420p10 and 444p10
-    return line + family + (in.layout.planes == 1 ? "" : "p") + std::to_string(bits) + "\n";
+    if (bits == 8) return line + " C" + Family(in.layout) + "\n";
+    return line + " C" + DeeperTag(in.layout, bits) + "\n";
 }
 
 }  // namespace y4m

@@ -39,7 +39,9 @@ struct StreamHeader {
     bitgrade::Layout layout = bitgrade::kLayout420;
     int bits = 8;  // a sample's; deeper ones are 16-bit little-endian words
 
-    size_t FrameBytes() const { return (size_t)bitgrade::PictureSamples(layout, width, height) * (bits > 8 ? 2 : 1); }
+    size_t FrameBytes() const {
+        return (size_t)bitgrade::PictureSamples(layout, width, height) * bitgrade::BytesPerSample(bits);
+    }
 };
 
 // Pipes in and out are made this large, the most that unprivileged

@@ -22,6 +22,10 @@ struct Radii {
     bool operator!=(const Radii& other) const { return !(*this == other); }
 };
 
+// Bytes of a sample of `bits` (8 to 16) in a host's planes and in
+// YUV4MPEG2: a byte, or a 16-bit little-endian word.
+constexpr int BytesPerSample(int bits) { return bits > 8 ? 2 : 1; }
+
 // A plane's samples: `bits` each (8 to 16), and the depth `bands` (8 to
 // bits) at which its bands were made, so that one level of the picture is
 // 2^(bits - bands) codes. Both are always given, as for Subsampling.
@@ -29,8 +33,7 @@ struct SampleDepth {
     constexpr SampleDepth() : bits(8), bands(8) {}
     constexpr SampleDepth(int bits, int bands) : bits(bits), bands(bands) {}
     int bits, bands;
-    // Bytes of a sample in the source: 1, or a 16-bit word.
-    int Bytes() const { return bits > 8 ? 2 : 1; }
+    int Bytes() const { return BytesPerSample(bits); }
 };
 
 // The script function's settings, with its defaults. Luma uses ythr, chroma

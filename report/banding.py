@@ -78,6 +78,17 @@ def y4m_frames(data, bits):
     return raw_frames(b"".join(raw), bits)
 
 
+def quantised(frames16):
+    """16-bit planes rounded to 8 bits, as the clips' 8-bit sources are made."""
+    return [[np.clip(np.round(p / 256), 0, 255) for p in f] for f in frames16]
+
+
+def deband16(stream, run):
+    """ffmpeg's deband of a YUV4MPEG2 stream, at 16 bits."""
+    return raw_frames(run("ffmpeg -v error -f yuv4mpegpipe -i - -vf format=yuv420p16le,deband "
+                          "-f rawvideo -pix_fmt yuv420p16le -", stream, subprocess.PIPE).stdout, 16)
+
+
 def rounded10(frames16):
     """16-bit planes rounded to 10 bits."""
     return [[np.clip(np.floor((p + 32) / 64), 0, 1023) for p in f] for f in frames16]
@@ -159,15 +170,13 @@ def section(root, work, bitgrade, run, out_dir):
     check_placebo_passes_through(run)
     for name, truth, edge in clips():
         key = name.split()[0]
-        source8 = [[np.clip(np.round(p / 256), 0, 255) for p in f] for f in truth]
+        source8 = quantised(truth)
         stream8 = y4m(source8, 8, "C420jpeg")
         outputs16 = {}
         for span in SPANS:
             out = run(f"{bitgrade} --quiet --span {span}", stream8, subprocess.PIPE).stdout
             outputs16[f"bitgrade span {span}"] = y4m_frames(out, 16)
-        deband = run(f"ffmpeg -v error -f yuv4mpegpipe -i - -vf format=yuv420p16le,deband "
-                     f"-f rawvideo -pix_fmt yuv420p16le -", stream8, subprocess.PIPE).stdout
-        outputs16["deband at 16 bits"] = raw_frames(deband, 16)
+        outputs16["deband at 16 bits"] = deband16(stream8, run)
         for label, options in PLACEBO.items():
             outputs16[label] = placebo(source8, 8, options, run)
         outputs16["16-bit truth"] = truth
@@ -290,7 +299,7 @@ def depth_section(root, work, bitgrade, run):
     at_input, after = {}, {}
     for name, truth, _ in clips():
         key = name.split()[0]
-        source8 = [[np.clip(np.round(p / 256), 0, 255) for p in f] for f in truth]
+        source8 = quantised(truth)
         stream8 = y4m(source8, 8, "C420jpeg")
 
         def bitgrade_at(options, bits):
@@ -309,8 +318,7 @@ def depth_section(root, work, bitgrade, run):
 
         gradfun = raw_frames(run("ffmpeg -v error -f yuv4mpegpipe -i - -vf gradfun -f rawvideo -pix_fmt yuv420p -",
                                  stream8, subprocess.PIPE).stdout, 8)
-        deband = raw_frames(run("ffmpeg -v error -f yuv4mpegpipe -i - -vf format=yuv420p16le,deband "
-                                "-f rawvideo -pix_fmt yuv420p16le -", stream8, subprocess.PIPE).stdout, 16)
+        deband = deband16(stream8, run)
         for encoder in ENCODERS:
             label, bits = encoder[0], encoder[1]
             streams = {"8-bit source": stream8,
@@ -397,7 +405,7 @@ def adaptive_section(root, work, bitgrade, run, out_dir):
     before, after, psnrs = {}, {}, {}
     for name, truth, edge in clips():
         key = name.split()[0]
-        source8 = [[np.clip(np.round(p / 256), 0, 255) for p in f] for f in truth]
+        source8 = quantised(truth)
         stream8 = y4m(source8, 8, "C420jpeg")
         outputs = {m: bitgrade_run(bitgrade, run, stream8, m) for m in singles + ADAPTIVE + EXPLORED}
         outputs[finer], _ = composed(bitgrade, run, stream8, FINER_RUNGS)
@@ -497,16 +505,12 @@ def smooth_mask(truth_luma):
     return ~near
 
 
-def damage(frames16, source10, truth):
-    """The share of luma samples more than half a 10-bit code further from the truth than the source's, the
-    output taken at 16 bits (a dither of its own would add up to half a code)."""
-    worse, total = 0, 0
-    for out, src, t in zip(frames16, source10, truth):
-        err = np.abs(out[0] - t[0])
-        base = np.abs(src[0] * 64 - t[0])
-        worse += int(np.count_nonzero(err > base + 32))
-        total += err.size
-    return worse / total
+def damage(frames16, source16, truth, tolerance):
+    """The share of luma samples more than `tolerance` (16-bit units) further from the truth than the source's,
+    each output taken at 16 bits (a dither of its own would add up to half a code)."""
+    worse = sum(int(np.count_nonzero(np.abs(o[0] - t[0]) > np.abs(s[0] - t[0]) + tolerance))
+                for o, s, t in zip(frames16, source16, truth))
+    return worse / sum(t[0].size for t in truth)
 
 
 def deep_section(root, work, bitgrade, run):
@@ -519,7 +523,7 @@ def deep_section(root, work, bitgrade, run):
         key = name.split()[0]
         mask = smooth_mask(truth[0][0])
         origins = [("16-bit", ffmpeg_to(truth, 10, run)),
-                   ("8-bit", [[np.clip(np.round(p / 256), 0, 255) * 4 for p in f] for f in truth])]
+                   ("8-bit", [[p * 4 for p in f] for f in quantised(truth)])]
         for origin, frames10 in origins:
             tag = f"{key}-deep-{origin}"
             source = encoded(stream_at(frames10, 10), DEEP_ENCODER, 10, work, tag, run)
@@ -536,16 +540,15 @@ def deep_section(root, work, bitgrade, run):
                 "ffmpeg -v error -f yuv4mpegpipe -i - -vf deband -f rawvideo -pix_fmt yuv420p10le -",
                 stream, subprocess.PIPE).stdout, 16)
             outputs["deband at 10 bits"] = (deband10, [[p * 64 for p in f] for f in deband10])
-            deband16 = raw_frames(run(
-                "ffmpeg -v error -f yuv4mpegpipe -i - -vf format=yuv420p16le,deband "
-                "-f rawvideo -pix_fmt yuv420p16le -", stream, subprocess.PIPE).stdout, 16)
-            outputs["deband at 16 bits"] = (ffmpeg_to(deband16, 10, run), deband16)
+            deband = deband16(stream, run)
+            outputs["deband at 16 bits"] = (ffmpeg_to(deband, 10, run), deband)
             for label, options in PLACEBO.items():
                 at16 = placebo([[p * 64 for p in f] for f in source], 16, options, run)
                 outputs[label] = (ffmpeg_to(at16, 10, run), at16)
             for i, (label, (at10, at16)) in enumerate(outputs.items()):
                 rows.append((name, origin, label, cambi(stream_at(at10, 10), f"{tag}-{i}"),
-                             psnr(at16, truth), psnr(at16, truth, mask), damage(at16, source, truth)))
+                             psnr(at16, truth), psnr(at16, truth, mask),
+                             damage(at16, outputs["decoded 10-bit source"][1], truth, 32)))
     lines = [f"10-bit input: each clip (mean of {FRAMES} frames of {W}x{H}) made at 16 bits, or quantised to 8 "
              "first, given to x265 at 10 bits (CRF 28, preset fast) and decoded; then debanded. Against the 16-bit "
              "truth: CAMBI at 10 bits (bitgrade's own --depth 10, deband at 16 bits through ffmpeg's dithered "
@@ -573,7 +576,7 @@ def plateau_section(root, work, bitgrade, run):
     for name, truth, _ in clips():
         key = name.split()[0]
         mask = smooth_mask(truth[0][0])
-        source8 = [[np.clip(np.round(p / 256), 0, 255) for p in f] for f in truth]
+        source8 = quantised(truth)
         tag = f"{key}-plateau"
         decoded = encoded(y4m(source8, 8, "C420jpeg"), PLATEAU_ENCODER, 8, work, tag, run)
         stream = y4m(decoded, 8, "C420jpeg")
@@ -587,17 +590,14 @@ def plateau_section(root, work, bitgrade, run):
         gradfun = raw_frames(run("ffmpeg -v error -f yuv4mpegpipe -i - -vf gradfun -f rawvideo -pix_fmt yuv420p -",
                                  stream, subprocess.PIPE).stdout, 8)
         outputs["gradfun (8-bit)"] = ([[p * 4 for p in f] for f in gradfun], [[p * 256 for p in f] for f in gradfun])
-        deband = raw_frames(run("ffmpeg -v error -f yuv4mpegpipe -i - -vf format=yuv420p16le,deband "
-                                "-f rawvideo -pix_fmt yuv420p16le -", stream, subprocess.PIPE).stdout, 16)
+        deband = deband16(stream, run)
         outputs["deband at 16 bits"] = (ffmpeg_to(deband, 10, run), deband)
         for label, options in PLACEBO.items():
             at16 = placebo(decoded, 8, options, run)
             outputs[label] = (ffmpeg_to(at16, 10, run), at16)
         for i, (label, (at10, at16)) in enumerate(outputs.items()):
-            worse = sum(int(np.count_nonzero(np.abs(o[0] - t[0]) > np.abs(s[0] - t[0]) + 128))
-                        for o, s, t in zip(at16, source16, truth))
             rows.append((name, label, cambi(stream_at(at10, 10), f"{tag}-{i}"), psnr(at16, truth),
-                         psnr(at16, truth, mask), worse / (W * H * FRAMES)))
+                         psnr(at16, truth, mask), damage(at16, source16, truth, 128)))
     lines = [f"Encoder-made bands: each clip (mean of {FRAMES} frames of {W}x{H}) quantised to 8 bits, through x264 "
              "at CRF 23 (preset fast) and decoded, then debanded. Against the 16-bit truth: CAMBI at 10 bits "
              "(bitgrade's own --depth 10; deband and placebo through ffmpeg's dithered conversion; 8-bit outputs "
@@ -645,7 +645,7 @@ def delivery_section(root, work, bitgrade, run):
         if name.startswith("vignette with"):
             continue
         key = name.split()[0]
-        source8 = [[np.clip(np.round(p / 256), 0, 255) for p in f] for f in panned(truth)]
+        source8 = quantised(panned(truth))
         stream8 = y4m(source8, 8, "C420jpeg")
         wide = y4m_frames(run(f"{bitgrade} --quiet {DELIVERY_SETTING}", stream8, subprocess.PIPE).stdout, 16)
 

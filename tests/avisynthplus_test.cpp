@@ -145,11 +145,17 @@ Picture PictureOf(const std::vector<uint8_t>& bytes, int w, int h) {
 
 // Little-endian 16-bit samples (or map bytes, luma only) as the native
 // build's Convert gives them.
+// A frame's bytes as samples of `bits`: bytes, or little-endian words.
+std::vector<uint16_t> SamplesOf(const std::vector<uint8_t>& bytes, int bits) {
+    std::vector<uint16_t> samples;
+    for (size_t i = 0; i < bytes.size(); i += bitgrade::BytesPerSample(bits))
+        samples.push_back(bits > 8 ? (uint16_t)(bytes[i] | bytes[i + 1] << 8) : bytes[i]);
+    return samples;
+}
+
 std::vector<uint16_t> Samples(const std::vector<uint8_t>& bytes, bool debug, size_t lumaSamples) {
     if (debug) return std::vector<uint16_t>(bytes.begin(), bytes.begin() + (long)lumaSamples);
-    std::vector<uint16_t> out(bytes.size() / 2);
-    for (size_t i = 0; i < out.size(); ++i) out[i] = (uint16_t)(bytes[2 * i] | bytes[2 * i + 1] << 8);
-    return out;
+    return SamplesOf(bytes, 16);
 }
 
 // Every level gives the core's output on packed planes, the command's,
@@ -276,21 +282,16 @@ TEST_F(AvisynthPlus, EveryFormatGivesANativeClipWithTheCoresSamples) {
                                    "\").Expr(\"sx 11 * sy 3 * + 29 / 60 + sx 30 > 150 0 ? + frameno +\")";
         AVS_Clip* in = ClipOf(source);
         ASSERT_NE(in, nullptr) << t.type;
-        const std::vector<uint8_t> bytes = FrameBytes(in, 1);
+        const DeepPicture picture = {w, h, t.layout, t.bits, SamplesOf(FrameBytes(in, 1), t.bits)};
         TheHost().f.release_clip(in);
-        DeepPicture picture = {w, h, t.layout, t.bits, {}};
-        for (size_t i = 0; i<bytes.size(); i += t.bits> 8 ? 2 : 1)
-            picture.samples.push_back(t.bits > 8 ? (uint16_t)(bytes[i] | bytes[i + 1] << 8) : bytes[i]);
         const struct {
             const char* call;
             Args args;
         } calls[] = {{"Bitgrade(depth=16)", Args{0, 3, 1, 1, false}},
-                     {"Bitgrade(span=2, maxspan=12, depth=10, dither=\"diffusion\")", Args{0, 2, 1, 1, false, 12}},
-                     {"Bitgrade(sseopt=2, debug=true, bits=8)", Args{2, 3, 1, 1, true}}};
-        for (auto c : calls) {
-            if (std::string(c.call).find("depth=10") != std::string::npos)
-                c.args.depth = {10, bitgrade::Dither::kDiffusion};
-            if (std::string(c.call).find("bits=8") != std::string::npos) c.args.bands = 8;
+                     {"Bitgrade(span=2, maxspan=12, depth=10, dither=\"diffusion\")",
+                      Args{0, 2, 1, 1, false, 12, {10, bitgrade::Dither::kDiffusion}}},
+                     {"Bitgrade(sseopt=2, debug=true, bits=8)", Args{2, 3, 1, 1, true, 0, {}, 8}}};
+        for (const auto& c : calls) {
             AVS_Clip* clip = ClipOf(source + "." + c.call);
             ASSERT_NE(clip, nullptr) << t.type << " " << c.call;
             const AVS_VideoInfo* vi = TheHost().video_info(clip);
@@ -302,10 +303,7 @@ TEST_F(AvisynthPlus, EveryFormatGivesANativeClipWithTheCoresSamples) {
             EXPECT_EQ(type & avs_c::kCsKindMask,
                       t.layout.planes == 1 ? avs_c::kCsPlanarY : (uint32_t)avs_c::kCsPlanarYuv);
             const std::vector<uint16_t> expected = ConvertDeepInCore(picture, c.args);
-            const std::vector<uint8_t> out = FrameBytes(clip, 1);
-            std::vector<uint16_t> got;
-            for (size_t i = 0; i<out.size(); i += bits> 8 ? 2 : 1)
-                got.push_back(bits > 8 ? (uint16_t)(out[i] | out[i + 1] << 8) : out[i]);
+            std::vector<uint16_t> got = SamplesOf(FrameBytes(clip, 1), bits);
             if (c.args.debug) got.resize(expected.size());  // the map; chroma grey
             EXPECT_EQ(got, expected) << t.type << " " << c.call;
             TheHost().f.release_clip(clip);

@@ -161,8 +161,9 @@ std::vector<uint16_t> ConvertPacked(const std::vector<uint8_t>& in, int w, int h
     std::vector<uint8_t> out(samples * outBytes);
     bitgrade::Scratch scratch;
     if (!bitgrade::Converter(conversion)
-             .ConvertFrame(bitgrade::PackedFrame(in.data(), out.data(), w, h, outBytes, layout, bits > 8 ? 2 : 1),
-                           scratch))
+             .ConvertFrame(
+                 bitgrade::PackedFrame(in.data(), out.data(), w, h, outBytes, layout, bitgrade::BytesPerSample(bits)),
+                 scratch))
         throw std::bad_alloc();
     const size_t kept = args.debug ? (size_t)w * h : samples;
     std::vector<uint16_t> all(kept);
