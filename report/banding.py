@@ -49,6 +49,44 @@ def clips():
     return result
 
 
+# Moving clips pan this many pixels a frame (chroma half as far) for this many frames, so that the encoder
+# predicts most blocks from the frame before, as it does in real video.
+PAN_FRAMES, PAN_STEP = 12, 3
+
+
+def blurred_noise(rng, shape, sigma):
+    """White noise low-passed by a Gaussian of `sigma` pixels (through the FFT), at unit RMS."""
+    noise = rng.normal(0, 1, shape)
+    fy, fx = np.fft.fftfreq(shape[0])[:, None], np.fft.rfftfreq(shape[1])[None, :]
+    gain = np.exp(-2 * (np.pi * sigma) ** 2 * (fx ** 2 + fy ** 2))
+    out = np.fft.irfft2(np.fft.rfft2(noise) * gain, s=shape)
+    return out / out.std()
+
+
+def textured_scene():
+    """A dim scene of uneven light with fine texture (about 0.5 of an 8-bit code) and grain (0.3), two bright
+    textured objects, and chroma that drifts slowly, panning PAN_STEP pixels a frame for PAN_FRAMES frames: the
+    smooth, slightly noisy content in which an encoder leaves plateaus. 16-bit planes of each frame, as
+    clips() gives them. Deterministic."""
+    rng = np.random.default_rng(11)
+    wide = W + PAN_STEP * PAN_FRAMES
+    y, x = np.mgrid[0:H, 0:wide].astype(np.float64)
+    light = 40 + 50 * y / H + 12 * blurred_noise(rng, (H, wide), 120)
+    texture = 0.5 * (0.8 * blurred_noise(rng, (H, wide), 1.5) + 0.6 * blurred_noise(rng, (H, wide), 6))
+    luma = light + texture + rng.normal(0, 0.3, (H, wide))
+    objects = (((x - 900) ** 2 + (y - 420) ** 2) < 110 ** 2) | ((y > 200) & (y < 330) & (x > 160) & (x < 420))
+    luma[objects] = 170 + 3 * texture[objects]
+    cy = np.mgrid[0:H // 2, 0:wide // 2][0].astype(np.float64)
+    u = 128 + 4 * blurred_noise(rng, (H // 2, wide // 2), 60)
+    v = 126.5 + 3 * cy / (H / 2)
+    frames = []
+    for k in range(PAN_FRAMES):
+        at, half = PAN_STEP * k, PAN_STEP * k // 2
+        planes = (luma[:, at:at + W], u[:, half:half + W // 2], v[:, half:half + W // 2])
+        frames.append([np.clip(p * 256, 0, 65280) for p in planes])
+    return frames
+
+
 def y4m(frames, bits, colour):
     """A YUV4MPEG2 stream of `frames`, three planes each, as integers of `bits`."""
     head = f"YUV4MPEG2 W{W} H{H} F25:1 Ip A1:1 {colour}\n".encode()
@@ -155,8 +193,10 @@ def placebo(frames, bits, options, run):
 
 
 def psnr(frames, truth, mask=None):
-    diff = np.concatenate([((a[0] - t[0]) if mask is None else (a[0] - t[0])[mask]).ravel()
-                           for a, t in zip(frames, truth)])
+    """Luma PSNR over the whole picture, or where `mask` (one for every frame, or a list of one per frame) holds."""
+    masks = mask if isinstance(mask, list) else [mask] * len(frames)
+    diff = np.concatenate([((a[0] - t[0]) if m is None else (a[0] - t[0])[m]).ravel()
+                           for a, t, m in zip(frames, truth, masks)])
     mse = np.mean(diff ** 2)
     return float("inf") if mse == 0 else 10 * np.log10(65535.0 ** 2 / mse)
 
@@ -221,7 +261,7 @@ def table(rows, methods):
         cells = [f"{row[m][2]:.2f}" + (f" / {row[m][3]:.2f}" if row[m][3] is not None else "") for m in methods]
         lines.append(f"| {name} | " + " | ".join(cells) + " |")
     lines += ["", "![CAMBI against span, converted to 10 bits by ffmpeg or rounded, with the peers as lines]"
-              "(report/cambi.png)"]
+              "(cambi.png)"]
     return "\n".join(lines)
 
 
@@ -453,7 +493,7 @@ def adaptive_section(root, work, bitgrade, run, out_dir):
               "| clip | encoder | " + " | ".join(encoded_methods) + " |", "|---" * (len(encoded_methods) + 2) + "|"]
     lines += [f"| {name} | {label} | " + " | ".join(f"{row[m][0]:.2f} / {row[m][1]:.2f}" for m in encoded_methods) +
               " |" for (name, label), row in after.items()]
-    lines += ["", f"![The rung that `{RECOMMENDED}` chose at each sample of the dark clip](report/adaptive.png)"]
+    lines += ["", f"![The rung that `{RECOMMENDED}` chose at each sample of the dark clip](adaptive.png)"]
     return "\n".join(lines)
 
 
@@ -484,7 +524,7 @@ def plot_rungs(luma8, chosen, spans, path):
 
 DEEP_ENCODER = ("x265 10-bit, CRF 28", 10, "x265 --log-level error --y4m --input - --preset fast --crf 28 "
                 "--output-depth 10 -o {out}.hevc", "hevc")
-DEEP_SETTINGS = ["", "--span 4 --max-span 40"]
+DEEP_SETTINGS = ["", RECOMMENDED]
 
 
 def smooth_mask(truth_luma):
@@ -564,18 +604,23 @@ def deep_section(root, work, bitgrade, run):
 # ---------------------------------------------------------------- encoder-made bands
 
 PLATEAU_ENCODER = ("x264 8-bit, CRF 23", 8, "x264 --quiet --demuxer y4m --preset fast --crf 23 -o {out}.264 -", "264")
-PLATEAU_SETTINGS = ["", "--span 3 --max-span 24", "--span 4 --max-span 40"]
+PLATEAU_SETTINGS = [""] + ADAPTIVE
+
+TEXTURED = "dim scene with texture (panning)"
+CROP_FRAME, CROP_ROWS, CROP_COLUMNS = 5, slice(500, 596), slice(200, 328)
+CROPPED = ["decoded 8-bit source", "bitgrade span 3", f"bitgrade {RECOMMENDED}", "placebo.Deband, grain 0",
+           "deband at 16 bits", "gradfun (8-bit)"]
 
 
-def plateau_section(root, work, bitgrade, run):
-    """Bands an encoder makes: each clip quantised to 8 bits, through x264 at CRF 23 and decoded, then debanded;
-    against the 16-bit truth."""
+def plateau_section(root, work, bitgrade, run, out_dir):
+    """Bands an encoder makes: each clip, and a textured scene that pans, quantised to 8 bits, through x264 at
+    CRF 23 and decoded, then debanded; against the 16-bit truth. Draws magnified crops of the textured scene."""
     cambi = Cambi(root, work)
     check_placebo_passes_through(run)
     rows = []
-    for name, truth, _ in clips():
+    for name, truth in [(name, truth) for name, truth, _ in clips()] + [(TEXTURED, textured_scene())]:
         key = name.split()[0]
-        mask = smooth_mask(truth[0][0])
+        mask = [smooth_mask(t[0]) for t in truth]  # the scene moves
         source8 = quantised(truth)
         tag = f"{key}-plateau"
         decoded = encoded(y4m(source8, 8, "C420jpeg"), PLATEAU_ENCODER, 8, work, tag, run)
@@ -598,29 +643,56 @@ def plateau_section(root, work, bitgrade, run):
         for i, (label, (at10, at16)) in enumerate(outputs.items()):
             rows.append((name, label, cambi(stream_at(at10, 10), f"{tag}-{i}"), psnr(at16, truth),
                          psnr(at16, truth, mask), damage(at16, source16, truth, 128)))
-    lines = [f"Encoder-made bands: each clip (mean of {FRAMES} frames of {W}x{H}) quantised to 8 bits, through x264 "
-             "at CRF 23 (preset fast) and decoded, then debanded. Against the 16-bit truth: CAMBI at 10 bits "
+        if name == TEXTURED:
+            plot_crops(truth, {label: outputs[label][1] for label in CROPPED}, os.path.join(out_dir, "plateaus.png"))
+    lines = [f"Encoder-made bands: each clip (mean of {FRAMES} frames of {W}x{H}; the {TEXTURED} of {PAN_FRAMES}) "
+             "quantised to 8 bits, through x264 at CRF 23 (preset fast) and decoded, then debanded. Against the "
+             "16-bit truth: CAMBI at 10 bits "
              "(bitgrade's own --depth 10; deband and placebo through ffmpeg's dithered conversion; 8-bit outputs "
              "shifted); at 16 bits, luma PSNR (dB) over the whole picture and the smooth regions (as in the 10-bit "
              "table), and damage, the share of luma samples more than half an 8-bit code further from the truth "
              "than the decoded source.",
              "", "| clip | output | CAMBI | PSNR | PSNR smooth | damage |", "|---|---|---:|---:|---:|---:|"]
     lines += [f"| {n} | {label} | {c:.2f} | {p:.2f} | {s:.2f} | {d * 100:.2f} % |" for n, label, c, p, s, d in rows]
+    lines += ["", f"![Magnified crops of the {TEXTURED}, frame {CROP_FRAME}, and each output's error against the "
+              "truth](plateaus.png)"]
     return "\n".join(lines)
+
+
+def plot_crops(truth, outputs, path):
+    """A crop of CROP_FRAME, magnified: the truth and each output on one grey scale, and below each output its
+    difference from the truth in 8-bit codes (blue above, red below, full colour at 2 codes)."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    crop = lambda frames: frames[CROP_FRAME][0][CROP_ROWS, CROP_COLUMNS] / 256
+    true = crop(truth)
+    fig, axes = plt.subplots(2, len(outputs) + 1, figsize=(2.6 * (len(outputs) + 1), 4.4), dpi=100)
+    grey = dict(cmap="gray", vmin=true.min() - 1, vmax=true.max() + 1, interpolation="nearest")
+    axes[0, 0].imshow(true, **grey)
+    axes[0, 0].set_title("16-bit truth", fontsize=8)
+    for column, (label, frames) in enumerate(outputs.items(), 1):
+        axes[0, column].imshow(crop(frames), **grey)
+        axes[0, column].set_title(label, fontsize=8)
+        errors = axes[1, column].imshow(crop(frames) - true, cmap="RdBu", vmin=-2, vmax=2, interpolation="nearest")
+    for ax in axes.ravel():
+        ax.axis("off")
+    fig.colorbar(errors, ax=axes[1, 0], location="left", label="output - truth (8-bit codes)")
+    fig.tight_layout()
+    fig.savefig(path)
 
 
 # ---------------------------------------------------------------- 8-bit delivery
 
-DELIVERY_FRAMES, DELIVERY_PAN = 12, 3
-DELIVERY_SETTING = "--span 4 --max-span 40"
+DELIVERY_SETTING = RECOMMENDED
 DELIVERY_X264 = "x264 --quiet --demuxer y4m --preset fast --crf 18 {flags} -o {out}.264 -"
 
 
 def panned(frames16):
-    """The first frame's planes moving DELIVERY_PAN pixels a frame to the left (chroma half as far), wrapping."""
+    """The first frame's planes moving PAN_STEP pixels a frame to the left (chroma half as far), wrapping."""
     first = frames16[0]
-    return [[np.roll(p, -DELIVERY_PAN * k // (1 if i == 0 else 2), axis=1) for i, p in enumerate(first)]
-            for k in range(DELIVERY_FRAMES)]
+    return [[np.roll(p, -PAN_STEP * k // (1 if i == 0 else 2), axis=1) for i, p in enumerate(first)]
+            for k in range(PAN_FRAMES)]
 
 
 def with_noise(frames16, sigma, moving, seed=5):
@@ -661,21 +733,24 @@ def delivery_section(root, work, bitgrade, run):
             inputs.append((f"moving noise, sigma {sigma}", with_noise(wide, sigma, True), ""))
         inputs += [("ordered dither, --aq-mode 3", ordered, "--aq-mode 3"),
                    ("ordered dither, --tune grain", ordered, "--tune grain")]
+        # The bits that noise costs, spent on a lower CRF instead.
+        inputs += [(f"ordered dither, --crf {crf}", ordered, f"--crf {crf}") for crf in (14, 10)]
         for i, (label, frames, flags) in enumerate(inputs):
             tag = f"{key}-delivery-{i}"
             stream = y4m(frames, 8, "C420jpeg")
             out = os.path.join(work, tag)
             run(DELIVERY_X264.format(flags=flags, out=out), stream)
-            kbps = os.path.getsize(out + ".264") * 8 / 1000 / (DELIVERY_FRAMES / 25)
+            kbps = os.path.getsize(out + ".264") * 8 / 1000 / (PAN_FRAMES / 25)
             decoded = raw_frames(run(f"ffmpeg -v error -i {out}.264 -f rawvideo -pix_fmt yuv420p -", None,
                                      subprocess.PIPE).stdout, 8)
             rows.append((name, label, cambi(stream, tag + "-in"), cambi(y4m(decoded, 8, "C420jpeg"), tag + "-out"),
                          kbps))
-    lines = [f"8-bit delivery: each clip's first frame panning {DELIVERY_PAN} pixels a frame for {DELIVERY_FRAMES} "
+    lines = [f"8-bit delivery: each clip's first frame panning {PAN_STEP} pixels a frame for {PAN_FRAMES} "
              f"frames of {W}x{H}, quantised to 8 bits and through bitgrade {DELIVERY_SETTING}, brought to 8 bits "
              "by its ordered or diffusion dither, or by adding Gaussian noise (in 8-bit codes; the same pattern "
              "every frame, or a new one) to its 16-bit output before rounding; then x264 8-bit at CRF 18 (preset "
-             "fast). CAMBI at 8 bits of what goes into x264 and of what comes out, and the bitrate.",
+             "fast; the last rows at a lower CRF). CAMBI at 8 bits of what goes into x264 and of what comes out, "
+             "and the bitrate.",
              "", "| clip | into x264 | CAMBI in | CAMBI after x264 | kbit/s |", "|---|---|---:|---:|---:|"]
     lines += [f"| {n} | {label} | {a:.2f} | {b:.2f} | {k:.0f} |" for n, label, a, b, k in rows]
     return "\n".join(lines)

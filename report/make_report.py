@@ -321,7 +321,7 @@ def main():
         print(banding.deep_section(ROOT, WORK, BITGRADE, run))
         return
     if "--plateaus-only" in sys.argv:
-        print(banding.plateau_section(ROOT, WORK, BITGRADE, run))
+        print(banding.plateau_section(ROOT, WORK, BITGRADE, run, OUT_DIR))
         return
     if "--delivery-only" in sys.argv:
         print(banding.delivery_section(ROOT, WORK, BITGRADE, run))
@@ -329,7 +329,8 @@ def main():
     sections = [quality(), banding.section(ROOT, WORK, BITGRADE, run, OUT_DIR),
                 banding.depth_section(ROOT, WORK, BITGRADE, run),
                 banding.adaptive_section(ROOT, WORK, BITGRADE, run, OUT_DIR),
-                banding.deep_section(ROOT, WORK, BITGRADE, run), banding.plateau_section(ROOT, WORK, BITGRADE, run),
+                banding.deep_section(ROOT, WORK, BITGRADE, run),
+                banding.plateau_section(ROOT, WORK, BITGRADE, run, OUT_DIR),
                 banding.delivery_section(ROOT, WORK, BITGRADE, run)]
     if "--quality-only" not in sys.argv:
         sections[:0] = [speed(), widths()]
