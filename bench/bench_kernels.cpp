@@ -108,6 +108,17 @@ BENCHMARK(BandRow)
     ->ArgsProduct({{1, 2}, {0}, {3, 12, 24}, {2}, {1}});
 BENCHMARK(RunningSums)->ArgName("table")->DenseRange(0, 2);
 
+// The plateaus mode's taps at span 4 on plateaus a level apart, noise among
+// them.
+void TapsRow(benchmark::State& state) {
+    std::mt19937 rng(1);
+    const kernel_inputs::TapInputs in(kRow, 4, Subsampling(), [&] { return 100 + (int)(rng() % 4 == 0); });
+    const Levels levels(SampleDepth(8, 8));
+    kernel_inputs::Row<uint8_t> out(2 * kRow);
+    Run(state, [&](const RowKernels& k) { k.tapsRow(in.row, in.From(), in.To(), levels, out.get()); });
+}
+BENCHMARK(TapsRow)->ArgName("table")->DenseRange(0, 2);
+
 // One row of the adaptive mode's integrals.
 void IntegrateRow(benchmark::State& state) {
     std::mt19937 rng(5);

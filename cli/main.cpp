@@ -50,6 +50,11 @@ const char kUsage[] =
     "  --max-span N  adaptive window: at each sample the widest of the windows N,\n"
     "                N/2, N/4, ... (while above --span), then --span, that\n"
     "                averages it; at most 127, levels 2 and 3 [off: --span]\n"
+    "  --plateaus    for the plateaus an encoder leaves: each sample that no\n"
+    "                window wider than --span averages takes the mean of the\n"
+    "                samples within a level of it at a half, one, two and four\n"
+    "                spans on eight rays, kept within its level; --span 1 to\n"
+    "                31, levels 2 and 3                                   [off]\n"
     "  --bits B      the depth the input's bands were made at, 8 to its own:\n"
     "                a level is 2^(input bits - B) codes. Pass 8 for a 10-bit\n"
     "                copy of an 8-bit source, 10 for a 16-bit copy of a 10-bit\n"
@@ -128,6 +133,10 @@ bool IsPipeOrDevice(const std::string& path) {
     case bitgrade::Refusal::kMaxSpanWide: Fail("--max-span must be at most 127", 2);
     case bitgrade::Refusal::kMaxSpanPlain:
         Fail("--max-span needs --sseopt 0, 2 or 3; the plain converter has one window", 2);
+    case bitgrade::Refusal::kPlateausPlain:
+        Fail("--plateaus needs --sseopt 0, 2 or 3; the plain converter has one window", 2);
+    case bitgrade::Refusal::kPlateausSpan: Fail("--plateaus needs a --span of 1 to 31", 2);
+    case bitgrade::Refusal::kPlateausDebug: Fail("--plateaus has no map; leave out --debug", 2);
     case bitgrade::Refusal::kBadDepth: Fail("--depth must be 8, 10, 12 or 16", 2);
     case bitgrade::Refusal::kBadDither: Fail("--dither needs ordered, diffusion or none (see --help)", 2);
     default: Fail(bitgrade::MessageOf(refusal), 2);
@@ -179,6 +188,7 @@ Options ParseOptions(int argc, char** argv) {
         else if (arg == "--cpu") ForceIsa(processor, value());
         else if (arg == "--unfiltered") o.filter.unfiltered = true;
         else if (arg == "--debug") settings.debug = true;
+        else if (arg == "--plateaus") settings.plateaus = true;
         else if (arg == "--quiet") o.quiet = true;
         else if (arg == "--demo") o.demo = true;
         else if (arg == "--help" || arg == "-h") std::fputs(kUsage, stdout), std::exit(0);

@@ -15,9 +15,14 @@ const char* MessageOf(Refusal refusal) {
     case Refusal::kBadDepth: return BITGRADE_MSG_BAD_DEPTH;
     case Refusal::kBadDither: return BITGRADE_MSG_BAD_DITHER;
     case Refusal::kBadBits: return BITGRADE_MSG_BAD_BITS;
+    case Refusal::kPlateausPlain: return BITGRADE_MSG_PLATEAUS_PLAIN;
+    case Refusal::kPlateausSpan: return BITGRADE_MSG_PLATEAUS_SPAN;
+    case Refusal::kPlateausDebug: return BITGRADE_MSG_PLATEAUS_DEBUG;
     }
     return nullptr;
 }
+
+static_assert(kWidestTapsSpan == 31, "BITGRADE_MSG_PLATEAUS_SPAN names the widest span of the plateaus mode");
 
 namespace {
 
@@ -34,6 +39,9 @@ Refusal Check(const SourceFormat& source, const Processor& processor, int level,
     if (bits != 8 && bits != 10 && bits != 12 && bits != 16) return Refusal::kBadDepth;
     if (dither.given && !DitherNamed(dither.bytes, dither.size, named)) return Refusal::kBadDither;
     if (bands != 0 && (bands < 8 || bands > source.bits)) return Refusal::kBadBits;
+    if (settings.plateaus && level == 1) return Refusal::kPlateausPlain;
+    if (settings.plateaus && (settings.span < 1 || settings.span > kWidestTapsSpan)) return Refusal::kPlateausSpan;
+    if (settings.plateaus && settings.debug) return Refusal::kPlateausDebug;
     return Refusal::kNone;
 }
 

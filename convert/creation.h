@@ -26,7 +26,10 @@ enum class Refusal {
     kMaxSpanPlain,
     kBadDepth,
     kBadDither,
-    kBadBits
+    kBadBits,
+    kPlateausPlain,
+    kPlateausSpan,
+    kPlateausDebug
 };
 
 // The "levelize: ..." text of a refusal, null for kNone.
@@ -89,13 +92,15 @@ struct DitherName {
 // the source's format, sseopt (0 is the processor's own level), whether the
 // processor runs the level, the width the vector converter needs where the
 // host keeps that rule, then the newer hosts' arguments: max-span (at most
-// kWidestMaxSpan, and not at level 1), depth, dither, and the depth the
-// bands were made at (`bands`, 8 to the source's bits; 0 for its default).
+// kWidestMaxSpan, and not at level 1), depth, dither, the depth the bands
+// were made at (`bands`, 8 to the source's bits; 0 for its default), and
+// the plateaus mode (not at level 1, with a span of 1 to kWidestTapsSpan,
+// and without the map).
 Creation Decide(const SourceFormat& source, const Processor& processor, int sseopt, const Settings& settings,
                 int bits = 16, const DitherName& dither = DitherName(), int bands = 0);
 
 // The arguments a host's parameter string names: the written ones, or also
-// the newer hosts' maxspan, depth, dither and bits.
+// the newer hosts' maxspan, depth, dither, bits and plateaus.
 enum class Arguments { kWritten, kNewer };
 
 // The script function's arguments, by position (after the clip) and name:
@@ -118,6 +123,7 @@ Creation CheckCreation(const SourceFormat& source, const Processor& processor, R
         read(7, "depth", bits);
         read(8, "dither", dither);
         read(9, "bits", bands);
+        read(10, "plateaus", settings.plateaus);
     }
     return Decide(source, processor, sseopt, settings, bits, dither, bands);
 }

@@ -30,4 +30,8 @@
 #define BITGRADE_MSG_MAXSPAN_WIDE "levelize: \"maxspan\" should be at most 127."
 #define BITGRADE_MSG_MAXSPAN_PLAIN \
     "levelize: \"maxspan\" needs \"sseopt\" 0, 2 or 3; the plain converter has one window."
+#define BITGRADE_MSG_PLATEAUS_PLAIN \
+    "levelize: \"plateaus\" needs \"sseopt\" 0, 2 or 3; the plain converter has one window."
+#define BITGRADE_MSG_PLATEAUS_SPAN "levelize: \"plateaus\" needs a \"span\" of 1 to 31."
+#define BITGRADE_MSG_PLATEAUS_DEBUG "levelize: \"plateaus\" has no map; leave out \"debug\"."
 #define BITGRADE_MSG_NO_MEMORY "levelize: Not enough memory for the conversion buffers; use a smaller frame or span."

@@ -48,6 +48,9 @@ struct Settings {
     // The adaptive mode's widest window: on only when given above 0 and
     // above span, so that the unset 0 never turns a negative span adaptive.
     int maxSpan = 0;
+    // The plateaus mode: every sample that no window wider than the
+    // narrowest averages takes the mean of its taps instead (taps.h).
+    bool plateaus = false;
 
     Radii RadiiOf(Subsampling s) const { return RadiiOf(span, s); }
     int Threshold(bool luma) const { return luma ? ythr : cthr; }
@@ -59,6 +62,10 @@ struct Settings {
 // The widest max-span: every rung's window then fits the narrow totals of
 // the streaming and vector converters (kNarrowMaxRadius, which says so).
 const int kWidestMaxSpan = 127;
+
+// The widest span of the plateaus mode: its furthest taps, four spans out,
+// then lie within a max-span of the sample.
+const int kWidestTapsSpan = kWidestMaxSpan / 4;
 
 // The adaptive mode's spans, widest first: maxSpan, maxSpan / 2, ... while
 // they stay above span (and above 0), then span itself. A sample takes the

@@ -31,6 +31,8 @@ struct Levels {
         : shift(16 - d.bits),
           equal(((1u << (d.bits - d.bands)) + 1) / 2),
           near((3 * (1u << (d.bits - d.bands)) + 1) / 2),
+          below((1 << (16 - d.bands)) >> 1),
+          above((1 << (16 - d.bands)) - 1 - below),
           fractions() {
         for (int n = 0; n < 9; ++n) fractions[n] = (uint8_t)(FractionRamp[n] >> (d.bands - 8));
     }
@@ -43,6 +45,9 @@ struct Levels {
 
     int shift;
     uint32_t equal, near;
+    // A sample's own level in 16-bit units: from `below` under its value to
+    // `above` over it, a level in all (at 16 bits' bands, the value alone).
+    int below, above;
     uint8_t fractions[9];  // by count of higher (or lower) neighbours
 };
 

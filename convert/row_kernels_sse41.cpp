@@ -383,6 +383,44 @@ BITGRADE_SSE41 void DiffuseColumnsVec(const uint16_t* in, uint32_t from, uint32_
     DiffuseColumns(in, x, W, shift, (uint16_t)_mm_cvtsi128_si32(before), out);
 }
 
+// Four columns' output from their offset sums, tap counts and samples, in
+// 32-bit lanes: the mean through single floats, whose quotient of a sum
+// below 2^24 by a count up to 33 rounds down to the integer one.
+BITGRADE_SSE41 inline __m128i TapMeans(__m128i sums, __m128i counts, __m128i centres, const Levels& levels) {
+    const __m128i shift = _mm_cvtsi32_si128(levels.shift);
+    const __m128 quotient = _mm_div_ps(_mm_cvtepi32_ps(_mm_sll_epi32(sums, shift)), _mm_cvtepi32_ps(counts));
+    const __m128i offset =
+        _mm_min_epi32(_mm_max_epi32(_mm_cvttps_epi32(_mm_floor_ps(quotient)), _mm_set1_epi32(-levels.below)),
+                      _mm_set1_epi32(levels.above));
+    return _mm_add_epi32(_mm_sll_epi32(centres, shift), offset);
+}
+
+// The offsets of eight columns' taps within a level summed in 16-bit lanes
+// (at most 32 taps of less than 384), and their counts, the sample's own
+// among them.
+BITGRADE_SSE41 void TapsRowVec(const TapRow& t, uint32_t from, uint32_t to, const Levels& levels, uint8_t* out) {
+    const __m128i within = _mm_set1_epi16((short)(levels.near - 1)), zero = _mm_setzero_si128();
+    uint32_t x = from;
+    for (; x + 8 <= to; x += 8) {
+        const __m128i centre = _mm_loadu_si128((const __m128i*)(t.centre + x));
+        __m128i sums = zero, counts = _mm_set1_epi16(1);
+        for (uint32_t k = 0; k < t.count; ++k) {
+            const __m128i s = _mm_loadu_si128((const __m128i*)(t.rows[k] + x + t.dx[k]));
+            const __m128i size = _mm_sub_epi16(_mm_max_epu16(s, centre), _mm_min_epu16(s, centre));
+            const __m128i taken = _mm_cmpeq_epi16(_mm_subs_epu16(size, within), zero);
+            sums = _mm_add_epi16(sums, _mm_and_si128(taken, _mm_sub_epi16(s, centre)));
+            counts = _mm_sub_epi16(counts, taken);
+        }
+        const __m128i low =
+            TapMeans(_mm_cvtepi16_epi32(sums), _mm_cvtepu16_epi32(counts), _mm_cvtepu16_epi32(centre), levels);
+        const __m128i high =
+            TapMeans(_mm_cvtepi16_epi32(_mm_srli_si128(sums, 8)), _mm_cvtepu16_epi32(_mm_srli_si128(counts, 8)),
+                     _mm_cvtepu16_epi32(_mm_srli_si128(centre, 8)), levels);
+        _mm_storeu_si128((__m128i*)(out + 2 * x), _mm_packus_epi32(low, high));
+    }
+    TapColumns(t, x, to, levels, out);
+}
+
 namespace {
 
 BITGRADE_SSE41 void DiffuseRowVec(const uint16_t* in, uint32_t W, uint32_t shift, uint8_t* out) {
@@ -406,6 +444,7 @@ constexpr RowKernels Sse41Kernels() {
     k.slideWindow = SlideWindowVec;
     k.runningSums = RunningSumsVec;
     k.integrateRow = IntegrateRowVec;
+    k.tapsRow = TapsRowVec;
     k.bandRow = BandRowVec;
     k.bandMapRow = BandMapRowVec;
     k.reduceRow = ReduceRowVec;

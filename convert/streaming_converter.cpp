@@ -9,6 +9,7 @@
 
 #include <emmintrin.h>
 
+#include "taps.h"
 #include "window_stage.h"
 
 namespace bitgrade {
@@ -60,11 +61,16 @@ void ClassifyPlane(const WorkPlane<uint8_t>& p, const Levels& levels, uint16_t* 
 // rows start unsmoothed (the marks of unsmoothed samples in debug mode), and
 // each rung, narrowest first, writes its means (in debug mode, 0) where its
 // window averages, so that the widest rung that averages a sample has the
-// last word. The work plane stays unsmoothed for every rung's windows.
+// last word. The work plane stays unsmoothed for every rung's windows. In the
+// plateaus mode the rows start as the taps' means, which take the narrowest
+// rung's place.
 void SmoothRungs(const WorkPlane<uint8_t>& p, const Radii* radii, uint32_t count, int threshold, bool debug,
-                 const WindowScratch<uint32_t, uint16_t>& s, const Plane& plane) {
-    for (uint32_t y = 0; y < p.H; ++y) WriteRow(p, y, debug, 0, 0, plane.DestinationRow(y));
-    for (uint32_t k = 0; k < count; ++k) {
+                 const WindowScratch<uint32_t, uint16_t>& s, const Plane& plane, TapsStage* taps) {
+    for (uint32_t y = 0; y < p.H; ++y) {
+        if (taps) taps->Row(y, plane.DestinationRow(y));
+        else WriteRow(p, y, debug, 0, 0, plane.DestinationRow(y));
+    }
+    for (uint32_t k = taps ? 1 : 0; k < count; ++k) {
         const Radii r = radii[k];
         const BoxMean mean(r);
         SlideWindowDown(p, r, s, [&](uint32_t y, const uint32_t* sums, const uint16_t* counts) {
@@ -101,6 +107,8 @@ bool ConvertStreamingPlane(const Plane& plane, const Settings& settings, Scratch
     ScratchLayout layout;
     const uint64_t workAt = layout.Add((uint64_t)H * stride, 2), edgeAt = layout.Add((uint64_t)H * stride, 1);
     const uint64_t carryAt = layout.Add(stride, 2), codeAt = layout.Add(stride, 2);
+    const Taps taps(settings.span, plane.subsampling);
+    const uint64_t tapsAt = settings.plateaus ? layout.Add(TapsStage::RingEntries(taps, (uint32_t)W), 2) : 0;
     WindowLayout window = {};
     if (smoothing) {
         if (wide) window = WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, r);
@@ -124,9 +132,10 @@ bool ConvertStreamingPlane(const Plane& plane, const Settings& settings, Scratch
         }
     }
     ClassifyPlane(p, Levels(plane.depth), Carve<uint16_t>(scratch, carryAt), Carve<uint16_t>(scratch, codeAt));
-    if (adaptive) {
+    if (adaptive || settings.plateaus) {
+        TapsStage stage(plane, taps, Carve<uint16_t>(scratch, tapsAt), TapColumns);
         SmoothRungs(p, radii, count, threshold, debug, WindowScratch<uint32_t, uint16_t>::Carved(scratch, window),
-                    plane);
+                    plane, settings.plateaus ? &stage : nullptr);
         return true;
     }
     if (smoothing) {

@@ -276,9 +276,11 @@ struct SharedIntegrals {
 // R being the widest radius down, the ring of work rows holds rows y-R-1..y+R
 // where the one span slides its totals, and rows y-1..y+R where the rungs
 // take their windows from the integrals, whose ring holds rows y-R-1..y+R.
+// In the plateaus mode (`taps`) a row starts as the taps' means, which take
+// the narrowest rung's place.
 template <class WindowSource>
 void SmoothBand(const VectorPlane& v, const BandRung* rungs, uint32_t count, WindowSource& windows, RowClassifier& rows,
-                const RowKernels& kernels, const Destination& to) {
+                const RowKernels& kernels, const Destination& to, TapsStage* taps = nullptr) {
     const WorkPlane<uint8_t>& p = v.p;
     const uint32_t widest = rungs[count - 1].r.y;
     FillBlocksVec(v.zeroRow, 0, v.columns * 2);
@@ -291,10 +293,18 @@ void SmoothBand(const VectorPlane& v, const BandRung* rungs, uint32_t count, Win
         for (uint32_t k = 0; k < count; ++k)
             if (y >= rungs[k].r.y && y + rungs[k].r.y < p.H) last = k;
         uint8_t* dst = to.plane.DestinationRow(y);
-        if (last == count) WriteRow(p, y, to.debug, 0, 0, dst);
         const uint16_t* values = p.Row(y);
+        const uint32_t from = taps ? 1 : 0;
+        if (taps) {
+            taps->Row(y, (uint8_t*)v.chained[0]);
+            values = v.chained[0];
+        }
+        if (last == count || last < from) {
+            if (taps) CopyBytes(dst, values, (size_t)p.W * 2);
+            else WriteRow(p, y, to.debug, 0, 0, dst);
+        }
         bool first = true;
-        for (uint32_t k = 0; k <= last && last < count; ++k) {
+        for (uint32_t k = from; k <= last && last < count; ++k) {
             const BandRung& rung = rungs[k];
             if (y < rung.r.y || y + rung.r.y >= p.H) continue;
             windows.Move(rung, y);
@@ -407,9 +417,10 @@ bool RunOneSpan(const Plane& plane, BandRung rung, Scratch& scratch, const RowKe
 // rows of integrals (R the widest rung's radius down; its radius across is
 // the widest too).
 bool RunRungs(const Plane& plane, const BandRung* rungs, uint32_t count, Scratch& scratch, const RowKernels& kernels,
-              const Destination& to) {
+              const Destination& to, const Taps* taps) {
     const Radii widest = rungs[count - 1].r;
     PlaneLayout at(plane, widest.y + 2, true);
+    const uint64_t tapsAt = taps ? at.layout.Add(TapsStage::RingEntries(*taps, (uint32_t)plane.width), 2) : 0;
     const uint32_t margin = ColumnTotals::Margin(widest.x);
     const uint64_t padded = at.columns + 2 * (uint64_t)margin;
     Integrals integrals = {{}, {}, 2 * widest.y + 2, margin, padded};
@@ -432,7 +443,27 @@ bool RunRungs(const Plane& plane, const BandRung* rungs, uint32_t count, Scratch
     const VectorPlane v = at.Carved(plane, scratch);
     RowClassifier rows = ClassifierOf(v, kernels, plane);
     SharedIntegrals windows = {v, kernels, integrals};
-    SmoothBand(v, rungs, count, windows, rows, kernels, to);
+    if (!taps) {
+        SmoothBand(v, rungs, count, windows, rows, kernels, to);
+        return true;
+    }
+    TapsStage stage(plane, *taps, Carve<uint16_t>(scratch, tapsAt), kernels.tapsRow);
+    SmoothBand(v, rungs, count, windows, rows, kernels, to, &stage);
+    return true;
+}
+
+// The plateaus mode where no window wider than the narrowest fits the
+// plane, or none averages: the taps' means alone.
+bool RunTaps(const Plane& plane, const Taps& taps, Scratch& scratch, const RowKernels& kernels, const Destination& to) {
+    ScratchLayout layout;
+    const uint64_t entries = TapsStage::RingEntries(taps, (uint32_t)plane.width);
+    const uint64_t ringAt = layout.Add(entries, 2);
+    if (!ReservePlane(scratch, entries, layout.Total())) return false;
+    TapsStage stage(plane, taps, Carve<uint16_t>(scratch, ringAt), kernels.tapsRow);
+    for (uint32_t y = 0; y < (uint32_t)plane.height; ++y) {
+        stage.Row(y, plane.DestinationRow(y));
+        to.Done(y);
+    }
     return true;
 }
 
@@ -471,6 +502,8 @@ bool ConvertVectorPlane(const Plane& plane, const Settings& settings, Scratch& s
     const uint16_t limit = (uint16_t)(t - 1);
     Radii radii[Rungs::kMost];
     const uint32_t count = t > 0 ? FittingRadii(settings, plane.subsampling, H, W, radii) : 0;
+    const Taps taps(settings.span, plane.subsampling);
+    if (settings.plateaus && count <= 1) return RunTaps(plane, taps, scratch, kernels, to);
     const Radii widest = count > 0 ? radii[count - 1] : Radii{0, 0};
     if (count == 0 || widest.x > kNarrowMaxRadius || widest.y > kNarrowMaxRadius)  // only a single span is so wide
         return RunWholePlane(plane, widest, limit, count > 0, scratch, kernels, to);
@@ -483,7 +516,7 @@ bool ConvertVectorPlane(const Plane& plane, const Settings& settings, Scratch& s
         const Windows windows = count > 1 ? Windows::kIntegrals : running ? Windows::kRunning : Windows::kColumns;
         rungs[k] = {radii[k], BoxMean(radii[k]), limit, windows, {}, {}};
     }
-    return count > 1 ? RunRungs(plane, rungs, count, scratch, kernels, to)
+    return count > 1 ? RunRungs(plane, rungs, count, scratch, kernels, to, settings.plateaus ? &taps : nullptr)
                      : RunOneSpan(plane, rungs[0], scratch, kernels, to);
 }
 

@@ -126,6 +126,7 @@ constexpr RowKernels ScalarKernels() {
     k.slideWindow = SlideWindow;
     k.runningSums = RunningSums;
     k.integrateRow = IntegrateRow;
+    k.tapsRow = TapColumns;
     k.bandRow = BandRowScalar;
     k.bandMapRow = BandMapRowScalar;
     k.reduceRow = ReduceRowScalar;

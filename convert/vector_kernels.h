@@ -7,6 +7,7 @@
 #include "depth.h"
 #include "processor.h"
 #include "row_kernels.h"
+#include "taps.h"
 
 namespace bitgrade {
 
@@ -100,6 +101,10 @@ struct RowKernels {
     // difference exact; the band reads windows from two such rows.
     void (*integrateRow)(const uint16_t* values, const uint8_t* edges, uint32_t columns, const RunningTotals& above,
                          const RunningTotals& out);
+    // The plateaus mode's means (TapMean) of columns from..to-1, into
+    // `out` as 16-bit little-endian values; every tap of those columns lies
+    // in its row.
+    TapsKernel tapsRow;
     // One band row to the destination: W little-endian 16-bit values, or W
     // map bytes.
     void (*bandRow)(const BandRow& row, uint8_t* out);

@@ -2,7 +2,8 @@
 // table this processor runs (SSE4.1, AVX2) and their scalar twins. The twins
 // must agree on every classified value and edge mark, on the window's totals
 // after every slide, on running sums and integrals, on every band row's
-// output and on every reduced or diffused row; anything else is a crash.
+// output, on every row of taps' means and on every reduced or diffused row;
+// anything else is a crash.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -102,6 +103,22 @@ void DeepClassification(const RowKernels& k, ByteSource in, uint32_t columns) {
     for (uint32_t i = 0; i < columns; ++i) Require(values[i] == twinValues[i] && edges[i] == twinEdges[i]);
 }
 
+// A row of the plateaus mode: samples of any depth and band depth, a span
+// and subsampling from the input; the twin's bytes over the columns whose
+// taps lie in the row, none outside them.
+void TapRows(const RowKernels& k, ByteSource in, uint32_t W) {
+    const int bits = 8 + in.Next() % 9, bands = 8 + in.Next() % (bits - 7);
+    const int span = 1 + in.Next() % kWidestTapsSpan;
+    const Subsampling sub(in.Next() % 3, in.Next() % 2);
+    const Levels levels({bits, bands});
+    const kernel_inputs::TapInputs taps(W, span, sub, [&] { return in.Next16() & ((1 << bits) - 1); });
+    Row<uint8_t> out(2 * W, 0xEE), twinOut(2 * W, 0xEE);
+    k.tapsRow(taps.row, taps.From(), taps.To(), levels, out.get());
+    kScalarKernels.tapsRow(taps.row, taps.From(), taps.To(), levels, twinOut.get());
+    for (uint32_t i = 0; i < 2 * W + 16; ++i)
+        Require(out[i] == (i >= 2 * taps.From() && i < 2 * taps.To() ? twinOut[i] : 0xEE));
+}
+
 // Any 16-bit values brought down by `shift` (4, 6 or 8) with any
 // thresholds below a step, and diffused: the twin's bytes, none past the row.
 void Reduction(const RowKernels& k, ByteSource in, uint32_t W, uint32_t shift) {
@@ -129,12 +146,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool avx2 = DetectProcessor().vectorIsa == VectorIsa::kAvx2;
     for (const RowKernels* k : {&kSse41Kernels, avx2 ? &kAvx2Kernels : nullptr}) {
         if (!k) continue;
-        switch (data[0] % 6) {
+        switch (data[0] % 7) {
         case 0: RunningSums(*k, in, (length + 15) / 16 * 16); break;
         case 1: Slides(*k, in, (length + 15) / 16 * 16); break;
         case 2: Classification(*k, in, (length + 15) / 16 * 16); break;
         case 3: Reduction(*k, in, length, 8 - 2 * (r % 3)); break;
         case 4: DeepClassification(*k, in, (length + 15) / 16 * 16); break;
+        case 5: TapRows(*k, in, length); break;
         default: Band(*k, in, length, {r % 13, (uint32_t)(data[0] >> 4) % 13}, data[0] & 8); break;
         }
     }

@@ -5,7 +5,7 @@
 
 #define BITGRADE_PARAMS "c[sseopt]i[span]i[ythr]i[cthr]i[debug]b"
 // AviSynth+'s, through the plain-C interface, with the newer hosts' arguments.
-#define BITGRADE_PARAMS_NEWER BITGRADE_PARAMS "[maxspan]i[depth]i[dither]s[bits]i"
+#define BITGRADE_PARAMS_NEWER BITGRADE_PARAMS "[maxspan]i[depth]i[dither]s[bits]i[plateaus]b"
 
 #include "../convert/creation.h"
 

@@ -159,8 +159,9 @@ void Read(const AVS_Value& argument, DitherName& value) {
     value = {argument.d.string, size, true};
 }
 
-// The arguments after the written ones: maxspan, depth, dither and bits.
-const int kFirstNewer = 6, kNewerCount = 4;
+// The arguments after the written ones: maxspan, depth, dither, bits and
+// plateaus.
+const int kFirstNewer = 6, kNewerCount = 5;
 
 Instance* NewInstance(const Conversion& c, Layout layout, int width) {
     try {

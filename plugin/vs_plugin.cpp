@@ -1,5 +1,5 @@
 // The filter for VapourSynth (API 4): bitgrade.Bitgrade(clip, sseopt, span,
-// ythr, cthr, debug, depth, dither, maxspan, bits) turns a YUV clip of any
+// ythr, cthr, debug, depth, dither, maxspan, bits, plateaus) turns a YUV clip of any
 // subsampling, or GRAY, of 8 to 16 bits into a native 16-bit one of the same
 // family and subsampling (or 12, 10, 8 bits, dithered, by depth), or into its decision
 // map (8 bits, chroma grey) with debug set. Frames of one
@@ -158,6 +158,6 @@ void VS_CC VapourSynthPluginInit2(VSPlugin* plugin, const VSPLUGINAPI* vspapi) {
     vspapi->configPlugin("org.bitgrade.bitgrade", "bitgrade", BITGRADE_VERSION, (0 << 16) | 1, kApiVersion, 0, plugin);
     vspapi->registerFunction(BITGRADE_FUNCTION,
                              "clip:vnode;sseopt:int:opt;span:int:opt;ythr:int:opt;cthr:int:opt;debug:int:opt;"
-                             "depth:int:opt;dither:data:opt;maxspan:int:opt;bits:int:opt",
+                             "depth:int:opt;dither:data:opt;maxspan:int:opt;bits:int:opt;plateaus:int:opt",
                              "clip:vnode;", bitgrade::Create, nullptr, plugin);
 }

@@ -230,6 +230,7 @@ TEST_F(AvisynthPlus, CreationErrorsArriveAsScriptErrors) {
     cases.push_back({Source(64, 16) + ".Bitgrade(depth=9)", BITGRADE_MSG_BAD_DEPTH});
     cases.push_back({Source(64, 16) + ".Bitgrade(dither=\"bayer\")", BITGRADE_MSG_BAD_DITHER});
     cases.push_back({Source(64, 16) + ".Bitgrade(sseopt=1, maxspan=40)", BITGRADE_MSG_MAXSPAN_PLAIN});
+    cases.push_back({Source(64, 16) + ".Bitgrade(span=40, plateaus=true)", BITGRADE_MSG_PLATEAUS_SPAN});
     for (const auto& c : cases) {
         const std::string error = Error(c.script);
         EXPECT_EQ(error.rfind(c.message, 0), 0u) << c.script << ": " << error;
@@ -264,7 +265,7 @@ TEST_F(AvisynthPlus, AChildsFrameErrorIsPassedOn) {
 
 // Every family at 8 to 16 bits, and 8-bit 4:2:0 given a newer argument, gives
 // a native clip of its family at the output's bits with the core's samples;
-// maxspan, depth, dither and bits reach the core.
+// maxspan, depth, dither, bits and plateaus reach the core.
 TEST_F(AvisynthPlus, EveryFormatGivesANativeClipWithTheCoresSamples) {
     const struct {
         const char* type;
@@ -290,7 +291,8 @@ TEST_F(AvisynthPlus, EveryFormatGivesANativeClipWithTheCoresSamples) {
         } calls[] = {{"Bitgrade(depth=16)", Args{0, 3, 1, 1, false}},
                      {"Bitgrade(span=2, maxspan=12, depth=10, dither=\"diffusion\")",
                       Args{0, 2, 1, 1, false, 12, {10, bitgrade::Dither::kDiffusion}}},
-                     {"Bitgrade(sseopt=2, debug=true, bits=8)", Args{2, 3, 1, 1, true, 0, {}, 8}}};
+                     {"Bitgrade(sseopt=2, debug=true, bits=8)", Args{2, 3, 1, 1, true, 0, {}, 8}},
+                     {"Bitgrade(maxspan=24, plateaus=true)", Args{0, 3, 1, 1, false, 24, {}, 0, true}}};
         for (const auto& c : calls) {
             AVS_Clip* clip = ClipOf(source + "." + c.call);
             ASSERT_NE(clip, nullptr) << t.type << " " << c.call;

@@ -152,6 +152,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"max_span", "", "--max-span 128", "--max-span must be at most 127", 2},
         BadInput{"max_span_plain", "", "--sseopt 1 --max-span 24",
                  "--max-span needs --sseopt 0, 2 or 3; the plain converter has one window", 2},
+        BadInput{"plateaus_plain", "", "--sseopt 1 --plateaus",
+                 "--plateaus needs --sseopt 0, 2 or 3; the plain converter has one window", 2},
+        BadInput{"plateaus_span", "", "--plateaus --span 32", "--plateaus needs a --span of 1 to 31", 2},
+        BadInput{"plateaus_debug", "", "--plateaus --debug", "--plateaus has no map; leave out --debug", 2},
         BadInput{"unfiltered_sseopt", kHeader, "--unfiltered --sseopt 9", "--sseopt must be 0 to 3", 2},
         BadInput{"unfiltered_max_span", kHeader, "--unfiltered --max-span 500", "--max-span must be at most 127", 2},
         BadInput{"subsampling_410", "YUV4MPEG2 W16 H16 F25:1 XYSCSS=410\n" + Frame(16, 16, 9), "",
@@ -256,6 +260,7 @@ TEST_F(Command, EachLayoutComesOutInItsOwnTagWithTheCoresSamples) {
             Args args;  // for the core's output; level 0: none to compare
         } runs[] = {{"", l.wide, Args{0, 3, 1, 1, false}},
                     {"--sseopt 2 --max-span 9", l.wide, Args{2, 3, 1, 1, false, 9}},
+                    {"--span 2 --max-span 16 --plateaus", l.wide, Args{0, 2, 1, 1, false, 16, {}, 0, true}},
                     {"--debug", l.map, Args{0, 3, 1, 1, true}},
                     {"--depth 10", l.ten, Args{-1}}};
         for (const auto& run : runs) {

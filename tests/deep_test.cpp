@@ -72,41 +72,12 @@ TEST(Deep, TheBandsDefaultToTheClipsDepthUpTo12BitsAnd8Beyond) {
     }
 }
 
-// The rule written out for one grey plane, as the documentation states it:
-// with L = 2^(bits - bands) and d = neighbour - pixel, |d| < L/2 is equal,
-// below 3L/2 a level higher or lower, beyond that far; a far neighbour, or a
-// higher and a lower one, make an edge, as do the plane's borders; a flat
-// pixel's value is sample * 2^(16 - bits) + trunc(fraction * 2^(16 - bands)
-// / 256); a window that fits and holds at most `threshold` edges takes its
-// mean.
+// The rule for one grey plane: its classes, and a window that fits and
+// holds at most `threshold` edges takes its mean.
 std::vector<uint16_t> DeepModel(const DeepPicture& picture, int bands, int span, int threshold) {
-    const int W = picture.width, H = picture.height, bits = picture.bits;
-    const double L = std::ldexp(1.0, bits - bands);
-    auto at = [&](int x, int y) { return (int)picture.samples[(size_t)y * W + x]; };
-    std::vector<uint16_t> value((size_t)W * H);
-    std::vector<bool> edge((size_t)W * H, true);
-    for (int y = 0; y < H; ++y) {
-        for (int x = 0; x < W; ++x) {
-            value[(size_t)y * W + x] = (uint16_t)(at(x, y) << (16 - bits));
-            if (x == 0 || y == 0 || x == W - 1 || y == H - 1) continue;
-            int up = 0, down = 0, far = 0;
-            for (int dy = -1; dy <= 1; ++dy) {
-                for (int dx = -1; dx <= 1; ++dx) {
-                    const int d = at(x + dx, y + dy) - at(x, y);
-                    const double size = std::abs(d);
-                    if (size < L / 2) continue;
-                    if (size < 3 * L / 2) (d > 0 ? up : down) += 1;
-                    else ++far;
-                }
-            }
-            if (far || (up && down)) continue;
-            edge[(size_t)y * W + x] = false;
-            const int fraction = bitgrade::FractionRamp[up] - bitgrade::FractionRamp[down];
-            const long scaled = std::lround(std::trunc(fraction * std::ldexp(1.0, 16 - bands) / 256));
-            value[(size_t)y * W + x] = (uint16_t)std::clamp((at(x, y) << (16 - bits)) + scaled, 0L, 65535L);
-        }
-    }
-    return SmoothedByWindows(value, edge, W, H, {(uint32_t)span, (uint32_t)span}, threshold);
+    const int W = picture.width, H = picture.height;
+    const Classes c = ClassifiedByRule(picture.samples.data(), W, H, picture.bits, bands);
+    return SmoothedByWindows(c.values, c.edges, W, H, {(uint32_t)span, (uint32_t)span}, threshold);
 }
 
 // Gentle gradients a few levels deep with noise of about a level, the

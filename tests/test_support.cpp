@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -149,7 +150,7 @@ std::vector<uint16_t> ConvertPacked(const std::vector<uint8_t>& in, int w, int h
                                     const Args& args) {
     const bitgrade::Processor processor = TestProcessor();
     const int level = args.sseopt ? args.sseopt : processor.sseLevel;
-    const bitgrade::Settings settings = {args.span, args.ythr, args.cthr, args.debug, args.maxSpan};
+    const bitgrade::Settings settings = {args.span, args.ythr, args.cthr, args.debug, args.maxSpan, args.plateaus};
     const bitgrade::Creation c = bitgrade::Decide({true, w, bitgrade::Widths::kAny, bits}, processor, level, settings,
                                                   args.depth.bits, bitgrade::DitherName(), args.bands);
     if (c.refusal != bitgrade::Refusal::kNone) throw std::invalid_argument(c.Message());
@@ -209,8 +210,9 @@ std::vector<uint16_t> ConvertDeepInCore(const DeepPicture& picture, const Args& 
 }
 
 std::vector<uint16_t> SmoothedByWindows(const std::vector<uint16_t>& values, const std::vector<bool>& edges, int W,
-                                        int H, bitgrade::Radii r, int threshold) {
+                                        int H, bitgrade::Radii r, int threshold, std::vector<bool>* averaged) {
     std::vector<uint16_t> out = values;
+    if (averaged) averaged->assign(values.size(), false);
     if (!bitgrade::WindowFits(r, H, W) || threshold < 0) return out;
     const bitgrade::BoxMean mean(r);
     const int rx = (int)r.x, ry = (int)r.y;
@@ -224,10 +226,40 @@ std::vector<uint16_t> SmoothedByWindows(const std::vector<uint16_t>& values, con
                     busy += edges[(size_t)wy * W + wx];
                 }
             }
-            if (busy <= threshold) out[(size_t)y * W + x] = mean(sum);
+            if (busy > threshold) continue;
+            out[(size_t)y * W + x] = mean(sum);
+            if (averaged) (*averaged)[(size_t)y * W + x] = true;
         }
     }
     return out;
+}
+
+Classes ClassifiedByRule(const uint16_t* samples, int W, int H, int bits, int bands) {
+    const double L = std::ldexp(1.0, bits - bands);
+    auto at = [&](int x, int y) { return (int)samples[(size_t)y * W + x]; };
+    Classes c = {std::vector<uint16_t>((size_t)W * H), std::vector<bool>((size_t)W * H, true)};
+    for (int y = 0; y < H; ++y) {
+        for (int x = 0; x < W; ++x) {
+            c.values[(size_t)y * W + x] = (uint16_t)(at(x, y) << (16 - bits));
+            if (x == 0 || y == 0 || x == W - 1 || y == H - 1) continue;
+            int up = 0, down = 0, far = 0;
+            for (int dy = -1; dy <= 1; ++dy) {
+                for (int dx = -1; dx <= 1; ++dx) {
+                    const int d = at(x + dx, y + dy) - at(x, y);
+                    const double size = std::abs(d);
+                    if (size < L / 2) continue;
+                    if (size < 3 * L / 2) (d > 0 ? up : down) += 1;
+                    else ++far;
+                }
+            }
+            if (far || (up && down)) continue;
+            c.edges[(size_t)y * W + x] = false;
+            const int fraction = bitgrade::FractionRamp[up] - bitgrade::FractionRamp[down];
+            const long scaled = std::lround(std::trunc(fraction * std::ldexp(1.0, 16 - bands) / 256));
+            c.values[(size_t)y * W + x] = (uint16_t)std::clamp((at(x, y) << (16 - bits)) + scaled, 0L, 65535L);
+        }
+    }
+    return c;
 }
 
 std::vector<uint16_t> RunPlane(int level, const Plane& plane, int span, int threshold, bool debug, int srcPitch,

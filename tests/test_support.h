@@ -75,6 +75,7 @@ struct Args {
     // the input's default).
     bitgrade::OutputDepth depth = bitgrade::OutputDepth();
     int bands = 0;
+    bool plateaus = false;  // the newer hosts' plateaus mode
 };
 // Bitgrade(clip, sseopt, span, ythr, cthr, debug), called as a script would.
 AVSValue CallBitgrade(native_host::Environment& env, const PClip& clip, const Args& args);
@@ -111,9 +112,23 @@ std::vector<uint16_t> ConvertDeepInCore(const DeepPicture& picture, const Args& 
 // The windows of the rule, written out directly for a model to hold a
 // converter against: every pixel of a W x H plane of unsmoothed `values`
 // whose (2r.x+1) x (2r.y+1) window fits the plane and holds at most
-// `threshold` edges takes the window's mean; any other keeps its value.
+// `threshold` edges takes the window's mean (and is marked in `averaged`,
+// if given); any other keeps its value.
 std::vector<uint16_t> SmoothedByWindows(const std::vector<uint16_t>& values, const std::vector<bool>& edges, int W,
-                                        int H, bitgrade::Radii r, int threshold);
+                                        int H, bitgrade::Radii r, int threshold, std::vector<bool>* averaged = nullptr);
+
+// The classes of the rule written out for one W x H plane of `bits`-deep
+// samples whose bands were made at `bands`, as the documentation states it:
+// with L = 2^(bits - bands) and d = neighbour - pixel, |d| < L/2 is equal,
+// below 3L/2 a level higher or lower, beyond that far; a far neighbour, or a
+// higher and a lower one, make an edge, as do the plane's borders; a flat
+// pixel's value is sample * 2^(16 - bits) + trunc(fraction * 2^(16 - bands)
+// / 256), any other's sample * 2^(16 - bits).
+struct Classes {
+    std::vector<uint16_t> values;
+    std::vector<bool> edges;
+};
+Classes ClassifiedByRule(const uint16_t* samples, int W, int H, int bits, int bands);
 
 // The converter levels, by their names.
 const int kPlain = 1, kStreaming = 2, kVector = 3;

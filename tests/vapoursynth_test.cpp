@@ -58,7 +58,7 @@ static_assert(vs_api::kApiVersion == VS_MAKE_VERSION(4, 0) && vs_api::fmParallel
 const std::string kPlugin = BITGRADE_PLUGIN;
 const char kArguments[] =
     "clip:vnode;sseopt:int:opt;span:int:opt;ythr:int:opt;cthr:int:opt;debug:int:opt;depth:int:opt;dither:data:opt;"
-    "maxspan:int:opt;bits:int:opt";
+    "maxspan:int:opt;bits:int:opt;plateaus:int:opt";
 
 // Pictures of a source filter of the test's own: frame n is pictures[n],
 // with the properties _Matrix 1 and BitgradeFrame n.
@@ -141,6 +141,7 @@ protected:
         if (depth) vsapi->mapSetInt(args, "depth", depth, maReplace);
         if (a.maxSpan) vsapi->mapSetInt(args, "maxspan", a.maxSpan, maReplace);
         if (a.bands) vsapi->mapSetInt(args, "bits", a.bands, maReplace);
+        if (a.plateaus) vsapi->mapSetInt(args, "plateaus", 1, maReplace);
         if (!dither.empty()) vsapi->mapSetData(args, "dither", dither.data(), (int)dither.size(), dtUtf8, maReplace);
         vsapi->mapConsumeNode(args, "clip", clip, maReplace);
         for (auto [name, value] : {std::pair{"sseopt", a.sseopt},
@@ -289,8 +290,8 @@ TEST_F(VapourSynth, DepthAndDitherBringTheOutputDown) {
     }
 }
 
-// maxspan gives the core's adaptive output; the plain converter and a
-// max-span past 127 are refused with their messages. A negative span without
+// maxspan gives the core's adaptive output, with plateaus too; the plain
+// converter and a max-span past 127 are refused with their messages. A negative span without
 // maxspan is no adaptive window, at any level.
 TEST_F(VapourSynth, MaxSpanRunsTheAdaptiveMode) {
     const std::vector<Picture> pictures = Pictures(90, 40, 2);
@@ -302,6 +303,17 @@ TEST_F(VapourSynth, MaxSpanRunsTheAdaptiveMode) {
         EXPECT_EQ(Samples(node, 1, args.debug), ConvertInCore(pictures[1], args));
         vsapi->freeNode(node);
     }
+    Args plateaus{0, 2, 3, 3, false, 24};
+    plateaus.plateaus = true;
+    VSNode* node = Bitgrade(SourceOf(pictures), plateaus);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(Samples(node, 1, false), ConvertInCore(pictures[1], plateaus)) << "plateaus";
+    vsapi->freeNode(node);
+    plateaus.sseopt = 1;
+    plateaus.maxSpan = 0;
+    std::string refused;
+    EXPECT_EQ(Bitgrade(SourceOf(pictures), plateaus, &refused), nullptr);
+    EXPECT_EQ(refused, BITGRADE_MSG_PLATEAUS_PLAIN);
     for (auto [args, message] : {std::pair{Args{1, 3, 1, 1, false, 24}, BITGRADE_MSG_MAXSPAN_PLAIN},
                                  {Args{1, -2, 1, 1, false, 3}, BITGRADE_MSG_MAXSPAN_PLAIN},
                                  {Args{0, 3, 1, 1, false, 128}, BITGRADE_MSG_MAXSPAN_WIDE}}) {

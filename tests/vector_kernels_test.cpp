@@ -103,6 +103,33 @@ void CompareBandRow(const RowKernels& k, std::mt19937& rng, uint32_t W, Radii r,
     for (uint32_t i = debug ? W : 2 * W; i < 2 * W + 16; ++i) ASSERT_EQ(out[i], 0xEE) << where << " byte " << i;
 }
 
+// A row of the plateaus mode at a span, subsampling and depth: samples
+// about one level, half of them at the extremes, neighbours at each bound
+// of a level (one and a half levels, and one code either side), some any
+// code; the same bytes as the twin's over the columns whose taps lie in the
+// row, and nothing written outside them.
+void CompareTaps(const RowKernels& k, std::mt19937& rng, uint32_t W, int span, Subsampling sub, SampleDepth depth) {
+    const Levels levels(depth);
+    const int top = (1 << depth.bits) - 1;
+    const int extremes[4] = {0, 1, top - 1, top};
+    const int base = rng() % 2 ? extremes[rng() % 4] : (int)(rng() % (top + 1));
+    const int steps[4] = {0, (int)levels.near - 1, (int)levels.near, (int)levels.near + 1};
+    const kernel_inputs::TapInputs in(W, span, sub, [&] {
+        if (rng() % 8 == 0) return (int)(rng() % 65536) & top;
+        const int step = steps[rng() % 4];
+        return std::clamp(base + (rng() % 2 ? step : -step), 0, top);
+    });
+    Row<uint8_t> out(2 * W, kUnwrittenByte), twinOut(2 * W, kUnwrittenByte);
+    k.tapsRow(in.row, in.From(), in.To(), levels, out.get());
+    kScalarKernels.tapsRow(in.row, in.From(), in.To(), levels, twinOut.get());
+    for (uint32_t i = 0; i < 2 * W + 16; ++i) {
+        const bool written = i >= 2 * in.From() && i < 2 * in.To();
+        ASSERT_EQ(out[i], written ? twinOut[i] : kUnwrittenByte)
+            << "W " << W << " span " << span << " subsampling " << sub.x << "," << sub.y << " bits " << depth.bits
+            << "/" << depth.bands << " byte " << i;
+    }
+}
+
 // Each vector table against the scalar one.
 class Twins : public ::testing::TestWithParam<VectorIsa> {
 protected:
@@ -112,6 +139,19 @@ protected:
     }
     const RowKernels& k() const { return KernelsFor(GetParam()); }
 };
+
+// Every span of the mode, every subsampling, at 8 bits and deeper, rows
+// narrower than the taps' reach to long ones, ending anywhere in a block.
+TEST_P(Twins, TapsRowMatchesItsTwin) {
+    std::mt19937 rng(9);
+    for (int trial = 0; trial < 400; ++trial) {
+        const int bits = trial % 3 == 0 ? 8 : 9 + (int)(rng() % 8);
+        const SampleDepth depth(bits, 8 + (int)(rng() % (bits - 7)));
+        const Subsampling sub((int)(rng() % 3), (int)(rng() % 2));
+        const int span = trial % 50 == 0 ? kWidestTapsSpan : 1 + (int)(rng() % 8);
+        CompareTaps(k(), rng, 1 + (uint32_t)(rng() % 300), span, sub, depth);
+    }
+}
 
 TEST_P(Twins, SlideWindowMatchesItsTwin) {
     std::mt19937 rng(4);
@@ -358,7 +398,7 @@ TEST_P(Twins, ReducedAndDiffusedRowsMatchTheirTwins) {
 // test here, a case in fuzz/kernels_fuzzer.cpp and a row in
 // bench/bench_kernels.cpp: a new one changes the table's size, and then
 // this reminder.
-static_assert(sizeof(RowKernels) == 2 * sizeof(void*) + 9 * sizeof(void (*)()),
+static_assert(sizeof(RowKernels) == 2 * sizeof(void*) + 10 * sizeof(void (*)()),
               "a new kernel needs its twin test, its fuzzer case and its benchmark row");
 
 INSTANTIATE_TEST_SUITE_P(Isa, Twins, ::testing::Values(VectorIsa::kSse41, VectorIsa::kAvx2), [](const auto& info) {

@@ -210,7 +210,8 @@ int RunChecks() {
     Check(version && strcmp(version, "Bitgrade ver 0.1") == 0, "the version string");
     Check(env.functions == 1 && strcmp(env.name, "Bitgrade") == 0, "one function, Bitgrade");
     Check(env.functions == 1 &&
-              strcmp(env.params, "c[sseopt]i[span]i[ythr]i[cthr]i[debug]b[maxspan]i[depth]i[dither]s[bits]i") == 0,
+              strcmp(env.params,
+                     "c[sseopt]i[span]i[ythr]i[cthr]i[debug]b[maxspan]i[depth]i[dither]s[bits]i[plateaus]b") == 0,
           "the parameter string");
     if (env.functions != 1) return host_checks::Finish();
 

@@ -257,7 +257,7 @@ int RunChecks() {
     Check(registration.functions == 1 &&
               strcmp(registration.args,
                      "clip:vnode;sseopt:int:opt;span:int:opt;ythr:int:opt;cthr:int:opt;debug:int:opt;depth:int:opt;"
-                     "dither:data:opt;maxspan:int:opt;bits:int:opt") == 0 &&
+                     "dither:data:opt;maxspan:int:opt;bits:int:opt;plateaus:int:opt") == 0 &&
               strcmp(registration.returnType, "clip:vnode;") == 0,
           "the argument string and the return type");
     if (registration.functions != 1) return host_checks::Finish();
