@@ -109,15 +109,20 @@ BENCHMARK(BandRow)
 BENCHMARK(RunningSums)->ArgName("table")->DenseRange(0, 2);
 
 // The plateaus mode's taps at span 4 on plateaus a level apart, noise among
-// them.
+// them, at 8 bits (bytes) and 10 (words).
 void TapsRow(benchmark::State& state) {
     std::mt19937 rng(1);
-    const kernel_inputs::TapInputs in(kRow, 4, Subsampling(), [&] { return 100 + (int)(rng() % 4 == 0); });
-    const Levels levels(SampleDepth(8, 8));
+    const kernel_inputs::TapInputs<uint8_t> bytes(kRow, 4, Subsampling(), [&] { return 100 + (rng() % 4 == 0); });
+    const kernel_inputs::TapInputs<uint16_t> words(kRow, 4, Subsampling(), [&] { return 400 + (rng() % 4 == 0); });
+    const bool deep = state.range(1);
+    const Levels levels(SampleDepth(deep ? 10 : 8, deep ? 10 : 8));
     kernel_inputs::Row<uint8_t> out(2 * kRow);
-    Run(state, [&](const RowKernels& k) { k.tapsRow(in.row, in.From(), in.To(), levels, out.get()); });
+    Run(state, [&](const RowKernels& k) {
+        if (deep) k.tapsRow(words.row, kRow, levels, out.get());
+        else k.tapsRow8(bytes.row, kRow, levels, out.get());
+    });
 }
-BENCHMARK(TapsRow)->ArgName("table")->DenseRange(0, 2);
+BENCHMARK(TapsRow)->ArgNames({"table", "deep"})->ArgsProduct({{0, 1, 2}, {0, 1}});
 
 // One row of the adaptive mode's integrals.
 void IntegrateRow(benchmark::State& state) {

@@ -433,30 +433,66 @@ BITGRADE_AVX2 inline __m256i TapMeans(__m256i sums, __m256i counts, __m256i cent
     return _mm256_add_epi32(_mm256_sll_epi32(centres, shift), offset);
 }
 
-// As TapsRowVec, sixteen columns a step.
-BITGRADE_AVX2 void TapsRowAvx2(const TapRow& t, uint32_t from, uint32_t to, const Levels& levels, uint8_t* out) {
+// Sixteen columns' output, as 16-bit little-endian values, from 16-bit
+// lanes of offset sums (signed), tap counts and samples.
+BITGRADE_AVX2 inline void StoreTapMeans(__m256i sums, __m256i counts, __m256i centres, const Levels& levels,
+                                        uint8_t* out) {
+    const __m256i low = TapMeans(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(sums)),
+                                 _mm256_cvtepu16_epi32(_mm256_castsi256_si128(counts)),
+                                 _mm256_cvtepu16_epi32(_mm256_castsi256_si128(centres)), levels);
+    const __m256i high = TapMeans(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(sums, 1)),
+                                  _mm256_cvtepu16_epi32(_mm256_extracti128_si256(counts, 1)),
+                                  _mm256_cvtepu16_epi32(_mm256_extracti128_si256(centres, 1)), levels);
+    // The pack works within 128-bit halves: columns 0-3, 8-11, 4-7, 12-15.
+    StoreU(out, _mm256_permute4x64_epi64(_mm256_packus_epi32(low, high), 0xD8));
+}
+
+// As TapColumnsVec, sixteen columns a step.
+BITGRADE_AVX2 void TapsRowAvx2(const TapRow& t, uint32_t W, const Levels& levels, uint8_t* out) {
     const __m256i within = _mm256_set1_epi16((short)(levels.near - 1)), zero = _mm256_setzero_si256();
-    uint32_t x = from;
-    for (; x + 16 <= to; x += 16) {
-        const __m256i centre = LoadU(t.centre + x);
+    const uint16_t* centres = (const uint16_t*)t.centre;
+    uint32_t x = 0;
+    for (; x + 16 <= W; x += 16) {
+        const __m256i centre = LoadU(centres + x);
         __m256i sums = zero, counts = _mm256_set1_epi16(1);
-        for (uint32_t k = 0; k < t.count; ++k) {
-            const __m256i s = LoadU(t.rows[k] + x + t.dx[k]);
+        for (int k = 0; k < Taps::kMost; ++k) {
+            const __m256i s = LoadU((const uint16_t*)t.rows[k] + x + t.dx[k]);
             const __m256i size = _mm256_sub_epi16(_mm256_max_epu16(s, centre), _mm256_min_epu16(s, centre));
             const __m256i taken = _mm256_cmpeq_epi16(_mm256_subs_epu16(size, within), zero);
             sums = _mm256_add_epi16(sums, _mm256_and_si256(taken, _mm256_sub_epi16(s, centre)));
             counts = _mm256_sub_epi16(counts, taken);
         }
-        const __m256i low = TapMeans(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(sums)),
-                                     _mm256_cvtepu16_epi32(_mm256_castsi256_si128(counts)),
-                                     _mm256_cvtepu16_epi32(_mm256_castsi256_si128(centre)), levels);
-        const __m256i high = TapMeans(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(sums, 1)),
-                                      _mm256_cvtepu16_epi32(_mm256_extracti128_si256(counts, 1)),
-                                      _mm256_cvtepu16_epi32(_mm256_extracti128_si256(centre, 1)), levels);
-        // The pack works within 128-bit halves: columns 0-3, 8-11, 4-7, 12-15.
-        StoreU(out + 2 * x, _mm256_permute4x64_epi64(_mm256_packus_epi32(low, high), 0xD8));
+        StoreTapMeans(sums, counts, centre, levels, out + 2 * x);
     }
-    TapsRowVec(t, x, to, levels, out);
+    TapColumnsVec(t, x, W, levels, out);
+}
+
+// As TapColumns8Vec, 32 columns a step.
+BITGRADE_AVX2 void TapsRow8Avx2(const TapRow& t, uint32_t W, const Levels& levels, uint8_t* out) {
+    const __m256i one = _mm256_set1_epi8(1), two = _mm256_set1_epi8(2), zero = _mm256_setzero_si256();
+    const __m256i bias = _mm256_set1_epi8((char)0x80);
+    const uint8_t* centres = (const uint8_t*)t.centre;
+    uint32_t x = 0;
+    for (; x + 32 <= W; x += 32) {
+        const __m256i centre = LoadU(centres + x), signedCentre = _mm256_xor_si256(centre, bias);
+        __m256i sums = zero, counts = zero;
+        for (int k = 0; k < Taps::kMost; ++k) {
+            const __m256i s = LoadU((const uint8_t*)t.rows[k] + x + t.dx[k]);
+            const __m256i up = _mm256_add_epi8(_mm256_subs_epi8(_mm256_xor_si256(s, bias), signedCentre), one);
+            const __m256i taken = _mm256_cmpeq_epi8(_mm256_min_epu8(up, two), up);
+            sums = _mm256_add_epi8(sums, _mm256_and_si256(taken, up));
+            counts = _mm256_sub_epi8(counts, taken);
+        }
+        for (int half = 0; half < 2; ++half) {
+            const __m128i s = half ? _mm256_extracti128_si256(sums, 1) : _mm256_castsi256_si128(sums);
+            const __m128i n = half ? _mm256_extracti128_si256(counts, 1) : _mm256_castsi256_si128(counts);
+            const __m128i c = half ? _mm256_extracti128_si256(centre, 1) : _mm256_castsi256_si128(centre);
+            const __m256i n16 = _mm256_cvtepu8_epi16(n);
+            StoreTapMeans(_mm256_sub_epi16(_mm256_cvtepu8_epi16(s), n16), _mm256_add_epi16(n16, _mm256_set1_epi16(1)),
+                          _mm256_cvtepu8_epi16(c), levels, out + 2 * (x + 16 * half));
+        }
+    }
+    TapColumns8Vec(t, x, W, levels, out);
 }
 
 }  // namespace
@@ -472,6 +508,7 @@ constexpr RowKernels Avx2Kernels() {
     k.runningSums = RunningSumsAvx2;
     k.integrateRow = IntegrateRowAvx2;
     k.tapsRow = TapsRowAvx2;
+    k.tapsRow8 = TapsRow8Avx2;
     k.bandRow = BandRowAvx2;
     k.bandMapRow = BandMapRowAvx2;
     k.reduceRow = ReduceRowAvx2;

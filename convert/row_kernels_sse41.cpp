@@ -395,33 +395,85 @@ BITGRADE_SSE41 inline __m128i TapMeans(__m128i sums, __m128i counts, __m128i cen
     return _mm_add_epi32(_mm_sll_epi32(centres, shift), offset);
 }
 
+// Eight columns' output, as 16-bit little-endian values, from 16-bit lanes of
+// offset sums (signed), tap counts and samples.
+BITGRADE_SSE41 inline void StoreTapMeans(__m128i sums, __m128i counts, __m128i centres, const Levels& levels,
+                                         uint8_t* out) {
+    const __m128i low =
+        TapMeans(_mm_cvtepi16_epi32(sums), _mm_cvtepu16_epi32(counts), _mm_cvtepu16_epi32(centres), levels);
+    const __m128i high =
+        TapMeans(_mm_cvtepi16_epi32(_mm_srli_si128(sums, 8)), _mm_cvtepu16_epi32(_mm_srli_si128(counts, 8)),
+                 _mm_cvtepu16_epi32(_mm_srli_si128(centres, 8)), levels);
+    _mm_storeu_si128((__m128i*)out, _mm_packus_epi32(low, high));
+}
+
 // The offsets of eight columns' taps within a level summed in 16-bit lanes
 // (at most 32 taps of less than 384), and their counts, the sample's own
 // among them.
-BITGRADE_SSE41 void TapsRowVec(const TapRow& t, uint32_t from, uint32_t to, const Levels& levels, uint8_t* out) {
+BITGRADE_SSE41 void TapColumnsVec(const TapRow& t, uint32_t from, uint32_t W, const Levels& levels, uint8_t* out) {
     const __m128i within = _mm_set1_epi16((short)(levels.near - 1)), zero = _mm_setzero_si128();
+    const uint16_t* centres = (const uint16_t*)t.centre;
     uint32_t x = from;
-    for (; x + 8 <= to; x += 8) {
-        const __m128i centre = _mm_loadu_si128((const __m128i*)(t.centre + x));
+    for (; x + 8 <= W; x += 8) {
+        const __m128i centre = _mm_loadu_si128((const __m128i*)(centres + x));
         __m128i sums = zero, counts = _mm_set1_epi16(1);
-        for (uint32_t k = 0; k < t.count; ++k) {
-            const __m128i s = _mm_loadu_si128((const __m128i*)(t.rows[k] + x + t.dx[k]));
+        for (int k = 0; k < Taps::kMost; ++k) {
+            const __m128i s = _mm_loadu_si128((const __m128i*)((const uint16_t*)t.rows[k] + x + t.dx[k]));
             const __m128i size = _mm_sub_epi16(_mm_max_epu16(s, centre), _mm_min_epu16(s, centre));
             const __m128i taken = _mm_cmpeq_epi16(_mm_subs_epu16(size, within), zero);
             sums = _mm_add_epi16(sums, _mm_and_si128(taken, _mm_sub_epi16(s, centre)));
             counts = _mm_sub_epi16(counts, taken);
         }
-        const __m128i low =
-            TapMeans(_mm_cvtepi16_epi32(sums), _mm_cvtepu16_epi32(counts), _mm_cvtepu16_epi32(centre), levels);
-        const __m128i high =
-            TapMeans(_mm_cvtepi16_epi32(_mm_srli_si128(sums, 8)), _mm_cvtepu16_epi32(_mm_srli_si128(counts, 8)),
-                     _mm_cvtepu16_epi32(_mm_srli_si128(centre, 8)), levels);
-        _mm_storeu_si128((__m128i*)(out + 2 * x), _mm_packus_epi32(low, high));
+        StoreTapMeans(sums, counts, centre, levels, out + 2 * x);
     }
-    TapColumns(t, x, to, levels, out);
+    TapColumns<uint16_t>(t, x, W, levels, out);
+}
+
+// The low eight columns of byte lanes of (d + 1) sums, counts and samples.
+BITGRADE_SSE41 inline void StoreByteTapMeans(__m128i sums, __m128i counts, __m128i centres, const Levels& levels,
+                                             uint8_t* out) {
+    const __m128i n = _mm_cvtepu8_epi16(counts);
+    StoreTapMeans(_mm_sub_epi16(_mm_cvtepu8_epi16(sums), n), _mm_add_epi16(n, _mm_set1_epi16(1)),
+                  _mm_cvtepu8_epi16(centres), levels, out);
+}
+
+// Bytes, sixteen columns a step: a tap within the level, its difference d
+// from the sample -1, 0 or 1, adds d + 1 (at most 64 in all) and one to the
+// count (at most 32), so that byte lanes hold both. The difference is taken
+// signed and saturating (both sides biased by 128), so that no far tap
+// wraps into the level.
+BITGRADE_SSE41 void TapColumns8Vec(const TapRow& t, uint32_t from, uint32_t W, const Levels& levels, uint8_t* out) {
+    const __m128i one = _mm_set1_epi8(1), two = _mm_set1_epi8(2), zero = _mm_setzero_si128();
+    const __m128i bias = _mm_set1_epi8((char)0x80);
+    const uint8_t* centres = (const uint8_t*)t.centre;
+    uint32_t x = from;
+    for (; x + 16 <= W; x += 16) {
+        const __m128i centre = _mm_loadu_si128((const __m128i*)(centres + x)),
+                      signedCentre = _mm_xor_si128(centre, bias);
+        __m128i sums = zero, counts = zero;
+        for (int k = 0; k < Taps::kMost; ++k) {
+            const __m128i s = _mm_loadu_si128((const __m128i*)((const uint8_t*)t.rows[k] + x + t.dx[k]));
+            const __m128i up = _mm_add_epi8(_mm_subs_epi8(_mm_xor_si128(s, bias), signedCentre), one);
+            const __m128i taken = _mm_cmpeq_epi8(_mm_min_epu8(up, two), up);
+            sums = _mm_add_epi8(sums, _mm_and_si128(taken, up));
+            counts = _mm_sub_epi8(counts, taken);
+        }
+        StoreByteTapMeans(sums, counts, centre, levels, out + 2 * x);
+        StoreByteTapMeans(_mm_srli_si128(sums, 8), _mm_srli_si128(counts, 8), _mm_srli_si128(centre, 8), levels,
+                          out + 2 * x + 16);
+    }
+    TapColumns<uint8_t>(t, x, W, levels, out);
 }
 
 namespace {
+
+BITGRADE_SSE41 void TapsRowVec(const TapRow& t, uint32_t W, const Levels& levels, uint8_t* out) {
+    TapColumnsVec(t, 0, W, levels, out);
+}
+
+BITGRADE_SSE41 void TapsRow8Vec(const TapRow& t, uint32_t W, const Levels& levels, uint8_t* out) {
+    TapColumns8Vec(t, 0, W, levels, out);
+}
 
 BITGRADE_SSE41 void DiffuseRowVec(const uint16_t* in, uint32_t W, uint32_t shift, uint8_t* out) {
     DiffuseColumnsVec(in, 0, W, shift, HalfStep(shift), out);
@@ -445,6 +497,7 @@ constexpr RowKernels Sse41Kernels() {
     k.runningSums = RunningSumsVec;
     k.integrateRow = IntegrateRowVec;
     k.tapsRow = TapsRowVec;
+    k.tapsRow8 = TapsRow8Vec;
     k.bandRow = BandRowVec;
     k.bandMapRow = BandMapRowVec;
     k.reduceRow = ReduceRowVec;

@@ -51,8 +51,10 @@ BITGRADE_SSE41 inline __m128i FractionBytes(const Levels& levels) {
 void ClassifyRowVec(const uint8_t* above, const uint8_t* row, const uint8_t* below, uint32_t columns, uint16_t* values,
                     uint8_t* edges);
 
-// TapMean eight columns a step; the AVX2 twin finishes a row with it.
-void TapsRowVec(const TapRow& row, uint32_t from, uint32_t to, const Levels& levels, uint8_t* out);
+// TapMean of columns from..W-1, eight 16-bit samples or sixteen bytes a
+// step; the AVX2 twins finish a row with them.
+void TapColumnsVec(const TapRow& row, uint32_t from, uint32_t W, const Levels& levels, uint8_t* out);
+void TapColumns8Vec(const TapRow& row, uint32_t from, uint32_t W, const Levels& levels, uint8_t* out);
 
 // The band rows of the SSE4.1 table, eight columns a step; the AVX2 twins
 // finish with them on a row that ends half-way through a 16-column block.

@@ -108,7 +108,7 @@ bool ConvertStreamingPlane(const Plane& plane, const Settings& settings, Scratch
     const uint64_t workAt = layout.Add((uint64_t)H * stride, 2), edgeAt = layout.Add((uint64_t)H * stride, 1);
     const uint64_t carryAt = layout.Add(stride, 2), codeAt = layout.Add(stride, 2);
     const Taps taps(settings.span, plane.subsampling);
-    const uint64_t tapsAt = settings.plateaus ? layout.Add(TapsStage::RingEntries(taps, (uint32_t)W), 2) : 0;
+    const uint64_t tapsAt = settings.plateaus ? layout.Add(TapsStage::RingBytes(taps, (uint32_t)W, plane.depth), 1) : 0;
     WindowLayout window = {};
     if (smoothing) {
         if (wide) window = WindowScratch<uint64_t, uint32_t>::Lay(layout, stride, r);
@@ -133,7 +133,7 @@ bool ConvertStreamingPlane(const Plane& plane, const Settings& settings, Scratch
     }
     ClassifyPlane(p, Levels(plane.depth), Carve<uint16_t>(scratch, carryAt), Carve<uint16_t>(scratch, codeAt));
     if (adaptive || settings.plateaus) {
-        TapsStage stage(plane, taps, Carve<uint16_t>(scratch, tapsAt), TapColumns);
+        TapsStage stage(plane, taps, Carve<uint8_t>(scratch, tapsAt), TapRowScalar<uint8_t>, TapRowScalar<uint16_t>);
         SmoothRungs(p, radii, count, threshold, debug, WindowScratch<uint32_t, uint16_t>::Carved(scratch, window),
                     plane, settings.plateaus ? &stage : nullptr);
         return true;

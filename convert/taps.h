@@ -4,10 +4,10 @@
 // windows. Here a sample takes, in place of the narrowest window's output,
 // the mean of itself and those of its taps (samples on eight rays at half a
 // span, one, two and four spans) that lie within a level of it, kept within
-// half a level of its own value (its own level). So a plateau's middle leans towards the
-// plateaus around it, nothing is averaged across an edge, and no sample
-// leaves its level. Windows wider than the narrowest still have the last word
-// where they average.
+// its own level. So a plateau's middle leans towards the plateaus around it,
+// nothing is averaged across an edge, and no sample leaves its level.
+// Windows wider than the narrowest still have the last word where they
+// average.
 #pragma once
 
 #include "plane_common.h"
@@ -44,27 +44,26 @@ private:
     }
 };
 
-// One row's taps: the sample rows (16-bit) that each tap reads, taps above
-// and below the plane left out, and each tap's column offset.
+// One row's taps: the sample rows that each tap reads (bytes for 8-bit
+// samples, else 16-bit words), and each tap's column offset. The picture
+// continues past its edges as its edge samples: a tap above or below the
+// plane reads its first or last row, and every row holds `reach.x` copies
+// of its first and last sample before and after it.
 struct TapRow {
-    const uint16_t* centre;
-    const uint16_t* rows[Taps::kMost];
+    const void* centre;
+    const void* rows[Taps::kMost];
     int32_t dx[Taps::kMost];
-    uint32_t count;
-    uint32_t W;
 };
 
-// The output at column x: the sample's value plus the mean offset of the
-// taps within a level of it (taps past the row's ends left out; the sample
-// counts as one offset of 0), rounded down and kept within the sample's own
-// level.
+// The output at column x: the sample's value plus the mean offset of its
+// taps within a level of it (the sample counts as one offset of 0), rounded
+// down and kept within the sample's own level.
+template <class Sample>
 inline uint16_t TapMean(const TapRow& t, uint32_t x, const Levels& levels) {
-    const int32_t centre = t.centre[x];
+    const int32_t centre = ((const Sample*)t.centre)[x];
     int32_t sum = 0, n = 1;
-    for (uint32_t k = 0; k < t.count; ++k) {
-        const int64_t at = (int64_t)x + t.dx[k];
-        if (at < 0 || at >= (int64_t)t.W) continue;
-        const int32_t d = (int32_t)t.rows[k][at] - centre;
+    for (int k = 0; k < Taps::kMost; ++k) {
+        const int32_t d = (int32_t)((const Sample*)t.rows[k])[(int64_t)x + t.dx[k]] - centre;
         if ((uint32_t)(d < 0 ? -d : d) >= levels.near) continue;
         sum += d;
         ++n;
@@ -76,78 +75,95 @@ inline uint16_t TapMean(const TapRow& t, uint32_t x, const Levels& levels) {
     return (uint16_t)(value < 0 ? 0 : value > 65535 ? 65535 : value);
 }
 
-// Columns from..to-1 of a row into `out`, 16-bit little-endian.
-inline void TapColumns(const TapRow& t, uint32_t from, uint32_t to, const Levels& levels, uint8_t* out) {
-    for (uint32_t x = from; x < to; ++x) {
-        const uint16_t value = TapMean(t, x, levels);
+// Columns from..W-1 of a row into `out`, 16-bit little-endian.
+template <class Sample>
+inline void TapColumns(const TapRow& t, uint32_t from, uint32_t W, const Levels& levels, uint8_t* out) {
+    for (uint32_t x = from; x < W; ++x) {
+        const uint16_t value = TapMean<Sample>(t, x, levels);
         out[2 * x] = (uint8_t)value;
         out[2 * x + 1] = (uint8_t)(value >> 8);
     }
 }
 
-// A kernel for the columns whose taps all lie in the row.
-typedef void (*TapsKernel)(const TapRow& row, uint32_t from, uint32_t to, const Levels& levels, uint8_t* out);
+// A kernel for a whole row of W columns, of one sample size, and the
+// scalar ones.
+typedef void (*TapsKernel)(const TapRow& row, uint32_t W, const Levels& levels, uint8_t* out);
+template <class Sample>
+void TapRowScalar(const TapRow& t, uint32_t W, const Levels& levels, uint8_t* out) {
+    TapColumns<Sample>(t, 0, W, levels, out);
+}
 
-// A plane's samples as 16-bit words, in a ring of rows that follows the row
-// being worked on, and its rows of taps means. Columns past the source pitch
-// repeat the row's last readable sample, as the converters read them.
+// A plane's samples in a ring of rows that follows the row being worked on,
+// each row with its edge copies, and its rows of taps means. Columns past the
+// source pitch repeat the row's last readable sample, as the converters read
+// them.
 class TapsStage {
 public:
-    // Entries of the ring for a plane of that width.
-    static uint64_t RingEntries(const Taps& taps, uint32_t W) { return (2 * (uint64_t)taps.reach.y + 1) * Stride(W); }
+    // Bytes of the ring for a plane of that width and depth.
+    static uint64_t RingBytes(const Taps& taps, uint32_t W, SampleDepth depth) {
+        return (2 * (uint64_t)taps.reach.y + 1) * Stride(taps, W) * depth.Bytes();
+    }
 
-    TapsStage(const Plane& plane, const Taps& taps, uint16_t* ring, TapsKernel kernel)
+    // `bytes` takes 8-bit rows, `words` deeper ones.
+    TapsStage(const Plane& plane, const Taps& taps, uint8_t* ring, TapsKernel bytes, TapsKernel words)
         : plane(plane),
           taps(taps),
           ring(ring),
-          kernel(kernel),
+          kernel(plane.depth.bits > 8 ? words : bytes),
           levels(plane.depth),
-          stride(Stride((uint32_t)plane.width)),
+          stride(Stride(taps, (uint32_t)plane.width) * plane.depth.Bytes()),
           slots(2 * taps.reach.y + 1),
           loaded(0) {}
 
     // Row y's output, W values; rows are asked for in order.
     void Row(uint32_t y, uint8_t* out) {
-        const uint32_t H = (uint32_t)plane.height, W = (uint32_t)plane.width;
-        LoadThrough(y + taps.reach.y < H ? y + taps.reach.y : H - 1);
-        TapRow t = {Samples(y), {}, {}, 0, W};
-        for (const Tap& tap : taps.at) {
-            const int64_t row = (int64_t)y + tap.dy;
-            if (row < 0 || row >= (int64_t)H) continue;
-            t.rows[t.count] = Samples((uint32_t)row);
-            t.dx[t.count++] = tap.dx;
+        const int64_t last = plane.height - 1;
+        LoadThrough(y + taps.reach.y < last ? y + taps.reach.y : (uint32_t)last);
+        TapRow t = {Samples(y), {}, {}};
+        for (int k = 0; k < Taps::kMost; ++k) {
+            const int64_t row = (int64_t)y + taps.at[k].dy;
+            t.rows[k] = Samples((uint32_t)(row < 0 ? 0 : row > last ? last : row));
+            t.dx[k] = taps.at[k].dx;
         }
-        // Columns within reach of an end leave some taps out; the kernel takes
-        // those between, [from, to).
-        const uint32_t reach = taps.reach.x, from = reach < W ? reach : W, to = W > 2 * reach ? W - reach : from;
-        TapColumns(t, 0, from, levels, out);
-        if (to > from) kernel(t, from, to, levels, out);
-        TapColumns(t, to, W, levels, out);
+        kernel(t, (uint32_t)plane.width, levels, out);
     }
 
 private:
-    static uint64_t Stride(uint32_t W) { return ((uint64_t)W + 15) & ~(uint64_t)15; }
-    uint16_t* Samples(uint32_t y) const { return ring + (y % slots) * stride; }
+    // Samples a ring row holds: the edge copies on both sides, and the width.
+    static uint64_t Stride(const Taps& taps, uint32_t W) { return (uint64_t)W + 2 * (uint64_t)taps.reach.x; }
+    // Row y's column 0.
+    uint8_t* Samples(uint32_t y) const {
+        return ring + (y % slots) * stride + (uint64_t)taps.reach.x * plane.depth.Bytes();
+    }
 
     void LoadThrough(uint32_t y) {
-        const int bytes = plane.depth.Bytes(), pitchSamples = plane.srcPitch / bytes;
-        const uint32_t W = (uint32_t)plane.width, readable = (uint32_t)(pitchSamples < (int)W ? pitchSamples : W);
         for (; loaded <= y; ++loaded) {
-            const uint8_t* in = plane.SourceRow(loaded);
-            uint16_t* row = Samples(loaded);
-            for (uint32_t x = 0; x < W; ++x) {
-                const uint8_t* at = in + (size_t)(x < readable ? x : readable - 1) * bytes;
-                row[x] = bytes == 1 ? *at : (uint16_t)(at[0] | at[1] << 8);
-            }
+            if (plane.depth.bits > 8) Load((uint16_t*)Samples(loaded), loaded);
+            else Load(Samples(loaded), loaded);
+        }
+    }
+
+    template <class Sample>
+    void Load(Sample* row, uint32_t y) const {
+        const int pitchSamples = plane.srcPitch / (int)sizeof(Sample);
+        const uint32_t W = (uint32_t)plane.width, readable = (uint32_t)(pitchSamples < (int)W ? pitchSamples : W);
+        const uint8_t* in = plane.SourceRow(y);
+        if (sizeof(Sample) == 1) CopyBytes(row, in, readable);
+        else
+            for (uint32_t x = 0; x < readable; ++x) row[x] = (Sample)(in[2 * x] | in[2 * x + 1] << 8);
+        for (uint32_t x = readable; x < W; ++x) row[x] = row[readable - 1];
+        for (uint32_t k = 1; k <= taps.reach.x; ++k) {
+            row[-(int64_t)k] = row[0];
+            row[W - 1 + k] = row[W - 1];
         }
     }
 
     const Plane& plane;
     const Taps& taps;
-    uint16_t* ring;
+    uint8_t* ring;
     TapsKernel kernel;
     Levels levels;
-    uint64_t stride;
+    uint64_t stride;  // bytes
     uint32_t slots, loaded;
 };
 

@@ -420,7 +420,8 @@ bool RunRungs(const Plane& plane, const BandRung* rungs, uint32_t count, Scratch
               const Destination& to, const Taps* taps) {
     const Radii widest = rungs[count - 1].r;
     PlaneLayout at(plane, widest.y + 2, true);
-    const uint64_t tapsAt = taps ? at.layout.Add(TapsStage::RingEntries(*taps, (uint32_t)plane.width), 2) : 0;
+    const uint64_t tapsAt =
+        taps ? at.layout.Add(TapsStage::RingBytes(*taps, (uint32_t)plane.width, plane.depth), 1) : 0;
     const uint32_t margin = ColumnTotals::Margin(widest.x);
     const uint64_t padded = at.columns + 2 * (uint64_t)margin;
     Integrals integrals = {{}, {}, 2 * widest.y + 2, margin, padded};
@@ -447,7 +448,7 @@ bool RunRungs(const Plane& plane, const BandRung* rungs, uint32_t count, Scratch
         SmoothBand(v, rungs, count, windows, rows, kernels, to);
         return true;
     }
-    TapsStage stage(plane, *taps, Carve<uint16_t>(scratch, tapsAt), kernels.tapsRow);
+    TapsStage stage(plane, *taps, Carve<uint8_t>(scratch, tapsAt), kernels.tapsRow8, kernels.tapsRow);
     SmoothBand(v, rungs, count, windows, rows, kernels, to, &stage);
     return true;
 }
@@ -456,10 +457,10 @@ bool RunRungs(const Plane& plane, const BandRung* rungs, uint32_t count, Scratch
 // plane, or none averages: the taps' means alone.
 bool RunTaps(const Plane& plane, const Taps& taps, Scratch& scratch, const RowKernels& kernels, const Destination& to) {
     ScratchLayout layout;
-    const uint64_t entries = TapsStage::RingEntries(taps, (uint32_t)plane.width);
-    const uint64_t ringAt = layout.Add(entries, 2);
-    if (!ReservePlane(scratch, entries, layout.Total())) return false;
-    TapsStage stage(plane, taps, Carve<uint16_t>(scratch, ringAt), kernels.tapsRow);
+    const uint64_t bytes = TapsStage::RingBytes(taps, (uint32_t)plane.width, plane.depth);
+    const uint64_t ringAt = layout.Add(bytes, 1);
+    if (!ReservePlane(scratch, bytes, layout.Total())) return false;
+    TapsStage stage(plane, taps, Carve<uint8_t>(scratch, ringAt), kernels.tapsRow8, kernels.tapsRow);
     for (uint32_t y = 0; y < (uint32_t)plane.height; ++y) {
         stage.Row(y, plane.DestinationRow(y));
         to.Done(y);

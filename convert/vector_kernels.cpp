@@ -126,7 +126,8 @@ constexpr RowKernels ScalarKernels() {
     k.slideWindow = SlideWindow;
     k.runningSums = RunningSums;
     k.integrateRow = IntegrateRow;
-    k.tapsRow = TapColumns;
+    k.tapsRow = TapRowScalar<uint16_t>;
+    k.tapsRow8 = TapRowScalar<uint8_t>;
     k.bandRow = BandRowScalar;
     k.bandMapRow = BandMapRowScalar;
     k.reduceRow = ReduceRowScalar;

@@ -101,10 +101,12 @@ struct RowKernels {
     // difference exact; the band reads windows from two such rows.
     void (*integrateRow)(const uint16_t* values, const uint8_t* edges, uint32_t columns, const RunningTotals& above,
                          const RunningTotals& out);
-    // The plateaus mode's means (TapMean) of columns from..to-1, into
-    // `out` as 16-bit little-endian values; every tap of those columns lies
-    // in its row.
+    // The plateaus mode's means (TapMean) of a row's W columns, into `out`
+    // as 16-bit little-endian values, from rows of 16-bit samples, and of
+    // 8-bit samples (at their one-code levels). Every sample row holds the
+    // taps' reach of edge copies before and after it.
     TapsKernel tapsRow;
+    TapsKernel tapsRow8;
     // One band row to the destination: W little-endian 16-bit values, or W
     // map bytes.
     void (*bandRow)(const BandRow& row, uint8_t* out);

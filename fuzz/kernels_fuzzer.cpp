@@ -103,20 +103,27 @@ void DeepClassification(const RowKernels& k, ByteSource in, uint32_t columns) {
     for (uint32_t i = 0; i < columns; ++i) Require(values[i] == twinValues[i] && edges[i] == twinEdges[i]);
 }
 
-// A row of the plateaus mode: samples of any depth and band depth, a span
-// and subsampling from the input; the twin's bytes over the columns whose
-// taps lie in the row, none outside them.
-void TapRows(const RowKernels& k, ByteSource in, uint32_t W) {
-    const int bits = 8 + in.Next() % 9, bands = 8 + in.Next() % (bits - 7);
-    const int span = 1 + in.Next() % kWidestTapsSpan;
+// A row of the plateaus mode: samples of any depth and band depth (bytes at
+// 8 bits, else words), a span and subsampling from the input; the twin's
+// bytes over the row, none past it.
+template <class Sample>
+void TapRowOf(const RowKernels& k, ByteSource in, uint32_t W, int bits) {
+    const int bands = 8 + in.Next() % (bits - 7), span = 1 + in.Next() % kWidestTapsSpan;
     const Subsampling sub(in.Next() % 3, in.Next() % 2);
     const Levels levels({bits, bands});
-    const kernel_inputs::TapInputs taps(W, span, sub, [&] { return in.Next16() & ((1 << bits) - 1); });
+    const kernel_inputs::TapInputs<Sample> taps(W, span, sub, [&] { return in.Next16() & ((1 << bits) - 1); });
+    const TapsKernel kernel = sizeof(Sample) == 1 ? k.tapsRow8 : k.tapsRow;
+    const TapsKernel twin = sizeof(Sample) == 1 ? kScalarKernels.tapsRow8 : kScalarKernels.tapsRow;
     Row<uint8_t> out(2 * W, 0xEE), twinOut(2 * W, 0xEE);
-    k.tapsRow(taps.row, taps.From(), taps.To(), levels, out.get());
-    kScalarKernels.tapsRow(taps.row, taps.From(), taps.To(), levels, twinOut.get());
-    for (uint32_t i = 0; i < 2 * W + 16; ++i)
-        Require(out[i] == (i >= 2 * taps.From() && i < 2 * taps.To() ? twinOut[i] : 0xEE));
+    kernel(taps.row, W, levels, out.get());
+    twin(taps.row, W, levels, twinOut.get());
+    for (uint32_t i = 0; i < 2 * W + 16; ++i) Require(out[i] == (i < 2 * W ? twinOut[i] : 0xEE));
+}
+
+void TapRows(const RowKernels& k, ByteSource in, uint32_t W) {
+    const int bits = 8 + in.Next() % 9;
+    if (bits == 8) TapRowOf<uint8_t>(k, in, W, bits);
+    else TapRowOf<uint16_t>(k, in, W, bits);
 }
 
 // Any 16-bit values brought down by `shift` (4, 6 or 8) with any

@@ -393,6 +393,8 @@ ADAPTIVE_SPANS = [3, 6, 12, 24]
 # The mode as first measured, and the setting the tables recommend.
 ADAPTIVE = ["--span 3 --max-span 24", "--span 4 --max-span 40"]
 RECOMMENDED = ADAPTIVE[1]
+# The plateaus mode, alone and over the recommended adaptive window.
+PLATEAUS = ["--span 4 --plateaus", RECOMMENDED + " --plateaus"]
 # Other settings tried on the way to the truth: wider top rungs, other bottom rungs, and (composed here from
 # single-span runs, by the same rule as the mode) rungs closer together than halvings.
 EXPLORED = ["--span 3 --max-span 48", "--span 3 --max-span 96", "--span 5 --max-span 40", "--span 6 --max-span 48"]
@@ -440,14 +442,14 @@ def adaptive_section(root, work, bitgrade, run, out_dir):
     cambi = Cambi(root, work)
     singles = [f"--span {s}" for s in ADAPTIVE_SPANS]
     finer = "finer rungs " + ",".join(map(str, FINER_RUNGS))
-    methods = singles + ADAPTIVE + EXPLORED + [finer, "16-bit truth"]
+    methods = singles + ADAPTIVE + PLATEAUS + EXPLORED + [finer, "16-bit truth"]
     encoded_methods = ["8-bit source"] + singles + ADAPTIVE + ["16-bit truth"]
     before, after, psnrs = {}, {}, {}
     for name, truth, edge in clips():
         key = name.split()[0]
         source8 = quantised(truth)
         stream8 = y4m(source8, 8, "C420jpeg")
-        outputs = {m: bitgrade_run(bitgrade, run, stream8, m) for m in singles + ADAPTIVE + EXPLORED}
+        outputs = {m: bitgrade_run(bitgrade, run, stream8, m) for m in singles + ADAPTIVE + PLATEAUS + EXPLORED}
         outputs[finer], _ = composed(bitgrade, run, stream8, FINER_RUNGS)
         outputs["16-bit truth"] = truth
         if key == "dark":
@@ -476,8 +478,9 @@ def adaptive_section(root, work, bitgrade, run, out_dir):
                 row[method] = (cambi(stream_at(frames, bits), tag), psnr(as16, truth))
             after[(name, label)] = row
     lines = [f"The adaptive window: CAMBI at 10 bits through ffmpeg's dithered conversion (mean of {FRAMES} frames "
-             f"of {W}x{H}) of every single span that `{ADAPTIVE[0]}` holds, of it and of `{RECOMMENDED}`, with the "
-             "other settings tried (the finer rungs composed from single-span runs by the mode's own rule).", "",
+             f"of {W}x{H}) of every single span that `{ADAPTIVE[0]}` holds, of it and of `{RECOMMENDED}`, of the "
+             "plateaus mode, and of the other settings tried (the finer rungs composed from single-span runs by the "
+             "mode's own rule).", "",
              "| clip | " + " | ".join(methods) + " |", "|---" * (len(methods) + 1) + "|"]
     lines += [f"| {name} | " + " | ".join(f"{row[m]:.2f}" for m in methods) + " |" for name, row in before.items()]
     shown = methods[:-1]
@@ -524,7 +527,7 @@ def plot_rungs(luma8, chosen, spans, path):
 
 DEEP_ENCODER = ("x265 10-bit, CRF 28", 10, "x265 --log-level error --y4m --input - --preset fast --crf 28 "
                 "--output-depth 10 -o {out}.hevc", "hevc")
-DEEP_SETTINGS = ["", RECOMMENDED]
+DEEP_SETTINGS = ["", RECOMMENDED] + PLATEAUS
 
 
 def smooth_mask(truth_luma):
@@ -604,12 +607,12 @@ def deep_section(root, work, bitgrade, run):
 # ---------------------------------------------------------------- encoder-made bands
 
 PLATEAU_ENCODER = ("x264 8-bit, CRF 23", 8, "x264 --quiet --demuxer y4m --preset fast --crf 23 -o {out}.264 -", "264")
-PLATEAU_SETTINGS = [""] + ADAPTIVE
+PLATEAU_SETTINGS = [""] + ADAPTIVE + PLATEAUS
 
 TEXTURED = "dim scene with texture (panning)"
 CROP_FRAME, CROP_ROWS, CROP_COLUMNS = 5, slice(500, 596), slice(200, 328)
-CROPPED = ["decoded 8-bit source", "bitgrade span 3", f"bitgrade {RECOMMENDED}", "placebo.Deband, grain 0",
-           "deband at 16 bits", "gradfun (8-bit)"]
+CROPPED = ["decoded 8-bit source", f"bitgrade {RECOMMENDED}", f"bitgrade {PLATEAUS[0]}", f"bitgrade {PLATEAUS[1]}",
+           "placebo.Deband, grain 0", "deband at 16 bits"]
 
 
 def plateau_section(root, work, bitgrade, run, out_dir):

@@ -3,11 +3,12 @@
 
 Writes report/results.md (the tables), report/profile.png (one row's
 profile) and report/cambi.png (CAMBI against span), and prints the tables.
-Run through `./dev report` (--quality-only leaves the timings out; --widths-only prints the table of
-widths that are no multiple of 16 alone; --depth-only the CAMBI tables of the output depths and of real
-encodes alone; --adaptive-only those of the adaptive window; --deep-only those of 10-bit input;
---plateaus-only that of the bands x264 makes; --delivery-only what survives
-an 8-bit x264 encode).
+Run through `./dev report` (--quality-only leaves the timings out; --speed-only prints
+their first table alone; --widths-only the table of widths that are no multiple of 16
+alone; --depth-only the CAMBI tables of the output depths and of real encodes alone;
+--adaptive-only those of the adaptive window and the plateaus mode; --deep-only those of
+10-bit input; --plateaus-only that of the bands x264 makes; --delivery-only what
+survives an 8-bit x264 encode).
 """
 import json
 import os
@@ -95,6 +96,12 @@ def speed(frames=200, runs=9):
          f"{one} --span 3 --max-span 24 {clean} > /dev/null", runs),
         (f"bitgrade level 3 {isa} --span 4 --max-span 40, 1 thread",
          f"{one} --span 4 --max-span 40 {source} > /dev/null", runs),
+        (f"bitgrade level 3 {isa} --span 4 --plateaus, 1 thread", f"{one} --span 4 --plateaus {source} > /dev/null",
+         runs),
+        (f"bitgrade level 3 {isa} --span 4 --max-span 40 --plateaus, 1 thread",
+         f"{one} --span 4 --max-span 40 --plateaus {source} > /dev/null", runs),
+        (f"clean gradient: bitgrade level 3 {isa} --span 4 --max-span 40 --plateaus, 1 thread",
+         f"{one} --span 4 --max-span 40 --plateaus {clean} > /dev/null", runs),
         ("clean gradient: ffmpeg gradfun (8-bit), 1 thread", f"{ff}{clean} -vf gradfun -f null -", runs),
         ("floor: bitgrade --unfiltered (read, write 16-bit), 1 thread", f"{one} --unfiltered {source} > /dev/null",
          runs),
@@ -138,6 +145,11 @@ def speed(frames=200, runs=9):
         ("the same on the clean gradient",
          ms[f"clean gradient: bitgrade level 3 {isa} --span 3 --max-span 24, 1 thread"] /
          ms[f"clean gradient: bitgrade level 3 {isa}, 1 thread"], "≤ 3"),
+        ("--span 4 --max-span 40 --plateaus against the default span 3, 1 thread",
+         ms[f"bitgrade level 3 {isa} --span 4 --max-span 40 --plateaus, 1 thread"] / level3, "≤ 3.5"),
+        ("the same on the clean gradient",
+         ms[f"clean gradient: bitgrade level 3 {isa} --span 4 --max-span 40 --plateaus, 1 thread"] /
+         ms[f"clean gradient: bitgrade level 3 {isa}, 1 thread"], "≤ 3.5"),
     ]
     lines += ["", "The command against its floors:", "", "| ratio | measured | target |", "|---|---:|---:|"]
     lines += [f"| {name} | {value:.2f} | {target} |" for name, value, target in checks]
@@ -308,6 +320,9 @@ def plot(name, truth, outputs):
 
 def main():
     os.makedirs(WORK, exist_ok=True)
+    if "--speed-only" in sys.argv:
+        print(speed())
+        return
     if "--widths-only" in sys.argv:
         print(widths())
         return

@@ -155,29 +155,29 @@ struct SlideInputs {
 };
 
 // One row of the plateaus mode: the rows of W samples around it that the
-// taps of a span and subsampling read, drawn by sample() (a 16-bit code),
-// with the row's taps, and the columns [From, To) whose taps all lie in
-// the row. Rows with no spare entries, so that a read past the last one is
-// a read past the buffer.
+// taps of a span and subsampling read, with the taps' reach of entries
+// before and after each, all drawn by sample() (a code of the Sample's
+// bits), and the row's taps. No spare entries: a read past the last row's
+// is a read past the buffer.
+template <class Sample>
 struct TapInputs {
     template <class Draw>
     TapInputs(uint32_t W, int span, bitgrade::Subsampling sub, Draw sample)
-        : taps(span, sub), W(W), samples((2 * taps.reach.y + 1) * (size_t)W) {
-        for (uint16_t& s : samples) s = (uint16_t)sample();
+        : taps(span, sub), W(W), samples((2 * taps.reach.y + 1) * (size_t)(W + 2 * taps.reach.x)) {
+        for (Sample& s : samples) s = (Sample)sample();
         row.centre = RowAt(0);
-        row.W = W;
-        for (const bitgrade::Tap& t : taps.at) {
-            row.rows[row.count] = RowAt(t.dy);
-            row.dx[row.count++] = t.dx;
+        for (int k = 0; k < bitgrade::Taps::kMost; ++k) {
+            row.rows[k] = RowAt(taps.at[k].dy);
+            row.dx[k] = taps.at[k].dx;
         }
     }
-    const uint16_t* RowAt(int dy) const { return samples.data() + (size_t)(dy + (int)taps.reach.y) * W; }
-    uint32_t From() const { return taps.reach.x < W ? taps.reach.x : W; }
-    uint32_t To() const { return W > 2 * taps.reach.x ? W - taps.reach.x : From(); }
+    const Sample* RowAt(int dy) const {
+        return samples.data() + (size_t)(dy + (int)taps.reach.y) * (W + 2 * taps.reach.x) + taps.reach.x;
+    }
 
     bitgrade::Taps taps;
     uint32_t W;
-    std::vector<uint16_t> samples;
+    std::vector<Sample> samples;
     bitgrade::TapRow row = {};
 };
 

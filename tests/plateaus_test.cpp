@@ -20,8 +20,9 @@ namespace {
 // text states it: a sample's taps lie on eight rays (across, down and the
 // diagonals) at a half, one, two and four spans, each distance shifted
 // right by the plane's subsampling on its axis and at least 1, the
-// diagonals at that over sqrt 2, rounded; those inside the plane whose
-// sample is less than 3L/2 from the sample's (L = 2^(bits - bands)) are
+// diagonals at that over sqrt 2, rounded, the picture continued past its
+// edges as its edge samples; those whose sample is less than 3L/2 from the
+// sample's (L = 2^(bits - bands)) are
 // averaged with it, sample * 2^(16 - bits) each, rounded down, and kept in
 // its own level of 2^(16 - bands) values: half of them (rounded down) below
 // its value, the rest from it up, and in 16 bits.
@@ -44,8 +45,8 @@ std::vector<uint16_t> PlaneModel(const uint16_t* samples, int W, int H, int bits
             const int centre = samples[(size_t)y * W + x];
             long sum = (long)centre << shift, n = 1;
             for (auto [dx, dy] : taps) {
-                if (x + dx < 0 || x + dx >= W || y + dy < 0 || y + dy >= H) continue;
-                const int sample = samples[(size_t)(y + dy) * W + x + dx];
+                const int tx = std::clamp(x + dx, 0, W - 1), ty = std::clamp(y + dy, 0, H - 1);
+                const int sample = samples[(size_t)ty * W + tx];
                 if (std::abs(sample - centre) >= 3 * L / 2) continue;
                 sum += (long)sample << shift;
                 ++n;

@@ -106,28 +106,28 @@ void CompareBandRow(const RowKernels& k, std::mt19937& rng, uint32_t W, Radii r,
 // A row of the plateaus mode at a span, subsampling and depth: samples
 // about one level, half of them at the extremes, neighbours at each bound
 // of a level (one and a half levels, and one code either side), some any
-// code; the same bytes as the twin's over the columns whose taps lie in the
-// row, and nothing written outside them.
+// code; bytes at 8 bits, else words. The same bytes as the twin's over the
+// row, and nothing written past it.
+template <class Sample>
 void CompareTaps(const RowKernels& k, std::mt19937& rng, uint32_t W, int span, Subsampling sub, SampleDepth depth) {
     const Levels levels(depth);
     const int top = (1 << depth.bits) - 1;
     const int extremes[4] = {0, 1, top - 1, top};
     const int base = rng() % 2 ? extremes[rng() % 4] : (int)(rng() % (top + 1));
     const int steps[4] = {0, (int)levels.near - 1, (int)levels.near, (int)levels.near + 1};
-    const kernel_inputs::TapInputs in(W, span, sub, [&] {
+    const kernel_inputs::TapInputs<Sample> in(W, span, sub, [&] {
         if (rng() % 8 == 0) return (int)(rng() % 65536) & top;
         const int step = steps[rng() % 4];
         return std::clamp(base + (rng() % 2 ? step : -step), 0, top);
     });
+    const bool bytes = sizeof(Sample) == 1;
     Row<uint8_t> out(2 * W, kUnwrittenByte), twinOut(2 * W, kUnwrittenByte);
-    k.tapsRow(in.row, in.From(), in.To(), levels, out.get());
-    kScalarKernels.tapsRow(in.row, in.From(), in.To(), levels, twinOut.get());
-    for (uint32_t i = 0; i < 2 * W + 16; ++i) {
-        const bool written = i >= 2 * in.From() && i < 2 * in.To();
-        ASSERT_EQ(out[i], written ? twinOut[i] : kUnwrittenByte)
+    (bytes ? k.tapsRow8 : k.tapsRow)(in.row, W, levels, out.get());
+    (bytes ? kScalarKernels.tapsRow8 : kScalarKernels.tapsRow)(in.row, W, levels, twinOut.get());
+    for (uint32_t i = 0; i < 2 * W + 16; ++i)
+        ASSERT_EQ(out[i], i < 2 * W ? twinOut[i] : kUnwrittenByte)
             << "W " << W << " span " << span << " subsampling " << sub.x << "," << sub.y << " bits " << depth.bits
             << "/" << depth.bands << " byte " << i;
-    }
 }
 
 // Each vector table against the scalar one.
@@ -140,8 +140,9 @@ protected:
     const RowKernels& k() const { return KernelsFor(GetParam()); }
 };
 
-// Every span of the mode, every subsampling, at 8 bits and deeper, rows
-// narrower than the taps' reach to long ones, ending anywhere in a block.
+// Every span of the mode, every subsampling, bytes at 8 bits and words
+// deeper, rows narrower than the taps' reach to long ones, ending anywhere
+// in a block.
 TEST_P(Twins, TapsRowMatchesItsTwin) {
     std::mt19937 rng(9);
     for (int trial = 0; trial < 400; ++trial) {
@@ -149,7 +150,9 @@ TEST_P(Twins, TapsRowMatchesItsTwin) {
         const SampleDepth depth(bits, 8 + (int)(rng() % (bits - 7)));
         const Subsampling sub((int)(rng() % 3), (int)(rng() % 2));
         const int span = trial % 50 == 0 ? kWidestTapsSpan : 1 + (int)(rng() % 8);
-        CompareTaps(k(), rng, 1 + (uint32_t)(rng() % 300), span, sub, depth);
+        const uint32_t W = 1 + (uint32_t)(rng() % 300);
+        if (bits == 8) CompareTaps<uint8_t>(k(), rng, W, span, sub, depth);
+        else CompareTaps<uint16_t>(k(), rng, W, span, sub, depth);
     }
 }
 
@@ -398,7 +401,7 @@ TEST_P(Twins, ReducedAndDiffusedRowsMatchTheirTwins) {
 // test here, a case in fuzz/kernels_fuzzer.cpp and a row in
 // bench/bench_kernels.cpp: a new one changes the table's size, and then
 // this reminder.
-static_assert(sizeof(RowKernels) == 2 * sizeof(void*) + 10 * sizeof(void (*)()),
+static_assert(sizeof(RowKernels) == 2 * sizeof(void*) + 11 * sizeof(void (*)()),
               "a new kernel needs its twin test, its fuzzer case and its benchmark row");
 
 INSTANTIATE_TEST_SUITE_P(Isa, Twins, ::testing::Values(VectorIsa::kSse41, VectorIsa::kAvx2), [](const auto& info) {
