@@ -81,7 +81,7 @@ const char kUsage[] =
     "Example, for a bt709 limited-range source (the README's colour table gives\n"
     "the encoder flags of others; YUV4MPEG2 cannot carry them):\n"
     "  ffmpeg -i in.mkv -f yuv4mpegpipe -pix_fmt yuv420p - |\n"
-    "    bitgrade --quiet --span 4 --max-span 40 --depth 10 |\n"
+    "    bitgrade --quiet --span 4 --max-span 40 --plateaus --depth 10 |\n"
     "    x265 --y4m --input - --output-depth 10 -o out.hevc --colormatrix bt709 \\\n"
     "      --colorprim bt709 --transfer bt709 --range limited --chromaloc 0\n";
 
