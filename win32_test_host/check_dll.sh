@@ -45,15 +45,16 @@ if [ "$machine" = IMAGE_FILE_MACHINE_I386 ]; then
     # Functions with an aligned vector access to a frame slot (%esp or %ebp
     # alone as the base; %ebp also serves as a plain register) and no
     # realigning "and" of %esp of their own. Legacy SSE instructions need
-    # aligned memory unless they are unaligned moves; VEX ones only as
-    # aligned moves.
+    # aligned memory unless they are unaligned moves or read fewer than 16
+    # bytes (the widening loads pmovzx and pmovsx); VEX ones only as aligned
+    # moves.
     unaligned=$("$objdump" -d --no-show-raw-insn "$@" | awk '
         function report() { if (needs && !realigns) print name }
         /^[0-9a-f]+ <.*>:$/ { report(); name = $2; needs = 0; realigns = 0; next }
         /and[l]?[ \t]+\$(-16|-32|-64|0xfffffff0|0xffffffe0|0xffffffc0), %esp/ { realigns = 1 }
         /[xy]mm/ && /\(%e(sp|bp)\)/ {
             op = $2
-            if (op ~ /^v/ ? op ~ /^vmov(dqa|ap|nt)/ : op !~ /^(movup|movdqu|lddqu|movq|movd|movss|movsd|movlp|movhp|pinsr|pextr)/)
+            if (op ~ /^v/ ? op ~ /^vmov(dqa|ap|nt)/ : op !~ /^(movup|movdqu|lddqu|movq|movd|movss|movsd|movlp|movhp|pinsr|pextr|pmov[sz]x)/)
                 needs = 1
         }
         END { report() }')
