@@ -103,6 +103,12 @@ struct Plane {
     SampleDepth depth = SampleDepth();
 
     const uint8_t* SourceRow(int64_t y) const { return src + y * srcPitch; }
+    // Samples of a source row within its pitch, up to the width: levels 2
+    // and 3 repeat the last of them past it.
+    int ReadableSamples() const {
+        const int inPitch = srcPitch / depth.Bytes();
+        return inPitch < width ? inPitch : width;
+    }
     uint8_t* DestinationRow(int64_t y) const { return dst + y * dstPitch; }
 };
 

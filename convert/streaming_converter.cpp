@@ -122,7 +122,7 @@ bool ConvertStreamingPlane(const Plane& plane, const Settings& settings, Scratch
                                   (uint32_t)W,
                                   (uint32_t)H};
 
-    const int readable = srcSamples < W ? srcSamples : W;
+    const int readable = plane.ReadableSamples();
     for (int y = 0; y < H; ++y) {
         uint16_t* row = p.Row(y);
         const uint8_t* in = plane.SourceRow(y);

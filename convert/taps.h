@@ -145,8 +145,7 @@ private:
 
     template <class Sample>
     void Load(Sample* row, uint32_t y) const {
-        const int pitchSamples = plane.srcPitch / (int)sizeof(Sample);
-        const uint32_t W = (uint32_t)plane.width, readable = (uint32_t)(pitchSamples < (int)W ? pitchSamples : W);
+        const uint32_t W = (uint32_t)plane.width, readable = (uint32_t)plane.ReadableSamples();
         const uint8_t* in = plane.SourceRow(y);
         if (sizeof(Sample) == 1) CopyBytes(row, in, readable);
         else

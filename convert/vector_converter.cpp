@@ -389,8 +389,7 @@ struct PlaneLayout {
 
 // Rows loaded and classified straight from the source.
 RowClassifier ClassifierOf(const VectorPlane& v, const RowKernels& kernels, const Plane& plane) {
-    const int readable = plane.srcPitch / plane.depth.Bytes();
-    return RowClassifier(v, kernels, plane, (uint32_t)(readable < plane.width ? readable : plane.width));
+    return RowClassifier(v, kernels, plane, (uint32_t)plane.ReadableSamples());
 }
 
 // A single span in bands. The band needs rows y-R-1..y+R at row y (R = r.y),

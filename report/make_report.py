@@ -320,36 +320,21 @@ def plot(name, truth, outputs):
 
 def main():
     os.makedirs(WORK, exist_ok=True)
-    if "--speed-only" in sys.argv:
-        print(speed())
-        return
-    if "--widths-only" in sys.argv:
-        print(widths())
-        return
-    if "--depth-only" in sys.argv:
-        print(banding.depth_section(ROOT, WORK, BITGRADE, run))
-        return
-    if "--adaptive-only" in sys.argv:
-        print(banding.adaptive_section(ROOT, WORK, BITGRADE, run, OUT_DIR))
-        return
-    if "--deep-only" in sys.argv:
-        print(banding.deep_section(ROOT, WORK, BITGRADE, run))
-        return
-    if "--plateaus-only" in sys.argv:
-        print(banding.plateau_section(ROOT, WORK, BITGRADE, run, OUT_DIR))
-        return
-    if "--delivery-only" in sys.argv:
-        print(banding.delivery_section(ROOT, WORK, BITGRADE, run))
-        return
-    sections = [quality(), banding.section(ROOT, WORK, BITGRADE, run, OUT_DIR),
-                banding.depth_section(ROOT, WORK, BITGRADE, run),
-                banding.adaptive_section(ROOT, WORK, BITGRADE, run, OUT_DIR),
-                banding.deep_section(ROOT, WORK, BITGRADE, run),
-                banding.plateau_section(ROOT, WORK, BITGRADE, run, OUT_DIR),
-                banding.delivery_section(ROOT, WORK, BITGRADE, run)]
-    if "--quality-only" not in sys.argv:
-        sections[:0] = [speed(), widths()]
-    text = "\n\n".join(sections) + "\n"
+    # The report's sections in order; a named one runs alone with --NAME-only.
+    timings = [("speed", speed), ("widths", widths)]
+    tables = [(None, quality),
+              (None, lambda: banding.section(ROOT, WORK, BITGRADE, run, OUT_DIR)),
+              ("depth", lambda: banding.depth_section(ROOT, WORK, BITGRADE, run)),
+              ("adaptive", lambda: banding.adaptive_section(ROOT, WORK, BITGRADE, run, OUT_DIR)),
+              ("deep", lambda: banding.deep_section(ROOT, WORK, BITGRADE, run)),
+              ("plateaus", lambda: banding.plateau_section(ROOT, WORK, BITGRADE, run, OUT_DIR)),
+              ("delivery", lambda: banding.delivery_section(ROOT, WORK, BITGRADE, run))]
+    for name, make in timings + tables:
+        if name and f"--{name}-only" in sys.argv:
+            print(make())
+            return
+    chosen = tables if "--quality-only" in sys.argv else timings + tables
+    text = "\n\n".join(make() for _, make in chosen) + "\n"
     with open(os.path.join(OUT_DIR, "results.md"), "w") as f:
         f.write(text)
     print(text)
